@@ -1,0 +1,25 @@
+// The commands that do no work on the device: ECHO, EXIT/QUIT/Q, FC, REM and
+// the commands accepted without work.
+
+#include "command_shell.h"
+
+// AT, CHKDSK, CLS, COMP, LABEL, MOVE, REPLACE, RTOS, TEST, TIME, VER, VERIFY
+// and the empty line.
+int CommandShell::CmdIdle(int, char**) { return 1; }
+
+// Comment lines of batch files.
+int CommandShell::CmdRem(int, char**) { return 1; }
+
+// Prints each argument followed by a blank, then a newline; nothing at all
+// without arguments. There is no echo state.
+int CommandShell::CmdEcho(int argc, char** argv) {
+  if (argc < 2) return 1;
+  for (int i = 1; i < argc; ++i) Printf("%s ", argv[i]);
+  Printf("\n");
+  return 1;
+}
+
+int CommandShell::CmdExit(int argc, char**) { return argc == 1 ? 0 : -2; }
+
+// Accepts two file names; no comparison is made.
+int CommandShell::CmdFc(int argc, char**) { return argc == 3 ? 1 : -2; }

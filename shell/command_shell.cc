@@ -1,0 +1,178 @@
+// The command reader, the command table and the dispatcher.
+
+#include "command_shell.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+namespace {
+
+// One row of the command table: the upper-case name, its length and the id.
+struct CommandEntry {
+  const char* name;
+  uint8_t length;
+  uint8_t id;
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"ALARM", 5, 36},        {"AT", 2, 1},             {"BEEP", 4, 38},
+    {"BIOS", 4, 2},          {"CAPS", 4, 37},          {"CD", 2, 3},
+    {"CHDIR", 5, 4},         {"CHKDSK", 6, 5},         {"CLS", 3, 6},
+    {"COMP", 4, 7},          {"COPY", 4, 8},           {"D", 1, 11},
+    {"DATE", 4, 9},          {"DEL", 3, 10},           {"DIR", 3, 11},
+    {"ECHO", 4, 12},         {"EXIT", 4, 13},          {"FC", 2, 14},
+    {"FORMAT", 6, 15},       {"H", 1, 16},             {"HELP", 4, 16},
+    {"LABEL", 5, 17},        {"LOCAL", 5, 42},         {"MCI", 3, 40},
+    {"MD", 2, 18},           {"MKDIR", 5, 19},         {"MOVE", 4, 20},
+    {"PART", 4, 21},         {"Q", 1, 13},             {"QUIT", 4, 13},
+    {"RD", 2, 22},           {"REBOOT", 6, 43},        {"REGEDIT", 7, 23},
+    {"REM", 3, 24},          {"REN", 3, 25},           {"RENAME", 6, 25},
+    {"REPLACE", 7, 27},      {"RMDIR", 5, 22},         {"RTOS", 4, 29},
+    {"SYNC", 4, 30},         {"LOWFORMAT", 9, 31},     {"TEST", 4, 32},
+    {"TIME", 4, 33},         {"TIMEZONE", 8, 39},      {"VER", 3, 34},
+    {"VERIFY", 6, 35},       {"SWITCH", 6, 44},        {"C:", 2, 45},
+    {"D:", 2, 46},           {"E:", 2, 47},            {"F:", 2, 48},
+    {"READBIOS", 8, 49},     {"SHOWTBL", 7, 50},       {"BUILDIMAGE", 10, 51},
+    {"DOWNIMAGE", 9, 52},    {"BUILDSIMUBIN", 12, 53}, {"SETECCMETHOD", 12, 54},
+    {"GETECCMETHOD", 12, 55}, {"SETECCROM", 9, 56},    {"GETECCROM", 9, 57},
+    {"SETBADBLOCKINFO", 15, 58}, {"GETBADBLOCKINFO", 15, 59}, {"NANDINFO", 8, 60},
+    {"NANDWRITE", 9, 61},    {"NANDREAD", 8, 62},      {"NANDERASE", 9, 63},
+    {"GETDIR", 6, 64},       {"SETDIR", 6, 65},        {"NANDMREAD", 9, 66},
+    {"PAKIMAGE", 8, 67},     {"UNPAKIMAGE", 10, 68},   {"GETBLOCKTABLE", 13, 69},
+    {"UPDATEIMAGE", 11, 70},
+};
+
+using Handler = int (CommandShell::*)(int, char**);
+constexpr int kMaxId = 70;
+
+// Handlers by command id. Ids 26 and 28, which no name carries, reach the
+// REN and RD handlers.
+struct HandlerTable {
+  Handler byId[kMaxId + 1] = {};
+  constexpr HandlerTable() {
+    // Id 0 is the empty line; the others are accepted and do nothing.
+    for (int id : {0, 1, 5, 6, 7, 17, 20, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
+    byId[2] = &CommandShell::CmdBios;
+    byId[3] = byId[4] = &CommandShell::CmdCd;
+    byId[8] = &CommandShell::CmdCopy;
+    byId[9] = &CommandShell::CmdDate;
+    byId[10] = &CommandShell::CmdDel;
+    byId[11] = &CommandShell::CmdDir;
+    byId[12] = &CommandShell::CmdEcho;
+    byId[13] = &CommandShell::CmdExit;
+    byId[14] = &CommandShell::CmdFc;
+    byId[15] = &CommandShell::CmdFormat;
+    byId[16] = &CommandShell::CmdHelp;
+    byId[18] = byId[19] = &CommandShell::CmdMd;
+    byId[21] = &CommandShell::CmdPart;
+    byId[22] = byId[28] = &CommandShell::CmdRd;
+    byId[23] = &CommandShell::CmdRegedit;
+    byId[24] = &CommandShell::CmdRem;
+    byId[25] = byId[26] = &CommandShell::CmdRen;
+    byId[30] = &CommandShell::CmdSync;
+    byId[31] = &CommandShell::CmdLowFormat;
+    byId[36] = &CommandShell::CmdAlarm;
+    byId[37] = &CommandShell::CmdCaps;
+    byId[38] = &CommandShell::CmdBeep;
+    byId[39] = &CommandShell::CmdTimeZone;
+    byId[40] = &CommandShell::CmdMci;
+    byId[42] = &CommandShell::CmdLocal;
+    byId[43] = &CommandShell::CmdReboot;
+    byId[44] = &CommandShell::CmdSwitch;
+    byId[45] = byId[46] = byId[47] = byId[48] = &CommandShell::CmdDrive;
+    byId[49] = &CommandShell::CmdReadBios;
+    byId[50] = &CommandShell::CmdShowTbl;
+    byId[51] = &CommandShell::CmdBuildImage;
+    byId[52] = &CommandShell::CmdDownImage;
+    byId[53] = &CommandShell::CmdBuildSimuBin;
+    byId[54] = &CommandShell::CmdSetEccMethod;
+    byId[55] = &CommandShell::CmdGetEccMethod;
+    byId[56] = &CommandShell::CmdSetEccRom;
+    byId[57] = &CommandShell::CmdGetEccRom;
+    byId[58] = &CommandShell::CmdSetBadBlockInfo;
+    byId[59] = &CommandShell::CmdGetBadBlockInfo;
+    byId[60] = &CommandShell::CmdNandInfo;
+    byId[61] = &CommandShell::CmdNandWrite;
+    byId[62] = &CommandShell::CmdNandRead;
+    byId[63] = &CommandShell::CmdNandErase;
+    byId[64] = &CommandShell::CmdGetDir;
+    byId[65] = &CommandShell::CmdSetDir;
+    byId[66] = &CommandShell::CmdNandMRead;
+    byId[67] = &CommandShell::CmdPakImage;
+    byId[68] = &CommandShell::CmdUnpakImage;
+    byId[69] = &CommandShell::CmdGetBlockTable;
+    byId[70] = &CommandShell::CmdUpdateImage;
+  }
+};
+constexpr HandlerTable kHandlers;
+
+}  // namespace
+
+CommandShell::CommandShell(FAT_DEVICE* engine, const char* syncDir) : fat(engine) {
+  if (syncDir) {
+    strncpy(pcSyncDir, syncDir, sizeof pcSyncDir - 1);
+    pcSyncDir[sizeof pcSyncDir - 1] = '\0';
+  }
+}
+
+CommandShell::~CommandShell() = default;
+
+void CommandShell::SetStreams(host::Input* in, host::Output* out) {
+  input = in;
+  output = out;
+}
+
+void CommandShell::Printf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  host::VPrintTo(output ? *output : host::Out(), fmt, ap);
+  va_end(ap);
+}
+
+int CommandShell::SplitWords(char* text, char** words) {
+  int count = 0;
+  char* p = text;
+  for (;;) {
+    while (*p == ' ' || *p == '\t') *p++ = '\0';
+    if (*p == '\0' || count >= kMaxWords) break;
+    words[count++] = p;
+    // The word runs to a terminator, blank, tab, carriage return or line
+    // feed; a CR or LF right here leaves the word empty.
+    while (*p && *p != ' ' && *p != '\t' && *p != '\r' && *p != '\n') ++p;
+    if (*p == '\0') break;
+    *p++ = '\0';
+  }
+  return count;
+}
+
+bool CommandShell::ReadCommandLine(int* count, char** words) {
+  *count = 0;
+  if (!input || input->AtEnd()) return false;
+  if (!input->ReadLine(lineBuffer, kLineBytes)) return false;
+  *count = SplitWords(lineBuffer, words);
+  return true;
+}
+
+int CommandShell::LookupCommand(int count, char** words) {
+  if (count <= 0 || (count == 1 && words[0][0] == '\0')) return 0;
+  size_t length = strlen(words[0]);
+  for (const CommandEntry& e : kCommands)
+    if (length == e.length && strcasecmp(words[0], e.name) == 0) return e.id;
+  return -1;
+}
+
+int CommandShell::Dispatch(int id, int count, char** words) {
+  if (count <= 0) return 1;
+  if (id < 0 || id > kMaxId || !kHandlers.byId[id]) return -3;
+  return (this->*kHandlers.byId[id])(count, words);
+}
+
+void CommandShell::ShowPrompt() {
+  Printf("\n%d:%c:", fat->pDevice->currentDisk, 'C' + fat->curPartIndex);
+  if (fat->IsFatInit() == 1) {
+    char path[512] = {};
+    fat->GetCurrentDirectoryA(path, sizeof path);
+    Printf("%s>", path[0] ? path + 1 : path);
+  }
+}

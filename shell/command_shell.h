@@ -1,0 +1,129 @@
+// CommandShell: the console program's one shell object.
+//
+// It reads a command line from its input, splits it into words, maps the
+// first word to a command id through the command table and dispatches the
+// id to its handler. Handlers print to the shell's output and return a
+// result code:
+//    1 done            0 leave the shell     -1 device or engine failure
+//   -2 bad arguments or unmet precondition   -3 no handler for the id
+//   -4 MD: name exists  -5 DEL/RD: no such name  -6 RD: not empty
+//   -7 COPY: PC file cannot be opened  -8 COPY: no memory  -9 COPY: short read
+//
+// Each command group lives in its own source file (files.cc, sync.cc,
+// disks.cc, settings.cc, registry.cc, media.cc, images.cc, nand.cc); the
+// words-only commands are in builtins.cc and the help texts in help.cc.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "tervlink/fat_device.h"
+#include "tervlink/host/host.h"
+
+class CommandShell {
+ public:
+  static constexpr int kMaxWords = 128;
+  static constexpr int kLineBytes = 256;  // a line is read in pieces of 255 characters
+  static constexpr int kPathBytes = 260;
+
+  // fat: the engine (not owned); pcSyncDir: the default PC root of SYNC.
+  CommandShell(FAT_DEVICE* fat, const char* pcSyncDir);
+  virtual ~CommandShell();
+
+  void SetStreams(host::Input* in, host::Output* out);
+  // Reads one line (at most 255 characters) and splits it into words in
+  // place. False at the end of the input.
+  bool ReadCommandLine(int* count, char** words);
+  // The command id of the first word; 0 for an empty line, -1 when unknown.
+  int LookupCommand(int count, char** words);
+  // Runs the handler of id; its result code (-3 when the id has none).
+  int Dispatch(int id, int count, char** words);
+  // Prints "\n<disk>:<letter>:" and, once the engine is initialised, the
+  // current directory and ">".
+  void ShowPrompt();
+
+  // Splits text in place into at most kMaxWords words: blanks and tabs
+  // separate words; a carriage return or line feed where a word may start
+  // begins an empty word. Returns the word count.
+  static int SplitWords(char* text, char** words);
+
+  // ---- command handlers: handler(count, words), words[0] the command ----
+  // builtins.cc
+  int CmdIdle(int argc, char** argv);
+  int CmdEcho(int argc, char** argv);
+  int CmdExit(int argc, char** argv);
+  int CmdFc(int argc, char** argv);
+  int CmdRem(int argc, char** argv);
+  // help.cc
+  int CmdHelp(int argc, char** argv);
+  // files.cc
+  int CmdCd(int argc, char** argv);
+  int CmdCopy(int argc, char** argv);
+  int CmdDel(int argc, char** argv);
+  int CmdDir(int argc, char** argv);
+  int CmdMd(int argc, char** argv);
+  int CmdRd(int argc, char** argv);
+  int CmdRen(int argc, char** argv);
+  int CmdDrive(int argc, char** argv);
+  int CmdGetDir(int argc, char** argv);
+  int CmdSetDir(int argc, char** argv);
+  // sync.cc
+  int CmdSync(int argc, char** argv);
+  // disks.cc
+  int CmdSwitch(int argc, char** argv);
+  int CmdPart(int argc, char** argv);
+  int CmdFormat(int argc, char** argv);
+  int CmdLowFormat(int argc, char** argv);
+  int CmdShowTbl(int argc, char** argv);
+  // settings.cc
+  int CmdAlarm(int argc, char** argv);
+  int CmdBeep(int argc, char** argv);
+  int CmdCaps(int argc, char** argv);
+  int CmdDate(int argc, char** argv);
+  int CmdLocal(int argc, char** argv);
+  int CmdReboot(int argc, char** argv);
+  int CmdTimeZone(int argc, char** argv);
+  // registry.cc
+  int CmdRegedit(int argc, char** argv);
+  // media.cc
+  int CmdMci(int argc, char** argv);
+  // images.cc
+  int CmdBuildImage(int argc, char** argv);
+  int CmdDownImage(int argc, char** argv);
+  int CmdBuildSimuBin(int argc, char** argv);
+  int CmdPakImage(int argc, char** argv);
+  int CmdUnpakImage(int argc, char** argv);
+  int CmdGetBlockTable(int argc, char** argv);
+  int CmdUpdateImage(int argc, char** argv);
+  // nand.cc
+  int CmdBios(int argc, char** argv);
+  int CmdReadBios(int argc, char** argv);
+  int CmdSetEccMethod(int argc, char** argv);
+  int CmdGetEccMethod(int argc, char** argv);
+  int CmdSetEccRom(int argc, char** argv);
+  int CmdGetEccRom(int argc, char** argv);
+  int CmdSetBadBlockInfo(int argc, char** argv);
+  int CmdGetBadBlockInfo(int argc, char** argv);
+  int CmdNandInfo(int argc, char** argv);
+  int CmdNandWrite(int argc, char** argv);
+  int CmdNandRead(int argc, char** argv);
+  int CmdNandErase(int argc, char** argv);
+  int CmdNandMRead(int argc, char** argv);
+
+  // printf-style output to the shell's output (GBK text).
+  void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // The device behind the engine.
+  FAT_DEVICE_IO* Device() { return fat->pDevice; }
+
+  // ---- members, in this order ----
+  int batchMode = 0;     // 1 when the commands come from a batch file
+  int nandDiskKind = 0;  // Switch's answer for the disk of the last good SWITCH
+  char syncDiskDir[kPathBytes] = {};  // <PC dir>/Disk<n> while SYNC works
+  char syncPartDir[kPathBytes] = {};  // <PC dir>/Disk<n>/<letter>
+  char lineBuffer[kLineBytes] = {};
+  uint8_t regBuffer[8192] = {};       // one registry value statement
+  char pcSyncDir[kPathBytes] = {};    // default PC root of SYNC
+  host::Input* input = nullptr;
+  host::Output* output = nullptr;
+  FAT_DEVICE* fat;
+};

@@ -1,0 +1,186 @@
+// Start-up, the command loop and teardown of the Tervan program.
+
+#include "tervan_main.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "command_shell.h"
+#include "tervlink/fat_device.h"
+#include "tervlink/host/host.h"
+#include "tervlink/zel_device_io.h"
+
+namespace {
+
+constexpr size_t kSettingChars = 259;  // start-up texts hold 259 characters
+
+// Process-wide start-up settings, filled by the argument parser.
+struct Settings {
+  std::string syncDir = "\\synchronize";
+  std::string osFile = "rtos.sys";
+  std::string batchFile;  // empty: interactive mode
+  int deviceNumber = 0;
+  int simulation = 0;
+  int verify = 0;
+};
+
+const char kBadArgument[] = "无效命令参数.";
+const char kBadDeviceNumber[] = "ZEL设备号错误.";
+
+void PrintBannerAndUsage() {
+  host::Print("Tervan v0.10 Date: May  8 2009\n");
+  host::Print("    ZEL设备维护控制台 (字典机与烧写器)\n");
+  host::Print("    Tervan开发组 版权所有\n");
+  host::Print(" 命令参数 :\n");
+  host::Print("    -Sxxx 定义PC缺省同步目录 (缺省为当前盘根目录下的synchronize子目录)\n");
+  host::Print("    -Dxxx 指定下载到目标硬件或仿真器的OS文件 (缺省为当前目录下的RTOS.SYS)\n");
+  host::Print("    -E    与软件仿真器建立仿真USB连接, 不能与-F同时使用\n");
+  host::Print("    -F    与ZEL硬件建立物理USB连接 (缺省连接方式, 不能与-E同时使用)\n");
+  host::Print("    -Bxxx 指定执行的脚本文件 (若未定义,进入命令行工作模式)\n");
+  host::Print("    -Nxxx 指定与ZEL硬件通信时使用的设备序号 (缺省为设备0)\n");
+  host::Print("    -H    显示帮助信息.\n");
+  host::Print("    -V    指定写过程是否执行回读校验 (缺省不执行回读校验)\n");
+}
+
+// The usage exit: banner, usage text and the message; the exit code -1.
+int UsageExit(const char* message) {
+  PrintBannerAndUsage();
+  if (message) host::Print("%s\n", message);
+  host::Out().Flush();
+  return -1;
+}
+
+// Parses the options left to right. Returns nullptr when they are good,
+// else the message of the usage exit ("" for -H, which has none).
+const char* ParseArguments(int argc, char** argv, Settings& s) {
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') continue;  // stray words change nothing
+    const char* value = arg + 2;
+    char letter = arg[1];
+    auto text = [&](std::string& field) -> const char* {
+      if (*value == '\0' || strlen(value) > kSettingChars) return kBadArgument;
+      field = value;
+      return nullptr;
+    };
+    const char* refusal = nullptr;
+    switch (letter) {
+      case 'S': refusal = text(s.syncDir); break;
+      case 'D': refusal = text(s.osFile); break;
+      case 'B': refusal = text(s.batchFile); break;
+      case 'E':
+        if (*value) return kBadArgument;
+        s.simulation = 1;
+        break;
+      case 'F':
+        if (*value) return kBadArgument;
+        s.simulation = 0;
+        break;
+      case 'N':
+        if (sscanf(value, "%d", &s.deviceNumber) != 1) return kBadDeviceNumber;
+        break;
+      case 'H':
+      case 'h': return "";
+      case 'V': s.verify = 1; break;
+      default: return kBadArgument;
+    }
+    if (refusal) return refusal;
+  }
+  return nullptr;
+}
+
+// The folder part of a batch file name, up to and including its last
+// separator; empty when the name has none.
+std::string BatchFolder(const std::string& name) {
+  size_t cut = name.rfind(host::kSep);
+  return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
+}
+
+}  // namespace
+
+int RunTervan(int argc, char** argv) {
+  Settings settings;
+  if (const char* refusal = ParseArguments(argc, argv, settings))
+    return UsageExit(*refusal ? refusal : nullptr);
+
+  char devicePath[64];
+  snprintf(devicePath, sizeof devicePath, "\\\\.\\lexon%d", settings.deviceNumber);
+
+  auto* device = new ZEL_DEVICE_IO(devicePath, settings.simulation);
+  auto* fat = new FAT_DEVICE(device);
+  fat->verify = settings.verify;
+  auto* shell = new CommandShell(fat, settings.syncDir.c_str());
+  auto destroyDeviceAndEngine = [&] {
+    delete shell;
+    delete fat;
+    delete device;
+  };
+
+  int state = device->Test(0);
+  device->currentDisk = 0;
+  if (state == 1) {
+    if (device->Download(settings.osFile.c_str()) < 0) {
+      destroyDeviceAndEngine();
+      host::Print("download os failed.\n");
+      host::Out().Flush();
+      return -1;
+    }
+    host::Sleep(2000);
+  } else if (state != 2 && state != 3) {
+    destroyDeviceAndEngine();
+    return UsageExit("\nZEL设备打开失败.\n");
+  }
+  host::Sleep(4000);
+
+  _ZELDEVICECAPS caps;
+  caps.mask = 1u << kCapsDiskCountBit;
+  device->GetDeviceCaps(&caps);
+  int disks = caps.fields[kCapsDiskCountBit];
+  if (disks > 2) disks = 2;
+  host::Print("当前ZEL设备支持的磁盘数: %d\n", disks);
+  fat->diskCount = disks;
+
+  device->trackDisk = 0;
+  int init = fat->Init();
+  device->trackDisk = 1;
+  if (init == -1) host::Print("ZEL设备文件系统初始化失败.\n");
+
+  device->Switch(0);
+  fat->init_part_params();
+
+  std::unique_ptr<host::Input> batch;
+  if (!settings.batchFile.empty()) {
+    batch = host::OpenInputFile(settings.batchFile.c_str());
+    if (!batch) {
+      destroyDeviceAndEngine();
+      return UsageExit("\n打开Bacth文件失败.\n");
+    }
+    shell->batchMode = 1;
+    std::string folder = BatchFolder(settings.batchFile);
+    if (!folder.empty()) host::SetCurrentDir(folder.c_str());
+  }
+  shell->SetStreams(batch ? batch.get() : &host::StdIn(), &host::Out());
+
+  // The command loop.
+  char* words[CommandShell::kMaxWords];
+  int count = 0;
+  for (;;) {
+    if (!shell->batchMode) shell->ShowPrompt();
+    if (!shell->ReadCommandLine(&count, words)) break;
+    int id = shell->LookupCommand(count, words);
+    if (id == -1) {
+      shell->Printf("'%s'不是有效的内部命令\n", words[0]);
+      continue;
+    }
+    int result = shell->Dispatch(id, count, words);
+    if (result == 0) break;
+    if (result != 1) shell->Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+  }
+
+  destroyDeviceAndEngine();
+  batch.reset();
+  host::Out().Flush();
+  return 0;
+}

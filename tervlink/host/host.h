@@ -1,0 +1,204 @@
+// The host layer: everything the programs ask of the operating system.
+//
+// Nothing outside tervlink/host includes an OS header; the shell, the
+// library and zelsim call these functions instead. This is the POSIX
+// version (host/posix/); a win32/ twin can implement the same header.
+//
+// Text inside the programs is GBK. The host layer converts at its edges:
+// printed text from GBK to the locale's character set, input lines from the
+// locale's set to GBK, and PC file names between GBK and the host's
+// file-name encoding (UTF-8 on Linux).
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tervlink/export.h"
+
+namespace host {
+
+// ---- text encoding ---------------------------------------------------------
+
+// GBK -> the locale's character set for printing (UTF-8 unless the locale is
+// a GBK one, where the text passes unchanged). Bytes that are not GBK pass.
+TERVLINK_API std::string GbkToConsole(std::string_view gbk);
+// The locale's character set -> GBK, when the text is valid in it and can be
+// converted; otherwise the text unchanged (a GBK batch file still runs).
+TERVLINK_API std::string ConsoleToGbk(std::string_view text);
+// GBK file names <-> the host's file-name encoding (UTF-8 on Linux).
+TERVLINK_API std::string GbkToFs(std::string_view gbk);
+TERVLINK_API std::string FsToGbk(std::string_view name);
+
+// ---- output ----------------------------------------------------------------
+
+// Where printed text goes. Every message of the programs goes through an
+// Output, which receives GBK and does any conversion itself.
+class TERVLINK_API Output {
+ public:
+  virtual ~Output() = default;
+  virtual void Write(std::string_view gbk) = 0;
+  virtual void Flush() {}
+};
+
+// Standard output with GBK converted to the locale's character set.
+TERVLINK_API Output& StdOut();
+// Text kept in memory as GBK, for tests.
+class TERVLINK_API StringOutput : public Output {
+ public:
+  void Write(std::string_view gbk) override { text.append(gbk); }
+  std::string text;
+};
+
+// The process-wide output that the library and the shell print to; standard
+// output unless a test swaps it. Returns the previous one.
+TERVLINK_API Output& Out();
+TERVLINK_API Output* SetOut(Output* out);
+
+// printf-style printing of GBK text.
+TERVLINK_API void Print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+TERVLINK_API void PrintTo(Output& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+TERVLINK_API void VPrintTo(Output& out, const char* fmt, va_list ap);
+// One line on standard error (not converted beyond GBK -> locale).
+TERVLINK_API void PrintError(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// ---- input -----------------------------------------------------------------
+
+// Where command lines come from.
+class TERVLINK_API Input {
+ public:
+  virtual ~Input() = default;
+  // Reads at most size - 1 bytes, up to and including a newline, and
+  // terminates them, as fgets does; the text is converted to GBK. False at
+  // end of input or on a read error.
+  virtual bool ReadLine(char* buffer, int size) = 0;
+  // True once a read has met the end of the input.
+  virtual bool AtEnd() = 0;
+};
+
+TERVLINK_API Input& StdIn();
+// A text file opened for reading; null when it cannot be opened.
+TERVLINK_API std::unique_ptr<Input> OpenInputFile(const char* gbkName);
+// Lines from a string, for tests (the text is taken as GBK already).
+class TERVLINK_API StringInput : public Input {
+ public:
+  explicit StringInput(std::string text) : text_(std::move(text)) {}
+  bool ReadLine(char* buffer, int size) override;
+  bool AtEnd() override { return end_; }
+
+ private:
+  std::string text_;
+  size_t pos_ = 0;
+  bool end_ = false;
+};
+
+// ---- console keys ----------------------------------------------------------
+
+TERVLINK_API bool StdinIsTerminal();
+// Nonzero when a key is waiting (always nonzero when standard input is not
+// a terminal, so a loop waiting for a key never blocks a script).
+TERVLINK_API int KeyHit();
+// One key without echo and without waiting for a newline; -1 at end of input.
+TERVLINK_API int GetKey();
+
+// ---- time ------------------------------------------------------------------
+
+// A replaceable sleep: tests install one that does not wait.
+using SleepFn = void (*)(uint32_t ms);
+TERVLINK_API void Sleep(uint32_t ms);
+TERVLINK_API SleepFn SetSleep(SleepFn fn);  // returns the previous one
+
+struct LocalTime {
+  int year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0,
+      milliseconds = 0;
+};
+TERVLINK_API LocalTime Now();
+// Seconds since the epoch <-> local broken-down time.
+TERVLINK_API LocalTime ToLocal(int64_t epochSeconds);
+TERVLINK_API int64_t FromLocal(const LocalTime& t);
+TERVLINK_API int64_t EpochNow();
+
+// ---- PC files and directories ----------------------------------------------
+
+// fopen with a GBK name.
+TERVLINK_API FILE* OpenFile(const char* gbkName, const char* mode);
+TERVLINK_API int RemoveFile(const char* gbkName);  // 0 on success
+TERVLINK_API int RenameFile(const char* from, const char* to);  // 0 on success
+TERVLINK_API int MakeDir(const char* gbkName);  // 0 on success or when it exists as a folder
+
+struct FileInfo {
+  bool exists = false;
+  bool isDir = false;
+  uint64_t size = 0;
+  int64_t mtime = 0;  // seconds since the epoch
+};
+TERVLINK_API FileInfo Stat(const char* gbkName);
+TERVLINK_API bool SetFileTime(const char* gbkName, int64_t mtime);
+
+struct DirEntry {
+  std::string name;  // GBK
+  bool isDir = false;
+  uint64_t size = 0;
+  int64_t mtime = 0;
+};
+// The entries of a folder, without "." and "..", sorted by name. False when
+// the folder cannot be read.
+TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
+
+// The PC path separator ('/' here).
+constexpr char kSep = '/';
+TERVLINK_API std::string GetCurrentDir();  // GBK
+TERVLINK_API bool SetCurrentDir(const char* gbkDir);
+// The full path of a name: absolute names stay, others are joined to the
+// current directory. The file need not exist.
+TERVLINK_API std::string FullPath(const char* gbkName);
+
+// ---- the device link (driver side) -----------------------------------------
+
+// Folder of the device sockets and mailslots: $TERVAN_RUNDIR, else
+// ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID.
+TERVLINK_API std::string RunDir();
+// "\\.\NAME" -> RunDir()/NAME; other paths unchanged.
+TERVLINK_API std::string DeviceSocketPath(const char* devicePath);
+
+// The client side of the driver socket, shaped as the Windows calls
+// (nonzero = success, -1 = failed open). Frames as in docs/device-protocol.md.
+TERVLINK_API intptr_t DeviceCreateFile(const char* path, uint32_t access, uint32_t share,
+                                       void* security, uint32_t disposition, uint32_t flags,
+                                       void* templ);
+TERVLINK_API int DeviceIoControl(intptr_t h, uint32_t code, const void* in, uint32_t inLength,
+                                 void* out, uint32_t outCapacity, uint32_t* returned,
+                                 void* overlapped);
+TERVLINK_API int DeviceCloseHandle(intptr_t h);
+TERVLINK_API int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got,
+                                void* overlapped);
+TERVLINK_API int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length,
+                                 uint32_t* put, void* overlapped);
+
+// ---- stream sockets for servers (zelsim) ------------------------------------
+
+// A listening Unix stream socket at path. -1 on failure; -2 when another
+// process already serves that path.
+TERVLINK_API int ListenSocket(const std::string& path);
+// Waits for a connection; -1 on failure or when interrupted (check Stopping()).
+TERVLINK_API int AcceptSocket(int listener);
+TERVLINK_API void CloseSocket(int fd);
+// Exact reads and writes; false on failure or end of stream.
+TERVLINK_API bool ReadExact(int fd, void* buffer, size_t length);
+TERVLINK_API bool WriteExact(int fd, const void* buffer, size_t length);
+// SIGINT and SIGTERM set a flag instead of killing the process.
+TERVLINK_API void InstallStopSignals();
+TERVLINK_API bool Stopping();
+// Makes a folder and its parents; true when it exists afterwards.
+TERVLINK_API bool MakeDirs(const std::string& path);
+// Writes a whole file through a temporary and a rename, and syncs it, so a
+// kill leaves either the old or the new content.
+TERVLINK_API bool WriteFileAtomic(const std::string& path, const void* data, size_t length);
+TERVLINK_API bool SyncFile(FILE* f);  // fflush + fsync
+
+}  // namespace host

@@ -1,0 +1,101 @@
+// Text conversion between GBK and the host's character sets (iconv).
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <strings.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "tervlink/host/host.h"
+
+namespace host {
+namespace {
+
+// Converts text from one set to another. Returns false when the text is not
+// valid in the source set or cannot be expressed in the target.
+bool Convert(const char* to, const char* from, std::string_view in, std::string& out) {
+  iconv_t cd = iconv_open(to, from);
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  out.assign(in.size() * 4 + 16, '\0');
+  char* src = const_cast<char*>(in.data());
+  size_t srcLeft = in.size();
+  char* dst = out.data();
+  size_t dstLeft = out.size();
+  bool ok = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1);
+  iconv_close(cd);
+  if (!ok) return false;
+  out.resize(out.size() - dstLeft);
+  return true;
+}
+
+bool IsAscii(std::string_view s) {
+  for (unsigned char c : s)
+    if (c >= 0x80) return false;
+  return true;
+}
+
+// True when the locale's character set is a GBK one, so text passes as is.
+bool ConsoleIsGbk() {
+  static bool gbk = [] {
+    setlocale(LC_CTYPE, "");
+    const char* cs = nl_langinfo(CODESET);
+    for (const char* name : {"GBK", "GB2312", "GB18030", "CP936", "EUC-CN"})
+      if (cs && strcasecmp(cs, name) == 0) return true;
+    return false;
+  }();
+  return gbk;
+}
+
+// GBK text with invalid bytes: convert what can be converted, byte by byte
+// for the rest, so nothing printed is ever lost.
+std::string GbkToUtf8Lenient(std::string_view gbk) {
+  std::string out, piece;
+  size_t i = 0;
+  while (i < gbk.size()) {
+    unsigned char c = gbk[i];
+    size_t n = (c >= 0x81 && c <= 0xFE && i + 1 < gbk.size()) ? 2 : 1;
+    if (c < 0x80) {
+      out.push_back(char(c));
+    } else if (Convert("UTF-8", "GBK", gbk.substr(i, n), piece)) {
+      out += piece;
+    } else {
+      out.append(gbk.substr(i, n));
+    }
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string GbkToConsole(std::string_view gbk) {
+  if (IsAscii(gbk) || ConsoleIsGbk()) return std::string(gbk);
+  std::string out;
+  if (Convert("UTF-8", "GBK", gbk, out)) return out;
+  return GbkToUtf8Lenient(gbk);
+}
+
+std::string ConsoleToGbk(std::string_view text) {
+  if (IsAscii(text) || ConsoleIsGbk()) return std::string(text);
+  std::string out;
+  if (Convert("GBK", "UTF-8", text, out)) return out;
+  return std::string(text);
+}
+
+std::string GbkToFs(std::string_view gbk) {
+  if (IsAscii(gbk)) return std::string(gbk);
+  std::string out;
+  if (Convert("UTF-8", "GBK", gbk, out)) return out;
+  return std::string(gbk);
+}
+
+std::string FsToGbk(std::string_view name) {
+  if (IsAscii(name)) return std::string(name);
+  std::string out;
+  if (Convert("GBK", "UTF-8", name, out)) return out;
+  return std::string(name);
+}
+
+}  // namespace host

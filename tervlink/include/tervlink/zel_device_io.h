@@ -1,0 +1,174 @@
+// ZEL_DEVICE_IO: the one implementation of FAT_DEVICE_IO.
+//
+// Each operation is served by a device request (a command block, an optional
+// data phase and a reply carried by the transport), by an image file while
+// the image mode is on, or locally. The transport is chosen at construction
+// by filling five function pointers; every request reaches the device only
+// through them, so the same request code drives the driver link and the
+// simulation link.
+//
+// The implementation is split by subject:
+//   zel_device_io.cc      construction, copy, destruction, Test, Download
+//   request.cc            the request procedure
+//   storage_requests.cc   sector, capacity, disk, boot area, ECC and NAND requests
+//   service_requests.cc   clock, alarms, settings, beep, local data, registry, media player
+//   image_mode.cc         image files (system image, simulator NAND file, packed image, ISO update)
+//   sim_transport.cc      the simulation transport over mailslots
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "tervlink/export.h"
+#include "tervlink/fat_device_io.h"
+
+// A transport handle: a socket, a mailslot link or a test double's token.
+using DeviceHandle = intptr_t;
+constexpr DeviceHandle INVALID_HANDLE_VALUE = -1;
+constexpr uint32_t GENERIC_READ = 0x80000000u;
+constexpr uint32_t GENERIC_WRITE = 0x40000000u;
+constexpr uint32_t OPEN_EXISTING = 3;
+
+// The five transport calls, shaped after the Windows calls they replace:
+// nonzero = success, INVALID_HANDLE_VALUE = failed open.
+using PfnCreateFile = DeviceHandle (*)(const char* path, uint32_t access, uint32_t share,
+                                       void* security, uint32_t disposition, uint32_t flags,
+                                       void* templ);
+using PfnDeviceIoControl = int (*)(DeviceHandle h, uint32_t code, const void* in,
+                                   uint32_t inLength, void* out, uint32_t outCapacity,
+                                   uint32_t* returned, void* overlapped);
+using PfnCloseHandle = int (*)(DeviceHandle h);
+using PfnReadFile = int (*)(DeviceHandle h, void* buffer, uint32_t length, uint32_t* got,
+                            void* overlapped);
+using PfnWriteFile = int (*)(DeviceHandle h, const void* buffer, uint32_t length,
+                             uint32_t* put, void* overlapped);
+
+// _IMAGE_HEADER: the 164-byte header of system image and packed image files,
+// kept as raw bytes (its fields are named by the image code).
+constexpr size_t kImageHeaderBytes = 164;
+
+class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
+ public:
+  // devicePath: at most 254 characters (longer text is cut there).
+  // simulation: nonzero selects the simulation transport, which opens and
+  // starts the mailslot link here.
+  ZEL_DEVICE_IO(const char* devicePath, int32_t simulation);
+  ZEL_DEVICE_IO(const ZEL_DEVICE_IO&) = default;
+  ZEL_DEVICE_IO& operator=(const ZEL_DEVICE_IO&) = default;
+  // Closes the simulation link when there is one; nothing else.
+  virtual ~ZEL_DEVICE_IO();
+
+  // Device test (request 0x10 with n as its parameter): the device's state,
+  // or -1. With n = 0: 1 = loader waits for its OS, 2 = dictionary (one
+  // disk), 3 = programmer (two disks).
+  int32_t Test(int32_t n);
+  // Sends the PC file as the device's operating system (request 0x01):
+  // the reply value, or -1 (also for an empty or unreadable file).
+  int32_t Download(const char* fileName);
+
+  int32_t DiskReadCapacity(partition* cap, int32_t disk) override;
+  int32_t RegOpenKeyA(uint16_t key, const char* name, uint16_t* opened) override;
+  int32_t RegCreateKeyA(uint16_t key, const char* name, uint16_t* created) override;
+  int32_t RegDeleteKeyA(uint16_t key, const char* name) override;
+  int32_t RegCloseKey(uint16_t key) override;
+  int32_t RegSetValueExA(uint16_t key, const char* name, uint32_t reserved, uint32_t type,
+                         const uint8_t* data, uint32_t size) override;
+  int32_t RegDeleteValueA(uint16_t key, const char* name) override;
+  int32_t RegEnumKeyA(uint16_t key, uint32_t index, char* name, uint32_t nameSize) override;
+  int32_t RegEnumValueA(uint16_t key, uint32_t index, char* name, uint32_t* nameLength,
+                        uint32_t* reserved, uint32_t* type, uint8_t* data,
+                        uint32_t* dataSize) override;
+  int32_t RegFlushKey(uint16_t key) override;
+  int32_t MciSendCommand(uint32_t deviceId, uint32_t message, uintptr_t parameter) override;
+  int32_t Beep(uint32_t frequency, uint32_t duration) override;
+  int32_t SetDeviceCaps(_ZELDEVICECAPS* caps) override;
+  int32_t GetDeviceCaps(_ZELDEVICECAPS* caps) override;
+  int32_t SetTimeZoneInformation(const _ZEL_TIME_ZONE_INFORMATION* zone) override;
+  int32_t GetTimeZoneInformation(_ZEL_TIME_ZONE_INFORMATION* zone) override;
+  int32_t GetLocalTime(_EZEL_SYSTEMTIME* time) override;
+  int32_t SetLocalTime(_EZEL_SYSTEMTIME* time) override;
+  int32_t SetAlarm(_SYSTEMALARM* alarm) override;
+  int32_t KillAlarm(uint8_t id) override;
+  int32_t ResetAlarm() override;
+  int32_t EnumAlarm(int32_t cursor, _SYSTEMALARM* alarm) override;
+  int32_t ReadLocal(uint16_t first, uint16_t count, char* buffer) override;
+  int32_t WriteLocal(uint16_t first, uint16_t count, char* buffer) override;
+  int32_t Reserved24() override;
+  int32_t Reserved25() override;
+  int32_t Read(uint32_t sector, uint32_t count, char* buffer) override;
+  int32_t Write(uint32_t sector, uint32_t count, char* buffer) override;
+  int32_t ReadBIOS(uint32_t count, char* buffer) override;
+  int32_t WriteBIOS(uint32_t count, char* buffer) override;
+  int32_t LowFormat() override;
+  int32_t Reboot() override;
+  int32_t ReadCapacity(partition* cap) override;
+  int32_t Switch(int32_t disk) override;
+  int32_t ReadLog2PhyTbl(char* buffer) override;
+  int32_t ReadFromImageFile(uint32_t sector, uint32_t count, char* buffer) override;
+  int32_t WriteToImageFile(uint32_t sector, uint32_t count, char* buffer) override;
+  int32_t CloseImageFile(void* diskBlocks, char* path) override;
+  int32_t BuildImageFile(int32_t size, char* path) override;
+  int32_t SetImageMode(int32_t kind) override;
+  int32_t SetSimuFlashParameter(int32_t slc, uint32_t blocksPerZone,
+                                uint32_t logicalBlocksPerZone, uint32_t sectorsPerBlock,
+                                uint32_t sectorsPerPage) override;
+  int32_t SetEccMethod(int32_t method) override;
+  int32_t GetEccMethod(int32_t* method) override;
+  int32_t SetEccRom(char* fileName) override;
+  int32_t GetEccRom(char* fileName) override;
+  int32_t ExecuteSetFactoryBadInfo() override;
+  int32_t ExecuteGetFactoryBadInfo(void* record) override;
+  int32_t ExecuteSaveFactoryBadInfo() override;
+  int32_t NandInfo(_ZEL_NANDINFO* info) override;
+  int32_t NandErase(uint32_t block) override;
+  int32_t NandReadWrite(int32_t write, uint32_t block, char* buffer, uint32_t size) override;
+  int32_t Direct_Read(uint32_t sector, uint32_t count, char* buffer) override;
+  int32_t Direct_Write(uint32_t sector, uint32_t count, char* buffer) override;
+  int32_t BuildPakImageFile(char* path) override;
+  int32_t UnPakImageFile(char* path) override;
+  int32_t GetBlockTable(uint32_t first, uint32_t count, int* table, int32_t size) override;
+  int32_t UpdateIsoFromNand(char* path, int* table, uint32_t partitionStart,
+                            uint32_t trackSectors, uint32_t sectorsPerStep,
+                            uint32_t blocksPerZone) override;
+
+  // ---- fields, in this order ----
+  int32_t trackDisk = 0;     // nonzero: a successful Switch updates currentDisk and says so
+  char devicePath[255] = {}; // "\\.\lexon%d" for the driver link
+  int32_t simulation = 0;    // 0 = driver transport, else the simulation transport
+  PfnDeviceIoControl pfnDeviceIoControl = nullptr;
+  PfnCreateFile pfnCreateFile = nullptr;
+  PfnCloseHandle pfnCloseHandle = nullptr;
+  PfnReadFile pfnReadFile = nullptr;
+  PfnWriteFile pfnWriteFile = nullptr;
+  int32_t slcLayout = 1;     // simulator NAND file layout: 1 = SLC, 0 = MLC
+
+  // image-mode state (the image files use these)
+  int32_t imageActive = 0;
+  FILE* imageFile = nullptr;
+  uint8_t* sectorBitmap = nullptr;
+  uint64_t imageBytes = 0;
+  uint32_t bitmapBytes = 0;
+  int32_t imageKind = 0;
+  uint8_t imageHeader[kImageHeaderBytes] = {};
+
+  // The request procedure: opens the device, sends the command block, moves
+  // the data phase (when hasData; its direction is the block's direction
+  // byte and its length the block's length field), fetches the reply and
+  // closes. Returns the reply's value, or -1 for any failure. With
+  // expectReply false no reply is fetched and 0 is returned once the block
+  // was accepted.
+  int32_t Request(const _ZEL_REQUEST& block, void* data, bool hasData,
+                  bool expectReply = true);
+
+  // Boot-area writes into the simulator NAND file while it is being built:
+  // the result of the file operation, -1 on failure.
+  int32_t WriteBiosToBinFile(uint32_t count, char* buffer);
+  int32_t WriteEccRomToBinFile(uint32_t count, char* buffer);
+
+ private:
+  // One sector request (Read, Write and their direct twins).
+  int32_t SectorRequest(uint8_t code, uint32_t sector, uint32_t count, char* buffer);
+};
+
+// The process-wide 16,384-byte ECC ROM buffer shared by SetEccRom and GetEccRom.
+TERVLINK_API uint8_t* EccRomBuffer();

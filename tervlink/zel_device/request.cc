@@ -1,0 +1,40 @@
+// The request procedure shared by every device request.
+
+#include "tervlink/zel_device_io.h"
+
+int32_t ZEL_DEVICE_IO::Request(const _ZEL_REQUEST& block, void* data, bool hasData,
+                               bool expectReply) {
+  DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  auto fail = [&] {
+    pfnCloseHandle(h);
+    return -1;
+  };
+
+  auto bytes = EncodeRequest(block);
+  uint32_t count = 0;
+  if (!pfnDeviceIoControl(h, kIoctlSendRequest, bytes.data(), kRequestBytes, nullptr, 0, &count,
+                          nullptr))
+    return fail();
+  if (!expectReply) {
+    pfnCloseHandle(h);
+    return 0;
+  }
+
+  // The whole data phase moves in one call, even when it is empty.
+  if (hasData) {
+    count = 0;
+    int ok = block.direction == kDirToDevice
+                 ? pfnWriteFile(h, data, block.length, &count, nullptr)
+                 : pfnReadFile(h, data, block.length, &count, nullptr);
+    if (!ok || count != block.length) return fail();
+  }
+
+  uint8_t reply[kReplyBytes] = {};
+  if (!pfnDeviceIoControl(h, kIoctlFetchReply, nullptr, 0, reply, kReplyBytes, &count, nullptr))
+    return fail();
+  pfnCloseHandle(h);
+  _ZEL_REPLY r = DecodeReply(reply);
+  return r.status == 0 ? r.value : -1;
+}
