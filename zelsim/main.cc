@@ -1,1 +1,78 @@
-int main() { return 0; }
+// zelsim: our emulator of the ZEL device (its driver, firmware and storage),
+// so that Tervan can be used and tested without the hardware.
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "link/driver_server.h"
+#include "model/device_model.h"
+#include "tervlink/host/host.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zelsim --state DIR [options]\n"
+    "  --state DIR     folder holding the device's state (created when missing)\n"
+    "  --device N      serve the device \\\\.\\lexon<N> (default 0)\n"
+    "  --disks 1|2     one disk (dictionary) or two (programmer); default 1\n"
+    "  --want-os       start in the loader, waiting for its operating system\n"
+    "  --trace         print each command block in hexadecimal on standard error\n"
+    "  --help          this text\n"
+    "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID).\n";
+
+int Usage(const char* problem) {
+  if (problem) host::PrintError("zelsim: %s", problem);
+  fputs(kUsage, stderr);
+  return 2;
+}
+
+bool ParseInt(const char* text, int& out) {
+  char* end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (!*text || *end || v < 0 || v > 1000000) return false;
+  out = int(v);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ModelConfig config;
+  DriverServerOptions server;
+  for (int i = 0; i < argc; ++i) config.args.push_back(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    if (arg == "--help" || arg == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--state") {
+      const char* v = value();
+      if (!v || !*v) return Usage("--state needs a folder");
+      config.stateDir = v;
+    } else if (arg == "--device") {
+      const char* v = value();
+      if (!v || !ParseInt(v, server.device)) return Usage("--device needs a number");
+    } else if (arg == "--disks") {
+      const char* v = value();
+      if (!v || !ParseInt(v, config.disks) || config.disks < 1 || config.disks > 2)
+        return Usage("--disks takes 1 or 2");
+    } else if (arg == "--want-os") {
+      config.wantOs = true;
+    } else if (arg == "--trace") {
+      server.trace = true;
+    } else {
+      return Usage(("unknown option " + arg).c_str());
+    }
+  }
+  if (config.stateDir.empty()) return Usage("--state is required");
+
+  host::InstallStopSignals();
+  DeviceModel model(config);
+  if (!model.Ok()) {
+    host::PrintError("zelsim: %s", model.Error().c_str());
+    return 1;
+  }
+  return RunDriverServer(model, server);
+}

@@ -1,5 +1,26 @@
 #include "device_model.h"
 
-DeviceAnswer DeviceModel::Execute(const _ZEL_REQUEST&, std::span<const uint8_t>) {
-  return DeviceAnswer{};
+#include "tervlink/host/host.h"
+
+DeviceModel::DeviceModel(ModelConfig config) {
+  state_.config = std::move(config);
+  state_.osRunning = !state_.config.wantOs;
+  if (!host::MakeDirs(state_.config.stateDir)) {
+    error_ = "cannot create the state folder " + state_.config.stateDir;
+    return;
+  }
+  for (auto make : {MakeCoreUnit, MakeStorageUnit, MakeServiceUnit}) {
+    std::unique_ptr<ModelUnit> unit = make(state_, error_);
+    if (!error_.empty()) return;
+    if (unit) units_.push_back(std::move(unit));
+  }
+}
+
+DeviceModel::~DeviceModel() = default;
+
+DeviceAnswer DeviceModel::Execute(const _ZEL_REQUEST& block, std::span<const uint8_t> dataIn) {
+  DeviceAnswer answer;
+  for (auto& unit : units_)
+    if (unit->Execute(block, dataIn, answer)) return answer;
+  return DeviceAnswer::Refused();
 }

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Runs one transcript test: the real Tervan against a real zelsim.
+#
+#   run_transcript.sh BIN_DIR CASE_DIR NAME
+#
+# CASE_DIR/NAME.bat   the batch file Tervan runs (-B)
+# CASE_DIR/NAME.out   what Tervan must print (standard output, exactly)
+# CASE_DIR/NAME.rc    the exit status Tervan must end with (default 0)
+# CASE_DIR/NAME.sim   zelsim's options (one line; "none" runs no zelsim)
+# CASE_DIR/NAME.args  Tervan's options before -B (one line; may use @WORK@)
+# CASE_DIR/NAME.setup a bash snippet run in the work folder before Tervan
+# CASE_DIR/NAME.check a bash snippet run in the work folder afterwards
+#                     (exit status nonzero fails the test)
+#
+# The batch file is copied to a fresh work folder, so relative PC paths in
+# it resolve there; @WORK@ in .bat, .args and .out stands for that folder.
+set -u
+bin=$1; cases=$2; name=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-e2e.XXXXXX")
+export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+subst() { sed "s|@WORK@|$work|g" "$1"; }
+
+sim_opts=""
+[ -f "$cases/$name.sim" ] && sim_opts=$(subst "$cases/$name.sim")
+if [ "$sim_opts" != "none" ]; then
+  # shellcheck disable=SC2086
+  "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
+  sim_pid=$!
+  for _ in $(seq 1 100); do [ -S "$work/run/lexon0" ] && break; sleep 0.05; done
+  [ -S "$work/run/lexon0" ] || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
+fi
+
+subst "$cases/$name.bat" >"$work/job.bat"
+( cd "$work" && [ -f "$cases/$name.setup" ] && bash "$cases/$name.setup" ) || true
+args=""
+[ -f "$cases/$name.args" ] && args=$(subst "$cases/$name.args")
+# shellcheck disable=SC2086
+batch="-B$work/job.bat"
+case " $args" in *" -B"*) batch="" ;; esac
+# shellcheck disable=SC2086
+(cd "$work" && "$bin/Tervan" $args $batch </dev/null >"$work/actual.out" 2>"$work/tervan.err")
+rc=$?
+want_rc=0
+[ -f "$cases/$name.rc" ] && want_rc=$(cat "$cases/$name.rc")
+if [ "${REGEN:-0}" = 1 ]; then  # record what Tervan printed as the expected output
+  sed "s|$work|@WORK@|g" "$work/actual.out" >"$cases/$name.out"
+  [ "$rc" != 0 ] && echo "$rc" >"$cases/$name.rc"
+fi
+subst "$cases/$name.out" >"$work/expected.out"
+status=0
+if ! diff -u "$work/expected.out" "$work/actual.out"; then
+  echo "FAIL: output of $name differs (expected -, actual +)"; status=1
+fi
+if [ "$rc" != "$want_rc" ]; then echo "FAIL: exit status $rc, expected $want_rc"; status=1; fi
+if [ -f "$cases/$name.check" ]; then
+  (cd "$work" && bash "$cases/$name.check") || { echo "FAIL: check of $name"; status=1; }
+fi
+[ $status -ne 0 ] && { echo "--- zelsim log"; cat "$work/zelsim.log" 2>/dev/null; echo "--- stderr"; cat "$work/tervan.err"; }
+exit $status

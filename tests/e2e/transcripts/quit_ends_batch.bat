@@ -1,0 +1,3 @@
+ECHO one
+QUIT
+ECHO not reached

@@ -1,0 +1,1 @@
+ECHO os is running
