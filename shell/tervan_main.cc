@@ -100,6 +100,23 @@ std::string BatchFolder(const std::string& name) {
 
 }  // namespace
 
+void RunCommandLoop(CommandShell& shell) {
+  char* words[CommandShell::kMaxWords];
+  int count = 0;
+  for (;;) {
+    if (!shell.batchMode) shell.ShowPrompt();
+    if (!shell.ReadCommandLine(&count, words)) break;
+    int id = shell.LookupCommand(count, words);
+    if (id == -1) {
+      shell.Printf("'%s'不是有效的内部命令\n", words[0]);
+      continue;
+    }
+    int result = shell.Dispatch(id, count, words);
+    if (result == 0) break;
+    if (result != 1) shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+  }
+}
+
 int RunTervan(int argc, char** argv) {
   Settings settings;
   if (const char* refusal = ParseArguments(argc, argv, settings))
@@ -163,21 +180,7 @@ int RunTervan(int argc, char** argv) {
   }
   shell->SetStreams(batch ? batch.get() : &host::StdIn(), &host::Out());
 
-  // The command loop.
-  char* words[CommandShell::kMaxWords];
-  int count = 0;
-  for (;;) {
-    if (!shell->batchMode) shell->ShowPrompt();
-    if (!shell->ReadCommandLine(&count, words)) break;
-    int id = shell->LookupCommand(count, words);
-    if (id == -1) {
-      shell->Printf("'%s'不是有效的内部命令\n", words[0]);
-      continue;
-    }
-    int result = shell->Dispatch(id, count, words);
-    if (result == 0) break;
-    if (result != 1) shell->Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
-  }
+  RunCommandLoop(*shell);
 
   destroyDeviceAndEngine();
   batch.reset();

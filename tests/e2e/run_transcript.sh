@@ -33,8 +33,12 @@ if [ "$sim_opts" != "none" ]; then
   # shellcheck disable=SC2086
   "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
   sim_pid=$!
-  for _ in $(seq 1 100); do [ -S "$work/run/lexon0" ] && break; sleep 0.05; done
-  [ -S "$work/run/lexon0" ] || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
+  up=0
+  for _ in $(seq 1 100); do
+    for s in "$work"/run/lexon*; do [ -S "$s" ] && up=1; done
+    [ $up = 1 ] && break; sleep 0.05
+  done
+  [ $up = 1 ] || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 fi
 
 subst "$cases/$name.bat" >"$work/job.bat"

@@ -1,0 +1,1 @@
+ECHO driver link

@@ -1,0 +1,162 @@
+// The command reader, table and loop of CommandShell, run in-process with
+// string streams and a device that fails everything.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "command_shell.h"
+#include "support/fake_device.h"
+#include "tervan_main.h"
+
+namespace {
+
+class CommandShellTest : public ::testing::Test {
+ protected:
+  CommandShellTest() : fat(&device), shell(&fat, "\\synchronize") {
+    previous = host::SetOut(&out);
+  }
+  ~CommandShellTest() override { host::SetOut(previous); }
+
+  // Runs the command loop over the lines; returns what it printed.
+  std::string Run(const std::string& lines, bool batch = true) {
+    host::StringInput in(lines);
+    shell.batchMode = batch ? 1 : 0;
+    shell.SetStreams(&in, &out);
+    RunCommandLoop(shell);
+    return out.text;
+  }
+
+  std::vector<std::string> Split(std::string text) {
+    char buffer[1024];
+    text.copy(buffer, text.size());
+    buffer[text.size()] = '\0';
+    char* words[CommandShell::kMaxWords];
+    int n = CommandShell::SplitWords(buffer, words);
+    return std::vector<std::string>(words, words + n);
+  }
+
+  int Lookup(std::vector<std::string> w) {
+    std::vector<char*> words;
+    for (auto& s : w) words.push_back(s.data());
+    return shell.LookupCommand(int(words.size()), words.data());
+  }
+
+  FailingDevice device;
+  FAT_DEVICE fat;
+  CommandShell shell;
+  host::StringOutput out;
+  host::Output* previous = nullptr;
+};
+
+using Words = std::vector<std::string>;
+
+TEST_F(CommandShellTest, SplitterSeparatesOnBlanksAndTabsOnly) {
+  EXPECT_EQ(Split("DIR *.TXT\n"), (Words{"DIR", "*.TXT"}));
+  EXPECT_EQ(Split("\tCOPY\ta.bin  B.BIN"), (Words{"COPY", "a.bin", "B.BIN"}));
+  // No quoting: a double quote is an ordinary character.
+  EXPECT_EQ(Split("DEL \"a b\"\n"), (Words{"DEL", "\"a", "b\""}));
+  EXPECT_EQ(Split(""), Words{});
+}
+
+TEST_F(CommandShellTest, SplitterGivesTheEmptyLastWord) {
+  // An empty or all-blank line is one empty word; blanks before the line
+  // end add an empty last word that argument counts see.
+  EXPECT_EQ(Split("\n"), Words{""});
+  EXPECT_EQ(Split("   \t \n"), Words{""});
+  EXPECT_EQ(Split("ECHO a  \n"), (Words{"ECHO", "a", ""}));
+  EXPECT_EQ(Split("ECHO a\n"), (Words{"ECHO", "a"}));
+  EXPECT_EQ(Split("a\r\n"), (Words{"a", ""}));
+}
+
+TEST_F(CommandShellTest, SplitterStopsAt128Words) {
+  std::string line;
+  for (int i = 0; i < 140; ++i) line += "w ";
+  EXPECT_EQ(Split(line).size(), size_t(CommandShell::kMaxWords));
+}
+
+TEST_F(CommandShellTest, LookupIgnoresCaseButNotLength) {
+  EXPECT_EQ(Lookup({"dir"}), 11);
+  EXPECT_EQ(Lookup({"Dir"}), 11);
+  EXPECT_EQ(Lookup({"DIR", "*.*"}), 11);
+  EXPECT_EQ(Lookup({"DIRX"}), -1);
+  EXPECT_EQ(Lookup({"DI"}), -1);
+  EXPECT_EQ(Lookup({"d"}), 11);
+  EXPECT_EQ(Lookup({"d:"}), 46);
+  EXPECT_EQ(Lookup({"RENAME"}), 25);
+  EXPECT_EQ(Lookup({"rmdir"}), 22);
+  EXPECT_EQ(Lookup({"q"}), 13);
+  EXPECT_EQ(Lookup({"UpdateImage"}), 70);
+  EXPECT_EQ(Lookup({""}), 0);
+  EXPECT_EQ(Lookup({}), 0);
+  EXPECT_EQ(Lookup({"", "x"}), -1);
+}
+
+TEST_F(CommandShellTest, DispatchOfIdsWithoutNames) {
+  char word[] = "X";
+  char* words[] = {word};
+  EXPECT_EQ(shell.Dispatch(71, 1, words), -3);
+  EXPECT_EQ(shell.Dispatch(41, 1, words), -3);  // no command carries id 41
+  EXPECT_EQ(shell.Dispatch(0, 1, words), 1);    // the empty line
+  EXPECT_EQ(shell.Dispatch(13, 0, words), 1);   // no words: nothing to do
+}
+
+TEST_F(CommandShellTest, EchoPrintsEachWordWithABlank) {
+  EXPECT_EQ(Run("ECHO  a   b\nECHO\necho on\n"), "a b \non \n");
+}
+
+TEST_F(CommandShellTest, ExitWithAnArgumentFailsAndTheShellGoesOn) {
+  EXPECT_EQ(Run("EXIT now\nECHO after\nQ\nECHO never\n"),
+            "'EXIT'执行失败, 错误码=-2\nafter \n");
+}
+
+TEST_F(CommandShellTest, UnknownWordsAndUnbuiltCommandsAreReported) {
+  EXPECT_EQ(Run("foo bar\nFC one\nFC one two\nREM anything at all\n\n   \nVERIFY x\n"),
+            "'foo'不是有效的内部命令\n'FC'执行失败, 错误码=-2\n");
+}
+
+TEST_F(CommandShellTest, LongLineArrivesInPiecesOf255) {
+  std::string line = "ECHO " + std::string(295, 'a') + "\n";
+  std::string expected = std::string(250, 'a') + " \n'" + std::string(45, 'a') +
+                         "'不是有效的内部命令\n";
+  EXPECT_EQ(Run(line), expected);
+}
+
+TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {
+  device.currentDisk = 1;
+  fat.curPartIndex = 2;
+  EXPECT_EQ(Run("ECHO x\n", /*batch=*/false), "\n1:E:x \n\n1:E:");
+}
+
+TEST_F(CommandShellTest, BatchModeHasNoPrompt) { EXPECT_EQ(Run("ECHO x\n"), "x \n"); }
+
+TEST_F(CommandShellTest, HelpPrintsEveryEntryInOrder) {
+  Run("HELP\n");
+  const char* heads[] = {"ALARM       ", "AT          ", "BEEP        ", "BIOS        ",
+                         "CAPS        ", "CD/CHDIR    ", "COPY        ", "DIR         ",
+                         "DATE        ", "DEL         ", "ECHO        ", "EXIT        ",
+                         "FORMAT      ", "LOCAL       ", "MCI         ", "MD/MKDIR    ",
+                         "PART        ", "RD/RMDIR    ", "REBOOT      ", "REGEDIT     ",
+                         "REM         ", "REN         ", "SYNC        ", "TIME        ",
+                         "TIMEZONE    ", "VER         ", "VERIFY      ", "SWITCH      ",
+                         "LOWFORMAT   ", "C:          ", "D:          ", "E:          ",
+                         "F:          ", "SHOWTBL\t\t ", "BUILDIMAGE  ", "DOWNIMAGE   ",
+                         "BUILDSIMUBIN   ", "SETECCMETHOD  ", "GETECCMETHOD  ",
+                         "SETECCROM     ", "GETECCROM     ", "SETBADBLOCKINFO ",
+                         "GETBADBLOCKINFO ", "NANDINFO     ", "NANDWRITE    ", "NANDREAD     ",
+                         "NANDERASE    ", "GETDIR       ", "SETDIR       ", "NANDMREAD    ",
+                         "PAKIMAGE     ", "UNPAKIMAGE   ", "GETBLOCKTABLE ", "UPDATEIMAGE "};
+  size_t at = 0;
+  for (const char* head : heads) {
+    // Each entry starts a line of its own.
+    size_t found = out.text.find(std::string("\n") + head, at == 0 ? 0 : at);
+    if (at == 0 && out.text.rfind(head, 0) == 0) found = 0;
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << head;
+    at = found + 1;
+  }
+  EXPECT_EQ(out.text.substr(out.text.size() - 2), "\n\n");  // the closing entry ends in "\n", then one more
+  EXPECT_NE(out.text.find("            CD \\ 返回根目录\n"), std::string::npos);
+}
+
+}  // namespace
