@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <vector>
 
 #include "tervlink/fat_device.h"
 #include "tervlink/host/host.h"
@@ -109,6 +110,10 @@ class CommandShell {
   int CmdNandRead(int argc, char** argv);
   int CmdNandErase(int argc, char** argv);
   int CmdNandMRead(int argc, char** argv);
+
+  // nand.cc: the raw block commands' NAND information, block range check
+  // and block buffer; 0 when ready, else the result code to return.
+  int PrepareBlockIo(int block, std::vector<uint8_t>* buffer);
 
   // printf-style output to the shell's output (GBK text).
   void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
