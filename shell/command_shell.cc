@@ -1,8 +1,7 @@
 // The command reader, the command table and the dispatcher.
 
 #include "command_shell.h"
-
-#include <strings.h>
+#include "tervlink/text.h"
 
 #include <cstring>
 
@@ -158,7 +157,7 @@ int CommandShell::LookupCommand(int count, char** words) {
   if (count <= 0 || (count == 1 && words[0][0] == '\0')) return 0;
   size_t length = strlen(words[0]);
   for (const CommandEntry& e : kCommands)
-    if (length == e.length && strcasecmp(words[0], e.name) == 0) return e.id;
+    if (length == e.length && text::EqualNoCase(words[0], e.name)) return e.id;
   return -1;
 }
 

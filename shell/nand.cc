@@ -2,8 +2,6 @@
 // and ROM, the factory bad-block record, NAND information, and raw block
 // write, read, erase and multi-block read.
 
-#include <strings.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 #include "tervlink/bytes.h"
 
 namespace {
@@ -134,9 +133,9 @@ int CommandShell::CmdReadBios(int argc, char** argv) {
 int CommandShell::CmdSetEccMethod(int argc, char** argv) {
   if (argc != 2) return -2;
   int method;
-  if (strcasecmp(argv[1], "SLC") == 0)
+  if (text::EqualNoCase(argv[1], "SLC"))
     method = kEccSlc;
-  else if (strcasecmp(argv[1], "MLC") == 0)
+  else if (text::EqualNoCase(argv[1], "MLC"))
     method = kEccMlc;
   else
     return -2;
