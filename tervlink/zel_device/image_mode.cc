@@ -1,26 +1,497 @@
-// Image mode: sector traffic into image files instead of the device, and the
-// image files built, packed and refreshed from it.
-//
-// Until the image files are built every image operation fails with -1 and
-// the image mode stays off.
+// Image mode: while it is on, the engine's sector traffic goes to an image
+// file instead of the device. This file holds the dispatch between the two
+// kinds of image, the system image file (kind 0), the packed image
+// conversions and the refresh of an image from the device's NAND; the
+// simulator NAND file (kind 1) is in simu_image.cc.
 
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "tervlink/bytes.h"
+#include "tervlink/host/host.h"
+#include "tervlink/image_file.h"
 #include "tervlink/zel_device_io.h"
 
-int32_t ZEL_DEVICE_IO::ReadFromImageFile(uint32_t, uint32_t, char*) { return -1; }
-int32_t ZEL_DEVICE_IO::WriteToImageFile(uint32_t, uint32_t, char*) { return -1; }
-int32_t ZEL_DEVICE_IO::CloseImageFile(void*, char*) { return imageActive ? -1 : 0; }
-int32_t ZEL_DEVICE_IO::BuildImageFile(int32_t, char*) { return -1; }
+using namespace image;
+
+namespace {
+
+constexpr size_t kFillPiece = 32u << 20;  // pre-fill in pieces of at most 32 MB
+constexpr uint32_t kChecksumChunkSectors = 2048;
+
+using File = std::unique_ptr<FILE, int (*)(FILE*)>;
+
+uint32_t Field(const uint8_t* header, size_t offset) { return bytes::Get32(header + offset); }
+
+bool WriteFill(FILE* f, uint64_t count, uint8_t value, std::vector<uint8_t>& buffer) {
+  if (buffer.empty()) return count == 0;
+  std::fill(buffer.begin(), buffer.end(), value);
+  while (count > 0) {
+    size_t n = size_t(std::min<uint64_t>(count, buffer.size()));
+    if (fwrite(buffer.data(), 1, n, f) != n) return false;
+    count -= n;
+  }
+  return true;
+}
+
+// Checks that a header read from a file describes a sane layout: the
+// bitmap after the header, the data after the bitmap and its trailer, and a
+// bitmap of at most one bit per sector of the largest image.
+bool HeaderLayoutSane(const uint8_t* header) {
+  uint64_t bitmapAt = Field(header, kHdrBitmapOffset), dataAt = Field(header, kHdrDataOffset);
+  if (bitmapAt < kHeaderBytes || dataAt < bitmapAt + kBitmapTrailer) return false;
+  uint64_t bitmapBytes = dataAt - bitmapAt - kBitmapTrailer;
+  return bitmapBytes <= kMaxImageMb * 256;
+}
+
+}  // namespace
+
+// ---- checksum file and names -----------------------------------------------
+
+uint32_t image::SectorChecksum(const uint8_t* data, uint32_t wordCount) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < wordCount; ++i) sum += bytes::Get32(data + 4 * i);
+  return sum;
+}
+
+std::string image::ChecksumFileName(const std::string& imagePath) {
+  size_t slash = imagePath.rfind(host::kSep);
+  size_t dot = imagePath.rfind('.');
+  bool dotInName = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (dotInName ? imagePath.substr(0, dot) : imagePath) + ".crc";
+}
+
+bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sectors,
+                              const char* imagePath) {
+  host::Print("创建扇区CheckSum数据 ...\n");
+  std::string full = host::FullPath(imagePath);
+  bool written = false;
+  if (!full.empty() && full.size() < 260) {
+    std::string name = ChecksumFileName(full);
+    File out(host::OpenFile(name.c_str(), "wb"), fclose);
+    if (!out) {
+      host::Print("创建扇区CheckSum数据文件(%s)失败\n", name.c_str());
+    } else if (fseek(imageFile, long(dataOffset), SEEK_SET) == 0) {
+      // The data area is read in 1 MB pieces: the pass runs at the speed of
+      // the disk, not of one call per sector.
+      std::vector<uint8_t> in(size_t(kChecksumChunkSectors) * 512);
+      std::vector<uint8_t> sums(size_t(kChecksumChunkSectors) * 8);
+      written = true;
+      for (uint32_t done = 0; done < sectors && written;) {
+        uint32_t n = std::min(kChecksumChunkSectors, sectors - done);
+        if (fread(in.data(), 512, n, imageFile) != n) {
+          written = false;
+          break;
+        }
+        for (uint32_t s = 0; s < n; ++s) {
+          uint32_t sum = SectorChecksum(&in[size_t(s) * 512], 128);
+          bytes::Put32(&sums[size_t(s) * 8], sum);
+          bytes::Put32(&sums[size_t(s) * 8 + 4], ~sum);
+        }
+        written = fwrite(sums.data(), 8, n, out.get()) == n;
+        done += n;
+      }
+      if (fclose(out.release()) != 0) written = false;
+    }
+  }
+  host::Print(written ? "创建扇区CheckSum数据成功\n" : "创建扇区CheckSum数据失败\n");
+  return written;
+}
+
+std::string image::ConvertedImageName(const char* name, const char* suffix) {
+  size_t n = name ? strlen(name) : 0;
+  if (n < 3 || n > 259) return std::string();
+  return std::string(name, n - 3) + suffix;
+}
+
+// ---- dispatch --------------------------------------------------------------
+
 int32_t ZEL_DEVICE_IO::SetImageMode(int32_t kind) {
   imageKind = kind;
   return 0;
 }
-int32_t ZEL_DEVICE_IO::SetSimuFlashParameter(int32_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-  return -1;
+
+int32_t ZEL_DEVICE_IO::BuildImageFile(int32_t sizeMb, char* path) {
+  switch (imageKind) {
+    case 0: return BuildSysImageFile(sizeMb, path);
+    case 1: return BuildSimuBinFile(sizeMb, path);
+    default: return -1;
+  }
 }
-int32_t ZEL_DEVICE_IO::BuildPakImageFile(char*) { return -1; }
-int32_t ZEL_DEVICE_IO::UnPakImageFile(char*) { return -1; }
-int32_t ZEL_DEVICE_IO::UpdateIsoFromNand(char*, int*, uint32_t, uint32_t, uint32_t, uint32_t) {
-  return -1;
+
+int32_t ZEL_DEVICE_IO::ReadFromImageFile(uint32_t sector, uint32_t count, char* buffer) {
+  if (!imageActive || !imageFile) return -1;
+  switch (imageKind) {
+    case 0: return ReadFromSysImageFile(sector, count, buffer);
+    case 1: return ReadFromSimuBinFile(sector, count, buffer);
+    default: return -1;
+  }
 }
-int32_t ZEL_DEVICE_IO::WriteBiosToBinFile(uint32_t, char*) { return -1; }
-int32_t ZEL_DEVICE_IO::WriteEccRomToBinFile(uint32_t, char*) { return -1; }
+
+int32_t ZEL_DEVICE_IO::WriteToImageFile(uint32_t sector, uint32_t count, char* buffer) {
+  if (!imageActive || !imageFile) return -1;
+  switch (imageKind) {
+    case 0: return WriteToSysImageFile(sector, count, buffer);
+    case 1: return WriteToSimuBinFile(sector, count, buffer);
+    default: return -1;
+  }
+}
+
+int32_t ZEL_DEVICE_IO::CloseImageFile(void* diskBlocks, char* path) {
+  if (!imageActive) return 0;
+  if (!imageFile) {
+    imageActive = 0;
+    return -1;
+  }
+  imageActive = 0;
+  int32_t result = -1;
+  switch (imageKind) {
+    case 0: result = CloseSystemImageFile(diskBlocks, path); break;
+    case 1: result = CloseSimuBinFile(diskBlocks, path); break;
+    default: ReleaseImageState(); break;
+  }
+  imageBytes = 0;
+  return result;
+}
+
+void ZEL_DEVICE_IO::ReleaseImageState() {
+  if (imageFile) fclose(imageFile);
+  imageFile = nullptr;
+  delete[] sectorBitmap;
+  sectorBitmap = nullptr;
+  bitmapBytes = 0;
+  imageActive = 0;
+}
+
+// ---- the system image file -------------------------------------------------
+
+int32_t ZEL_DEVICE_IO::BuildSysImageFile(int32_t sizeMb, char* path) {
+  if (sizeMb <= 0 || uint64_t(sizeMb) > kMaxImageMb) return -1;
+  imageBytes = uint64_t(sizeMb) << 20;
+  imageActive = 1;
+  imageFile = nullptr;
+  // A bitmap left from another image would have the wrong size: always
+  // start from a fresh one of this image's size.
+  delete[] sectorBitmap;
+  bitmapBytes = uint32_t(imageBytes / 4096);
+  sectorBitmap = new (std::nothrow) uint8_t[bitmapBytes];
+  if (!sectorBitmap) {
+    ReleaseImageState();
+    return -1;
+  }
+  memset(sectorBitmap, 0, bitmapBytes);
+
+  imageFile = host::OpenFile(path, "w+b");
+  if (!imageFile) {
+    host::Print("sorry, create image file failed\r\n");
+    ReleaseImageState();
+    return -1;
+  }
+  memset(imageHeader, 0, sizeof imageHeader);
+  memcpy(imageHeader + kHdrMarker, kSystemMarker, sizeof kSystemMarker);
+  uint32_t dataOffset = kBitmapOffset + bitmapBytes + kBitmapTrailer;
+  bytes::Put32(imageHeader + kHdrSizeMb, uint32_t(sizeMb));
+  bytes::Put32(imageHeader + kHdrReserved, 0);
+  bytes::Put32(imageHeader + kHdrBitmapOffset, kBitmapOffset);
+  bytes::Put32(imageHeader + kHdrDataOffset, dataOffset);
+
+  // Pre-fill header area, bitmap and data with 0xFF (erased flash). A fill
+  // that cannot be made fails the build and leaves no file behind.
+  uint64_t total = dataOffset + imageBytes;
+  std::vector<uint8_t> fill;
+  bool ok = true;
+  try {
+    fill.resize(size_t(std::min<uint64_t>(total, kFillPiece)));
+  } catch (...) {
+    ok = false;
+  }
+  ok = ok && WriteFill(imageFile, total, 0xFF, fill) && fseek(imageFile, 0, SEEK_SET) == 0 &&
+       fwrite(imageHeader, 1, kHeaderBytes, imageFile) == kHeaderBytes && fflush(imageFile) == 0;
+  if (!ok) {
+    ReleaseImageState();
+    host::RemoveFile(path);
+    return -1;
+  }
+  return 0;
+}
+
+int32_t ZEL_DEVICE_IO::ReadFromSysImageFile(uint32_t sector, uint32_t count, char* buffer) {
+  if (uint64_t(sector) + count > imageBytes / 512) return -1;
+  uint64_t at = Field(imageHeader, kHdrDataOffset) + uint64_t(sector) * 512;
+  if (fseek(imageFile, long(at), SEEK_SET) != 0) return -1;
+  return fread(buffer, 512, count, imageFile) == count ? 1 : -1;
+}
+
+int32_t ZEL_DEVICE_IO::WriteToSysImageFile(uint32_t sector, uint32_t count, char* buffer) {
+  // The bitmap covers the image's sectors only; a write beyond them would
+  // grow the file past its size, so it is refused.
+  if (uint64_t(sector) + count > imageBytes / 512) return -1;
+  uint64_t at = Field(imageHeader, kHdrDataOffset) + uint64_t(sector) * 512;
+  if (fseek(imageFile, long(at), SEEK_SET) != 0) return -1;
+  size_t written = fwrite(buffer, 512, count, imageFile);
+  for (size_t i = 0; i < written; ++i) SetBit(sector + uint32_t(i));
+  if (written != count) return -1;
+  return fflush(imageFile) == 0 ? 1 : -1;
+}
+
+void ZEL_DEVICE_IO::SetBit(uint32_t sector) {
+  if (sectorBitmap && sector / 8 < bitmapBytes) sectorBitmap[sector / 8] |= uint8_t(1u << (sector % 8));
+}
+
+int32_t ZEL_DEVICE_IO::CloseSystemImageFile(void* diskBlocks, char* path) {
+  imageActive = 0;
+  int32_t result = -1;
+  if (sectorBitmap) {
+    // One header entry per partitioned disk, with "the rest of the disk"
+    // resolved against the image's size.
+    uint32_t diskCount = 0;
+    memset(imageHeader + kHdrDisks, 0, kMaxDiskEntries * kDiskEntryBytes);
+    if (diskBlocks) {
+      DiskLayout layout = DescribeDiskBlocks(diskBlocks);
+      for (int d = 0; d < 4; ++d) {
+        if (!layout.partitioned[d]) continue;
+        uint8_t* entry = imageHeader + kHdrDisks + diskCount * kDiskEntryBytes;
+        uint32_t remaining = uint32_t(imageBytes / 1024);
+        bytes::Put32(entry, uint32_t(d));
+        for (int k = 0; k < 4; ++k) {
+          uint32_t size = layout.sizesKb[d][k];
+          if (size == 0xFFFFFFFFu) {
+            size = remaining;
+            remaining = 0;
+          } else {
+            remaining -= size;
+          }
+          bytes::Put32(entry + 4 + 4 * k, size);
+        }
+        ++diskCount;
+      }
+    }
+    bytes::Put32(imageHeader + kHdrDiskCount, diskCount);
+    bool headerOk = fseek(imageFile, 0, SEEK_SET) == 0 &&
+                    fwrite(imageHeader, 1, kHeaderBytes, imageFile) == kHeaderBytes;
+    bool bitmapOk = headerOk &&
+                    fseek(imageFile, long(Field(imageHeader, kHdrBitmapOffset)), SEEK_SET) == 0 &&
+                    fwrite(sectorBitmap, 1, bitmapBytes, imageFile) == bitmapBytes &&
+                    fflush(imageFile) == 0;
+    if (!bitmapOk) {
+      host::Print("sorry, writeing image file sector assigned information failed\r\n");
+    } else {
+      delete[] sectorBitmap;
+      sectorBitmap = nullptr;
+      result = 0;
+    }
+  }
+  if (result == 0)
+    WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset),
+                      Field(imageHeader, kHdrSizeMb) * 2048, path);
+  imageBytes = 0;
+  ReleaseImageState();
+  return result;
+}
+
+// ---- packed images ---------------------------------------------------------
+
+namespace {
+
+// One packing conversion's files and bitmap; everything is released on
+// every path.
+struct Conversion {
+  File in{nullptr, fclose};
+  File out{nullptr, fclose};
+  std::string outName;
+  std::vector<uint8_t> bitmap;
+  uint8_t header[kHeaderBytes] = {};
+
+  // Opens both files and reads the header and the bitmap. Returns false
+  // (after its message) when that fails; the output file is then removed.
+  bool Open(const char* path, const char* suffix) {
+    outName = ConvertedImageName(path, suffix);
+    if (outName.empty()) {
+      host::Print("sorry, the image file name (%s) is too short or too long\r\n", path ? path : "");
+      return false;
+    }
+    out.reset(host::OpenFile(outName.c_str(), "w+b"));
+    if (!out) {
+      host::Print("sorry, create image file failed\r\n");
+      return false;
+    }
+    in.reset(host::OpenFile(path, "rb"));
+    if (!in) {
+      host::Print("sorry, cannot open image file\r\n");
+      Discard();
+      return false;
+    }
+    return true;
+  }
+
+  bool ReadHeaderAndBitmap(const char* path) {
+    if (fread(header, 1, kHeaderBytes, in.get()) != kHeaderBytes || !HeaderLayoutSane(header)) {
+      host::Print("映像文件(%s)格式不正确.\r\n", path);
+      return false;
+    }
+    uint32_t bitmapAt = Field(header, kHdrBitmapOffset);
+    bitmap.assign(Field(header, kHdrDataOffset) - bitmapAt - kBitmapTrailer, 0);
+    return fseek(in.get(), long(bitmapAt), SEEK_SET) == 0 &&
+           fread(bitmap.data(), 1, bitmap.size(), in.get()) == bitmap.size() &&
+           fseek(in.get(), long(kBitmapTrailer), SEEK_CUR) == 0;
+  }
+
+  // Writes the 0xFF area up to the bitmap, the bitmap and its trailer.
+  bool WriteFront() {
+    std::vector<uint8_t> ff(std::max<size_t>(Field(header, kHdrBitmapOffset), kBitmapTrailer), 0xFF);
+    return fwrite(ff.data(), 1, Field(header, kHdrBitmapOffset), out.get()) ==
+               Field(header, kHdrBitmapOffset) &&
+           fwrite(bitmap.data(), 1, bitmap.size(), out.get()) == bitmap.size() &&
+           fwrite(ff.data(), 1, kBitmapTrailer, out.get()) == kBitmapTrailer;
+  }
+
+  bool Finish() {
+    bool ok = fseek(out.get(), 0, SEEK_SET) == 0 &&
+              fwrite(header, 1, kHeaderBytes, out.get()) == kHeaderBytes;
+    ok = (fclose(out.release()) == 0) && ok;
+    if (!ok) host::RemoveFile(outName.c_str());
+    return ok;
+  }
+
+  void Discard() {
+    out.reset();
+    host::RemoveFile(outName.c_str());
+  }
+
+  void SetMarker(const char* marker) {
+    memset(header + kHdrMarker, 0, kHdrMarkerBytes);
+    memcpy(header + kHdrMarker, marker, strlen(marker) + 1);
+  }
+};
+
+}  // namespace
+
+int32_t ZEL_DEVICE_IO::BuildPakImageFile(char* path) {
+  Conversion c;
+  if (!c.Open(path, "PAK")) {
+    imageActive = 0;
+    return -1;
+  }
+  if (!c.ReadHeaderAndBitmap(path)) {
+    c.Discard();
+    return -1;
+  }
+  c.SetMarker(kPackedMarker);
+  std::vector<uint8_t> run(kRunBytes);
+  bool ok = c.WriteFront();
+  uint32_t runs = uint32_t(c.bitmap.size() / kRunBitmapBytes);
+  for (uint32_t r = 0; ok && r < runs; ++r) {
+    if (RunUsed(c.bitmap.data(), uint32_t(c.bitmap.size()), r))
+      // A short read means a truncated image: the conversion fails rather
+      // than writing a packed file with missing data.
+      ok = fread(run.data(), 1, kRunBytes, c.in.get()) == kRunBytes &&
+           fwrite(run.data(), 1, kRunBytes, c.out.get()) == kRunBytes;
+    else
+      ok = fseek(c.in.get(), long(kRunBytes), SEEK_CUR) == 0;
+  }
+  if (!ok) {
+    host::Print("映像文件(%s)格式不正确.\r\n", path);
+    c.Discard();
+    return -1;
+  }
+  return c.Finish() ? 0 : -1;
+}
+
+int32_t ZEL_DEVICE_IO::UnPakImageFile(char* path) {
+  Conversion c;
+  if (!c.Open(path, "UNP")) {
+    imageActive = 0;
+    return -1;
+  }
+  uint8_t marker[kHdrMarkerBytes] = {};
+  if (fread(marker, 1, sizeof marker, c.in.get()) != sizeof marker ||
+      strncmp(reinterpret_cast<char*>(marker), kPackedMarker, sizeof marker) != 0) {
+    host::Print("Sorry, this file is not pak-image file, please check and try again.\r\n");
+    c.Discard();
+    return -1;
+  }
+  if (fseek(c.in.get(), 0, SEEK_SET) != 0 || !c.ReadHeaderAndBitmap(path)) {
+    c.Discard();
+    return -1;
+  }
+  c.SetMarker(kSystemMarker);
+  std::vector<uint8_t> run(kRunBytes);
+  bool ok = c.WriteFront();
+  uint32_t runs = uint32_t(c.bitmap.size() / kRunBitmapBytes);
+  for (uint32_t r = 0; ok && r < runs; ++r) {
+    if (RunUsed(c.bitmap.data(), uint32_t(c.bitmap.size()), r))
+      ok = fread(run.data(), 1, kRunBytes, c.in.get()) == kRunBytes;
+    else
+      std::fill(run.begin(), run.end(), 0xFF);
+    ok = ok && fwrite(run.data(), 1, kRunBytes, c.out.get()) == kRunBytes;
+  }
+  if (!ok) {
+    host::Print("映像文件(%s)格式不正确.\r\n", path);
+    c.Discard();
+    return -1;
+  }
+  return c.Finish() ? 0 : -1;
+}
+
+// ---- refreshing an image from the device's NAND ------------------------------
+
+int32_t ZEL_DEVICE_IO::UpdateIsoFromNand(char* path, int* table, uint32_t partitionStart,
+                                         uint32_t trackSectors, uint32_t sectorsPerStep,
+                                         uint32_t blocksPerZone) {
+  File file(host::OpenFile(path, "r+b"), fclose);
+  if (!file) {
+    host::Print("sorry, cannot open image file\r\n");
+    imageActive = 0;
+    return -1;
+  }
+  if (fread(imageHeader, 1, kHeaderBytes, file.get()) != kHeaderBytes ||
+      !HeaderLayoutSane(imageHeader) || trackSectors == 0 || sectorsPerStep == 0) {
+    host::Print("映像文件(%s)格式不正确.\r\n", path);
+    return -1;
+  }
+  uint64_t dataAt = Field(imageHeader, kHdrDataOffset);
+  uint64_t bitmapAt = Field(imageHeader, kHdrBitmapOffset);
+  uint64_t imageSectors = uint64_t(Field(imageHeader, kHdrSizeMb)) * 2048;
+  std::vector<uint8_t> buffer(size_t(sectorsPerStep) * 512);
+  std::vector<uint8_t> marks(sectorsPerStep / 8, 0xFF);
+
+  for (uint32_t i = 0; i < 8192; ++i) {
+    uint32_t logical = partitionStart / trackSectors + i;
+    uint32_t entry = uint32_t(table[i]);
+    if (entry == 0) continue;
+    uint32_t zone = entry >> 24, physical = (entry >> 8) & 0xFFFF, sectorField = entry & 0xFF;
+    if (entry == 0xFFFFFFFFu || (physical != 0xFFFF && physical >= blocksPerZone)) {
+      host::Print("%08d,  非法逻辑块号\n", int(logical));
+      continue;
+    }
+    if (physical == 0xFFFF) {
+      host::Print("%08d,  %d,      %03d,   逻辑块尚未分配\n", int(logical), int(zone), int(sectorField));
+      continue;
+    }
+    host::Print("%08d,  %d,      %03d,   %08d\n", int(logical), int(zone), int(sectorField),
+                int(physical));
+    uint64_t first = uint64_t(logical) * sectorsPerStep;
+    // A block outside the image would grow the file; a block that cannot be
+    // read would write stale data: both are skipped with a message.
+    if (first + sectorsPerStep > imageSectors) {
+      host::Print("%08d,  逻辑块超出映像文件范围, 跳过\n", int(logical));
+      continue;
+    }
+    if (Direct_Read(uint32_t(first), sectorsPerStep, reinterpret_cast<char*>(buffer.data())) == -1) {
+      host::Print("%08d,  读取NAND数据失败, 跳过\n", int(logical));
+      continue;
+    }
+    if (fseek(file.get(), long(dataAt + first * 512), SEEK_SET) != 0 ||
+        fwrite(buffer.data(), 1, buffer.size(), file.get()) != buffer.size() ||
+        fseek(file.get(), long(bitmapAt + first / 8), SEEK_SET) != 0 ||
+        fwrite(marks.data(), 1, marks.size(), file.get()) != marks.size()) {
+      host::Print("%08d,  写入映像文件失败\n", int(logical));
+      return -1;
+    }
+  }
+  fflush(file.get());
+  WriteChecksumFile(file.get(), dataAt, uint32_t(imageSectors), path);
+  return fclose(file.release()) == 0 ? 0 : -1;
+}

@@ -168,6 +168,21 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
  private:
   // One sector request (Read, Write and their direct twins).
   int32_t SectorRequest(uint8_t code, uint32_t sector, uint32_t count, char* buffer);
+
+  // The system image file (image kind 0); image_mode.cc.
+  int32_t BuildSysImageFile(int32_t sizeMb, char* path);
+  int32_t ReadFromSysImageFile(uint32_t sector, uint32_t count, char* buffer);
+  int32_t WriteToSysImageFile(uint32_t sector, uint32_t count, char* buffer);
+  void SetBit(uint32_t sector);
+  int32_t CloseSystemImageFile(void* diskBlocks, char* path);
+  // Releases the image file and the bitmap and leaves the image mode.
+  void ReleaseImageState();
+
+  // The simulator NAND file (image kind 1); simu_image.cc.
+  int32_t BuildSimuBinFile(int32_t sizeMb, char* path);
+  int32_t ReadFromSimuBinFile(uint32_t sector, uint32_t count, char* buffer);
+  int32_t WriteToSimuBinFile(uint32_t sector, uint32_t count, char* buffer);
+  int32_t CloseSimuBinFile(void* diskBlocks, char* path);
 };
 
 // The process-wide 16,384-byte ECC ROM buffer shared by SetEccRom and GetEccRom.
