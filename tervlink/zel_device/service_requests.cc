@@ -183,6 +183,7 @@ int32_t ZEL_DEVICE_IO::RegSetValueExA(uint16_t key, const char* name, uint32_t, 
   if (size > kRegMaxData || (size && !data)) return -1;
   RegValueBlock v;
   v.type = type;
+  v.size = size;
   v.name = name;
   v.data.assign(data, data + size);
   auto raw = EncodeRegValueBlock(v);
