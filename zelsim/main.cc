@@ -17,7 +17,9 @@ const char kUsage[] =
     "  --device N      serve the device \\\\.\\lexon<N> (default 0)\n"
     "  --disks 1|2     one disk (dictionary) or two (programmer); default 1\n"
     "  --want-os       start in the loader, waiting for its operating system\n"
-    "  --trace         print each command block in hexadecimal on standard error\n"
+    "  --trace         print each command block (and the start of the data sent\n"
+    "                  to the device) in hexadecimal on standard error\n"
+    "  --still-clock   the device clock does not run (for scripted tests)\n"
     "  --help          this text\n"
     "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID).\n";
 
@@ -60,6 +62,8 @@ int main(int argc, char** argv) {
         return Usage("--disks takes 1 or 2");
     } else if (arg == "--want-os") {
       config.wantOs = true;
+    } else if (arg == "--still-clock") {
+      config.stillClock = true;
     } else if (arg == "--trace") {
       server.trace = true;
     } else {

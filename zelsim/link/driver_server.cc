@@ -30,6 +30,17 @@ void Trace(const _ZEL_REQUEST& block) {
   host::PrintError("zelsim: %s", text);
 }
 
+// The first bytes of a data phase sent to the device.
+void TraceData(std::span<const uint8_t> data) {
+  constexpr size_t kShown = 16;
+  char text[3 * kShown + 1] = {};
+  size_t n = std::min(data.size(), kShown);
+  for (size_t i = 0; i < n; ++i) snprintf(text + 3 * i, 4, "%02x ", data[i]);
+  if (n) text[3 * n - 1] = '\0';
+  host::PrintError("zelsim:   data %zu bytes: %s%s", data.size(), text,
+                   data.size() > kShown ? " ..." : "");
+}
+
 }  // namespace
 
 void ServeConnection(int fd, DeviceModel& model, bool trace) {
@@ -39,14 +50,23 @@ void ServeConnection(int fd, DeviceModel& model, bool trace) {
   DeviceAnswer answer;
   auto run = [&](std::span<const uint8_t> data) {
     if (!executed) {
+      if (trace && haveBlock && !data.empty()) TraceData(data);
       answer = haveBlock ? model.Execute(block, data) : DeviceAnswer::Refused();
       executed = true;
     }
   };
+  // A block without a data phase is carried out even when the PC closes
+  // without fetching the reply: Reboot does just that.
+  auto runPending = [&] {
+    if (haveBlock && !executed && block.length == 0) run({});
+  };
 
   for (;;) {
     uint8_t type = 0;
-    if (!host::ReadExact(fd, &type, 1)) return;
+    if (!host::ReadExact(fd, &type, 1)) {
+      runPending();
+      return;
+    }
     if (type == kFrameIoctl) {
       uint8_t head[12];
       if (!host::ReadExact(fd, head, sizeof head)) return;
@@ -56,6 +76,7 @@ void ServeConnection(int fd, DeviceModel& model, bool trace) {
       std::vector<uint8_t> in(inLength);
       if (inLength && !host::ReadExact(fd, in.data(), inLength)) return;
       if (code == kIoctlSendRequest && inLength >= kRequestBytes) {
+        runPending();
         block = DecodeRequest(in);
         haveBlock = true;
         executed = false;

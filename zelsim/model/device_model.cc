@@ -9,7 +9,7 @@ DeviceModel::DeviceModel(ModelConfig config) {
     error_ = "cannot create the state folder " + state_.config.stateDir;
     return;
   }
-  for (auto make : {MakeCoreUnit, MakeStorageUnit, MakeServiceUnit}) {
+  for (auto make : {MakeCoreUnit, MakeStorageUnit, MakeServiceUnit, MakeRegistryUnit, MakeMediaUnit}) {
     std::unique_ptr<ModelUnit> unit = make(state_, error_);
     if (!error_.empty()) return;
     if (unit) units_.push_back(std::move(unit));

@@ -31,6 +31,7 @@ struct ModelConfig {
   std::string stateDir;          // where the device keeps its state
   int disks = 1;                 // 1 (dictionary) or 2 (programmer)
   bool wantOs = false;           // the loader waits for its operating system
+  bool stillClock = false;       // the device clock stands still (scripted tests)
   std::vector<std::string> args; // the whole command line, for units with options of their own
 };
 
@@ -39,6 +40,7 @@ struct DeviceState {
   ModelConfig config;
   bool osRunning = true;  // false while the loader waits for its OS
   int currentDisk = 0;    // the disk that sector requests address
+  int boots = 0;          // counts restarts; units drop what a restart loses
 };
 
 // One part of the firmware.
@@ -75,3 +77,5 @@ class DeviceModel {
 std::unique_ptr<ModelUnit> MakeCoreUnit(DeviceState& state, std::string& error);
 std::unique_ptr<ModelUnit> MakeStorageUnit(DeviceState& state, std::string& error);
 std::unique_ptr<ModelUnit> MakeServiceUnit(DeviceState& state, std::string& error);
+std::unique_ptr<ModelUnit> MakeRegistryUnit(DeviceState& state, std::string& error);
+std::unique_ptr<ModelUnit> MakeMediaUnit(DeviceState& state, std::string& error);

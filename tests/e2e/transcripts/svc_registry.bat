@@ -1,0 +1,6 @@
+REM a data file with every kind of value, saved, loaded into a fresh device and saved again
+REGEDIT /CLoad all.reg
+REGEDIT
+REGEDIT /CSave /KHKEY_APPS\Game saved.reg
+REGEDIT /CLoad bad.reg
+REGEDIT /CLoad missing.reg
