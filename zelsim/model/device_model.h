@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "nand_options.h"
 #include "tervlink/records.h"
 
 // The reply of one request, with the data phase towards the PC.
@@ -32,6 +33,8 @@ struct ModelConfig {
   int disks = 1;                 // 1 (dictionary) or 2 (programmer)
   bool wantOs = false;           // the loader waits for its operating system
   std::vector<std::string> args; // the whole command line, for units with options of their own
+  NandOptions nand;              // the disks' NAND chips and files
+  FaultPlan faults;              // requests made to fail, sector reads made wrong
 };
 
 // State shared by the units.
@@ -39,6 +42,7 @@ struct DeviceState {
   ModelConfig config;
   bool osRunning = true;  // false while the loader waits for its OS
   int currentDisk = 0;    // the disk that sector requests address
+  FaultPlan faults;       // the faults still to inject (from config.faults)
 };
 
 // One part of the firmware.
