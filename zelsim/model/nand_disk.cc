@@ -22,7 +22,9 @@ bool NandDisk::Open(const std::string& path, bool mayCreate, const nand::NandChi
                     const std::string& eccPath, std::string& error) {
   chip_ = chip;
   geo_ = nand::Geometry::OfChip(chip, !mlc);
-  if (!geo_.Valid() || chip.blocks != geo_.PhysicalBlocks() || geo_.blocksPerZone > 0xFFFF) {
+  // The boot area must fit in block 0 and the ECC ROM in blocks 0 and 1.
+  if (!geo_.Valid() || chip.blocks != geo_.PhysicalBlocks() || geo_.blocksPerZone > 0xFFFF ||
+      geo_.sectorsPerBlock < nand::kBootSectors || geo_.blocksPerZone < 4) {
     error = std::string("chip ") + chip.partNumber + " has an unusable geometry";
     return false;
   }
