@@ -20,12 +20,13 @@ const char kUsage[] =
     "  --trace         print each command block (and the start of the data sent\n"
     "                  to the device) in hexadecimal on standard error\n"
     "  --still-clock   the device clock does not run (for scripted tests)\n"
+    "%s"
     "  --help          this text\n"
     "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID).\n";
 
 int Usage(const char* problem) {
   if (problem) host::PrintError("zelsim: %s", problem);
-  fputs(kUsage, stderr);
+  fprintf(stderr, kUsage, kStorageUsage);
   return 2;
 }
 
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
-      fputs(kUsage, stdout);
+      printf(kUsage, kStorageUsage);
       return 0;
     } else if (arg == "--state") {
       const char* v = value();
@@ -67,6 +68,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--trace") {
       server.trace = true;
     } else {
+      std::string error;
+      int took = ParseStorageOption(argc, argv, i, config.nand, config.faults, error);
+      if (took < 0) return Usage(error.c_str());
+      if (took > 0) continue;
       return Usage(("unknown option " + arg).c_str());
     }
   }

@@ -202,3 +202,15 @@ TERVLINK_API bool WriteFileAtomic(const std::string& path, const void* data, siz
 TERVLINK_API bool SyncFile(FILE* f);  // fflush + fsync
 
 }  // namespace host
+
+// ---- large files (NAND files beyond 2 GB) ----------------------------------
+
+namespace host {
+
+// Moves a stream to a 64-bit byte offset; false on failure.
+TERVLINK_API bool SeekFile(FILE* f, uint64_t offset);
+// The length in bytes of an open stream (its position is kept); false on
+// failure.
+TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
+
+}  // namespace host

@@ -14,6 +14,10 @@ namespace {
 // The process-wide ECC ROM buffer (32 sectors).
 uint8_t g_eccRom[kEccRomBytes];
 
+// The sector count travels as 16 bits: a larger count would reach the
+// device as a different run than the data phase carries.
+constexpr uint32_t kMaxSectorsPerRequest = 0xFFFF;
+
 _ZEL_REQUEST Block(uint8_t code, uint8_t direction, uint32_t length) {
   _ZEL_REQUEST b;
   b.command = code;
@@ -28,6 +32,7 @@ uint8_t* EccRomBuffer() { return g_eccRom; }
 
 int32_t ZEL_DEVICE_IO::SectorRequest(uint8_t code, uint32_t sector, uint32_t count,
                                      char* buffer) {
+  if (count > kMaxSectorsPerRequest) return -1;
   bool toDevice = code == req::kWrite || code == req::kDirectWrite;
   _ZEL_REQUEST b = Block(code, toDevice ? kDirToDevice : kDirToPc, count * kSectorBytes);
   b.SetParam32(8, sector);
@@ -70,6 +75,7 @@ int32_t ZEL_DEVICE_IO::Direct_Write(uint32_t sector, uint32_t count, char* buffe
 int32_t ZEL_DEVICE_IO::LowFormat() { return Request(Block(req::kLowFormat, kDirToPc, 0), nullptr, false); }
 
 int32_t ZEL_DEVICE_IO::ReadBIOS(uint32_t count, char* buffer) {
+  if (count > kMaxSectorsPerRequest) return -1;
   _ZEL_REQUEST b = Block(req::kReadBIOS, kDirToPc, count * kSectorBytes);
   b.SetParam32(8, 0);
   b.SetParam16(12, uint16_t(count));
@@ -78,6 +84,7 @@ int32_t ZEL_DEVICE_IO::ReadBIOS(uint32_t count, char* buffer) {
 
 int32_t ZEL_DEVICE_IO::WriteBIOS(uint32_t count, char* buffer) {
   if (imageActive) return imageKind == 1 ? WriteBiosToBinFile(count, buffer) : -1;
+  if (count > kMaxSectorsPerRequest) return -1;
   _ZEL_REQUEST b = Block(req::kWriteBIOS, kDirToDevice, count * kSectorBytes);
   b.SetParam32(8, 0);
   b.SetParam16(12, uint16_t(count));
@@ -184,11 +191,13 @@ int32_t ZEL_DEVICE_IO::NandErase(uint32_t block) {
 
 int32_t ZEL_DEVICE_IO::GetBlockTable(uint32_t first, uint32_t count, int* table,
                                      int32_t size) {
+  // A negative size would announce a data phase of about 4 GB.
+  if (size < 0) return -1;
   _ZEL_REQUEST b = Block(req::kGetBlockTable, kDirToPc, uint32_t(size));
   b.SetParam32(8, first);
   b.SetParam32(12, count);
   // The table arrives as little-endian 32-bit entries.
-  std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(size > 0 ? size : 0) + 1]);
+  std::unique_ptr<uint8_t[]> raw(new (std::nothrow) uint8_t[size_t(size) + 1]);
   if (!raw) return -1;
   int32_t r = Request(b, raw.get(), true);
   if (r != -1 && table)

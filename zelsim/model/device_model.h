@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "nand_options.h"
 #include "tervlink/records.h"
 
 // The reply of one request, with the data phase towards the PC.
@@ -33,6 +34,8 @@ struct ModelConfig {
   bool wantOs = false;           // the loader waits for its operating system
   bool stillClock = false;       // the device clock stands still (scripted tests)
   std::vector<std::string> args; // the whole command line, for units with options of their own
+  NandOptions nand;              // the disks' NAND chips and files
+  FaultPlan faults;              // requests made to fail, sector reads made wrong
 };
 
 // State shared by the units.
@@ -41,6 +44,7 @@ struct DeviceState {
   bool osRunning = true;  // false while the loader waits for its OS
   int currentDisk = 0;    // the disk that sector requests address
   int boots = 0;          // counts restarts; units drop what a restart loses
+  FaultPlan faults;       // the faults still to inject (from config.faults)
 };
 
 // One part of the firmware.

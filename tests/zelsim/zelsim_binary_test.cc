@@ -1,0 +1,127 @@
+// The real zelsim binary under the library's driver link: what is written
+// survives a kill and a restart, and the NAND file it keeps can be read by
+// anyone who knows the layout.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "nand_test_support.h"
+#include "tervlink/host/host.h"
+#include "tervlink/zel_device_io.h"
+
+namespace {
+
+const char kDevicePath[] = "\\\\.\\lexon9";
+
+// One zelsim process serving lexon9, started through the shell.
+class Zelsim {
+ public:
+  explicit Zelsim(std::string state) : state_(std::move(state)) {}
+  ~Zelsim() { Stop(); }
+
+  // Starts zelsim and waits until it answers the device test; false when it
+  // does not (its standard error is in log()).
+  bool Start(const std::string& options = "") {
+    host::MakeDirs(host::RunDir());
+    std::filesystem::remove(host::RunDir() + "/lexon9");  // left by a killed zelsim
+    std::string cmd = std::string("'") + ZELSIM_PATH + "' --state '" + state_ + "' --device 9 " +
+                      options + " 2>>'" + Log() + "' & echo $! >'" + state_ + "/pid'";
+    if (std::system(cmd.c_str()) != 0) return false;
+    std::ifstream(state_ + "/pid") >> pid_;
+    ZEL_DEVICE_IO probe(kDevicePath, 0);
+    for (int i = 0; i < 1200; ++i) {  // the first start fills a 138 MB NAND file
+      if (probe.Test(0) > 0) return true;
+      host::Sleep(50);
+    }
+    return false;
+  }
+  // Ends zelsim with the signal and waits until it is gone.
+  void Stop(const char* signal = "TERM") {
+    if (pid_ <= 0) return;
+    std::string cmd = "kill -" + std::string(signal) + " " + std::to_string(pid_) +
+                      " 2>/dev/null; while kill -0 " + std::to_string(pid_) +
+                      " 2>/dev/null; do sleep 0.05; done";
+    std::system(cmd.c_str());
+    pid_ = 0;
+  }
+  std::string Log() const { return state_ + "/zelsim.log"; }
+
+ private:
+  std::string state_;
+  long pid_ = 0;
+};
+
+TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
+  std::string state = FreshDir("binary");
+  Zelsim sim(state);
+  ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
+  ZEL_DEVICE_IO device(kDevicePath, 0);
+
+  // Logical blocks 0, 3 and 1000 (logical block 0 of zone 1).
+  const uint32_t sectors[] = {0, 3 * 32 + 1, 1000 * 32 + 2};
+  for (uint32_t s : sectors) {
+    auto data = Pattern(s, 2, 0x33);
+    ASSERT_EQ(device.Write(s, 2, reinterpret_cast<char*>(data.data())), 0) << s;
+  }
+  sim.Stop("KILL");
+  ASSERT_TRUE(sim.Start("--trace")) << "see " << sim.Log();
+  for (uint32_t s : sectors) {
+    std::vector<uint8_t> back(1024);
+    ASSERT_EQ(device.Read(s, 2, reinterpret_cast<char*>(back.data())), 0) << s;
+    EXPECT_EQ(back, Pattern(s, 2, 0x33)) << s;
+  }
+
+  partition cap;
+  ASSERT_EQ(device.DiskReadCapacity(&cap, 0), 0);
+  EXPECT_EQ(cap.cylinders * cap.heads * cap.sectorsPerTrack, 256000u);
+  EXPECT_EQ(device.Switch(0), 1);
+  _ZEL_NANDINFO info;
+  ASSERT_EQ(device.NandInfo(&info), 0);
+  EXPECT_EQ(info.Zones, 8u);
+  EXPECT_EQ(info.BlockPerZone, 1024u);
+  EXPECT_EQ(info.ManuID, 0x98u);
+  EXPECT_EQ(device.LowFormat(), -10001);
+  sim.Stop();
+
+  // Read by the layout alone: 528-byte sectors, block address words in
+  // spare bytes 6-7 and 11-12.
+  std::string file = state + "/disk0.nand";
+  EXPECT_EQ(std::filesystem::file_size(file), 262144ull * 528);
+  struct Expect {
+    uint64_t physicalSector;
+    uint16_t word;
+  };
+  const Expect expects[] = {
+      {3 * 32, 0x1001},            // logical block 0 in zone 0, block 3
+      {4 * 32 + 31, 0x1007},       // logical block 3 in zone 0, block 4
+      {(1024 + 1) * 32, 0x1001},   // logical block 1000 in zone 1, block 1
+  };
+  for (const Expect& e : expects) {
+    uint16_t w = SlcSpareWord(file, e.physicalSector);
+    EXPECT_EQ(w, e.word) << e.physicalSector;
+    EXPECT_TRUE(EvenParity(w)) << e.physicalSector;
+  }
+  EXPECT_EQ(FileBytes(file, (4 * 32 + 1) * 528, 512), Pattern(3 * 32 + 1, 1, 0x33));
+  // The trace shows the command blocks of the second run.
+  std::ifstream log(sim.Log());
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("41 00 00 00 00 04 00 00 00 00 00 00 02 00 00 00"), std::string::npos);
+}
+
+TEST(ZelsimBinary, RefusesAnUnknownChipAndABadFailSpec) {
+  std::string state = FreshDir("options");
+  for (const char* opts : {"--chip NOPE", "--fail 0x42@9-3", "--bad-blocks x", "--nand0"}) {
+    std::string cmd = std::string("'") + ZELSIM_PATH + "' --state '" + state + "' " + opts +
+                      " 2>/dev/null; echo $? >'" + state + "/rc'";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    int rc = -1;
+    std::ifstream(state + "/rc") >> rc;
+    EXPECT_EQ(rc, 2) << opts;
+  }
+}
+
+}  // namespace

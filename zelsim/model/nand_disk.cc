@@ -1,0 +1,461 @@
+#include "nand_disk.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "tervlink/bytes.h"
+#include "tervlink/host/host.h"
+
+namespace {
+
+constexpr uint16_t kUnmapped = 0xFFFF;
+constexpr size_t kFillChunk = 1 << 20;  // bytes written at a time when filling with 0xFF
+
+}  // namespace
+
+NandDisk::~NandDisk() {
+  if (file_) fclose(file_);
+}
+
+bool NandDisk::Open(const std::string& path, bool mayCreate, const nand::NandChip& chip,
+                    bool mlc, const std::vector<uint32_t>& badBlocks,
+                    const std::string& eccPath, std::string& error) {
+  chip_ = chip;
+  geo_ = nand::Geometry::OfChip(chip, !mlc);
+  // The boot area must fit in block 0 and the ECC ROM in blocks 0 and 1.
+  if (!geo_.Valid() || chip.blocks != geo_.PhysicalBlocks() || geo_.blocksPerZone > 0xFFFF ||
+      geo_.sectorsPerBlock < nand::kBootSectors || geo_.blocksPerZone < 4) {
+    error = std::string("chip ") + chip.partNumber + " has an unusable geometry";
+    return false;
+  }
+  eccPath_ = eccPath;
+  eccMethod_ = mlc ? kEccMlc : kEccSlc;
+
+  if (!host::Stat(path.c_str()).exists) {
+    if (!mayCreate) {
+      error = "NAND file " + path + " does not exist";
+      return false;
+    }
+    if (!CreateErased(path, error)) return false;
+  }
+  file_ = host::OpenFile(path.c_str(), "r+b");
+  uint64_t length = 0;
+  if (!file_ || !host::FileLength(file_, length)) {
+    error = "cannot open NAND file " + path;
+    return false;
+  }
+  if (length != geo_.FileBytes()) {
+    error = "NAND file " + path + " has " + std::to_string(length) + " bytes; chip " +
+            chip.partNumber + " needs " + std::to_string(geo_.FileBytes());
+    return false;
+  }
+
+  if (FILE* f = host::OpenFile(eccPath.c_str(), "rb")) {
+    uint8_t raw[4] = {};
+    if (fread(raw, 1, 4, f) == 4) {
+      int32_t m = int32_t(bytes::Get32(raw));
+      if (m == kEccSlc || m == kEccMlc) eccMethod_ = m;
+    }
+    fclose(f);
+  }
+
+  Rebuild();
+  for (uint32_t b : badBlocks)
+    if (!MarkBad(b, error)) return false;
+  return Flush();
+}
+
+bool NandDisk::CreateErased(const std::string& path, std::string& error) {
+  // Built under a temporary name, so that a kill during the fill never
+  // leaves a short NAND file behind.
+  std::string tmp = path + ".new";
+  FILE* f = host::OpenFile(tmp.c_str(), "w+b");
+  if (!f) {
+    error = "cannot create NAND file " + path;
+    return false;
+  }
+  std::vector<uint8_t> erased(kFillChunk, 0xFF);
+  bool ok = true;
+  for (uint64_t left = geo_.FileBytes(); ok && left > 0;) {
+    size_t n = size_t(std::min<uint64_t>(left, erased.size()));
+    ok = fwrite(erased.data(), 1, n, f) == n;
+    left -= n;
+  }
+  // The card information sector opens block 1 of zone 0, as in a built file.
+  if (ok) {
+    file_ = f;
+    uint64_t p = nand::PhysicalSector(geo_, 0, nand::kCardInfoBlock, 0);
+    auto card = nand::CardInfoSector();
+    auto spare = nand::DataSpare(uint32_t(p / geo_.sectorsPerBlock), geo_.slc);
+    ok = WriteData(p, card.data(), geo_.slc) && WriteSpare(p, spare.data(), geo_.slc);
+    file_ = nullptr;
+  }
+  ok = host::SyncFile(f) && ok;
+  ok = fclose(f) == 0 && ok;
+  if (!ok || host::RenameFile(tmp.c_str(), path.c_str()) != 0) {
+    host::RemoveFile(tmp.c_str());
+    error = "cannot create NAND file " + path;
+    return false;
+  }
+  return true;
+}
+
+uint32_t NandDisk::RecordBlock() const {
+  uint32_t b = nand::kBadInfoFirstSector / geo_.sectorsPerBlock;
+  return b >= 2 ? b : 0;
+}
+
+bool NandDisk::IsBootBlock(uint32_t zone, uint32_t b) const {
+  if (zone != 0) return false;
+  return b == 0 || b == nand::kCardInfoBlock ||
+         (RecordBlock() != 0 && b == RecordBlock() && zones_[0].state[b] != State::kMapped);
+}
+
+bool NandDisk::SlcFor(uint64_t p) const {
+  uint64_t g = p / geo_.sectorsPerBlock;
+  return IsBootBlock(uint32_t(g / geo_.blocksPerZone), uint32_t(g % geo_.blocksPerZone)) ||
+         geo_.slc;
+}
+
+bool NandDisk::HasRecord() {
+  uint8_t raw[kBadInfoBytes];
+  return ReadBootSectors(nand::kBadInfoFirstSector, nand::kBadInfoSectors, raw) &&
+         nand::DecodeBadBlockInfo(raw).has_value();
+}
+
+void NandDisk::Rebuild() {
+  zones_.assign(geo_.zones, Zone{});
+  bool record = HasRecord();
+  for (uint32_t z = 0; z < geo_.zones; ++z) {
+    Zone& zone = zones_[z];
+    zone.map.assign(geo_.logicalBlocksPerZone, kUnmapped);
+    zone.state.assign(geo_.blocksPerZone, State::kFree);
+    zone.owner.assign(geo_.blocksPerZone, kUnmapped);
+    for (uint32_t b = 0; b < geo_.blocksPerZone; ++b) {
+      // The boot blocks of zone 0 are never data blocks and are always good;
+      // their spares follow the SLC layout, so they are not read here.
+      if (z == 0 && (b == 0 || b == nand::kCardInfoBlock ||
+                     (RecordBlock() != 0 && b == RecordBlock() && record))) {
+        zone.state[b] = State::kReserved;
+        continue;
+      }
+      uint64_t p = nand::PhysicalSector(geo_, z, b, 0);
+      uint8_t spare[nand::kSpareBytes];
+      if (!ReadSpare(p, spare, geo_.slc)) continue;
+      if (nand::SpareMarksBad(std::span<const uint8_t, nand::kSpareBytes>(spare))) {
+        zone.state[b] = State::kBad;
+        continue;
+      }
+      if (b == 0) {
+        zone.state[b] = State::kReserved;
+        continue;
+      }
+      auto lb = nand::SpareLogicalBlock(std::span<const uint8_t, nand::kSpareBytes>(spare), geo_.slc);
+      if (!lb || *lb >= geo_.logicalBlocksPerZone) continue;
+      if (zone.map[*lb] != kUnmapped) {
+        // Two blocks claim one logical block: the first keeps it; the other
+        // is set aside, never reused, so that nothing of it is lost.
+        host::PrintError("zelsim: zone %u blocks %u and %u both carry logical block %u; block %u is set aside",
+                         z, zone.map[*lb], b, *lb, b);
+        zone.state[b] = State::kReserved;
+        continue;
+      }
+      zone.map[*lb] = uint16_t(b);
+      zone.owner[b] = uint16_t(*lb);
+      zone.state[b] = State::kMapped;
+    }
+  }
+}
+
+bool NandDisk::MarkBad(uint32_t block, std::string& error) {
+  if (block >= geo_.PhysicalBlocks()) {
+    error = "bad block " + std::to_string(block) + " is not on the chip";
+    return false;
+  }
+  uint32_t z = block / geo_.blocksPerZone, b = block % geo_.blocksPerZone;
+  Zone& zone = zones_[z];
+  if (zone.state[b] == State::kBad) return true;
+  if (z == 0 && (b <= nand::kCardInfoBlock || (RecordBlock() != 0 && b == RecordBlock()))) {
+    error = "block " + std::to_string(block) + " holds the boot area and cannot be bad";
+    return false;
+  }
+  if (zone.state[b] == State::kMapped) {
+    error = "block " + std::to_string(block) + " holds data of logical block " +
+            std::to_string(zone.owner[b]) + " of zone " + std::to_string(z) +
+            "; erase it before marking it bad";
+    return false;
+  }
+  uint64_t p = nand::PhysicalSector(geo_, z, b, 0);
+  uint8_t spare[nand::kSpareBytes];
+  if (!ReadSpare(p, spare, geo_.slc)) {
+    error = "cannot mark block " + std::to_string(block) + " bad";
+    return false;
+  }
+  spare[nand::kSpareBlockStatus] = nand::kBadBlockMark;
+  if (!WriteSpare(p, spare, geo_.slc)) {
+    error = "cannot mark block " + std::to_string(block) + " bad";
+    return false;
+  }
+  zone.state[b] = State::kBad;
+  return true;
+}
+
+// ---- file access -------------------------------------------------------------
+
+bool NandDisk::ReadData(uint64_t p, uint8_t* out, bool slc) {
+  return host::SeekFile(file_, nand::SectorDataOffset(geo_, p, slc)) &&
+         fread(out, 1, nand::kDataBytes, file_) == nand::kDataBytes;
+}
+
+bool NandDisk::WriteData(uint64_t p, const uint8_t* in, bool slc) {
+  return host::SeekFile(file_, nand::SectorDataOffset(geo_, p, slc)) &&
+         fwrite(in, 1, nand::kDataBytes, file_) == nand::kDataBytes;
+}
+
+bool NandDisk::ReadSpare(uint64_t p, uint8_t* out, bool slc) {
+  return host::SeekFile(file_, nand::SectorSpareOffset(geo_, p, slc)) &&
+         fread(out, 1, nand::kSpareBytes, file_) == nand::kSpareBytes;
+}
+
+bool NandDisk::WriteSpare(uint64_t p, const uint8_t* in, bool slc) {
+  return host::SeekFile(file_, nand::SectorSpareOffset(geo_, p, slc)) &&
+         fwrite(in, 1, nand::kSpareBytes, file_) == nand::kSpareBytes;
+}
+
+bool NandDisk::Flush() { return fflush(file_) == 0; }
+
+bool NandDisk::WriteBootSectors(uint32_t first, uint32_t count, const uint8_t* in) {
+  for (uint32_t i = 0; i < count; ++i) {
+    uint32_t p = first + i;
+    auto spare = nand::DataSpare(p / geo_.sectorsPerBlock, true);
+    if (!WriteData(p, in + size_t(i) * nand::kDataBytes, true) || !WriteSpare(p, spare.data(), true))
+      return false;
+  }
+  return Flush();
+}
+
+bool NandDisk::ReadBootSectors(uint32_t first, uint32_t count, uint8_t* out) {
+  for (uint32_t i = 0; i < count; ++i)
+    if (!ReadData(first + i, out + size_t(i) * nand::kDataBytes, true)) return false;
+  return true;
+}
+
+bool NandDisk::EraseRange(uint32_t z, uint32_t b) {
+  // A block is one stretch of the file: whole pages, data and spares.
+  uint64_t bytes = uint64_t(geo_.sectorsPerBlock) * nand::kRawSectorBytes;
+  static const std::vector<uint8_t> erased(kFillChunk, 0xFF);
+  if (!host::SeekFile(file_, nand::PhysicalSector(geo_, z, b, 0) * nand::kRawSectorBytes))
+    return false;
+  for (uint64_t left = bytes; left > 0;) {
+    size_t n = size_t(std::min<uint64_t>(left, erased.size()));
+    if (fwrite(erased.data(), 1, n, file_) != n) return false;
+    left -= n;
+  }
+  return true;
+}
+
+// ---- logical sectors -----------------------------------------------------------
+
+uint16_t NandDisk::Assign(uint32_t z, uint32_t lb) {
+  Zone& zone = zones_[z];
+  uint32_t kept = z == 0 ? RecordBlock() : 0;
+  for (uint32_t i = 0; i < geo_.blocksPerZone; ++i) {
+    uint32_t b = (zone.hint + i) % geo_.blocksPerZone;
+    if (zone.state[b] != State::kFree || (kept != 0 && b == kept)) continue;
+    // A free block may still hold raw data: it is erased before it is given
+    // out, so the new logical block reads as erased where it is not written.
+    if (!EraseRange(z, b)) return kUnmapped;
+    auto spare = nand::DataSpare(lb, geo_.slc);
+    for (uint32_t s = 0; s < geo_.sectorsPerBlock; ++s)
+      if (!WriteSpare(nand::PhysicalSector(geo_, z, b, s), spare.data(), geo_.slc))
+        return kUnmapped;
+    zone.state[b] = State::kMapped;
+    zone.owner[b] = uint16_t(lb);
+    zone.map[lb] = uint16_t(b);
+    zone.hint = (b + 1) % geo_.blocksPerZone;
+    return uint16_t(b);
+  }
+  return kUnmapped;
+}
+
+bool NandDisk::ReadSectors(uint64_t first, uint32_t count, uint8_t* out) {
+  if (first + count > geo_.LogicalSectors()) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    auto a = nand::SplitLogicalSector(geo_, first + i);
+    uint16_t b = zones_[a.zone].map[a.blockInZone];
+    uint8_t* to = out + size_t(i) * nand::kDataBytes;
+    if (b == kUnmapped) {
+      memset(to, 0xFF, nand::kDataBytes);
+    } else if (!ReadData(nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock), to, geo_.slc)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
+  if (first + count > geo_.LogicalSectors()) return false;
+  bool ok = true;
+  for (uint32_t i = 0; ok && i < count; ++i) {
+    auto a = nand::SplitLogicalSector(geo_, first + i);
+    uint16_t b = zones_[a.zone].map[a.blockInZone];
+    if (b == kUnmapped) b = Assign(a.zone, a.blockInZone);
+    if (b == kUnmapped) {
+      ok = false;
+      break;
+    }
+    uint64_t p = nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock);
+    auto spare = nand::DataSpare(a.blockInZone, geo_.slc);
+    ok = WriteData(p, in + size_t(i) * nand::kDataBytes, geo_.slc) &&
+         WriteSpare(p, spare.data(), geo_.slc);
+  }
+  // What was written before a failure stays written, and is in the file.
+  return Flush() && ok;
+}
+
+uint16_t NandDisk::MappedBlock(uint32_t zone, uint32_t logicalInZone) const {
+  if (zone >= zones_.size() || logicalInZone >= geo_.logicalBlocksPerZone) return kUnmapped;
+  return zones_[zone].map[logicalInZone];
+}
+
+bool NandDisk::IsBad(uint32_t block) const {
+  if (block >= geo_.PhysicalBlocks()) return false;
+  return zones_[block / geo_.blocksPerZone].state[block % geo_.blocksPerZone] == State::kBad;
+}
+
+// ---- boot area, ECC, factory record --------------------------------------------
+
+bool NandDisk::ReadBoot(uint32_t count, uint8_t* out) {
+  return count <= nand::kBootSectors && ReadBootSectors(nand::kBootFirstSector, count, out);
+}
+
+bool NandDisk::WriteBoot(uint32_t count, const uint8_t* in) {
+  return count <= nand::kBootSectors && WriteBootSectors(nand::kBootFirstSector, count, in);
+}
+
+bool NandDisk::ReadEccRom(uint8_t* out) {
+  return ReadBootSectors(nand::kEccRomFirstSector, nand::kEccRomSectors, out);
+}
+
+bool NandDisk::WriteEccRom(const uint8_t* in) {
+  return WriteBootSectors(nand::kEccRomFirstSector, nand::kEccRomSectors, in);
+}
+
+bool NandDisk::SetEccMethod(int32_t method) {
+  if (method != kEccSlc && method != kEccMlc) return false;
+  uint8_t raw[4];
+  bytes::Put32(raw, uint32_t(method));
+  if (!host::WriteFileAtomic(eccPath_, raw, sizeof raw)) return false;
+  eccMethod_ = method;
+  return true;
+}
+
+bool NandDisk::BuildBadBlockInfo() {
+  nand::BadBlockInfo info;
+  info.eccType = uint32_t(eccMethod_);
+  info.version = 1;
+  for (uint32_t z = 0; z < geo_.zones; ++z)
+    for (uint32_t b = 0; b < geo_.blocksPerZone; ++b)
+      if (zones_[z].state[b] == State::kBad)
+        info.entries.push_back(nand::BadBlockEntry{uint8_t(z), uint16_t(b)});
+
+  uint32_t r = RecordBlock();
+  if (r != 0) {
+    Zone& zone = zones_[0];
+    if (zone.state[r] == State::kMapped) {
+      // A NAND file built elsewhere may hold data where the record belongs:
+      // the data moves to a free block first.
+      uint16_t lb = zone.owner[r];
+      zone.state[r] = State::kReserved;
+      zone.map[lb] = kUnmapped;
+      uint16_t to = Assign(0, lb);
+      std::vector<uint8_t> sector(nand::kDataBytes);
+      bool ok = to != kUnmapped;
+      for (uint32_t s = 0; ok && s < geo_.sectorsPerBlock; ++s)
+        ok = ReadData(nand::PhysicalSector(geo_, 0, r, s), sector.data(), geo_.slc) &&
+             WriteData(nand::PhysicalSector(geo_, 0, to, s), sector.data(), geo_.slc);
+      if (!ok) {
+        // Leave the data where it was.
+        if (to != kUnmapped) {
+          zone.state[to] = State::kFree;
+          zone.owner[to] = kUnmapped;
+        }
+        zone.map[lb] = uint16_t(r);
+        zone.owner[r] = lb;
+        zone.state[r] = State::kMapped;
+        Flush();
+        return false;
+      }
+      zone.owner[r] = kUnmapped;
+    }
+    // The record's block is erased before the record goes in, like any
+    // NAND block written anew.
+    if (!EraseRange(0, r)) return false;
+    zone.state[r] = State::kReserved;
+  }
+  auto record = nand::EncodeBadBlockInfo(info);
+  return WriteBootSectors(nand::kBadInfoFirstSector, nand::kBadInfoSectors, record.data());
+}
+
+bool NandDisk::ReadBadBlockInfo(uint8_t* out) {
+  return ReadBootSectors(nand::kBadInfoFirstSector, nand::kBadInfoSectors, out) &&
+         nand::DecodeBadBlockInfo(std::span<const uint8_t>(out, kBadInfoBytes)).has_value();
+}
+
+int32_t NandDisk::LowFormat() {
+  uint8_t raw[kBadInfoBytes];
+  if (!ReadBootSectors(nand::kBadInfoFirstSector, nand::kBadInfoSectors, raw)) return -1;
+  auto record = nand::DecodeBadBlockInfo(raw);
+  if (!record) return -10001;
+  if (int32_t(record->eccType) != eccMethod_) return -10000;
+  for (uint32_t z = 0; z < geo_.zones; ++z) {
+    Zone& zone = zones_[z];
+    for (uint32_t b = 0; b < geo_.blocksPerZone; ++b) {
+      if (zone.state[b] != State::kFree && zone.state[b] != State::kMapped) continue;
+      if (!EraseRange(z, b)) {
+        Flush();
+        return -1;
+      }
+      zone.state[b] = State::kFree;
+      zone.owner[b] = kUnmapped;
+    }
+    std::fill(zone.map.begin(), zone.map.end(), kUnmapped);
+    zone.hint = 0;
+  }
+  return Flush() ? 0 : -1;
+}
+
+// ---- raw blocks ------------------------------------------------------------------
+
+bool NandDisk::ReadBlock(uint32_t block, uint8_t* out) {
+  if (block >= geo_.PhysicalBlocks()) return false;
+  uint64_t p0 = uint64_t(block) * geo_.sectorsPerBlock;
+  bool slc = SlcFor(p0);
+  for (uint32_t s = 0; s < geo_.sectorsPerBlock; ++s)
+    if (!ReadData(p0 + s, out + size_t(s) * nand::kDataBytes, slc)) return false;
+  return true;
+}
+
+bool NandDisk::WriteBlock(uint32_t block, const uint8_t* in) {
+  if (block >= geo_.PhysicalBlocks() || IsBad(block)) return false;
+  uint64_t p0 = uint64_t(block) * geo_.sectorsPerBlock;
+  bool slc = SlcFor(p0);
+  bool ok = true;
+  for (uint32_t s = 0; ok && s < geo_.sectorsPerBlock; ++s)
+    ok = WriteData(p0 + s, in + size_t(s) * nand::kDataBytes, slc);
+  return Flush() && ok;
+}
+
+bool NandDisk::EraseBlock(uint32_t block) {
+  if (block >= geo_.PhysicalBlocks() || IsBad(block)) return false;
+  uint32_t z = block / geo_.blocksPerZone, b = block % geo_.blocksPerZone;
+  Zone& zone = zones_[z];
+  bool ok = EraseRange(z, b);
+  if (zone.state[b] == State::kMapped) {
+    zone.map[zone.owner[b]] = kUnmapped;
+    zone.owner[b] = kUnmapped;
+    zone.state[b] = State::kFree;
+  }
+  // An erased record block no longer holds the record, but stays kept for it.
+  return Flush() && ok;
+}
