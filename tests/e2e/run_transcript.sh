@@ -33,8 +33,11 @@ if [ "$sim_opts" != "none" ]; then
   # shellcheck disable=SC2086
   "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
   sim_pid=$!
-  for _ in $(seq 1 100); do [ -S "$work/run/lexon0" ] && break; sleep 0.05; done
-  [ -S "$work/run/lexon0" ] || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
+  # zelsim is up once it serves its device socket or, with "--link usb",
+  # the simulation link's mailslot.
+  up() { [ -S "$work/run/lexon0" ] || [ -p "$work/run/mailslot/c33_usb_snd_io" ]; }
+  for _ in $(seq 1 100); do up && break; sleep 0.05; done
+  up || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 fi
 
 subst "$cases/$name.bat" >"$work/job.bat"

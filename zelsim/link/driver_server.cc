@@ -32,13 +32,15 @@ void Trace(const _ZEL_REQUEST& block) {
 
 }  // namespace
 
-void ServeConnection(int fd, DeviceModel& model, bool trace) {
+void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock) {
   _ZEL_REQUEST block;
   bool haveBlock = false;
   bool executed = false;
   DeviceAnswer answer;
   auto run = [&](std::span<const uint8_t> data) {
     if (!executed) {
+      std::unique_lock<std::mutex> lock;
+      if (modelLock) lock = std::unique_lock<std::mutex>(*modelLock);
       answer = haveBlock ? model.Execute(block, data) : DeviceAnswer::Refused();
       executed = true;
     }
@@ -114,7 +116,7 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   while (!host::Stopping()) {
     int fd = host::AcceptSocket(listener);
     if (fd < 0) continue;
-    ServeConnection(fd, model, options.trace);
+    ServeConnection(fd, model, options.trace, options.modelLock);
     host::CloseSocket(fd);
   }
   host::CloseSocket(listener);
