@@ -1,11 +1,15 @@
 // zelsim: our emulator of the ZEL device (its driver, firmware and storage),
 // so that Tervan can be used and tested without the hardware.
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "link/driver_server.h"
+#include "link/usb_server.h"
 #include "model/device_model.h"
 #include "tervlink/host/host.h"
 
@@ -17,12 +21,17 @@ const char kUsage[] =
     "  --device N      serve the device \\\\.\\lexon<N> (default 0)\n"
     "  --disks 1|2     one disk (dictionary) or two (programmer); default 1\n"
     "  --want-os       start in the loader, waiting for its operating system\n"
+    "  --link KIND     driver (default): the device socket; usb: the simulation\n"
+    "                  link over mailslots (Tervan -E); both: the two at once\n"
+    "  --usb-fresh     on the simulation link, a fresh device that Tervan enumerates\n"
+    "  --usb-refuse    on the simulation link, refuse every greeting (the link stays down)\n"
     "  --trace         print each command block (and the start of the data sent\n"
     "                  to the device) in hexadecimal on standard error\n"
     "  --still-clock   the device clock does not run (for scripted tests)\n"
     "%s"
     "  --help          this text\n"
-    "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID).\n";
+    "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID),\n"
+    "the mailslots are the FIFOs $TERVAN_RUNDIR/mailslot/c33_usb_snd_io and c33_usb_rcv_io.\n";
 
 int Usage(const char* problem) {
   if (problem) host::PrintError("zelsim: %s", problem);
@@ -43,6 +52,8 @@ bool ParseInt(const char* text, int& out) {
 int main(int argc, char** argv) {
   ModelConfig config;
   DriverServerOptions server;
+  UsbServerOptions usb;
+  bool serveDriver = true, serveUsb = false;
   for (int i = 0; i < argc; ++i) config.args.push_back(argv[i]);
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -65,8 +76,25 @@ int main(int argc, char** argv) {
       config.wantOs = true;
     } else if (arg == "--still-clock") {
       config.stillClock = true;
+    } else if (arg == "--link") {
+      const char* v = value();
+      std::string kind = v ? v : "";
+      if (kind == "driver") {
+        serveDriver = true, serveUsb = false;
+      } else if (kind == "usb") {
+        serveDriver = false, serveUsb = true;
+      } else if (kind == "both") {
+        serveDriver = serveUsb = true;
+      } else {
+        return Usage("--link takes driver, usb or both");
+      }
+    } else if (arg == "--usb-fresh") {
+      usb.fresh = true;
+    } else if (arg == "--usb-refuse") {
+      usb.refuse = true;
     } else if (arg == "--trace") {
       server.trace = true;
+      usb.trace = true;
     } else {
       std::string error;
       int took = ParseStorageOption(argc, argv, i, config.nand, config.faults, error);
@@ -83,5 +111,33 @@ int main(int argc, char** argv) {
     host::PrintError("zelsim: %s", model.Error().c_str());
     return 1;
   }
-  return RunDriverServer(model, server);
+  if (!serveUsb) return RunDriverServer(model, server);
+
+  // With both links the model serves one request at a time, under this lock.
+  std::mutex modelLock;
+  if (serveDriver) usb.modelLock = server.modelLock = &modelLock;
+  UsbServer usbServer(model, usb);
+  if (std::string problem = usbServer.Open(); !problem.empty()) {
+    host::PrintError("zelsim: %s", problem.c_str());
+    return 1;
+  }
+  host::PrintError("zelsim: serving the simulation link at %s",
+                   host::MailslotPath("c33_usb_snd_io").c_str());
+  if (!serveDriver) {
+    usbServer.Serve(nullptr);
+    host::PrintError("zelsim: stopped");
+    return 0;
+  }
+  // Both links: the USB side in a thread of its own, the driver socket here.
+  // SIGINT and SIGTERM go to this thread, whose accept they interrupt; the
+  // stop flag then ends the USB thread.
+  std::atomic<bool> stop{false};
+  std::thread usbThread([&] {
+    host::BlockStopSignalsInThisThread();
+    usbServer.Serve(&stop);
+  });
+  int result = RunDriverServer(model, server);
+  stop = true;
+  usbThread.join();
+  return result;
 }

@@ -201,6 +201,58 @@ TERVLINK_API bool MakeDirs(const std::string& path);
 TERVLINK_API bool WriteFileAtomic(const std::string& path, const void* data, size_t length);
 TERVLINK_API bool SyncFile(FILE* f);  // fflush + fsync
 
+// ---- mailslots (the simulation link) ----------------------------------------
+
+// A mailslot "\\.\mailslot\NAME" is the named FIFO RunDir()/mailslot/NAME.
+// Every message travels as a u32 length and its bytes, so message boundaries
+// hold; a message carries at most kMaxMailslotMessage bytes. One server reads
+// a slot; a client writes into it while the server holds it open.
+constexpr uint32_t kMaxMailslotMessage = 16u << 20;
+using MailslotHandle = intptr_t;
+constexpr MailslotHandle kInvalidMailslot = -1;
+
+// "\\.\mailslot\NAME" or a bare NAME -> RunDir()/mailslot/NAME.
+TERVLINK_API std::string MailslotPath(const char* name);
+// Server side: creates the slot (and its folders) and opens it for reading.
+// Refused (kInvalidMailslot) while another server holds the slot. Messages
+// longer than maxMessage are refused by the reads.
+TERVLINK_API MailslotHandle CreateMailslot(const char* name, uint32_t maxMessage);
+// Client side: opens the slot for writing; kInvalidMailslot when it does not
+// exist or no server holds it open.
+TERVLINK_API MailslotHandle OpenMailslot(const char* name);
+// True while a server holds the slot open (a client open would succeed).
+TERVLINK_API bool MailslotHasServer(const char* name);
+// Writes one message whole; false when it cannot (server gone, too long).
+TERVLINK_API bool WriteMailslot(MailslotHandle h, const void* data, uint32_t length);
+
+enum class MailslotRead {
+  kOk,        // one message read; *got holds its length
+  kTimeout,   // no message began within the time-out
+  kTooLong,   // a message longer than the buffer (or the slot's maximum): consumed, dropped
+  kFailed,    // the slot is broken (bad handle, a message cut off)
+};
+// Reads one message into buffer. timeoutMs < 0 waits for ever for a message
+// to begin; once one has begun, the rest is read as it arrives.
+TERVLINK_API MailslotRead ReadMailslot(MailslotHandle h, void* buffer, uint32_t capacity,
+                                       uint32_t* got, int timeoutMs);
+// The same for a message of any length up to the slot's maximum.
+TERVLINK_API MailslotRead ReadMailslotMessage(MailslotHandle h, std::vector<uint8_t>& message,
+                                              int timeoutMs);
+// Closes a handle; a server's handle also removes its slot.
+TERVLINK_API void CloseMailslot(MailslotHandle h);
+
+// ---- fatal errors ------------------------------------------------------------
+
+// Shows "Fatal Error: TEXT" as one line on standard error. A run of identical
+// failures (a retry loop) shows it once: the same text again is silent until
+// ClearFatalError() or a different text.
+TERVLINK_API void ShowFatalError(const char* text);
+TERVLINK_API void ClearFatalError();
+
+// Blocks SIGINT and SIGTERM in the calling thread, so that a server thread
+// leaves them to the main thread (whose blocking calls they interrupt).
+TERVLINK_API void BlockStopSignalsInThisThread();
+
 }  // namespace host
 
 // ---- large files (NAND files beyond 2 GB) ----------------------------------

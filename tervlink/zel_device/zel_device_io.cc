@@ -23,10 +23,10 @@ ZEL_DEVICE_IO::ZEL_DEVICE_IO(const char* path, int32_t simulationFlag) {
     pfnCloseHandle = SimCloseHandle;
     pfnReadFile = SimReadFile;
     pfnWriteFile = SimWriteFile;
-    // A link that cannot be made leaves the object usable with every
-    // request failing; the caller learns of it from the device test.
-    int hello = SimOpenLink();
-    if (hello >= 0) SimStartLink(hello);
+    // Waits until a simulator answers. A refusal or a failed enumeration
+    // leaves the link down: the object is usable, every request fails with
+    // -1, and the caller learns of it from the device test.
+    SimStartLink(SimOpenLink());
   } else {
     pfnDeviceIoControl = host::DeviceIoControl;
     pfnCreateFile = host::DeviceCreateFile;

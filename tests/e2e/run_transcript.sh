@@ -33,12 +33,14 @@ if [ "$sim_opts" != "none" ]; then
   # shellcheck disable=SC2086
   "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
   sim_pid=$!
-  up=0
-  for _ in $(seq 1 100); do
-    for s in "$work"/run/lexon*; do [ -S "$s" ] && up=1; done
-    [ $up = 1 ] && break; sleep 0.05
-  done
-  [ $up = 1 ] || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
+  # zelsim is up once it serves a device socket or, with "--link usb", the
+  # simulation link's mailslot.
+  up() {
+    for s in "$work"/run/lexon*; do [ -S "$s" ] && return 0; done
+    [ -p "$work/run/mailslot/c33_usb_snd_io" ]
+  }
+  for _ in $(seq 1 100); do up && break; sleep 0.05; done
+  up || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 fi
 
 subst "$cases/$name.bat" >"$work/job.bat"

@@ -43,7 +43,7 @@ void TraceData(std::span<const uint8_t> data) {
 
 }  // namespace
 
-void ServeConnection(int fd, DeviceModel& model, bool trace) {
+void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock) {
   _ZEL_REQUEST block;
   bool haveBlock = false;
   bool executed = false;
@@ -51,6 +51,8 @@ void ServeConnection(int fd, DeviceModel& model, bool trace) {
   auto run = [&](std::span<const uint8_t> data) {
     if (!executed) {
       if (trace && haveBlock && !data.empty()) TraceData(data);
+      std::unique_lock<std::mutex> lock;
+      if (modelLock) lock = std::unique_lock<std::mutex>(*modelLock);
       answer = haveBlock ? model.Execute(block, data) : DeviceAnswer::Refused();
       executed = true;
     }
@@ -135,7 +137,7 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   while (!host::Stopping()) {
     int fd = host::AcceptSocket(listener);
     if (fd < 0) continue;
-    ServeConnection(fd, model, options.trace);
+    ServeConnection(fd, model, options.trace, options.modelLock);
     host::CloseSocket(fd);
   }
   host::CloseSocket(listener);

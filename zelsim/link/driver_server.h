@@ -3,6 +3,7 @@
 // the device model.
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "model/device_model.h"
@@ -10,6 +11,7 @@
 struct DriverServerOptions {
   int device = 0;      // serves \\.\lexon<device>
   bool trace = false;  // each command block in hexadecimal on standard error
+  std::mutex* modelLock = nullptr;  // held around each request when the USB link runs too
 };
 
 // Serves until SIGINT or SIGTERM; removes its socket at the end. Returns 0
@@ -17,4 +19,4 @@ struct DriverServerOptions {
 int RunDriverServer(DeviceModel& model, const DriverServerOptions& options);
 
 // Handles one connection: frames in, frames out, until the peer closes.
-void ServeConnection(int fd, DeviceModel& model, bool trace);
+void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock = nullptr);

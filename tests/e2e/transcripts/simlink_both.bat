@@ -1,0 +1,3 @@
+ECHO one device, two links
+CAPS
+SWITCH 0

@@ -1,0 +1,3 @@
+ECHO enumerated
+SWITCH 0
+TIME

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Used by the simlink_* checks, in the work folder after Tervan -E has run:
+# runs the same batch over the driver link against a fresh zelsim started
+# with the given options, and fails unless it printed exactly the same.
+set -u
+export TERVAN_RUNDIR=$PWD/run-driver
+# shellcheck disable=SC2068
+"$BIN/zelsim" --state "$PWD/state-driver" --link driver $@ 2>zelsim-driver.log &
+pid=$!
+for _ in $(seq 1 100); do [ -S run-driver/lexon0 ] && break; sleep 0.05; done
+"$BIN/Tervan" -F "-B$PWD/job.bat" </dev/null >driver.out 2>driver.err
+rc=$?
+kill $pid; wait $pid
+[ "$rc" = 0 ] || { echo "driver link: exit status $rc"; exit 1; }
+diff -u driver.out actual.out ||
+  { echo "the driver link printed otherwise (-) than the simulation link (+)"; exit 1; }

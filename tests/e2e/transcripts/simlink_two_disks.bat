@@ -1,0 +1,3 @@
+ECHO two disks over the simulation link
+SWITCH 1
+SWITCH 0
