@@ -93,7 +93,14 @@ int FAT_DEVICE::put_block(_CACHE* buf) {
   *lruRear = buf;
   if (!buf->dirty) return 0;
   buf->dirty = 0;
-  return rw_block(buf, 0);
+  int r = rw_block(buf, 0);
+  if (r < 0) {
+    // The data did not reach the device; keeping it cached would show the
+    // engine a sector that the device does not hold.
+    Unhash(hashTable, buf);
+    buf->block = kEmptyBlock;
+  }
+  return r;
 }
 
 int FAT_DEVICE::rw_block(_CACHE* buf, int read) {

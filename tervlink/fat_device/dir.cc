@@ -218,8 +218,9 @@ int FAT_DEVICE::CopyDirEntry(char* name11, unsigned cluster) {
 // Adds an entry for a chain that is already in the FAT image, in the order
 // that keeps the device consistent whatever fails: the slot (and any growth
 // of the directory), then the FAT, then the entry itself. 0, or -1 with the
-// chain given back (a FAT that could not be saved is reloaded; an entry that
-// could not be written has its chain freed and the FAT saved again).
+// chain given back: a FAT that could not be saved is put back as it was
+// before the operation (KeepUndo); an entry that could not be written has
+// its chain freed and the FAT saved again.
 int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long size,
                                unsigned cluster) {
   if (FindFreeSlot() != 0) return -1;
@@ -227,8 +228,11 @@ int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long 
   uint32_t sector = pendStart;
   uint8_t entrySector[512];
   memcpy(entrySector, curPart->dirSector, 512);
-  if (SaveFatTable() != 0) {
-    LoadFatTable();
+  if (CommitFat() != 0) {
+    int err = lastError;
+    memcpy(curPart->fat, fatUndo_, size_t(curPart->sectorsPerFat) * 512);
+    if (CommitFat() != 0) LoadFatTable();
+    lastError = err;
     return -1;
   }
   pendCount = 1;
@@ -237,7 +241,7 @@ int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long 
   if (UpdateEntry() != 0) {
     int err = lastError;
     FreeFatChain(cluster);
-    if (SaveFatTable() != 0) LoadFatTable();
+    if (CommitFat() != 0) LoadFatTable();
     lastError = err;
     return -1;
   }
@@ -280,6 +284,7 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
     lastError = -7;
     return -1;
   }
+  KeepUndo();
   unsigned cluster;
   if (SearchBlankCluster(&cluster) != 0) return -1;
   MarkEndCluster(cluster);
@@ -307,7 +312,7 @@ int FAT_DEVICE::DeleteEntry(unsigned mask, char* name11) {
   e[0] = kEntryDeleted;
   if (UpdateEntry() != 0) return -1;
   FreeFatChain(first);  // a damaged chain is freed as far as it goes
-  if (SaveFatTable() != 0) {
+  if (CommitFat() != 0) {
     LoadFatTable();
     return -1;
   }

@@ -38,6 +38,17 @@ int FAT_DEVICE::SaveFatTable() {
   return 0;
 }
 
+// Saves the image, once more when the first attempt fails: a transient
+// device fault must not leave the copies different. 0 or -1.
+int FAT_DEVICE::CommitFat() {
+  if (SaveFatTable() == 0) return 0;
+  return SaveFatTable();
+}
+
+void FAT_DEVICE::KeepUndo() {
+  memcpy(fatUndo_, curPart->fat, size_t(curPart->sectorsPerFat) * 512);
+}
+
 unsigned FAT_DEVICE::NextFatEntry(unsigned cluster) {
   const uint8_t* fat = curPart->fat;
   if (curPart->fatWidth == 16) {

@@ -121,6 +121,7 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
       return -1;
     }
   }
+  KeepUndo();
   if (size == 0) {
     if (CommitNewEntry(kAttrArchive, target, 0, 0) != 0) return -1;
     ShowProgress(1, 1);

@@ -324,6 +324,8 @@ class TERVLINK_API FAT_DEVICE {
   }
   bool Ready();
   int DeleteEntry(unsigned mask, char* name11);
+  int CommitFat();
+  void KeepUndo();
   void FillEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
   int CommitNewEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
   int DataLoop(unsigned first, char* data, uint32_t size, bool write);
@@ -340,6 +342,9 @@ class TERVLINK_API FAT_DEVICE {
   uint32_t walkOrdinal_ = 0;
   uint32_t walkCluster_ = 0;
   uint32_t allocHint_ = 2;
+  // The current partition's FAT as it was on the device before the
+  // operation in progress, to put back when committing its changes fails.
+  uint8_t fatUndo_[kFatImageBytes];
   // One bit per cluster number, to find where a looping chain closes.
   uint8_t seen_[65536 / 8];
 };
