@@ -1,37 +1,350 @@
 // FAT_DEVICE: the PC-side FAT12/FAT16 engine over the device's sectors.
 //
-// The engine talks to the device only through its FAT_DEVICE_IO. It keeps
-// the state of up to four disks with four partitions each in memory.
+// The engine talks to the device only through its FAT_DEVICE_IO, and of that
+// interface only through DiskReadCapacity, Read, Write, Switch, Direct_Read
+// and Direct_Write. It keeps the state of up to four disks with four
+// partitions each in one fixed block of memory (partition table, boot
+// sector values, the whole first FAT, a 40-sector cache and the current
+// directory of every partition), so nothing is allocated after construction.
+//
+// Result convention: operations return 0, 1 or a count on success and -1 (or
+// a stated negative code) on failure, and record a code in lastError:
+//   -1 device transfer failed      -2 no/invalid partition table or boot sector
+//   -3 name not found, chain ended  -4 not enough free space
+//   -6 directory not empty         -7 invalid 8.3 name   -8 rename target exists
+// A damaged disk (looping or out-of-range chains, oversized boot sector
+// values, directories longer than their chain) gives -1 with -2 or -3, never
+// a hang, a read outside the in-memory FAT or a write outside the partition.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "tervlink/export.h"
 #include "tervlink/fat_device_io.h"
 
+constexpr int kFatDisks = 4;                // disks kept by the engine
+constexpr int kFatParts = 4;                // partition slots per disk (C, D, E, F)
+constexpr int kReservedSlot = 1;            // slot 1 (D:) is the reserved, non-FAT partition
+constexpr int kCacheBuffers = 40;           // sector buffers per partition
+constexpr int kCacheHashHeads = 64;         // hash chains per partition (sector & 63)
+constexpr uint32_t kMaxFatSectors = 511;    // largest FAT kept in memory [sector]
+constexpr uint32_t kFatImageBytes = kMaxFatSectors * 512;
+constexpr uint32_t kEmptyBlock = 0xFFFFFFFF;  // cache buffer holds no sector
+constexpr int kPathChars = 110;             // current path text, terminator not counted
+
+// Directory entry attribute bits and the three search masks.
+constexpr unsigned kAttrReadOnly = 0x01;
+constexpr unsigned kAttrHidden = 0x02;
+constexpr unsigned kAttrSystem = 0x04;
+constexpr unsigned kAttrVolume = 0x08;
+constexpr unsigned kAttrDirectory = 0x10;
+constexpr unsigned kAttrArchive = 0x20;
+constexpr unsigned kMaskDirs = 0x17;   // find directories
+constexpr unsigned kMaskFiles = 0x27;  // find files
+constexpr unsigned kMaskAny = 0x37;    // find both (rename)
+
+// One 512-byte sector seen as a master or a partition boot sector.
+struct BOOTSECT {
+  uint8_t bytes[512];
+};
+
+// One cache buffer. A free buffer sits on its partition's LRU list (front =
+// next victim, rear = most recently released); a buffer holding a sector is
+// also in hash chain block & 63.
+struct _CACHE {
+  uint8_t data[512];
+  _CACHE* next;      // towards the most recently released end
+  _CACHE* prev;      // towards the least recently used end
+  _CACHE* hashNext;  // next buffer in the same hash chain
+  uint32_t block;    // sector held, kEmptyBlock = none
+  int dirty;         // write to the device when released
+};
+
+// One partition record.
+struct _PART_INFO {
+  uint8_t bootCopy[64];       // boot sector bytes 0..61 (drive number, reserved byte and
+                              // extended signature left 0) and the signature at 62
+  uint32_t startSector;       // absolute first sector (partition table)
+  uint32_t sectorCount;       // sectors (partition table)
+  uint8_t type;               // 1 FAT12, 6 FAT16, 0xFF reserved partition
+  uint32_t dataClusters;      // usable data clusters: valid clusters are 2 .. dataClusters + 1
+  uint32_t currentDir;        // first cluster of the current directory, 0 = root
+  uint32_t fatWidth;          // 12 or 16; 0 when not loaded
+  uint32_t firstDataSector;   // absolute sector of cluster 2
+  uint32_t formatted;         // formatted flag
+  uint8_t fat[kFatImageBytes];  // the first FAT, as on the device
+  _CACHE cache[kCacheBuffers];
+  _CACHE* lruFront;
+  _CACHE* lruRear;
+  _CACHE* hash[kCacheHashHeads];
+  uint8_t* currentEntry;      // into dirSector: the entry the last directory operation stopped at
+  uint8_t dirSector[512];     // one sector of the current directory
+  char currentPath[kPathChars + 1];  // "\" for the root, "\NAME\SUB" below it
+
+  // Boot sector values used on every access, decoded from bootCopy on load.
+  uint32_t sectorsPerCluster;
+  uint32_t reservedSectors;
+  uint32_t fatCount;
+  uint32_t rootEntries;
+  uint32_t sectorsPerFat;
+};
+
+// One disk block.
+struct _DISK_INFO {
+  BOOTSECT sector;            // master boot sector, then each boot sector as read or built
+  _PART_INFO parts[kFatParts];
+  int partSizes[kFatParts];   // KB per slot: -1 = the rest of the disk, 0 = none
+  uint32_t partCount;         // partitions counted in the table
+  uint32_t partitioned;       // 1 once a valid table was read or written
+  uint16_t cylinders;
+  uint8_t heads;
+  uint8_t sectorsPerTrack;
+  uint32_t totalSectors;
+  uint32_t unpartitionedSectors;
+};
+
+// The state of one directory listing; the caller owns it.
+struct _FILE_FIND {
+  uint32_t attributes;
+  uint16_t time;
+  uint16_t date;
+  uint32_t size;
+  char name[14];        // "README", "A.TXT", ".", ".."
+  uint32_t directory;   // first cluster of the listed directory, 0 = root
+  uint32_t nextIndex;   // next entry to look at
+  char pattern[32];
+};
+
 class TERVLINK_API FAT_DEVICE {
  public:
-  // Stores io (not owned); clears the initialised and verify flags.
+  // Stores io (not owned); clears the initialised and verify flags. Init
+  // must run before any other operation.
   explicit FAT_DEVICE(FAT_DEVICE_IO* io);
   ~FAT_DEVICE();
 
-  // Reads the partition tables, boot sectors and FATs of every disk:
-  // 1 on success, -1 on failure.
-  int Init();
-  // 1 once Init has completed.
-  int IsFatInit();
-  // Loads the partition sizes from "Tervan.cfg" or the defaults.
-  void init_part_params();
-  // Makes partition part of disk disk current (no device traffic).
-  void file_system_switch_to(int disk, int part);
-  // The current directory path ("\" at the root) into buffer; its length.
-  int GetCurrentDirectoryA(char* buffer, int size);
+  // ---- volume state (volume.cc) -------------------------------------------
 
-  // ---- fields, in this order ----
+  // Reads the partition tables, boot sectors and FATs of disks 0 ..
+  // diskCount - 1. 1 on success; -1 (last error -2) when the device cannot
+  // be switched to a disk. Unreadable or invalid disks are left without
+  // partitions and do not make Init fail.
+  int Init();
+  // The initialised flag: 1 once Init has completed, else 0.
+  int IsFatInit();
+  // Loads every disk's partition sizes from the configuration file, or the
+  // defaults 93000, 256, -1, 0 KB when the file is missing or invalid.
+  void init_part_params();
+  // Makes partition part (0..3) of disk (0..3) current; no device traffic.
+  // The caller has switched the device to disk already.
+  void file_system_switch_to(int disk, int part);
+  // FAT width (12, 16, or 0 when the partition is not a loaded FAT volume).
+  int GetPartitionMode(int disk, int part);
+  // The partition's formatted flag.
+  int IsPartFormattted(int disk, int part);
+  // Copy all four disk blocks aside and back (image building).
+  void SaveDiskInfo();
+  void RestoreDiskInfo();
+  // Retired operations: no effect, 0.
+  int Partition(int) { return 0; }
+  int LogicalFormat() { return 0; }
+  void Set_PBSectData() {}
+  void Set_MBSectData() {}
+  int LoadMBS() { return 0; }
+  int LoadPBS() { return 0; }
+  int CheckPBS() { return 0; }
+  int GetMainPartSize() { return 0; }
+
+  // ---- sector cache and direct transfers (cache.cc) -----------------------
+
+  // Empties and relinks the caches of all 16 partitions.
+  void buf_pool();
+  // A buffer holding sector block, taken off the LRU list; with noread the
+  // sector is not read when newly assigned. Null on a read failure (last
+  // error -1) or when every buffer is handed out.
+  _CACHE* get_block(unsigned block, int noread);
+  // Releases buf to the LRU rear and writes it when dirty. 0 for null or
+  // clean, else the write result (512, or -1 with last error -1).
+  int put_block(_CACHE* buf);
+  // Unlinks buf from the LRU list.
+  void rm_lru(_CACHE* buf);
+  // One sector between the device and buf: 512, or -1 with last error -1.
+  int rw_block(_CACHE* buf, int read);
+  // The pending transfer through Read/Write/Direct_Read/Direct_Write.
+  // 0 (also for a count of 0, without a device call), or -1 with last
+  // error -1. Writes drop every cached copy of the sectors they cover.
+  int ReadData();
+  int WriteData();
+  int DirectReadData();
+  int DirectWriteData();
+
+  // ---- partition table, boot sectors, configuration (partition.cc) --------
+
+  // Reads sector 0 into buf and fills the disk's partition records. 0, or
+  // -1 (read error, last error -1; invalid table, last error -2).
+  int DiskLoadMBS(BOOTSECT* buf, int disk);
+  // Reads every FAT partition's boot sector into buf and completes the
+  // records; an invalid boot sector marks that partition unformatted (last
+  // error -2). 0, or -1 on a read error.
+  int DiskLoadPBS(BOOTSECT* buf, int disk);
+  int DiskCheckPBS(BOOTSECT*, int) { return 0; }
+  // Reads the first FAT of every formatted FAT partition of the disk. 0 or -1.
+  int DiskLoadFatTable(int disk);
+  // Reads "Tervan.cfg" (configFile) into the configuration table. 0, or -1
+  // when the file is missing, short or holds a size that is refused.
+  int ReadConfigFile();
+  // The disk's partition sizes as sector counts on cylinder boundaries. 0,
+  // or -1 with a printed message when they do not fit.
+  int DiskCalcSects(int disk, unsigned long* main, unsigned long* reserved,
+                    unsigned long* third, unsigned long* fourth);
+  // Writes a new partition table for the disk (device already switched to
+  // it); the partitions are then unformatted. 0 or -1.
+  int DiskPartition(int disk);
+  // Prints the partition report of every disk.
+  void Display_part_table();
+
+  // ---- file allocation table (fat.cc) --------------------------------------
+
+  // Reads the first FAT of the current partition into its image. 0 or -1.
+  int LoadFatTable();
+  // Writes the image over every FAT copy. 0, or -1 at the first failure.
+  int SaveFatTable();
+  // The table value of cluster (end of chain for a cluster outside the image).
+  unsigned NextFatEntry(unsigned cluster);
+  // Stores value (12 bits in FAT12) for cluster; ignored outside the image.
+  void SetFatEntry(unsigned cluster, unsigned value);
+  void MarkEndCluster(unsigned cluster);
+  // -1 when value continues a chain, 0 when it ends one.
+  int CheckEndCluster(unsigned value);
+  // 0 when value continues a chain; -1 with last error -3 when it ends one.
+  int CheckFatEnd(unsigned value);
+  // 0 and the lowest free cluster, or -1 when none is free.
+  int SearchBlankCluster(unsigned* cluster);
+  // Allocates a chain for size bytes (one cluster at least) in the image. 0
+  // and its first cluster; -1 (table reloaded) when the disk is full.
+  int MakeFatChain(unsigned long size, unsigned* first);
+  // Free bytes of the current partition.
+  void SearchFreeByte(unsigned long* bytes);
+  // Frees the chain starting at first in the image (not saved). 0, or -1
+  // (last error -3) when the chain is damaged; what was freed stays freed.
+  int FreeFatChain(unsigned first);
+  // True for a cluster number inside 2 .. data clusters + 1.
+  bool IsValidCluster(unsigned cluster);
+
+  // ---- directories (dir.cc) ------------------------------------------------
+
+  int LoadDirEntry(unsigned index);
+  int UpdateEntry();
+  int SearchFile(unsigned mask, char* name11);
+  int AddDirEntry(unsigned attr, char* name11, unsigned long size, unsigned cluster);
+  int CopyDirEntry(char* name11, unsigned cluster);
+  int MakeNextDirEntry();
+  int InitDirData(unsigned cluster);
+  void ClearDirBuf();
+  void SetNowTime();
+  int MakeDirectory(char* name11);
+  int RemoveDirectoryA(char* name11);
+  int CheckEmptyDirectory(char* name11);
+  int Rename(char* oldName, char* newName);
+  int ChangeAttribute(unsigned attr, char* name11);
+  int SetFileTime(char* name, unsigned short time, unsigned short date);
+  int ChangeDirectory(char* name11);
+  int ChangeRootDirectory();
+  void ChangeCurrentDir(char* name11);
+  char* GetCurrentDirectoryA(char* dst, int size);
+
+  // ---- file data (file.cc) -------------------------------------------------
+
+  // Stores size bytes as the file name in the current directory, replacing
+  // a file of that name when the new data fits. size, 0 for an empty file,
+  // or -1 (last error -7, -4, -1 ...). A failure leaves the partition
+  // consistent: no entry names unsaved clusters and no cluster is lost.
+  int WriteFile(char* name, char* data, int size, FILE* file);
+  // Reads up to size bytes of the file from its start: the count read, or -1.
+  int ReadFile(char* name, char* data, int size, FILE* file);
+  // The file's size field, or -1 (invalid name, not found).
+  int FileSize(char* name);
+  // Deletes the file entry name11 and frees its chain. 0 or -1.
+  int RemoveFile(char* name11);
+
+  // ---- logical format (format.cc) ------------------------------------------
+
+  // Formats slot part (0, 2, 3) of disk, or every slot with part 4; slot 1
+  // is never formatted. 0 or -1. The device is switched to disk already.
+  int DiskLogicalFormat(int disk, int part);
+  int DiskDoLogicalFormat(int disk, int part);
+
+  // ---- names and listings (names.cc) ---------------------------------------
+
+  // name into its 11-character entry form in out (11 bytes written). 0, or
+  // -1 with last error -7.
+  int NormalizeFileName(char* name, char* out);
+  // -1 when one of the 11 characters (up to a zero) is forbidden, else 0.
+  int StringCheckFileName(char* name11);
+  // 1 with the first / next match in find, 0 when there is none.
+  int FindFirstFileA(char* pattern, _FILE_FIND* find);
+  int FindNextFileA(_FILE_FIND* find);
+  // True when text matches one of the comma-separated alternatives.
+  static bool MatchPattern(const char* pattern, const char* text);
+
+  // ---- fields ----------------------------------------------------------------
   FAT_DEVICE_IO* pDevice;  // the device interface, not owned
   int diskCount = 0;       // disks in use (set by the program, at most 2)
   int curPartIndex = 0;    // current partition 0..3 (C..F)
-  int verify = 0;          // read-back verify flag (set by the program)
+  int verify = 0;          // read-back verify flag (set by the program; not used here)
+  _DISK_INFO disks[kFatDisks];
   int lastError = 0;
+  char fileName[12];       // entry form of the last normalised file name
+  _CACHE** lruFront = nullptr;  // the current partition's LRU ends and hash heads
+  _CACHE** lruRear = nullptr;
+  _CACHE** hashTable = nullptr;
+  _PART_INFO* curPart = nullptr;
   int fatInit = 0;
+  int configTable[kFatDisks][kFatParts];
+  _DISK_INFO savedDisks[kFatDisks];
+  // The pending direct transfer.
+  uint32_t pendCount = 0;
+  char* pendBuffer = nullptr;
+  uint32_t pendStart = 0;
+  // Where the configuration file is read from.
+  char configFile[256] = "Tervan.cfg";
+
+ private:
+  int MatchDirEntry(_FILE_FIND* find);
+  void InitPartCache(_PART_INFO* p);
+  void DropCached(uint32_t first, uint32_t count);
+  int Transfer(int kind);
+  bool DecodePartition(_PART_INFO* p, const uint8_t* sector, int disk);
+  int FindFreeSlot();
+  int WalkDirCluster(unsigned ordinal, unsigned* cluster);
+  int DirChain(unsigned* length, unsigned* last);
+  void ResetDirWalk() {
+    walkPart_ = nullptr;
+    allocHint_ = 2;
+  }
+  bool Ready();
+  int DeleteEntry(unsigned mask, char* name11);
+  int CommitFat();
+  void KeepUndo();
+  void FillEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
+  int CommitNewEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
+  int DataLoop(unsigned first, char* data, uint32_t size, bool write);
+  uint32_t ClusterSector(unsigned cluster) const;
+  int LoadDiskFats(int disk);
+
+  int curDisk_ = 0;
+  // Last cluster reached by a directory walk, so that sequential entry
+  // loads do not walk the chain from its start every time.
+  _PART_INFO* walkPart_ = nullptr;
+  uint32_t walkDir_ = 0;
+  uint32_t walkLength_ = 0;   // distinct clusters of that directory's chain
+  uint32_t walkLast_ = 0;     // its last cluster
+  uint32_t walkOrdinal_ = 0;
+  uint32_t walkCluster_ = 0;
+  uint32_t allocHint_ = 2;
+  // The current partition's FAT as it was on the device before the
+  // operation in progress, to put back when committing its changes fails.
+  uint8_t fatUndo_[kFatImageBytes];
+  // One bit per cluster number, to find where a looping chain closes.
+  uint8_t seen_[65536 / 8];
 };

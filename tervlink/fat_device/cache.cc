@@ -1,0 +1,153 @@
+// The per-partition sector cache (40 buffers, LRU order, 64 hash chains) and
+// the direct transfers of the pending transfer.
+//
+// Directory sectors go through the cache; partition tables, boot sectors,
+// FATs, file data and formats are direct transfers. A dirty buffer is
+// written when it is released, never at eviction, so a buffer on the LRU
+// list is always clean. That lets a direct write keep the caches coherent
+// by simply dropping every cached copy of the sectors it covers.
+
+#include <cstring>
+
+#include "tervlink/fat_device.h"
+
+void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
+  for (int i = 0; i < kCacheBuffers; ++i) {
+    _CACHE& c = p->cache[i];
+    c.block = kEmptyBlock;
+    c.dirty = 0;
+    c.next = i + 1 < kCacheBuffers ? &p->cache[i + 1] : nullptr;
+    c.prev = i > 0 ? &p->cache[i - 1] : nullptr;
+    c.hashNext = c.next;
+  }
+  p->lruFront = &p->cache[0];
+  p->lruRear = &p->cache[kCacheBuffers - 1];
+  for (auto& h : p->hash) h = nullptr;
+}
+
+void FAT_DEVICE::buf_pool() {
+  for (auto& d : disks)
+    for (auto& p : d.parts) InitPartCache(&p);
+  ResetDirWalk();
+}
+
+void FAT_DEVICE::rm_lru(_CACHE* buf) {
+  if (buf->prev)
+    buf->prev->next = buf->next;
+  else
+    *lruFront = buf->next;
+  if (buf->next)
+    buf->next->prev = buf->prev;
+  else
+    *lruRear = buf->prev;
+}
+
+// Takes buf out of the hash chain of the sector it holds.
+static void Unhash(_CACHE** heads, _CACHE* buf) {
+  if (buf->block == kEmptyBlock) return;
+  _CACHE** link = &heads[buf->block & (kCacheHashHeads - 1)];
+  while (*link && *link != buf) link = &(*link)->hashNext;
+  if (*link) *link = buf->hashNext;
+}
+
+_CACHE* FAT_DEVICE::get_block(unsigned block, int noread) {
+  for (_CACHE* c = hashTable[block & (kCacheHashHeads - 1)]; c; c = c->hashNext) {
+    if (c->block == block) {
+      rm_lru(c);
+      return c;
+    }
+  }
+  _CACHE* buf = *lruFront;
+  if (!buf) return nullptr;  // every buffer is handed out
+  rm_lru(buf);
+  Unhash(hashTable, buf);
+  buf->dirty = 0;
+  buf->block = block;
+  buf->hashNext = hashTable[block & (kCacheHashHeads - 1)];
+  hashTable[block & (kCacheHashHeads - 1)] = buf;
+  if (!noread && rw_block(buf, 1) < 0) {
+    // The buffer stays usable: out of its chain, empty, released at the
+    // LRU front so that it is the next one taken.
+    Unhash(hashTable, buf);
+    buf->block = kEmptyBlock;
+    buf->prev = nullptr;
+    buf->next = *lruFront;
+    if (*lruFront)
+      (*lruFront)->prev = buf;
+    else
+      *lruRear = buf;
+    *lruFront = buf;
+    return nullptr;
+  }
+  return buf;
+}
+
+int FAT_DEVICE::put_block(_CACHE* buf) {
+  if (!buf) return 0;
+  buf->prev = *lruRear;
+  buf->next = nullptr;
+  if (*lruRear)
+    (*lruRear)->next = buf;
+  else
+    *lruFront = buf;
+  *lruRear = buf;
+  if (!buf->dirty) return 0;
+  buf->dirty = 0;
+  int r = rw_block(buf, 0);
+  if (r < 0) {
+    // The data did not reach the device; keeping it cached would show the
+    // engine a sector that the device does not hold.
+    Unhash(hashTable, buf);
+    buf->block = kEmptyBlock;
+  }
+  return r;
+}
+
+int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
+  char* data = reinterpret_cast<char*>(buf->data);
+  int r = read ? pDevice->Read(buf->block, 1, data) : pDevice->Write(buf->block, 1, data);
+  if (r < 0) {
+    lastError = -1;
+    return -1;
+  }
+  return 512;
+}
+
+void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
+  uint64_t end = uint64_t(first) + count;
+  for (auto& d : disks) {
+    for (auto& p : d.parts) {
+      if (!p.lruFront && !p.lruRear) continue;  // cache not built
+      for (auto& c : p.cache) {
+        if (c.block == kEmptyBlock || c.block < first || c.block >= end) continue;
+        Unhash(p.hash, &c);
+        c.block = kEmptyBlock;
+        c.dirty = 0;
+      }
+    }
+  }
+}
+
+// kind: 0 Read, 1 Write, 2 Direct_Read, 3 Direct_Write.
+int FAT_DEVICE::Transfer(int kind) {
+  if (pendCount == 0) return 0;
+  int r;
+  switch (kind) {
+    case 0: r = pDevice->Read(pendStart, pendCount, pendBuffer); break;
+    case 1: r = pDevice->Write(pendStart, pendCount, pendBuffer); break;
+    case 2: r = pDevice->Direct_Read(pendStart, pendCount, pendBuffer); break;
+    default: r = pDevice->Direct_Write(pendStart, pendCount, pendBuffer); break;
+  }
+  // Whatever reached the device, no cached copy may hide it.
+  if (kind == 1 || kind == 3) DropCached(pendStart, pendCount);
+  if (r < 0) {
+    lastError = -1;
+    return -1;
+  }
+  return 0;
+}
+
+int FAT_DEVICE::ReadData() { return Transfer(0); }
+int FAT_DEVICE::WriteData() { return Transfer(1); }
+int FAT_DEVICE::DirectReadData() { return Transfer(2); }
+int FAT_DEVICE::DirectWriteData() { return Transfer(3); }

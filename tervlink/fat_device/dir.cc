@@ -1,0 +1,440 @@
+// Directory entries and the current directory of the current partition.
+//
+// Entries are reached by index: the root directory is a fixed area, a
+// subdirectory a cluster chain. Every walk is bounded: a root index beyond
+// the area, or a subdirectory index beyond the distinct clusters of its
+// chain (a chain ends at an end mark, at a cluster number outside the
+// partition, or where it would come back to a cluster already passed), ends
+// with -1 and last error -3.
+
+#include <cstring>
+
+#include "tervlink/bytes.h"
+#include "tervlink/fat_device.h"
+#include "tervlink/fat_device/fat_layout.h"
+#include "tervlink/host/host.h"
+
+using namespace fatfmt;
+
+namespace {
+
+const char kDotName[12] = ".          ";
+const char kDotDotName[12] = "..         ";
+
+bool IsDotName(const char* name11) {
+  return memcmp(name11, kDotName, 11) == 0 || memcmp(name11, kDotDotName, 11) == 0;
+}
+
+// Names that may be given to a new or renamed entry: not blank (an empty
+// name), not "." or "..", and not a first byte that would end the directory
+// or mark the entry deleted.
+bool IsCreatableName(const char* name11) {
+  uint8_t first = uint8_t(name11[0]);
+  return first != ' ' && first != kEntryEnd && first != kEntryDeleted && !IsDotName(name11);
+}
+
+}  // namespace
+
+bool FAT_DEVICE::Ready() {
+  if (curPart && curPart->formatted && (curPart->fatWidth == 12 || curPart->fatWidth == 16))
+    return true;
+  lastError = -2;
+  return false;
+}
+
+uint32_t FAT_DEVICE::ClusterSector(unsigned cluster) const {
+  return (cluster - 2) * curPart->sectorsPerCluster + curPart->firstDataSector;
+}
+
+// Measures the current subdirectory's chain once per change of the FAT or
+// of the directory: 0 with its distinct cluster count and last cluster, or
+// -1 (last error -3) when its first cluster is not a valid cluster.
+int FAT_DEVICE::DirChain(unsigned* length, unsigned* last) {
+  unsigned start = curPart->currentDir;
+  if (walkPart_ != curPart || walkDir_ != start) {
+    if (!IsValidCluster(start)) {
+      lastError = -3;
+      return -1;
+    }
+    memset(seen_, 0, sizeof seen_);
+    unsigned c = start, n = 0;
+    for (;;) {
+      seen_[c >> 3] |= uint8_t(1u << (c & 7));
+      ++n;
+      unsigned next = NextFatEntry(c);
+      if (CheckEndCluster(next) == 0 || !IsValidCluster(next) || (seen_[next >> 3] >> (next & 7)) & 1)
+        break;
+      c = next;
+    }
+    walkPart_ = curPart;
+    walkDir_ = start;
+    walkLength_ = n;
+    walkLast_ = c;
+    walkOrdinal_ = 0;
+    walkCluster_ = start;
+  }
+  *length = walkLength_;
+  *last = walkLast_;
+  return 0;
+}
+
+int FAT_DEVICE::LoadDirEntry(unsigned index) {
+  if (!Ready()) return -1;
+  uint32_t sector;
+  if (curPart->currentDir == 0) {
+    uint32_t rootSlots = curPart->rootEntries / 16 * 16;
+    if (index >= rootSlots) {
+      lastError = -3;
+      return -1;
+    }
+    sector = curPart->startSector + curPart->reservedSectors +
+             curPart->sectorsPerFat * curPart->fatCount + index / 16;
+  } else {
+    unsigned length, last;
+    if (DirChain(&length, &last) != 0) return -1;
+    unsigned perCluster = 16 * curPart->sectorsPerCluster;
+    unsigned ordinal = index / perCluster;
+    if (ordinal >= length) {
+      lastError = -3;
+      return -1;
+    }
+    if (ordinal < walkOrdinal_) {
+      walkOrdinal_ = 0;
+      walkCluster_ = curPart->currentDir;
+    }
+    // Within the measured length every step lands on a valid cluster.
+    while (walkOrdinal_ < ordinal) {
+      walkCluster_ = NextFatEntry(walkCluster_);
+      ++walkOrdinal_;
+    }
+    sector = ClusterSector(walkCluster_) + (index / 16) % curPart->sectorsPerCluster;
+  }
+  _CACHE* b = get_block(sector, 0);
+  if (!b) return -1;
+  memcpy(curPart->dirSector, b->data, 512);
+  put_block(b);
+  curPart->currentEntry = curPart->dirSector + (index % 16) * kDirEntryBytes;
+  pendCount = 1;
+  pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
+  pendStart = sector;
+  return 0;
+}
+
+int FAT_DEVICE::UpdateEntry() {
+  for (uint32_t i = 0; i < pendCount; ++i) {
+    _CACHE* b = get_block(pendStart + i, 1);
+    if (!b) return -1;
+    memcpy(b->data, pendBuffer + size_t(i) * 512, 512);
+    b->dirty = 1;
+    // A write that did not reach the device is reported: the callers use
+    // it to keep the FAT in step with what the directory really holds.
+    if (put_block(b) < 0) return -1;
+  }
+  return 0;
+}
+
+int FAT_DEVICE::SearchFile(unsigned mask, char* name11) {
+  for (unsigned i = 0;; ++i) {
+    if (LoadDirEntry(i) != 0) return -1;
+    const uint8_t* e = curPart->currentEntry;
+    if (e[0] == kEntryEnd) {
+      lastError = -3;
+      return -1;
+    }
+    if (e[0] == kEntryDeleted) continue;
+    if (e[kDirAttr] & ~mask) continue;
+    if (memcmp(e, name11, 11) == 0) return 0;
+  }
+}
+
+int FAT_DEVICE::MakeNextDirEntry() {
+  if (curPart->currentDir == 0) return -1;
+  unsigned length, last, fresh;
+  if (DirChain(&length, &last) != 0) return -1;
+  if (SearchBlankCluster(&fresh) != 0) return -1;
+  SetFatEntry(last, fresh);
+  MarkEndCluster(fresh);
+  ClearDirBuf();
+  curPart->currentEntry = curPart->dirSector;
+  uint32_t first = ClusterSector(fresh);
+  for (uint32_t s = 0; s < curPart->sectorsPerCluster; ++s) {
+    pendCount = 1;
+    pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
+    pendStart = first + s;
+    if (WriteData() != 0) return -1;
+  }
+  pendCount = 1;
+  pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
+  pendStart = first;
+  return 0;
+}
+
+// Finds the first free slot of the current directory, growing a
+// subdirectory by a cluster (in the FAT image) when it is full. 0 with the
+// current entry at the slot; -1 with the FAT reloaded.
+int FAT_DEVICE::FindFreeSlot() {
+  for (unsigned i = 0;; ++i) {
+    if (LoadDirEntry(i) != 0) {
+      // Only the end of the directory is a reason to grow it; a failed read
+      // is not.
+      if (lastError != -3 || MakeNextDirEntry() != 0) {
+        LoadFatTable();
+        return -1;
+      }
+      return 0;
+    }
+    uint8_t first = curPart->currentEntry[0];
+    if (first == kEntryEnd || first == kEntryDeleted) return 0;
+  }
+}
+
+void FAT_DEVICE::FillEntry(unsigned attr, const char* name11, unsigned long size,
+                           unsigned cluster) {
+  DirEntry e;
+  memcpy(e.name, name11, 11);
+  e.attr = uint8_t(attr);
+  e.firstCluster = uint16_t(cluster);
+  e.size = uint32_t(size);
+  EncodeDirEntry(e, curPart->currentEntry);
+  SetNowTime();
+}
+
+int FAT_DEVICE::AddDirEntry(unsigned attr, char* name11, unsigned long size, unsigned cluster) {
+  if (FindFreeSlot() != 0) return -1;
+  FillEntry(attr, name11, size, cluster);
+  return UpdateEntry();
+}
+
+int FAT_DEVICE::CopyDirEntry(char* name11, unsigned cluster) {
+  uint8_t copy[kDirEntryBytes];
+  memcpy(copy, curPart->currentEntry, sizeof copy);
+  if (FindFreeSlot() != 0) return -1;
+  memcpy(curPart->currentEntry, copy, sizeof copy);
+  memcpy(curPart->currentEntry + kDirName, name11, 11);
+  bytes::Put16(curPart->currentEntry + kDirFirstCluster, uint16_t(cluster));
+  return UpdateEntry();
+}
+
+// Adds an entry for a chain that is already in the FAT image, in the order
+// that keeps the device consistent whatever fails: the slot (and any growth
+// of the directory), then the FAT, then the entry itself. 0, or -1 with the
+// chain given back: a FAT that could not be saved is put back as it was
+// before the operation (KeepUndo); an entry that could not be written has
+// its chain freed and the FAT saved again.
+int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long size,
+                               unsigned cluster) {
+  if (FindFreeSlot() != 0) return -1;
+  FillEntry(attr, name11, size, cluster);
+  uint32_t sector = pendStart;
+  uint8_t entrySector[512];
+  memcpy(entrySector, curPart->dirSector, 512);
+  if (CommitFat() != 0) {
+    int err = lastError;
+    memcpy(curPart->fat, fatUndo_, size_t(curPart->sectorsPerFat) * 512);
+    if (CommitFat() != 0) LoadFatTable();
+    lastError = err;
+    return -1;
+  }
+  pendCount = 1;
+  pendBuffer = reinterpret_cast<char*>(entrySector);
+  pendStart = sector;
+  if (UpdateEntry() != 0) {
+    int err = lastError;
+    FreeFatChain(cluster);
+    if (CommitFat() != 0) LoadFatTable();
+    lastError = err;
+    return -1;
+  }
+  return 0;
+}
+
+int FAT_DEVICE::InitDirData(unsigned cluster) {
+  ClearDirBuf();
+  uint8_t* buf = curPart->dirSector;
+  for (int i = 0; i < 2; ++i) {
+    curPart->currentEntry = buf + i * kDirEntryBytes;
+    FillEntry(kAttrDirectory, i == 0 ? kDotName : kDotDotName, 0,
+              i == 0 ? cluster : curPart->currentDir);
+  }
+  uint32_t first = ClusterSector(cluster);
+  for (uint32_t s = 0; s < curPart->sectorsPerCluster; ++s) {
+    if (s == 1) ClearDirBuf();
+    pendCount = 1;
+    pendBuffer = reinterpret_cast<char*>(buf);
+    pendStart = first + s;
+    if (WriteData() != 0) return -1;
+  }
+  return 0;
+}
+
+void FAT_DEVICE::ClearDirBuf() { memset(curPart->dirSector, 0, 512); }
+
+void FAT_DEVICE::SetNowTime() {
+  host::LocalTime t = host::Now();
+  int year = t.year < 1980 ? 1980 : (t.year > 2107 ? 2107 : t.year);
+  uint16_t time = uint16_t(t.hour << 11 | t.minute << 5);
+  uint16_t date = uint16_t((year - 1980) << 9 | t.month << 5 | t.day);
+  bytes::Put16(curPart->currentEntry + kDirTime, time);
+  bytes::Put16(curPart->currentEntry + kDirDate, date);
+}
+
+int FAT_DEVICE::MakeDirectory(char* name11) {
+  if (!Ready()) return -1;
+  if (!IsCreatableName(name11)) {
+    lastError = -7;
+    return -1;
+  }
+  KeepUndo();
+  unsigned cluster;
+  if (SearchBlankCluster(&cluster) != 0) return -1;
+  MarkEndCluster(cluster);
+  // The new cluster is written first: it is free on the device until the
+  // FAT is saved, so a failure here leaves nothing behind.
+  if (InitDirData(cluster) != 0 || CommitNewEntry(kAttrDirectory, name11, 0, cluster) != 0) {
+    LoadFatTable();
+    return -1;
+  }
+  return 0;
+}
+
+// Deletes the entry found with mask and frees its chain: the entry first,
+// so that a failure can at worst leave clusters unreferenced, never an entry
+// naming free clusters.
+int FAT_DEVICE::DeleteEntry(unsigned mask, char* name11) {
+  if (!Ready()) return -1;
+  if (IsDotName(name11)) {  // "." and ".." belong to their directories
+    lastError = -7;
+    return -1;
+  }
+  if (SearchFile(mask, name11) != 0) return -1;
+  uint8_t* e = curPart->currentEntry;
+  unsigned first = bytes::Get16(e + kDirFirstCluster);
+  e[0] = kEntryDeleted;
+  if (UpdateEntry() != 0) return -1;
+  FreeFatChain(first);  // a damaged chain is freed as far as it goes
+  if (CommitFat() != 0) {
+    LoadFatTable();
+    return -1;
+  }
+  return 0;
+}
+
+int FAT_DEVICE::RemoveDirectoryA(char* name11) { return DeleteEntry(kMaskDirs, name11); }
+
+int FAT_DEVICE::RemoveFile(char* name11) { return DeleteEntry(kMaskFiles, name11); }
+
+int FAT_DEVICE::CheckEmptyDirectory(char* name11) {
+  if (!Ready()) return -1;
+  uint32_t saved = curPart->currentDir;
+  if (SearchFile(kMaskDirs, name11) != 0) return -1;
+  curPart->currentDir = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+  int result = -1;
+  for (unsigned i = 0;; ++i) {
+    if (LoadDirEntry(i) != 0) break;
+    const uint8_t* e = curPart->currentEntry;
+    if (e[0] == kEntryEnd) {
+      result = 0;
+      break;
+    }
+    if (e[0] == '.' || e[0] == kEntryDeleted) continue;
+    lastError = -6;
+    break;
+  }
+  curPart->currentDir = saved;
+  return result;
+}
+
+int FAT_DEVICE::Rename(char* oldName, char* newName) {
+  if (!Ready()) return -1;
+  char from[12] = {}, to[12] = {};
+  if (NormalizeFileName(oldName, from) != 0 || NormalizeFileName(newName, to) != 0) return -1;
+  if (IsDotName(from) || !IsCreatableName(to)) {
+    lastError = -7;
+    return -1;
+  }
+  if (SearchFile(kMaskAny, to) == 0) {
+    lastError = -8;
+    return -1;
+  }
+  if (lastError != -3) return -1;  // the search failed on the device, not on the name
+  if (SearchFile(kMaskAny, from) != 0) return -1;
+  memcpy(curPart->currentEntry + kDirName, to, 11);
+  return UpdateEntry();
+}
+
+int FAT_DEVICE::ChangeAttribute(unsigned attr, char* name11) {
+  if (!Ready()) return -1;
+  if (SearchFile(kMaskFiles, name11) != 0) return -1;
+  curPart->currentEntry[kDirAttr] = uint8_t(attr);
+  return UpdateEntry();
+}
+
+int FAT_DEVICE::SetFileTime(char* name, unsigned short time, unsigned short date) {
+  if (!Ready()) return -1;
+  if (NormalizeFileName(name, fileName) != 0) return -1;
+  if (SearchFile(kMaskFiles, fileName) != 0) return -1;
+  bytes::Put16(curPart->currentEntry + kDirTime, time);
+  bytes::Put16(curPart->currentEntry + kDirDate, date);
+  return UpdateEntry();
+}
+
+int FAT_DEVICE::ChangeDirectory(char* name11) {
+  if (!Ready()) return -3;
+  if (SearchFile(kMaskDirs, name11) != 0) return -3;
+  char entryName[12] = {};
+  memcpy(entryName, curPart->currentEntry + kDirName, 11);
+  unsigned cluster = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+  if (cluster != 0 && !IsValidCluster(cluster)) {
+    lastError = -3;
+    return -3;
+  }
+  bool up = memcmp(entryName, kDotDotName, 11) == 0;
+  bool self = memcmp(entryName, kDotName, 11) == 0;
+  if (!up && !self) {
+    size_t n = 0;
+    while (n < 8 && entryName[n] != ' ') ++n;
+    // A path that would not fit refuses the change instead of overflowing.
+    if (strlen(curPart->currentPath) + 1 + n > size_t(kPathChars)) {
+      lastError = -3;
+      return -1;
+    }
+  }
+  curPart->currentDir = cluster;
+  if (!self) ChangeCurrentDir(entryName);
+  return 0;
+}
+
+int FAT_DEVICE::ChangeRootDirectory() {
+  curPart->currentDir = 0;
+  strcpy(curPart->currentPath, "\\");
+  return 0;
+}
+
+void FAT_DEVICE::ChangeCurrentDir(char* name11) {
+  char* path = curPart->currentPath;
+  if (memcmp(name11, kDotDotName, 11) == 0) {
+    char* cut = strrchr(path, '\\');
+    if (cut) *cut = 0;
+    if (!path[0]) strcpy(path, "\\");
+    return;
+  }
+  size_t n = 0;
+  while (n < 8 && name11[n] != ' ') ++n;
+  size_t len = strlen(path);
+  if (len + 1 + n > size_t(kPathChars)) return;
+  path[len] = '\\';
+  memcpy(path + len + 1, name11, n);
+  path[len + 1 + n] = 0;
+  // A stored 0x05 is a name that really starts with 0xE5.
+  if (uint8_t(path[len + 1]) == kEntryE5Stored) path[len + 1] = char(kEntryDeleted);
+}
+
+char* FAT_DEVICE::GetCurrentDirectoryA(char* dst, int size) {
+  if (!dst || size <= 0) return dst;
+  const char* path = curPart ? curPart->currentPath : "\\";
+  size_t n = strnlen(path, kPathChars);
+  if (n >= size_t(size)) n = size_t(size) - 1;
+  memcpy(dst, path, n);
+  dst[n] = 0;
+  return dst;
+}

@@ -1,0 +1,160 @@
+// The file allocation table of the current partition, held in memory as the
+// partition's FAT image and committed to every FAT copy with SaveFatTable.
+//
+// FAT12 packs two entries into each 3-byte group k = (n & 0xFFF) >> 1:
+//
+//   byte   b[0]            b[1]                 b[2]
+//        +--------+ +----------+----------+ +--------+
+//        | even 7:0| | odd 3:0  | even 11:8| | odd 11:4|
+//        +--------+ +----------+----------+ +--------+
+//
+// so entries 2n and 2n+1 share the middle byte, one nibble each.
+
+#include <cstring>
+
+#include "tervlink/bytes.h"
+#include "tervlink/fat_device.h"
+
+namespace {
+constexpr unsigned kEndMark = 0xFFFF;  // written as end of chain (0xFFF in FAT12)
+}  // namespace
+
+int FAT_DEVICE::LoadFatTable() {
+  pendCount = curPart->sectorsPerFat;
+  pendBuffer = reinterpret_cast<char*>(curPart->fat);
+  pendStart = curPart->startSector + curPart->reservedSectors;
+  ResetDirWalk();
+  allocHint_ = 2;
+  return ReadData();
+}
+
+int FAT_DEVICE::SaveFatTable() {
+  for (uint32_t i = 0; i < curPart->fatCount; ++i) {
+    pendCount = curPart->sectorsPerFat;
+    pendBuffer = reinterpret_cast<char*>(curPart->fat);
+    pendStart = curPart->startSector + curPart->reservedSectors + i * curPart->sectorsPerFat;
+    if (WriteData() != 0) return -1;
+  }
+  return 0;
+}
+
+// Saves the image, once more when the first attempt fails: a transient
+// device fault must not leave the copies different. 0 or -1.
+int FAT_DEVICE::CommitFat() {
+  if (SaveFatTable() == 0) return 0;
+  return SaveFatTable();
+}
+
+void FAT_DEVICE::KeepUndo() {
+  memcpy(fatUndo_, curPart->fat, size_t(curPart->sectorsPerFat) * 512);
+}
+
+unsigned FAT_DEVICE::NextFatEntry(unsigned cluster) {
+  const uint8_t* fat = curPart->fat;
+  if (curPart->fatWidth == 16) {
+    if (size_t(cluster) * 2 + 2 > kFatImageBytes) return kEndMark;
+    return bytes::Get16(fat + size_t(cluster) * 2);
+  }
+  unsigned n = cluster & 0xFFF;
+  const uint8_t* g = fat + 3 * (n >> 1);
+  if (n & 1) return unsigned(g[1] >> 4) | unsigned(g[2]) << 4;
+  return unsigned(g[0]) | unsigned(g[1] & 0x0F) << 8;
+}
+
+void FAT_DEVICE::SetFatEntry(unsigned cluster, unsigned value) {
+  uint8_t* fat = curPart->fat;
+  walkPart_ = nullptr;  // a directory chain may have changed
+  if (cluster < allocHint_ && value == 0) allocHint_ = cluster < 2 ? 2 : cluster;
+  if (curPart->fatWidth == 16) {
+    if (size_t(cluster) * 2 + 2 > kFatImageBytes) return;
+    bytes::Put16(fat + size_t(cluster) * 2, uint16_t(value));
+    return;
+  }
+  unsigned n = cluster & 0xFFF;
+  value &= 0xFFF;
+  uint8_t* g = fat + 3 * (n >> 1);
+  if (n & 1) {
+    g[1] = uint8_t((g[1] & 0x0F) | (value & 0x0F) << 4);
+    g[2] = uint8_t(value >> 4);
+  } else {
+    g[0] = uint8_t(value);
+    g[1] = uint8_t((g[1] & 0xF0) | (value >> 8));
+  }
+}
+
+void FAT_DEVICE::MarkEndCluster(unsigned cluster) { SetFatEntry(cluster, kEndMark); }
+
+int FAT_DEVICE::CheckEndCluster(unsigned value) {
+  unsigned test = curPart->fatWidth == 16 ? value : value + 0xF000;
+  return (test & 0xFFF8) == 0xFFF8 ? 0 : -1;
+}
+
+int FAT_DEVICE::CheckFatEnd(unsigned value) {
+  if (CheckEndCluster(value) != 0) return 0;
+  lastError = -3;
+  return -1;
+}
+
+bool FAT_DEVICE::IsValidCluster(unsigned cluster) {
+  return cluster >= 2 && cluster <= curPart->dataClusters + 1;
+}
+
+int FAT_DEVICE::SearchBlankCluster(unsigned* cluster) {
+  // Every cluster below the hint is known to be in use.
+  unsigned last = curPart->dataClusters + 1;
+  for (unsigned c = allocHint_ < 2 ? 2 : allocHint_; c <= last; ++c) {
+    if (NextFatEntry(c) == 0) {
+      *cluster = c;
+      allocHint_ = c;
+      return 0;
+    }
+  }
+  allocHint_ = last + 1;
+  return -1;
+}
+
+int FAT_DEVICE::MakeFatChain(unsigned long size, unsigned* first) {
+  unsigned long clusterBytes = curPart->sectorsPerCluster * 512ul;
+  unsigned prev = 0;
+  *first = 0;
+  for (;;) {
+    unsigned c;
+    if (SearchBlankCluster(&c) != 0) {
+      LoadFatTable();
+      *first = 0;
+      return -1;
+    }
+    MarkEndCluster(c);
+    if (*first == 0) *first = c;
+    if (prev) SetFatEntry(prev, c);
+    prev = c;
+    if (size <= clusterBytes) return 0;
+    size -= clusterBytes;
+  }
+}
+
+void FAT_DEVICE::SearchFreeByte(unsigned long* bytes) {
+  unsigned long freeClusters = 0;
+  for (unsigned c = 2; c <= curPart->dataClusters + 1; ++c)
+    if (NextFatEntry(c) == 0) ++freeClusters;
+  *bytes = freeClusters * curPart->sectorsPerCluster * 512ul;
+}
+
+int FAT_DEVICE::FreeFatChain(unsigned first) {
+  if (first == 0) return 0;
+  unsigned c = first;
+  // A chain is never longer than the partition has clusters; a freed
+  // cluster reads 0, so a looping chain also stops where it closes.
+  for (uint32_t steps = 0; steps <= curPart->dataClusters; ++steps) {
+    if (!IsValidCluster(c)) {
+      lastError = -3;
+      return -1;
+    }
+    unsigned next = NextFatEntry(c);
+    SetFatEntry(c, 0);
+    if (CheckEndCluster(next) == 0) return 0;
+    c = next;
+  }
+  lastError = -3;
+  return -1;
+}

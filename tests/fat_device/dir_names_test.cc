@@ -1,0 +1,231 @@
+// Directories, the current directory, names, patterns and listings.
+
+#include <gtest/gtest.h>
+
+#include "test_disk.h"
+#include "tervlink/fat_device/fat_layout.h"
+
+namespace {
+
+char* C(const char* s) { return const_cast<char*>(s); }
+
+class DirTest : public ::testing::Test {
+ protected:
+  TestDisk d;
+  FAT_DEVICE& fat = *d.fat;
+  std::string N(const char* name) { return Entry(fat, name); }
+  int Md(const char* name) {
+    std::string n = N(name);
+    return fat.MakeDirectory(n.data());
+  }
+  int Cd(const char* name) {
+    std::string n = N(name);
+    return fat.ChangeDirectory(n.data());
+  }
+  std::vector<std::string> List(const char* pattern) {
+    std::vector<std::string> names;
+    _FILE_FIND f;
+    for (int r = fat.FindFirstFileA(C(pattern), &f); r == 1; r = fat.FindNextFileA(&f))
+      names.push_back(f.name);
+    return names;
+  }
+  std::string Path() {
+    char p[128];
+    return fat.GetCurrentDirectoryA(p, sizeof p);
+  }
+};
+
+TEST_F(DirTest, MakeEnterLeaveAndRemoveDirectories) {
+  ASSERT_EQ(Md("programs.abc"), 0);
+  EXPECT_EQ(Cd("programs.abc"), 0);
+  EXPECT_EQ(Path(), "\\\\PROGRAMS");
+  EXPECT_EQ(List("*"), (std::vector<std::string>{".", ".."}));
+  ASSERT_EQ(Md("sub"), 0);
+  ASSERT_EQ(Cd("sub"), 0);
+  EXPECT_EQ(Path(), "\\\\PROGRAMS\\SUB");
+  EXPECT_EQ(Cd(".."), 0);
+  EXPECT_EQ(Cd(".."), 0);
+  EXPECT_EQ(Path(), "\\");
+  EXPECT_EQ(fat.curPart->currentDir, 0u);
+  EXPECT_EQ(Cd("nothere"), -3);
+  EXPECT_EQ(fat.lastError, -3);
+
+  std::string prog = N("programs.abc");
+  EXPECT_EQ(fat.CheckEmptyDirectory(prog.data()), -1);
+  EXPECT_EQ(fat.lastError, -6);
+  ASSERT_EQ(Cd("programs.abc"), 0);
+  std::string sub = N("sub"), dot = N("."), dotdot = N("..");
+  EXPECT_EQ(fat.CheckEmptyDirectory(sub.data()), 0);
+  EXPECT_EQ(fat.RemoveDirectoryA(dot.data()), -1) << "the dot entries are never removed";
+  EXPECT_EQ(fat.RemoveDirectoryA(dotdot.data()), -1);
+  ASSERT_EQ(fat.RemoveDirectoryA(sub.data()), 0);
+  EXPECT_EQ(fat.CheckEmptyDirectory(sub.data()), -1);
+  EXPECT_EQ(fat.CheckEmptyDirectory(dot.data()), 0) << "only deleted entries left";
+  fat.ChangeRootDirectory();
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+  unsigned long bytes;
+  fat.SearchFreeByte(&bytes);
+  EXPECT_EQ(bytes, (fat.curPart->dataClusters - 1) * 16384ul);
+}
+
+TEST_F(DirTest, DirectoryGrowsByOneZeroedClusterAndReusesDeletedSlotsFirst) {
+  ASSERT_EQ(Md("big"), 0);
+  ASSERT_EQ(Cd("big"), 0);
+  unsigned dirCluster = fat.curPart->currentDir;
+  char name[16];
+  for (int i = 0; i < 510; ++i) {  // with "." and "..": 512 entries, one full cluster
+    snprintf(name, sizeof name, "F%d", i);
+    ASSERT_EQ(d.Write(name, ""), 0) << i;
+  }
+  EXPECT_EQ(fat.CheckEndCluster(fat.NextFatEntry(dirCluster)), 0) << "still one cluster";
+  ASSERT_EQ(d.Write("last", "x"), 1);
+  unsigned grown = fat.NextFatEntry(dirCluster);
+  ASSERT_EQ(fat.CheckEndCluster(grown), -1);
+  uint32_t first = (grown - 2) * 32 + fat.curPart->firstDataSector;
+  auto s = d.dev.Get(0, first);
+  EXPECT_EQ(0, memcmp(s.data(), "LAST       ", 11)) << "the new entry opens the new cluster";
+  for (uint32_t k = 1; k < 32; ++k) EXPECT_EQ(d.dev.Get(0, first + k), MemDevice::Sector{});
+  // The file's entry names its own chain, not the directory's new cluster.
+  EXPECT_EQ(d.Read("last"), "x");
+  fat.ChangeRootDirectory();
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+
+  ASSERT_EQ(Cd("big"), 0);
+  std::string f5 = N("F5");
+  ASSERT_EQ(fat.RemoveFile(f5.data()), 0);
+  ASSERT_EQ(d.Write("new", "y"), 1);
+  auto again = d.dev.Get(0, (dirCluster - 2) * 32 + fat.curPart->firstDataSector);
+  EXPECT_EQ(0, memcmp(again.data() + 7 * 32, "NEW        ", 11)) << "slot 7 (F5) reused";
+}
+
+TEST_F(DirTest, FullRootDirectoryFailsAndLeavesTheDeviceFatAlone) {
+  char name[16];
+  for (int i = 0; i < 512; ++i) {
+    snprintf(name, sizeof name, "R%d", i);
+    ASSERT_EQ(d.Write(name, ""), 0) << i;
+  }
+  auto fatBefore = d.dev.Get(0, fat.curPart->startSector + 32);
+  EXPECT_EQ(d.Write("one", "data"), -1);
+  EXPECT_EQ(Md("dir"), -1);
+  EXPECT_EQ(d.dev.Get(0, fat.curPart->startSector + 32), fatBefore);
+  EXPECT_EQ(fat.NextFatEntry(2), 0u) << "the image was reloaded";
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+}
+
+TEST_F(DirTest, RenameKeepsEverythingButTheNameAndRefusesAnExistingTarget) {
+  ASSERT_EQ(d.Write("a.txt", "alpha"), 5);
+  ASSERT_EQ(d.Write("b.txt", "beta"), 4);
+  EXPECT_EQ(fat.Rename(C("a.txt"), C("B.TXT")), -1);
+  EXPECT_EQ(fat.lastError, -8);
+  EXPECT_EQ(d.Read("a.txt"), "alpha");
+  EXPECT_EQ(fat.Rename(C("a.txt"), C("..")), -1);
+  EXPECT_EQ(fat.Rename(C("none"), C("c.txt")), -1);
+  EXPECT_EQ(fat.lastError, -3);
+  ASSERT_EQ(fat.Rename(C("a.txt"), C("c.txt")), 0);
+  EXPECT_EQ(d.Read("c.txt"), "alpha");
+  EXPECT_EQ(d.Read("a.txt"), "<missing>");
+}
+
+TEST_F(DirTest, PathTextIsBoundedAndCutOnRequest) {
+  // Each level adds 9 characters; the 12th would pass 110.
+  int depth = 0;
+  for (; depth < 20; ++depth) {
+    if (Md("ABCDEFGH") != 0) break;
+    if (Cd("ABCDEFGH") != 0) break;
+  }
+  EXPECT_EQ(depth, 12);
+  EXPECT_EQ(Path().size(), 1u + 12 * 9);
+  EXPECT_EQ(Cd("ABCDEFGH"), -1) << "a 13th level would overflow the path";
+  EXPECT_EQ(Path().size(), 1u + 12 * 9);
+  char small[4];
+  EXPECT_STREQ(fat.GetCurrentDirectoryA(small, sizeof small), "\\\\A");
+}
+
+TEST_F(DirTest, NamesStartingWithE5AreStoredAs05) {
+  const char gbk[] = {char(0xE5), char(0xAD), 'A', '.', 't', 'x', 't', 0};
+  ASSERT_EQ(d.Write(gbk, "z"), 1);
+  auto root = d.dev.Get(0, fat.curPart->startSector + 32 + 64);
+  EXPECT_EQ(root[0], 0x05);
+  EXPECT_EQ(d.Read(gbk), "z");
+  auto names = List("*");
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(uint8_t(names[0][0]), 0xE5);
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+}
+
+TEST_F(DirTest, ListingsFollowTheirOwnDirectory) {
+  ASSERT_EQ(d.Write("notes.txt", "1"), 1);
+  ASSERT_EQ(d.Write("notes", "2"), 1);
+  ASSERT_EQ(d.Write("memo.doc", "3"), 1);
+  ASSERT_EQ(Md("sub"), 0);
+  ASSERT_EQ(d.Write("a.b", ""), 0);
+  ASSERT_EQ(d.Write("ab.c", ""), 0);
+  EXPECT_EQ(List("*.txt"), (std::vector<std::string>{"NOTES.TXT"}));
+  EXPECT_EQ(List("*.TXT,*.DOC"), (std::vector<std::string>{"NOTES.TXT", "MEMO.DOC"}));
+  EXPECT_TRUE(List(",,").empty());
+  EXPECT_EQ(List("?.*"), (std::vector<std::string>{"A.B"}));
+  EXPECT_TRUE(List(std::string(32, '*').c_str()).empty());
+
+  _FILE_FIND f;
+  ASSERT_EQ(fat.FindFirstFileA(C("*"), &f), 1);
+  EXPECT_STREQ(f.name, "NOTES.TXT");
+  EXPECT_EQ(f.size, 1u);
+  EXPECT_EQ(f.attributes, 0x20u);
+  ASSERT_EQ(Cd("sub"), 0);
+  std::vector<std::string> rest;
+  while (fat.FindNextFileA(&f) == 1) rest.push_back(f.name);
+  EXPECT_EQ(rest, (std::vector<std::string>{"NOTES", "MEMO.DOC", "SUB", "A.B", "AB.C"}));
+  EXPECT_EQ(Path(), "\\\\SUB") << "the listing left the current directory alone";
+}
+
+TEST(NamesTest, NormalizedForms) {
+  auto engine = std::make_unique<FAT_DEVICE>(nullptr);
+  FAT_DEVICE& fat = *engine;
+  struct Case {
+    const char* in;
+    const char* out;  // null: refused
+  } cases[] = {
+      {"readme.txt", "README  TXT"}, {"a.b.c", "A.B     C  "}, {"..", "..         "},
+      {".", ".          "},           {"abcdefgh", "ABCDEFGH   "}, {"", "           "},
+      {"abcdefghi", nullptr},         {"a.text", nullptr},         {".x", nullptr},
+      {"a..", nullptr},               {"a*b", nullptr},            {"a?", nullptr},
+      {"a,b", nullptr},               {"a;b", nullptr},            {"x/y", nullptr},
+      {"mixed.Ab", "MIXED   AB "},
+  };
+  for (const auto& c : cases) {
+    char out[12] = {};
+    int r = fat.NormalizeFileName(C(c.in), out);
+    if (!c.out) {
+      EXPECT_EQ(r, -1) << c.in;
+      EXPECT_EQ(fat.lastError, -7);
+    } else {
+      EXPECT_EQ(r, 0) << c.in;
+      EXPECT_EQ(std::string(out, 11), c.out) << c.in;
+    }
+  }
+  // Only ASCII letters change; the trail byte of a GBK character stays.
+  const char gbk[] = {char(0xB0), 'a', 'b', 0};
+  char out[12] = {};
+  ASSERT_EQ(fat.NormalizeFileName(C(gbk), out), 0);
+  EXPECT_EQ(std::string(out, 3), (std::string{char(0xB0), 'a', 'B'}));
+}
+
+TEST(NamesTest, Patterns) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool match;
+  } cases[] = {
+      {"*", "README", true},        {"*.*", "README", false},     {"*.*", "A.TXT", true},
+      {"*.txt", "NOTES.TXT", true}, {"?.*", "A.B", true},          {"?.*", "AB.C", false},
+      {"a*b*c", "AXXBYYC", true},   {"a*b*c", "AXXCYYB", false},   {"*ab*ab", "XABAB", true},
+      {"**a", "BA", true},          {"a?c", "ABC", true},          {"a?c", "AC", false},
+      {"abc", "ABCD", false},       {"*cd", "ABCD", true},         {"a*a", "A", false},
+      {"x,,y", "Y", true},          {",", "X", false},             {"*a?a*", "BAXA", true},
+      {"*aab", "AAAB", true},       {"a*?", "A", false},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(FAT_DEVICE::MatchPattern(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
+}
+
+}  // namespace
