@@ -283,7 +283,9 @@ TEST(FormatTest, AllPartitionsSkipTheReservedSlotAndReloadEverything) {
             "正在格式化(磁盘 0 分区 E:)......成功\r\n");
   uint32_t reservedStart = 256000 - 1024;
   for (const auto& r : d.dev.log) {
-    if (r.op == 'W') EXPECT_LT(r.sector, reservedStart) << "nothing written to D";
+    if (r.op == 'W') {
+      EXPECT_LT(r.sector, reservedStart) << "nothing written to D";
+    }
   }
   EXPECT_EQ(d.fat->GetPartitionMode(0, 0), 16);
   EXPECT_EQ(d.fat->GetPartitionMode(0, 2), 12);
