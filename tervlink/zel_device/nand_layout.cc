@@ -66,6 +66,11 @@ bool Geometry::Valid() const {
          sectorsPerBlock % sectorsPerPage == 0;
 }
 
+uint32_t CardInfoBlock(const Geometry& g) {
+  // The factory record ends the boot pieces.
+  return (kBadInfoFirstSector + kBadInfoSectors - 1) / g.sectorsPerBlock + 1;
+}
+
 uint64_t SectorDataOffset(const Geometry& g, uint64_t p, bool slc) {
   uint64_t page = p / g.sectorsPerPage, s = p % g.sectorsPerPage;
   uint64_t pageOffset = page * kRawSectorBytes * g.sectorsPerPage;

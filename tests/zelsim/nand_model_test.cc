@@ -49,20 +49,20 @@ TEST_F(NandModel, SparesCarryTheBlockAddressWords) {
   ASSERT_TRUE(h.Write(50 * kSpb, Pattern(0, 1, 3)));     // logical block 0 of zone 1
   std::string file = h.DiskFile();
 
-  // Zone 0 keeps blocks 0 (boot area), 1 (card information) and 2 (the
-  // factory record's block on 32-sector blocks): the first data block is 3.
+  // Zone 0 keeps blocks 0-2 (boot area, ECC ROM, factory record on
+  // 32-sector blocks) and 3 (card information): the first data block is 4.
   // Every sector of an assigned block is labelled, written or not.
   for (uint32_t s = 0; s < kSpb; ++s) {
-    EXPECT_EQ(SlcSpareWord(file, 3 * kSpb + s), 0x1001) << s;
-    EXPECT_EQ(SlcSpareWord(file, 4 * kSpb + s), 0x1007) << s;
+    EXPECT_EQ(SlcSpareWord(file, 4 * kSpb + s), 0x1001) << s;
+    EXPECT_EQ(SlcSpareWord(file, 5 * kSpb + s), 0x1007) << s;
     EXPECT_EQ(SlcSpareWord(file, (64 + 1) * kSpb + s), 0x1001) << s;  // zone 1, block 1
   }
-  for (uint16_t w : {SlcSpareWord(file, 3 * kSpb), SlcSpareWord(file, 4 * kSpb)})
+  for (uint16_t w : {SlcSpareWord(file, 4 * kSpb), SlcSpareWord(file, 5 * kSpb)})
     EXPECT_TRUE(EvenParity(w));
   // The data sits at the sector's place in the file.
-  EXPECT_EQ(FileBytes(file, (4 * kSpb + 5) * 528, 512), Pattern(0, 1, 2));
+  EXPECT_EQ(FileBytes(file, (5 * kSpb + 5) * 528, 512), Pattern(0, 1, 2));
   // An unassigned block is untouched.
-  EXPECT_EQ(FileBytes(file, 5 * kSpb * 528 + 512, 16), Erased(16));
+  EXPECT_EQ(FileBytes(file, 6 * kSpb * 528 + 512, 16), Erased(16));
 }
 
 TEST_F(NandModel, CapacitySwitchAndNandInfoFollowEachDisksChip) {
@@ -166,33 +166,33 @@ TEST_F(NandModel, LowFormatErasesDataBlocksAndKeepsBootAreaRecordAndBadBlocks) {
 }
 
 TEST_F(NandModel, BadBlocksAreNeverAssignedAndAreListedInTheRecord) {
-  h.config.nand.badBlocks = {3, 4, 65};  // zone 0 blocks 3 and 4, zone 1 block 1
+  h.config.nand.badBlocks = {4, 5, 65};  // zone 0 blocks 4 and 5, zone 1 block 1
   ASSERT_TRUE(h.Start()) << h.model->Error();
   ASSERT_TRUE(h.Write(0, Pattern(0, 1, 1)));
   ASSERT_TRUE(h.Write(50 * kSpb, Pattern(0, 1, 2)));
-  EXPECT_EQ(h.Table(0, 1)[0], 0x00000500u);   // zone 0, block 5
+  EXPECT_EQ(h.Table(0, 1)[0], 0x00000600u);   // zone 0, block 6
   EXPECT_EQ(h.Table(50, 1)[0], 0x01000200u);  // zone 1, block 2
   ASSERT_EQ(h.Do(req::kSetFactoryBadInfo).status, 0u);
   auto info = nand::DecodeBadBlockInfo(h.Do(req::kGetFactoryBadInfo, 4096).data);
   ASSERT_TRUE(info);
-  EXPECT_EQ(info->entries, (std::vector<nand::BadBlockEntry>{{0, 3}, {0, 4}, {1, 1}}));
+  EXPECT_EQ(info->entries, (std::vector<nand::BadBlockEntry>{{0, 4}, {0, 5}, {1, 1}}));
 
   // The marks are in the file: a restart without the option still knows them.
   h.config.nand.badBlocks.clear();
   ASSERT_TRUE(h.Start());
   ASSERT_TRUE(h.Write(kSpb, Pattern(0, 1, 3)));  // logical block 1
-  EXPECT_EQ(h.Table(1, 1)[0], 0x00000600u);
-  EXPECT_EQ(h.Do(req::kNandErase, 0, 3).status, 1u);
+  EXPECT_EQ(h.Table(1, 1)[0], 0x00000700u);
+  EXPECT_EQ(h.Do(req::kNandErase, 0, 4).status, 1u);
   EXPECT_EQ(h.Do(req::kNandReadWrite, kSpb * 512, 1, 65, Pattern(0, kSpb, 1)).status, 1u);
 }
 
 TEST_F(NandModel, AZoneOutOfGoodBlocksRefusesNewLogicalBlocksOnly) {
-  // 64 blocks - 3 kept - 15 bad = 46 blocks for 50 logical blocks.
+  // 64 blocks - 4 kept - 15 bad = 45 blocks for 50 logical blocks.
   for (uint32_t b = 10; b < 25; ++b) h.config.nand.badBlocks.push_back(b);
   ASSERT_TRUE(h.Start());
-  for (uint32_t lb = 0; lb < 46; ++lb) ASSERT_TRUE(h.Write(lb * kSpb, Pattern(lb, 1, 1))) << lb;
-  EXPECT_FALSE(h.Write(46 * kSpb, Pattern(0, 1, 1)));
-  EXPECT_TRUE(h.Write(45 * kSpb + 1, Pattern(0, 1, 1)));  // an assigned block still takes writes
+  for (uint32_t lb = 0; lb < 45; ++lb) ASSERT_TRUE(h.Write(lb * kSpb, Pattern(lb, 1, 1))) << lb;
+  EXPECT_FALSE(h.Write(45 * kSpb, Pattern(0, 1, 1)));
+  EXPECT_TRUE(h.Write(44 * kSpb + 1, Pattern(0, 1, 1)));  // an assigned block still takes writes
   for (uint32_t e : h.Table(0, 50)) {
     uint32_t phys = (e >> 8) & 0xFFFF;
     EXPECT_TRUE(phys == 0xFFFF || phys < 10 || phys >= 25) << std::hex << e;
@@ -200,12 +200,14 @@ TEST_F(NandModel, AZoneOutOfGoodBlocksRefusesNewLogicalBlocksOnly) {
 }
 
 TEST_F(NandModel, BootBlocksAndBlocksHoldingDataCannotBeMarkedBad) {
-  h.config.nand.badBlocks = {1};
-  EXPECT_FALSE(h.Start());
+  for (uint32_t boot : {1u, 2u, 3u}) {
+    h.config.nand.badBlocks = {boot};
+    EXPECT_FALSE(h.Start()) << boot;
+  }
   h.config.nand.badBlocks = {};
   ASSERT_TRUE(h.Start());
-  ASSERT_TRUE(h.Write(0, Pattern(0, 1, 1)));  // logical block 0 in block 3
-  h.config.nand.badBlocks = {3};
+  ASSERT_TRUE(h.Write(0, Pattern(0, 1, 1)));  // logical block 0 in block 4
+  h.config.nand.badBlocks = {4};
   EXPECT_FALSE(h.Start());
   EXPECT_NE(h.model->Error().find("holds data"), std::string::npos);
   h.config.nand.badBlocks = {128};  // off the chip
@@ -230,12 +232,12 @@ TEST_F(NandModel, RawBlocksRoundTripAndEraseUnmaps) {
   // gives the logical block up.
   auto sectors = Pattern(0, 2, 8);
   ASSERT_TRUE(h.Write(0, sectors));
-  auto block = h.Do(req::kNandReadWrite, kSpb * 512, 0, 3).data;
+  auto block = h.Do(req::kNandReadWrite, kSpb * 512, 0, 4).data;
   EXPECT_TRUE(std::equal(sectors.begin(), sectors.end(), block.begin()));
-  ASSERT_EQ(h.Do(req::kNandErase, 0, 3).status, 0u);
+  ASSERT_EQ(h.Do(req::kNandErase, 0, 4).status, 0u);
   EXPECT_EQ(h.Table(0, 1)[0], 0x00FFFF00u);
   EXPECT_EQ(h.Read(0, 2), Erased(1024));
-  EXPECT_EQ(SlcSpareWord(h.DiskFile(), 3 * kSpb), 0xFFFF);  // the spares are reset too
+  EXPECT_EQ(SlcSpareWord(h.DiskFile(), 4 * kSpb), 0xFFFF);  // the spares are reset too
   ASSERT_TRUE(h.Start());
   EXPECT_EQ(h.Table(0, 1)[0], 0x00FFFF00u);
 }
@@ -307,9 +309,9 @@ TEST_F(NandModel, EccMethodDefaultsToTheLayoutAndPersists) {
 
 TEST_F(NandModel, BlockTableAndLog2PhyTable) {
   ASSERT_TRUE(h.Start());
-  ASSERT_TRUE(h.Write(0, Pattern(0, 1, 1)));          // zone 0 logical 0 -> block 3
+  ASSERT_TRUE(h.Write(0, Pattern(0, 1, 1)));          // zone 0 logical 0 -> block 4
   ASSERT_TRUE(h.Write(51 * kSpb, Pattern(0, 1, 1)));  // zone 1 logical 1 -> block 1
-  EXPECT_EQ(h.Table(0, 2), (std::vector<uint32_t>{0x00000300, 0x00FFFF00}));
+  EXPECT_EQ(h.Table(0, 2), (std::vector<uint32_t>{0x00000400, 0x00FFFF00}));
   EXPECT_EQ(h.Table(50, 2), (std::vector<uint32_t>{0x01FFFF00, 0x01000100}));
   EXPECT_EQ(h.Table(99, 2), (std::vector<uint32_t>{0x01FFFF00, 0xFFFFFFFF}));  // past the disk
   // Entries past count stay 0.
@@ -320,7 +322,7 @@ TEST_F(NandModel, BlockTableAndLog2PhyTable) {
   EXPECT_EQ(l.value, 1);
   ASSERT_EQ(l.data.size(), 4096u);
   auto entry = [&](size_t i) { return uint16_t(l.data[2 * i] | l.data[2 * i + 1] << 8); };
-  EXPECT_EQ(entry(0), 3);
+  EXPECT_EQ(entry(0), 4);
   EXPECT_EQ(entry(1), 0xFFFF);
   EXPECT_EQ(entry(1024 + 1), 1);
   EXPECT_EQ(entry(1024 + 900), 0xFFFF);
@@ -346,33 +348,34 @@ TEST_F(NandModel, ExistingNandFileIsServedAsTheDisk) {
   EXPECT_FALSE(other.Start());
 }
 
-// A NAND file laid out by the simulator build with 32-sector blocks gives
-// logical block 0 the block where the factory record belongs (block 2).
-TEST_F(NandModel, DataInTheRecordBlockMovesAsideWhenTheRecordIsBuilt) {
+// The simulator build labels the boot blocks with the words of logical
+// blocks 0, 1, 2 and 3 of zone 0 (their sector numbers read as logical
+// ones): a restart must not take them for data, and the card information
+// sector opens block 3 on 32-sector blocks.
+TEST_F(NandModel, LabelledBootBlocksAreNeverTakenForData) {
   ASSERT_TRUE(h.Start());
   h.model.reset();
   {
     std::fstream f(h.DiskFile(), std::ios::in | std::ios::out | std::ios::binary);
-    auto data = Pattern(0, 1, 9);
-    auto spare = nand::DataSpare(0, true);
-    for (uint32_t s = 0; s < kSpb; ++s) {
-      f.seekp((2 * kSpb + s) * 528 + 512);
-      f.write(reinterpret_cast<const char*>(spare.data()), 16);
+    for (uint32_t b = 0; b < 4; ++b) {
+      auto spare = nand::DataSpare(b, true);
+      for (uint32_t s = 0; s < kSpb; ++s) {
+        f.seekp((b * kSpb + s) * 528 + 512);
+        f.write(reinterpret_cast<const char*>(spare.data()), 16);
+      }
     }
-    f.seekp(2 * kSpb * 528);
-    f.write(reinterpret_cast<const char*>(data.data()), 512);
   }
   ASSERT_TRUE(h.Start());
-  EXPECT_EQ(h.Table(0, 1)[0], 0x00000200u);
-  EXPECT_EQ(h.Read(0, 1), Pattern(0, 1, 9));
-
+  EXPECT_EQ(h.Table(0, 4), (std::vector<uint32_t>(4, 0x00FFFF00u)));
+  auto card = nand::CardInfoSector();
+  EXPECT_EQ(FileBytes(h.DiskFile(), 3 * kSpb * 528, 512), std::vector<uint8_t>(card.begin(), card.end()));
+  ASSERT_TRUE(h.Write(0, Pattern(0, 1, 9)));
+  EXPECT_EQ(h.Table(0, 1)[0], 0x00000400u);
+  // Building the record erases its own block (2), nothing of the others.
   ASSERT_EQ(h.Do(req::kSetFactoryBadInfo).status, 0u);
   EXPECT_EQ(h.Read(0, 1), Pattern(0, 1, 9));
-  EXPECT_EQ(h.Table(0, 1)[0], 0x00000300u);
+  EXPECT_EQ(FileBytes(h.DiskFile(), 3 * kSpb * 528, 512), std::vector<uint8_t>(card.begin(), card.end()));
   EXPECT_TRUE(nand::DecodeBadBlockInfo(h.Do(req::kGetFactoryBadInfo, 4096).data));
-  ASSERT_TRUE(h.Start());
-  EXPECT_EQ(h.Read(0, 1), Pattern(0, 1, 9));
-  EXPECT_EQ(h.Do(req::kLowFormat).value, 0);
 }
 
 TEST_F(NandModel, InjectedFailuresMatchCodeRangeAndCount) {

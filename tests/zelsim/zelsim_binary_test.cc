@@ -96,8 +96,8 @@ TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
     uint16_t word;
   };
   const Expect expects[] = {
-      {3 * 32, 0x1001},            // logical block 0 in zone 0, block 3
-      {4 * 32 + 31, 0x1007},       // logical block 3 in zone 0, block 4
+      {4 * 32, 0x1001},            // logical block 0 in zone 0, block 4
+      {5 * 32 + 31, 0x1007},       // logical block 3 in zone 0, block 5
       {(1024 + 1) * 32, 0x1001},   // logical block 1000 in zone 1, block 1
   };
   for (const Expect& e : expects) {
@@ -105,7 +105,7 @@ TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
     EXPECT_EQ(w, e.word) << e.physicalSector;
     EXPECT_TRUE(EvenParity(w)) << e.physicalSector;
   }
-  EXPECT_EQ(FileBytes(file, (4 * 32 + 1) * 528, 512), Pattern(3 * 32 + 1, 1, 0x33));
+  EXPECT_EQ(FileBytes(file, (5 * 32 + 1) * 528, 512), Pattern(3 * 32 + 1, 1, 0x33));
   // The trace shows the command blocks of the second run.
   std::ifstream log(sim.Log());
   std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());

@@ -22,9 +22,11 @@ bool NandDisk::Open(const std::string& path, bool mayCreate, const nand::NandChi
                     const std::string& eccPath, std::string& error) {
   chip_ = chip;
   geo_ = nand::Geometry::OfChip(chip, !mlc);
-  // The boot area must fit in block 0 and the ECC ROM in blocks 0 and 1.
+  // The boot area must fit in block 0, and a zone must keep a data block
+  // beside the boot blocks.
   if (!geo_.Valid() || chip.blocks != geo_.PhysicalBlocks() || geo_.blocksPerZone > 0xFFFF ||
-      geo_.sectorsPerBlock < nand::kBootSectors || geo_.blocksPerZone < 4) {
+      geo_.sectorsPerBlock < nand::kBootSectors ||
+      geo_.blocksPerZone < nand::CardInfoBlock(geo_) + 2) {
     error = std::string("chip ") + chip.partNumber + " has an unusable geometry";
     return false;
   }
@@ -81,12 +83,14 @@ bool NandDisk::CreateErased(const std::string& path, std::string& error) {
     ok = fwrite(erased.data(), 1, n, f) == n;
     left -= n;
   }
-  // The card information sector opens block 1 of zone 0, as in a built file.
+  // The card information sector opens the card information block of zone
+  // 0, as in a built file (in the disk's layout, labelled with its block).
   if (ok) {
     file_ = f;
-    uint64_t p = nand::PhysicalSector(geo_, 0, nand::kCardInfoBlock, 0);
+    uint32_t cardBlock = nand::CardInfoBlock(geo_);
+    uint64_t p = nand::PhysicalSector(geo_, 0, cardBlock, 0);
     auto card = nand::CardInfoSector();
-    auto spare = nand::DataSpare(uint32_t(p / geo_.sectorsPerBlock), geo_.slc);
+    auto spare = nand::DataSpare(cardBlock, geo_.slc);
     ok = WriteData(p, card.data(), geo_.slc) && WriteSpare(p, spare.data(), geo_.slc);
     file_ = nullptr;
   }
@@ -101,31 +105,24 @@ bool NandDisk::CreateErased(const std::string& path, std::string& error) {
 }
 
 uint32_t NandDisk::RecordBlock() const {
-  uint32_t b = nand::kBadInfoFirstSector / geo_.sectorsPerBlock;
-  return b >= 2 ? b : 0;
+  return nand::kBadInfoFirstSector % geo_.sectorsPerBlock == 0
+             ? nand::kBadInfoFirstSector / geo_.sectorsPerBlock
+             : 0;
 }
 
-bool NandDisk::IsBootBlock(uint32_t zone, uint32_t b) const {
-  if (zone != 0) return false;
-  return b == 0 || b == nand::kCardInfoBlock ||
-         (RecordBlock() != 0 && b == RecordBlock() && zones_[0].state[b] != State::kMapped);
+bool NandDisk::IsReservedBlock(uint32_t zone, uint32_t b) const {
+  return zone == 0 && b <= nand::CardInfoBlock(geo_);
 }
 
 bool NandDisk::SlcFor(uint64_t p) const {
   uint64_t g = p / geo_.sectorsPerBlock;
-  return IsBootBlock(uint32_t(g / geo_.blocksPerZone), uint32_t(g % geo_.blocksPerZone)) ||
-         geo_.slc;
-}
-
-bool NandDisk::HasRecord() {
-  uint8_t raw[kBadInfoBytes];
-  return ReadBootSectors(nand::kBadInfoFirstSector, nand::kBadInfoSectors, raw) &&
-         nand::DecodeBadBlockInfo(raw).has_value();
+  // The boot pieces are always SLC; the card information block follows the
+  // disk's layout, as the simulator build writes it.
+  return (g < geo_.blocksPerZone && g < nand::CardInfoBlock(geo_)) || geo_.slc;
 }
 
 void NandDisk::Rebuild() {
   zones_.assign(geo_.zones, Zone{});
-  bool record = HasRecord();
   for (uint32_t z = 0; z < geo_.zones; ++z) {
     Zone& zone = zones_[z];
     zone.map.assign(geo_.logicalBlocksPerZone, kUnmapped);
@@ -133,9 +130,9 @@ void NandDisk::Rebuild() {
     zone.owner.assign(geo_.blocksPerZone, kUnmapped);
     for (uint32_t b = 0; b < geo_.blocksPerZone; ++b) {
       // The boot blocks of zone 0 are never data blocks and are always good;
-      // their spares follow the SLC layout, so they are not read here.
-      if (z == 0 && (b == 0 || b == nand::kCardInfoBlock ||
-                     (RecordBlock() != 0 && b == RecordBlock() && record))) {
+      // their spares carry the words of logical blocks 0, 1 ..., so they
+      // are not read here.
+      if (IsReservedBlock(z, b)) {
         zone.state[b] = State::kReserved;
         continue;
       }
@@ -175,7 +172,7 @@ bool NandDisk::MarkBad(uint32_t block, std::string& error) {
   uint32_t z = block / geo_.blocksPerZone, b = block % geo_.blocksPerZone;
   Zone& zone = zones_[z];
   if (zone.state[b] == State::kBad) return true;
-  if (z == 0 && (b <= nand::kCardInfoBlock || (RecordBlock() != 0 && b == RecordBlock()))) {
+  if (IsReservedBlock(z, b)) {
     error = "block " + std::to_string(block) + " holds the boot area and cannot be bad";
     return false;
   }
@@ -258,10 +255,9 @@ bool NandDisk::EraseRange(uint32_t z, uint32_t b) {
 
 uint16_t NandDisk::Assign(uint32_t z, uint32_t lb) {
   Zone& zone = zones_[z];
-  uint32_t kept = z == 0 ? RecordBlock() : 0;
   for (uint32_t i = 0; i < geo_.blocksPerZone; ++i) {
     uint32_t b = (zone.hint + i) % geo_.blocksPerZone;
-    if (zone.state[b] != State::kFree || (kept != 0 && b == kept)) continue;
+    if (zone.state[b] != State::kFree) continue;
     // A free block may still hold raw data: it is erased before it is given
     // out, so the new logical block reads as erased where it is not written.
     if (!EraseRange(z, b)) return kUnmapped;
@@ -359,40 +355,10 @@ bool NandDisk::BuildBadBlockInfo() {
       if (zones_[z].state[b] == State::kBad)
         info.entries.push_back(nand::BadBlockEntry{uint8_t(z), uint16_t(b)});
 
+  // When the record opens a block of its own, that block is erased before
+  // the record goes in, like any NAND block written anew.
   uint32_t r = RecordBlock();
-  if (r != 0) {
-    Zone& zone = zones_[0];
-    if (zone.state[r] == State::kMapped) {
-      // A NAND file built elsewhere may hold data where the record belongs:
-      // the data moves to a free block first.
-      uint16_t lb = zone.owner[r];
-      zone.state[r] = State::kReserved;
-      zone.map[lb] = kUnmapped;
-      uint16_t to = Assign(0, lb);
-      std::vector<uint8_t> sector(nand::kDataBytes);
-      bool ok = to != kUnmapped;
-      for (uint32_t s = 0; ok && s < geo_.sectorsPerBlock; ++s)
-        ok = ReadData(nand::PhysicalSector(geo_, 0, r, s), sector.data(), geo_.slc) &&
-             WriteData(nand::PhysicalSector(geo_, 0, to, s), sector.data(), geo_.slc);
-      if (!ok) {
-        // Leave the data where it was.
-        if (to != kUnmapped) {
-          zone.state[to] = State::kFree;
-          zone.owner[to] = kUnmapped;
-        }
-        zone.map[lb] = uint16_t(r);
-        zone.owner[r] = lb;
-        zone.state[r] = State::kMapped;
-        Flush();
-        return false;
-      }
-      zone.owner[r] = kUnmapped;
-    }
-    // The record's block is erased before the record goes in, like any
-    // NAND block written anew.
-    if (!EraseRange(0, r)) return false;
-    zone.state[r] = State::kReserved;
-  }
+  if (r != 0 && !EraseRange(0, r)) return false;
   auto record = nand::EncodeBadBlockInfo(info);
   return WriteBootSectors(nand::kBadInfoFirstSector, nand::kBadInfoSectors, record.data());
 }

@@ -8,14 +8,13 @@
 // spares when the disk is opened. Nothing is cached: every change is in the
 // file (flushed) when the operation returns.
 //
-// Physical blocks of zone 0 that are not data blocks:
-//   block 0                 boot area (sectors 0-31), ECC ROM (sectors 32-63)
-//                           and, on chips with big blocks, the factory
-//                           bad-block record (sectors 64-71)
-//   block 1                 card information block (on chips with 32-sector
-//                           blocks it also holds the ECC ROM)
-//   block of sector 64      on chips with small blocks (block 2), kept for
-//                           the factory bad-block record
+// Physical blocks of zone 0 that are not data blocks, as the simulator
+// build lays them out (nand::CardInfoBlock):
+//   sectors 0-71            boot area (0-31), ECC ROM (32-63) and factory
+//                           bad-block record (64-71): block 0 on chips with
+//                           big blocks, blocks 0-2 on 32-sector blocks
+//   the next block          card information block (1, or 3 on 32-sector
+//                           blocks)
 // Block 0 of every other zone is reserved as well. Bad blocks carry 0x00 in
 // the block status byte of their first sector's spare.
 #pragma once
@@ -107,12 +106,13 @@ class NandDisk {
   bool CreateErased(const std::string& path, std::string& error);
   void Rebuild();
   bool MarkBad(uint32_t block, std::string& error);
-  bool HasRecord();
-  // True when physical block b of zone 0 is one of the boot blocks, which
-  // are always in the SLC layout.
-  bool IsBootBlock(uint32_t zone, uint32_t b) const;
+  // True when physical block b of the zone is one of zone 0's boot blocks
+  // (boot pieces and card information block), which never hold data.
+  bool IsReservedBlock(uint32_t zone, uint32_t b) const;
+  // The layout of a physical sector: SLC for the boot pieces, else the disk's.
   bool SlcFor(uint64_t physicalSector) const;
-  // The block kept for the factory record when it is not block 0 or 1; 0 otherwise.
+  // The block that the factory record opens and holds alone; 0 when the
+  // record shares its block with other boot pieces.
   uint32_t RecordBlock() const;
 
   bool ReadData(uint64_t p, uint8_t* out, bool slc);

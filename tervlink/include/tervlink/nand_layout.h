@@ -37,7 +37,6 @@ constexpr uint32_t kEccRomFirstSector = 32;   // Reed-Solomon ECC ROM
 constexpr uint32_t kEccRomSectors = 32;       // 16384 bytes
 constexpr uint32_t kBadInfoFirstSector = 64;  // factory bad-block record
 constexpr uint32_t kBadInfoSectors = 8;       // 4096 bytes
-constexpr uint32_t kCardInfoBlock = 1;        // block of zone 0 holding the card information
 
 // Spare area offsets (bytes, each u8 unless stated).
 constexpr size_t kSpareDataStatus = 4;     // SLC: data status
@@ -69,6 +68,14 @@ TERVLINK_API std::span<const NandChip> ChipTable();
 TERVLINK_API const NandChip* FindChip(const char* part);
 
 // The geometry a NAND file is laid out by.
+struct Geometry;
+// The card information block of zone 0: the first block after the blocks
+// that hold the boot pieces (boot sectors, ECC ROM, factory record), so that
+// none of them shares a block with the card information or with data.
+// Blocks 0 .. CardInfoBlock() of zone 0 never hold logical blocks: 1 on
+// chips of 256 sectors or more per block, 3 on 32-sector blocks.
+TERVLINK_API uint32_t CardInfoBlock(const Geometry& g);
+
 struct Geometry {
   uint32_t zones = 8;
   uint32_t blocksPerZone = 1024;
