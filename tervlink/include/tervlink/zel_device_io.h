@@ -183,6 +183,29 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
   int32_t ReadFromSimuBinFile(uint32_t sector, uint32_t count, char* buffer);
   int32_t WriteToSimuBinFile(uint32_t sector, uint32_t count, char* buffer);
   int32_t CloseSimuBinFile(void* diskBlocks, char* path);
+  // 512 data bytes or 16 spare bytes of a physical sector, at the place of
+  // the current layout: 0, or -1 when the seek or the transfer fails.
+  int32_t WriteSectorDataToSimuBinFile(uint64_t physicalSector, const uint8_t* data);
+  int32_t ReadSectorDataFromSimuBinFile(uint64_t physicalSector, uint8_t* data);
+  int32_t WriteSectorRedtToSimuBinFile(uint64_t physicalSector, const uint8_t* spare);
+  int32_t ReadSectorRedtFromSimuBinFile(uint64_t physicalSector, uint8_t* spare);
+  // True when a zone is within the mapping tables and the file.
+  bool SimuZoneUsable(uint32_t zone) const;
+  // The physical sector of a logical sector: 0, or -1 when its logical
+  // block is not assigned or its zone cannot be held.
+  int32_t GetPhySectorID(uint32_t logicalSector, uint64_t* physicalSector);
+  // Gives the sector's logical block a free block of its zone, labels the
+  // block's spares and returns 0 with the physical sector; -1 when the zone
+  // has no free block or cannot be held, or the file fails.
+  int32_t AssignFreePhyBlock(uint32_t logicalSector, uint64_t* physicalSector);
+  // Puts the block address word of the sector's logical block into a spare
+  // (unchanged for a zone of 8 or more); returns 0.
+  int32_t CalculateBlockID(uint32_t logicalSector, uint8_t* spare);
+  // The spare of one sector as the file gets it; returns 0.
+  int32_t SetupRedundant(uint32_t logicalSector, uint8_t* spare);
+  // Boot pieces: count sectors at physical sectors first..., each labelled
+  // by its own number. 0, or -1.
+  int32_t WriteSimuBootSectors(uint32_t first, uint32_t count, const uint8_t* buffer);
 };
 
 // The process-wide 16,384-byte ECC ROM buffer shared by SetEccRom and GetEccRom.
