@@ -10,7 +10,6 @@
 // trailing "\". A dump is itself a valid data file. The registry is reached
 // only through the device object's registry requests.
 
-#include <strings.h>
 
 #include <cctype>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 #include "tervlink/bytes.h"
 #include "tervlink/service_records.h"
 
@@ -35,7 +35,7 @@ constexpr RootKey kRoots[] = {{"HKEY_ROOT", 0},  {"HKEY_SYSTEM", 1}, {"HKEY_FONT
 
 const RootKey* FindRoot(const std::string& name) {
   for (const RootKey& r : kRoots)
-    if (strcasecmp(name.c_str(), r.name) == 0) return &r;
+    if (text::EqualNoCase(name.c_str(), r.name)) return &r;
   return nullptr;
 }
 
@@ -272,7 +272,7 @@ int Registry::ValueStatement(uint16_t key, RegFile& file) {
     }
     type = kRegString;
     data.assign(p + 1, last);
-  } else if (strncasecmp(p, "hex:", 4) == 0 || strncasecmp(p, "hex(", 4) == 0) {
+  } else if (text::EqualNoCaseN(p, "hex:", 4) || text::EqualNoCaseN(p, "hex(", 4)) {
     type = kRegBinary;
     const char* list = p + 4;
     if (p[3] == '(') {
@@ -292,7 +292,7 @@ int Registry::ValueStatement(uint16_t key, RegFile& file) {
                     list);
       return -1;
     }
-  } else if (strncasecmp(p, "dword:", 6) == 0) {
+  } else if (text::EqualNoCaseN(p, "dword:", 6)) {
     const char* digits = p + 6;
     uint32_t v = 0;
     int n = 0;
@@ -424,11 +424,11 @@ int CommandShell::CmdRegedit(int argc, char** argv) {
   }
   const char* w = argv[1];
   if (w[0] != '/' || (w[1] != 'C' && w[1] != 'c')) return -2;
-  if (strcasecmp(w + 2, "LOAD") == 0) {
+  if (text::EqualNoCase(w + 2, "LOAD")) {
     if (argc != 3 || !argv[2][0]) return -2;
     return registry.Load(argv[2]) < 0 ? -1 : 1;
   }
-  if (strcasecmp(w + 2, "SAVE") != 0) return -2;
+  if (!text::EqualNoCase(w + 2, "SAVE")) return -2;
 
   const char* keyPath = nullptr;
   const char* fileName = nullptr;
