@@ -114,6 +114,8 @@ class Registry {
   int ReadValueSection(uint16_t key, RegFile& file);
   int ValueStatement(uint16_t key, RegFile& file);
   int OpenKeyPath(std::string path, bool root, uint16_t parent, std::string shown);
+  int StepKeyPath(const std::string& path, bool root, uint16_t parent, bool create,
+                  uint16_t& key, std::string& rest, std::string& shown);
   int DumpKey(uint16_t key, std::string& path);
   int DumpValues(uint16_t key);
   void Emit(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -170,25 +172,38 @@ int Registry::Load(const char* fileName) {
   return 1;
 }
 
-// Creates or opens each key of the path below parent, then reads the value
-// section of the deepest one. The key's close answer, or a negative code.
-int Registry::ProcessKeyPath(std::string path, bool root, uint16_t parent, RegFile& file) {
+// Takes the first component of path: a root key's name when root is set,
+// else a key below parent, created or opened. Gives its handle, the rest of
+// the path and the path shown in key lines. 0, or a negative code.
+int Registry::StepKeyPath(const std::string& path, bool root, uint16_t parent, bool create,
+                          uint16_t& key, std::string& rest, std::string& shown) {
   if (path.empty()) return kRegErrBadKey;
   size_t cut = path.find('\\');
   std::string name = path.substr(0, cut);
-  std::string rest = cut == std::string::npos ? "" : path.substr(cut + 1);
-  uint16_t key = 0;
+  rest = cut == std::string::npos ? "" : path.substr(cut + 1);
   if (root) {
     const RootKey* r = FindRoot(name);
     if (!r) return kRegErrBadKey;
     key = r->handle;
-  } else {
-    // An empty component ("A\\B") names no key.
-    if (name.empty()) return kRegErrBadKey;
-    if (name.size() > kRegNameBytes) return kRegErrNameTooLong;
-    int r = dev_.RegCreateKeyA(parent, name.c_str(), &key);
-    if (r < 0) return r;
+    shown = r->name;
+    return 0;
   }
+  // An empty component ("A\\B") names no key.
+  if (name.empty()) return kRegErrBadKey;
+  if (name.size() > kRegNameBytes) return kRegErrNameTooLong;
+  int r = create ? dev_.RegCreateKeyA(parent, name.c_str(), &key)
+                 : dev_.RegOpenKeyA(parent, name.c_str(), &key);
+  if (r < 0) return r;
+  shown += "\\" + name;
+  return 0;
+}
+
+// Creates or opens each key of the path below parent, then reads the value
+// section of the deepest one. The key's close answer, or a negative code.
+int Registry::ProcessKeyPath(std::string path, bool root, uint16_t parent, RegFile& file) {
+  std::string rest, shown;
+  uint16_t key = 0;
+  if (int r = StepKeyPath(path, root, parent, /*create=*/true, key, rest, shown); r < 0) return r;
   if (!rest.empty()) {
     int r = ProcessKeyPath(rest, false, key, file);
     if (r < 0) {
@@ -329,23 +344,9 @@ int Registry::Dump(const char* path, host::Output& out) {
 // lines carry the full path from the root, so the dump loads back where it
 // came from.
 int Registry::OpenKeyPath(std::string path, bool root, uint16_t parent, std::string shown) {
-  if (path.empty()) return kRegErrBadKey;
-  size_t cut = path.find('\\');
-  std::string name = path.substr(0, cut);
-  std::string rest = cut == std::string::npos ? "" : path.substr(cut + 1);
+  std::string rest;
   uint16_t key = 0;
-  if (root) {
-    const RootKey* r = FindRoot(name);
-    if (!r) return kRegErrBadKey;
-    key = r->handle;
-    shown = r->name;
-  } else {
-    if (name.empty()) return kRegErrBadKey;
-    if (name.size() > kRegNameBytes) return kRegErrNameTooLong;
-    int r = dev_.RegOpenKeyA(parent, name.c_str(), &key);
-    if (r < 0) return r;
-    shown += "\\" + name;
-  }
+  if (int r = StepKeyPath(path, root, parent, /*create=*/false, key, rest, shown); r < 0) return r;
   int r = rest.empty() ? DumpKey(key, shown) : OpenKeyPath(rest, false, key, shown);
   dev_.RegCloseKey(key);
   return r;

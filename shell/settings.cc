@@ -80,14 +80,8 @@ int CommandShell::CmdDate(int argc, char** argv) {
   _EZEL_SYSTEMTIME t;
   if (fromPc) {
     host::LocalTime now = host::Now();
-    t.wYear = uint16_t(now.year);
-    t.wMonth = uint16_t(now.month);
-    t.wDayOfWeek = uint16_t(now.dayOfWeek);
-    t.wDay = uint16_t(now.day);
-    t.wHour = uint16_t(now.hour);
-    t.wMinute = uint16_t(now.minute);
-    t.wSecond = uint16_t(now.second);
-    t.wMilliseconds = uint16_t(now.milliseconds);
+    t = MakeSystemTime(now.year, now.month, now.dayOfWeek, now.day, now.hour, now.minute,
+                       now.second, now.milliseconds);
     return Device()->SetLocalTime(&t) != 0 ? 1 : -1;
   }
   if (given > 0) {
