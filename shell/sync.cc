@@ -9,6 +9,8 @@
 // and its parent goes on, a failure at a partition's top level ends the
 // command.
 //
+// The process's working directory is the same after the command as before.
+//
 // Device to PC writes only inside the target folder: an entry whose name
 // would not be a plain file or folder name on the PC (a separator, a name of
 // dots, a control character) is skipped with a message.
@@ -287,6 +289,12 @@ int CommandShell::CmdSync(int argc, char** argv) {
 
   const int disk = Device()->currentDisk;
   const int startPart = fat->curPartIndex;
+  // The walk moves the process's working directory about; the batch's
+  // relative PC paths resolve where they did before the command.
+  struct RestoreCwd {
+    std::string dir = host::GetCurrentDir();
+    ~RestoreCwd() { host::SetCurrentDir(dir.c_str()); }
+  } restoreCwd;
   std::string diskDir = Join(root, ("Disk" + std::to_string(disk)).c_str());
   CopyPath(syncDiskDir, diskDir);
 
