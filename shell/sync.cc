@@ -287,6 +287,9 @@ int CommandShell::CmdSync(int argc, char** argv) {
     }
   }
 
+  // The walk changes the working directory, so a relative root is made full
+  // once, against the directory the command started in.
+  root = host::FullPath(root.c_str());
   const int disk = Device()->currentDisk;
   const int startPart = fat->curPartIndex;
   // The walk moves the process's working directory about; the batch's

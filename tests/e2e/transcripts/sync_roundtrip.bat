@@ -13,8 +13,8 @@ SYNC /P@WORK@/nosuch
 SYNC /P@WORK@/empty
 ECHO PC to device
 SYNC /DPC2ZEL /P@WORK@/sync /F\
-ECHO again: nothing to copy
-SYNC /P@WORK@/sync
+ECHO again, through a relative root: nothing to copy
+SYNC /Psync
 DIR
 CD SUB
 DIR
