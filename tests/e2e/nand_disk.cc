@@ -10,8 +10,10 @@
 // (0x1000 + 2 x logical block, made of even parity, high byte first in spare
 // bytes 6-7 and again in 11-12) is copied to logical sector
 // (zone x 1000 + logical block) x 32 of the image. Block 0 of every zone and
-// blocks 1 and 2 of zone 0 hold the boot area and the device's records, and
-// are skipped; unmapped logical blocks read as 0xFF, as on the device.
+// blocks 1-3 of zone 0 hold the boot area, the ECC ROM, the factory record
+// and the card information sector (labelled with the words of logical
+// blocks 0-3), and are skipped; unmapped logical blocks read as 0xFF, as on
+// the device.
 
 #include <cstdint>
 #include <cstdio>
@@ -46,7 +48,7 @@ int main(int argc, char** argv) {
   int copied = 0;
   for (uint32_t z = 0; z < kZones; ++z) {
     for (uint32_t b = 0; b < kBlocksPerZone; ++b) {
-      if (b == 0 || (z == 0 && b <= 2)) continue;
+      if (b == 0 || (z == 0 && b <= 3)) continue;
       uint64_t offset = uint64_t(z * kBlocksPerZone + b) * kSectorsPerBlock * kSectorBytes;
       if (fseeko(in, off_t(offset), SEEK_SET) != 0 || fread(block.data(), 1, block.size(), in) != block.size()) {
         fprintf(stderr, "nand_disk: short NAND file\n");
