@@ -1,0 +1,18 @@
+REM raw NAND blocks of the default chip: 8192 blocks of 16384 bytes
+NANDINFO
+NANDERASE -1
+NANDERASE 8192
+NANDREAD 8192 x.bin
+NANDWRITE -5 data.bin
+NANDMREAD 10 0 out
+NANDMREAD 8191 2 out
+NANDMREAD -1 2 out
+NANDMREAD 10 3 out
+NANDWRITE 100 data.bin
+NANDREAD 100 back.bin
+NANDWRITE 101 short.bin
+NANDREAD 101 short.back
+NANDERASE 100
+NANDREAD 100 erased.bin
+NANDWRITE 102 missing.bin
+NANDMREAD 10 1 plain.txt
