@@ -78,7 +78,9 @@ int CommandShell::CmdFormat(int argc, char** argv) {
   if (argc == 2) {
     char letter = text::UpperAscii(argv[1][0]);
     if (letter < 'C' || letter > 'F') {
-      Printf("没有分区 %c !\n", argv[1][0]);
+      // An empty last word (a blank before the line end) has no letter to
+      // show; a blank stands for it rather than a NUL byte.
+      Printf("没有分区 %c !\n", argv[1][0] ? argv[1][0] : ' ');
       return -2;
     }
     index = letter - 'C';

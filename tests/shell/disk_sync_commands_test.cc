@@ -313,4 +313,14 @@ TEST_F(DiskSyncTest, ShowTblPrintsNonEmptyEntriesInLinesOf64) {
   EXPECT_EQ(fat.DiskLoadLog2PhyTbl(table), -1);
 }
 
+TEST_F(DiskSyncTest, FormatWithAnUnknownLetterNamesIt) {
+  EXPECT_EQ(Run({"FORMAT", "g"}), -2);
+  EXPECT_EQ(out.text, "没有分区 g !\n");
+  out.text.clear();
+  // "FORMAT " ends in an empty word: no NUL byte reaches the console.
+  EXPECT_EQ(Run({"FORMAT", ""}), -2);
+  EXPECT_EQ(out.text, "没有分区   !\n");
+  EXPECT_EQ(Run({"FORMAT", "E", "x"}), -2);
+}
+
 }  // namespace
