@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image_test_support.h"
 #include "tervlink/bytes.h"
 #include "tervlink/host/host.h"
 #include "tervlink/image_file.h"
@@ -18,26 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class ImageFileTest : public ::testing::Test {
+class ImageFileTest : public ImageDirTest {
  protected:
-  ImageFileTest() : device("\\\\.\\no-such-device", 0) {
-    previous = host::SetOut(&out);
-    dir = fs::temp_directory_path() /
-          ("tervan-image-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~ImageFileTest() override {
-    host::SetOut(previous);
-    fs::remove_all(dir);
-  }
-
-  std::string Path(const std::string& name) { return (dir / name).string(); }
+  ImageFileTest() : device("\\\\.\\no-such-device", 0) {}
 
   // Builds a system image of sizeMb with the given sectors written (each
   // filled with its own number's low byte) and closes it.
@@ -54,9 +38,6 @@ class ImageFileTest : public ::testing::Test {
   }
 
   ZEL_DEVICE_IO device;
-  host::StringOutput out;
-  host::Output* previous = nullptr;
-  fs::path dir;
 };
 
 TEST_F(ImageFileTest, OneMegabyteImageLayout) {
