@@ -79,16 +79,44 @@ enum class Ending {
 
 }  // namespace
 
+void FAT_DEVICE::ReloadDisk(int disk) {
+  _DISK_INFO& d = disks[disk];
+  // The geometry and the configured sizes stay; the rest is read again.
+  uint16_t cylinders = d.cylinders;
+  uint8_t heads = d.heads, sectorsPerTrack = d.sectorsPerTrack;
+  uint32_t total = d.totalSectors;
+  int sizes[kFatParts];
+  memcpy(sizes, d.partSizes, sizeof sizes);
+  memset(&d, 0, sizeof d);
+  d.cylinders = cylinders;
+  d.heads = heads;
+  d.sectorsPerTrack = sectorsPerTrack;
+  d.totalSectors = d.unpartitionedSectors = total;
+  memcpy(d.partSizes, sizes, sizeof d.partSizes);
+  for (auto& p : d.parts) strcpy(p.currentPath, "\\");
+  ResetDirWalk();
+  // Every cache is emptied: none may serve a sector from before the burn.
+  buf_pool();
+  if (DiskLoadMBS(&d.sector, disk) != 0)
+    memset(&d.sector, 0, sizeof d.sector);
+  else if (DiskLoadPBS(&d.sector, disk) == 0)
+    DiskLoadFatTable(disk);
+  file_system_switch_to(disk, curPartIndex);
+}
+
 int FAT_DEVICE::TransferImageFile(char* path) {
   // Test is the device object's request, not part of the interface; a
   // device of another kind (a test double) is simply not asked.
   auto* zel = dynamic_cast<ZEL_DEVICE_IO*>(pDevice);
   auto test = [zel](int n) { return zel ? zel->Test(n) : -1; };
 
+  int disk = pDevice->currentDisk;
+  bool wrote = false;
   File file(nullptr, fclose);
   // The burn's end when it fails: releases what is held, waits for a key
   // press at a terminal and answers -1.
   auto fail = [&](Ending ending) {
+    if (wrote) ReloadDisk(disk);
     if (ending == Ending::kFailure) {
       host::Print("\n\nNandFlash ISO镜像烧写失败... \r\n");
       test(kReportFailure);
@@ -145,7 +173,6 @@ int FAT_DEVICE::TransferImageFile(char* path) {
   // The NAND of the current disk must be the one the image was built for:
   // a 128 MB image fits a disk of 256,000 sectors (1000 logical blocks of
   // 128 KB per zone).
-  int disk = pDevice->currentDisk;
   uint32_t totalSectors = disk >= 0 && disk < kFatDisks ? disks[disk].totalSectors : 0;
   if ((totalSectors / 2) / 1000 != sizeMb) {
     host::Print("ISO镜像文件(%s)的容量与正在烧写的NandFlash容量不匹配.\r\n", path);
@@ -200,6 +227,7 @@ int FAT_DEVICE::TransferImageFile(char* path) {
       pendCount = count;
       pendBuffer = data.get();
       pendStart = first;
+      wrote = true;
       if (DirectWriteData() != 0) {
         host::Print(
             "\r\n将镜像数据写入字典机(或烧录器)失败，请确认USB连接是否存在异常，然后重新开始.\r\n");
@@ -238,6 +266,7 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     host::Print("\n更新坏块信息表失败 \n");
     return fail(Ending::kFailure);
   }
+  if (wrote) ReloadDisk(disk);
   host::Print("\n更新坏块信息表成功 \n");
   host::Print("\n\nNandFlash ISO镜像烧写成功... \r\n");
   test(kReportSuccess);

@@ -25,20 +25,23 @@ class NandDouble : public ZEL_DEVICE_IO {
 
   NandDouble() : ZEL_DEVICE_IO("\\\\.\\no-such-device", 0) {}
 
+  // Outside the image mode the engine's ordinary transfers reach the same
+  // memory (without the log and the faults).
+  int32_t Read(uint32_t sector, uint32_t count, char* buffer) override {
+    if (imageActive) return ZEL_DEVICE_IO::Read(sector, count, buffer);
+    return Move(false, sector, count, buffer);
+  }
+  int32_t Write(uint32_t sector, uint32_t count, char* buffer) override {
+    if (imageActive) return ZEL_DEVICE_IO::Write(sector, count, buffer);
+    return Move(true, sector, count, buffer);
+  }
   int32_t Direct_Read(uint32_t sector, uint32_t count, char* buffer) override {
     log.push_back({'r', sector, count});
     if (failReads > 0) {
       --failReads;
       return -1;
     }
-    if (uint64_t(sector) + count > totalSectors) return -1;
-    for (uint32_t i = 0; i < count; ++i) {
-      auto it = sectors.find(sector + i);
-      if (it == sectors.end())
-        memset(buffer + size_t(i) * 512, 0, 512);
-      else
-        memcpy(buffer + size_t(i) * 512, it->second.data(), 512);
-    }
+    if (Move(false, sector, count, buffer) != 0) return -1;
     if (corruptReads > 0) {
       --corruptReads;
       for (uint32_t i = 0; i < count; ++i) buffer[size_t(i) * 512] ^= 0x01;
@@ -51,10 +54,7 @@ class NandDouble : public ZEL_DEVICE_IO {
       --failWrites;
       return -1;
     }
-    if (uint64_t(sector) + count > totalSectors) return -1;
-    for (uint32_t i = 0; i < count; ++i)
-      memcpy(sectors[sector + i].data(), buffer + size_t(i) * 512, 512);
-    return 0;
+    return Move(true, sector, count, buffer);
   }
   int32_t ExecuteSaveFactoryBadInfo() override {
     ++badInfoSaves;
@@ -92,4 +92,22 @@ class NandDouble : public ZEL_DEVICE_IO {
   bool tableAnswers = true;
   std::vector<uint32_t> table;
   uint32_t tableFirst = 0, tableCount = 0;
+
+ private:
+  int32_t Move(bool write, uint32_t sector, uint32_t count, char* buffer) {
+    if (uint64_t(sector) + count > totalSectors) return -1;
+    for (uint32_t i = 0; i < count; ++i) {
+      char* p = buffer + size_t(i) * 512;
+      if (write) {
+        memcpy(sectors[sector + i].data(), p, 512);
+        continue;
+      }
+      auto it = sectors.find(sector + i);
+      if (it == sectors.end())
+        memset(p, 0, 512);
+      else
+        memcpy(p, it->second.data(), 512);
+    }
+    return 0;
+  }
 };

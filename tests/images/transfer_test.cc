@@ -247,4 +247,53 @@ TEST_F(TransferTest, CapacityIsThatOfTheDeviceObjectsCurrentDisk) {
   EXPECT_EQ(Burn(MakeImage(2, {0}, false)), 0);
 }
 
+TEST_F(TransferTest, BurntFileSystemsAreWhatLaterCommandsSee) {
+  // An image built by the engine itself (through the same device object's
+  // image mode): C of 1 MB holding one file.
+  int sizes[4] = {1024, 256, -1, 0};
+  _DISK_INFO& d = fat->disks[0];
+  memcpy(d.partSizes, sizes, sizeof sizes);
+  d.cylinders = 125;
+  d.heads = 1;
+  d.sectorsPerTrack = 32;
+  d.totalSectors = d.unpartitionedSectors = 4000;
+  std::string path = Path("fs.img");
+  fat->SetImageMode(0);
+  ASSERT_EQ(fat->SwitchToBuildingImageMode(2, path.data()), 0);
+  ASSERT_EQ(fat->DiskPartition(0), 0);
+  ASSERT_EQ(fat->DiskLogicalFormat(0, 4), 0);
+  fat->file_system_switch_to(0, 0);
+  std::string text = "burnt into the NAND";
+  ASSERT_EQ(fat->WriteFile(const_cast<char*>("BURNT.TXT"), text.data(), int(text.size()), nullptr),
+            int(text.size()));
+  ASSERT_EQ(fat->QuitBuildingImageMode(path.data()), 0);
+  ASSERT_EQ(fat->disks[0].partitioned, 0u);  // the device's own state again
+
+  ASSERT_EQ(fat->TransferImageFile(path.data()), 0);
+  // The engine reads the burnt disk, not its state from before the burn:
+  // the file is there, and a new one lands beside it in the burnt FAT.
+  EXPECT_EQ(fat->disks[0].partitioned, 1u);
+  fat->file_system_switch_to(0, 0);
+  ASSERT_EQ(fat->FileSize(const_cast<char*>("BURNT.TXT")), int(text.size()));
+  std::string back(text.size(), '\0');
+  EXPECT_EQ(fat->ReadFile(const_cast<char*>("BURNT.TXT"), back.data(), int(back.size()), nullptr),
+            int(text.size()));
+  EXPECT_EQ(back, text);
+  EXPECT_EQ(fat->WriteFile(const_cast<char*>("NEW.TXT"), const_cast<char*>("new"), 3, nullptr), 3);
+  // A second engine reading the NAND from scratch finds both files.
+  auto fresh = std::make_unique<FAT_DEVICE>(&nand);
+  _DISK_INFO& f = fresh->disks[0];
+  f.cylinders = 125;
+  f.heads = 1;
+  f.sectorsPerTrack = 32;
+  f.totalSectors = 4000;
+  fresh->buf_pool();
+  ASSERT_EQ(fresh->DiskLoadMBS(&f.sector, 0), 0);
+  ASSERT_EQ(fresh->DiskLoadPBS(&f.sector, 0), 0);
+  ASSERT_EQ(fresh->DiskLoadFatTable(0), 0);
+  fresh->file_system_switch_to(0, 0);
+  EXPECT_EQ(fresh->FileSize(const_cast<char*>("BURNT.TXT")), int(text.size()));
+  EXPECT_EQ(fresh->FileSize(const_cast<char*>("NEW.TXT")), 3);
+}
+
 }  // namespace

@@ -308,7 +308,9 @@ class TERVLINK_API FAT_DEVICE {
   int UnPakImage(char* path);
   // Burns a system image or a packed image into the NAND of the current
   // disk, run by run, each written, read back and compared (ten tries).
-  // 0, or -1 after the failure's messages and a key press.
+  // 0, or -1 after the failure's messages and a key press. Once anything
+  // was written the disk's file systems are read again, so that later
+  // commands see what was burnt (and never write stale FATs over it).
   int TransferImageFile(char* path);
   // Refreshes partition E of disk 0 in the system image path from the
   // device's NAND and rebuilds its checksum file. 0, or -1 (last error -1
@@ -360,6 +362,9 @@ class TERVLINK_API FAT_DEVICE {
   int DataLoop(unsigned first, char* data, uint32_t size, bool write);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
+  // Reads a disk's partition table, boot sectors and FATs afresh, as Init
+  // does, after something other than the engine rewrote the disk.
+  void ReloadDisk(int disk);
 
   int curDisk_ = 0;
   // Last cluster reached by a directory walk, so that sequential entry
