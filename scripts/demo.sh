@@ -21,8 +21,19 @@ echo "== zelsim: a fresh device in $work/state"
 sim_pid=$!
 for _ in $(seq 1 100); do [ -S "$work/run/lexon0" ] && break; sleep 0.05; done
 
+# The PC side: two files to copy and a tree to synchronise (pc/Disk0/C, E).
 cp "$top/scripts/demo.bat" "$work/demo.bat"
+printf 'Tervan demo\n' >"$work/readme.txt"
+printf 'notes of the demo\n' >"$work/notes.txt"
+mkdir -p "$work/pc/Disk0/C/dict/words" "$work/pc/Disk0/E"
+printf 'apple\nbanana\n' >"$work/pc/Disk0/C/dict/index.txt"
+printf 'cherry\n' >"$work/pc/Disk0/C/dict/words/c.txt"
+printf 'settings\n' >"$work/pc/Disk0/E/user.cfg"
+
 echo "== Tervan -B demo.bat"
-"$top/build/bin/Tervan" "-B$work/demo.bat"
+status=0
+(cd "$work" && "$top/build/bin/Tervan" "-B$work/demo.bat") || status=$?
 echo
-echo "== Tervan ended with exit status $?"
+echo "== Tervan ended with exit status $status"
+echo "== the tree SYNC wrote back to the PC:"
+(cd "$work/back" && find . -type f | sort)

@@ -6,12 +6,12 @@
 // player (device 0). A negative answer is turned into a message by one
 // table; argument errors give -2 before any request.
 
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 #include "tervlink/bytes.h"
 #include "tervlink/service_records.h"
 
@@ -71,7 +71,7 @@ constexpr ErrorText kErrors[] = {
 template <size_t N>
 const NamedValue* Find(const NamedValue (&table)[N], const char* word) {
   for (const NamedValue& e : table)
-    if (strcasecmp(word, e.name) == 0) return &e;
+    if (text::EqualNoCase(word, e.name)) return &e;
   return nullptr;
 }
 
@@ -130,7 +130,7 @@ int CommandShell::CmdMci(int argc, char** argv) {
     return r == 0 ? 1 : refused(r);
   };
 
-  if (strcasecmp(sub, "LOAD") == 0) {
+  if (text::EqualNoCase(sub, "LOAD")) {
     MciLoadRecord rec;
     const char* path = nullptr;
     for (int i = 2; i < argc && argv[i][0]; ++i) {
@@ -175,7 +175,7 @@ int CommandShell::CmdMci(int argc, char** argv) {
     return r < 0 ? refused(r) : 1;
   }
 
-  if (strcasecmp(sub, "PLAY") == 0) {
+  if (text::EqualNoCase(sub, "PLAY")) {
     uint16_t handle = kMciActiveUnit;
     uint16_t atOnce = 1;
     for (int i = 2; i < argc && argv[i][0]; ++i) {
@@ -185,8 +185,8 @@ int CommandShell::CmdMci(int argc, char** argv) {
         break;
       }
       if (a[1] != 'I' && a[1] != 'i') return -2;
-      if (strcasecmp(a + 2, "TRUE") == 0) atOnce = 1;
-      else if (strcasecmp(a + 2, "FALSE") == 0) atOnce = 0;
+      if (text::EqualNoCase(a + 2, "TRUE")) atOnce = 1;
+      else if (text::EqualNoCase(a + 2, "FALSE")) atOnce = 0;
       else return -2;
     }
     uint8_t rec[kMciPlayBytes] = {};
@@ -195,29 +195,29 @@ int CommandShell::CmdMci(int argc, char** argv) {
     return simple(kMciPlay, reinterpret_cast<uintptr_t>(rec));
   }
 
-  if (strcasecmp(sub, "STOP") == 0 || strcasecmp(sub, "PAUSE") == 0) {
+  if (text::EqualNoCase(sub, "STOP") || text::EqualNoCase(sub, "PAUSE")) {
     if (argc != 2) return -2;
-    return simple(strcasecmp(sub, "STOP") == 0 ? kMciStop : kMciPause, 0);
+    return simple(text::EqualNoCase(sub, "STOP") ? kMciStop : kMciPause, 0);
   }
 
-  if (strcasecmp(sub, "CANCEL") == 0 || strcasecmp(sub, "DELETE") == 0 ||
-      strcasecmp(sub, "UNLOCK") == 0) {
+  if (text::EqualNoCase(sub, "CANCEL") || text::EqualNoCase(sub, "DELETE") ||
+      text::EqualNoCase(sub, "UNLOCK")) {
     uint16_t handle = kMciActiveUnit;
-    bool unlock = strcasecmp(sub, "UNLOCK") == 0;
+    bool unlock = text::EqualNoCase(sub, "UNLOCK");
     if (argc > 3) return -2;
     if (argc == 3 && !(unlock ? ParseHex(argv[2], handle) : ParseHandle(argv[2], handle)))
       return -2;
     uint32_t message = unlock ? kMciUnlock
-                       : strcasecmp(sub, "CANCEL") == 0 ? kMciCancel
+                       : text::EqualNoCase(sub, "CANCEL") ? kMciCancel
                                                         : kMciDelete;
     return simple(message, HandleParameter(handle));
   }
 
-  if (strcasecmp(sub, "PREV") == 0) return simple(kMciPrev, 0);
-  if (strcasecmp(sub, "NEXT") == 0) return simple(kMciNext, 0);
-  if (strcasecmp(sub, "SEEK") == 0) return 1;  // the player has no seek request
+  if (text::EqualNoCase(sub, "PREV")) return simple(kMciPrev, 0);
+  if (text::EqualNoCase(sub, "NEXT")) return simple(kMciNext, 0);
+  if (text::EqualNoCase(sub, "SEEK")) return 1;  // the player has no seek request
 
-  if (strcasecmp(sub, "STATE") == 0) {
+  if (text::EqualNoCase(sub, "STATE")) {
     static const char* const kStates[] = {"  MCI设备处于停止状态\n", "  MCI设备处于工作状态\n",
                                           "  MCI设备处于暂停状态\n"};
     int32_t r = dev->MciSendCommand(0, kMciState, 0);
@@ -226,7 +226,7 @@ int CommandShell::CmdMci(int argc, char** argv) {
     return 1;
   }
 
-  if (strcasecmp(sub, "ENUM") == 0) {
+  if (text::EqualNoCase(sub, "ENUM")) {
     Printf("    句柄    流类型 流状态(锁定)  标题\n");
     for (uint16_t list : {kMciUnitList, kMciPlayList}) {
       uint8_t rec[kMciEnumRecordBytes] = {};

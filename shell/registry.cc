@@ -10,7 +10,6 @@
 // trailing "\". A dump is itself a valid data file. The registry is reached
 // only through the device object's registry requests.
 
-#include <strings.h>
 
 #include <cctype>
 #include <cstring>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 #include "tervlink/bytes.h"
 #include "tervlink/service_records.h"
 
@@ -35,7 +35,7 @@ constexpr RootKey kRoots[] = {{"HKEY_ROOT", 0},  {"HKEY_SYSTEM", 1}, {"HKEY_FONT
 
 const RootKey* FindRoot(const std::string& name) {
   for (const RootKey& r : kRoots)
-    if (strcasecmp(name.c_str(), r.name) == 0) return &r;
+    if (text::EqualNoCase(name.c_str(), r.name)) return &r;
   return nullptr;
 }
 
@@ -114,6 +114,8 @@ class Registry {
   int ReadValueSection(uint16_t key, RegFile& file);
   int ValueStatement(uint16_t key, RegFile& file);
   int OpenKeyPath(std::string path, bool root, uint16_t parent, std::string shown);
+  int StepKeyPath(const std::string& path, bool root, uint16_t parent, bool create,
+                  uint16_t& key, std::string& rest, std::string& shown);
   int DumpKey(uint16_t key, std::string& path);
   int DumpValues(uint16_t key);
   void Emit(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -170,25 +172,38 @@ int Registry::Load(const char* fileName) {
   return 1;
 }
 
-// Creates or opens each key of the path below parent, then reads the value
-// section of the deepest one. The key's close answer, or a negative code.
-int Registry::ProcessKeyPath(std::string path, bool root, uint16_t parent, RegFile& file) {
+// Takes the first component of path: a root key's name when root is set,
+// else a key below parent, created or opened. Gives its handle, the rest of
+// the path and the path shown in key lines. 0, or a negative code.
+int Registry::StepKeyPath(const std::string& path, bool root, uint16_t parent, bool create,
+                          uint16_t& key, std::string& rest, std::string& shown) {
   if (path.empty()) return kRegErrBadKey;
   size_t cut = path.find('\\');
   std::string name = path.substr(0, cut);
-  std::string rest = cut == std::string::npos ? "" : path.substr(cut + 1);
-  uint16_t key = 0;
+  rest = cut == std::string::npos ? "" : path.substr(cut + 1);
   if (root) {
     const RootKey* r = FindRoot(name);
     if (!r) return kRegErrBadKey;
     key = r->handle;
-  } else {
-    // An empty component ("A\\B") names no key.
-    if (name.empty()) return kRegErrBadKey;
-    if (name.size() > kRegNameBytes) return kRegErrNameTooLong;
-    int r = dev_.RegCreateKeyA(parent, name.c_str(), &key);
-    if (r < 0) return r;
+    shown = r->name;
+    return 0;
   }
+  // An empty component ("A\\B") names no key.
+  if (name.empty()) return kRegErrBadKey;
+  if (name.size() > kRegNameBytes) return kRegErrNameTooLong;
+  int r = create ? dev_.RegCreateKeyA(parent, name.c_str(), &key)
+                 : dev_.RegOpenKeyA(parent, name.c_str(), &key);
+  if (r < 0) return r;
+  shown += "\\" + name;
+  return 0;
+}
+
+// Creates or opens each key of the path below parent, then reads the value
+// section of the deepest one. The key's close answer, or a negative code.
+int Registry::ProcessKeyPath(std::string path, bool root, uint16_t parent, RegFile& file) {
+  std::string rest, shown;
+  uint16_t key = 0;
+  if (int r = StepKeyPath(path, root, parent, /*create=*/true, key, rest, shown); r < 0) return r;
   if (!rest.empty()) {
     int r = ProcessKeyPath(rest, false, key, file);
     if (r < 0) {
@@ -272,7 +287,7 @@ int Registry::ValueStatement(uint16_t key, RegFile& file) {
     }
     type = kRegString;
     data.assign(p + 1, last);
-  } else if (strncasecmp(p, "hex:", 4) == 0 || strncasecmp(p, "hex(", 4) == 0) {
+  } else if (text::EqualNoCaseN(p, "hex:", 4) || text::EqualNoCaseN(p, "hex(", 4)) {
     type = kRegBinary;
     const char* list = p + 4;
     if (p[3] == '(') {
@@ -292,7 +307,7 @@ int Registry::ValueStatement(uint16_t key, RegFile& file) {
                     list);
       return -1;
     }
-  } else if (strncasecmp(p, "dword:", 6) == 0) {
+  } else if (text::EqualNoCaseN(p, "dword:", 6)) {
     const char* digits = p + 6;
     uint32_t v = 0;
     int n = 0;
@@ -329,23 +344,9 @@ int Registry::Dump(const char* path, host::Output& out) {
 // lines carry the full path from the root, so the dump loads back where it
 // came from.
 int Registry::OpenKeyPath(std::string path, bool root, uint16_t parent, std::string shown) {
-  if (path.empty()) return kRegErrBadKey;
-  size_t cut = path.find('\\');
-  std::string name = path.substr(0, cut);
-  std::string rest = cut == std::string::npos ? "" : path.substr(cut + 1);
+  std::string rest;
   uint16_t key = 0;
-  if (root) {
-    const RootKey* r = FindRoot(name);
-    if (!r) return kRegErrBadKey;
-    key = r->handle;
-    shown = r->name;
-  } else {
-    if (name.empty()) return kRegErrBadKey;
-    if (name.size() > kRegNameBytes) return kRegErrNameTooLong;
-    int r = dev_.RegOpenKeyA(parent, name.c_str(), &key);
-    if (r < 0) return r;
-    shown += "\\" + name;
-  }
+  if (int r = StepKeyPath(path, root, parent, /*create=*/false, key, rest, shown); r < 0) return r;
   int r = rest.empty() ? DumpKey(key, shown) : OpenKeyPath(rest, false, key, shown);
   dev_.RegCloseKey(key);
   return r;
@@ -424,11 +425,11 @@ int CommandShell::CmdRegedit(int argc, char** argv) {
   }
   const char* w = argv[1];
   if (w[0] != '/' || (w[1] != 'C' && w[1] != 'c')) return -2;
-  if (strcasecmp(w + 2, "LOAD") == 0) {
+  if (text::EqualNoCase(w + 2, "LOAD")) {
     if (argc != 3 || !argv[2][0]) return -2;
     return registry.Load(argv[2]) < 0 ? -1 : 1;
   }
-  if (strcasecmp(w + 2, "SAVE") != 0) return -2;
+  if (!text::EqualNoCase(w + 2, "SAVE")) return -2;
 
   const char* keyPath = nullptr;
   const char* fileName = nullptr;

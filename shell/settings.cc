@@ -4,12 +4,12 @@
 // request of the device object and prints what the device answered.
 // Argument errors give -2 without a message; a refused request gives -1.
 
-#include <strings.h>
 
 #include <cstdio>
 #include <cstring>
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 #include <string>
 
 namespace {
@@ -50,8 +50,8 @@ constexpr size_t kLocalHardware = 208;     // text
 
 // "on" -> 1, "off" -> 0, anything else -> -1.
 int OnOff(const char* text) {
-  if (strcasecmp(text, "on") == 0) return 1;
-  if (strcasecmp(text, "off") == 0) return 0;
+  if (text::EqualNoCase(text, "on")) return 1;
+  if (text::EqualNoCase(text, "off")) return 0;
   return -1;
 }
 
@@ -80,14 +80,8 @@ int CommandShell::CmdDate(int argc, char** argv) {
   _EZEL_SYSTEMTIME t;
   if (fromPc) {
     host::LocalTime now = host::Now();
-    t.wYear = uint16_t(now.year);
-    t.wMonth = uint16_t(now.month);
-    t.wDayOfWeek = uint16_t(now.dayOfWeek);
-    t.wDay = uint16_t(now.day);
-    t.wHour = uint16_t(now.hour);
-    t.wMinute = uint16_t(now.minute);
-    t.wSecond = uint16_t(now.second);
-    t.wMilliseconds = uint16_t(now.milliseconds);
+    t = MakeSystemTime(now.year, now.month, now.dayOfWeek, now.day, now.hour, now.minute,
+                       now.second, now.milliseconds);
     return Device()->SetLocalTime(&t) != 0 ? 1 : -1;
   }
   if (given > 0) {
@@ -153,10 +147,10 @@ int CommandShell::CmdAlarm(int argc, char** argv) {
     }
     switch (w[1]) {
       case 'C': case 'c':
-        if (strcasecmp(w + 2, "SET") == 0) action = kSet;
-        else if (strcasecmp(w + 2, "KILL") == 0) action = kKill;
-        else if (strcasecmp(w + 2, "RESET") == 0) action = kReset;
-        else if (strcasecmp(w + 2, "ENUM") == 0) action = kEnum;
+        if (text::EqualNoCase(w + 2, "SET")) action = kSet;
+        else if (text::EqualNoCase(w + 2, "KILL")) action = kKill;
+        else if (text::EqualNoCase(w + 2, "RESET")) action = kReset;
+        else if (text::EqualNoCase(w + 2, "ENUM")) action = kEnum;
         else return -2;
         break;
       case 'D': case 'd':
@@ -172,8 +166,8 @@ int CommandShell::CmdAlarm(int argc, char** argv) {
         valid |= 4;
         break;
       case 'S': case 's':
-        if (strcasecmp(w + 2, "forever") == 0) type = 2;
-        else if (strcasecmp(w + 2, "onetime") == 0) type = 1;
+        if (text::EqualNoCase(w + 2, "forever")) type = 2;
+        else if (text::EqualNoCase(w + 2, "onetime")) type = 1;
         else return -2;
         break;
       default:

@@ -18,7 +18,10 @@ constexpr size_t kSettingChars = 259;  // start-up texts hold 259 characters
 
 // Process-wide start-up settings, filled by the argument parser.
 struct Settings {
-  std::string syncDir = "\\synchronize";
+  // The synchronize folder at the root of the file system, written with
+  // the host's separator (a backslash would name a file in the current
+  // folder on this host).
+  std::string syncDir = std::string(1, host::kSep) + "synchronize";
   std::string osFile = "rtos.sys";
   std::string batchFile;  // empty: interactive mode
   int deviceNumber = 0;

@@ -284,6 +284,13 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
     lastError = -7;
     return -1;
   }
+  // An entry of that name, file or directory, would give the directory two
+  // entries of one name.
+  if (SearchFile(kMaskAny, name11) == 0) {
+    lastError = -8;
+    return -1;
+  }
+  if (lastError != -3) return -1;  // the directory could not be read
   KeepUndo();
   unsigned cluster;
   if (SearchBlankCluster(&cluster) != 0) return -1;

@@ -79,6 +79,9 @@ class TERVLINK_API Input {
   virtual bool ReadLine(char* buffer, int size) = 0;
   // True once a read has met the end of the input.
   virtual bool AtEnd() = 0;
+  // One byte of the input as it stands (no conversion), for single-key
+  // answers such as PART's confirmation; -1 at end of input.
+  virtual int ReadChar() = 0;
 };
 
 TERVLINK_API Input& StdIn();
@@ -90,6 +93,7 @@ class TERVLINK_API StringInput : public Input {
   explicit StringInput(std::string text) : text_(std::move(text)) {}
   bool ReadLine(char* buffer, int size) override;
   bool AtEnd() override { return end_; }
+  int ReadChar() override;
 
  private:
   std::string text_;

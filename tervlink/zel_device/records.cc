@@ -107,6 +107,13 @@ std::array<uint8_t, kSystemTimeBytes> EncodeSystemTime(const _EZEL_SYSTEMTIME& t
   return b;
 }
 
+_EZEL_SYSTEMTIME MakeSystemTime(int year, int month, int dayOfWeek, int day, int hour, int minute,
+                                int second, int milliseconds) {
+  return _EZEL_SYSTEMTIME{uint16_t(year),   uint16_t(month),  uint16_t(dayOfWeek),
+                          uint16_t(day),    uint16_t(hour),   uint16_t(minute),
+                          uint16_t(second), uint16_t(milliseconds)};
+}
+
 _EZEL_SYSTEMTIME DecodeSystemTime(std::span<const uint8_t> b) {
   _EZEL_SYSTEMTIME t;
   uint16_t* f[8] = {&t.wYear, &t.wMonth,  &t.wDayOfWeek, &t.wDay,

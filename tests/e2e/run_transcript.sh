@@ -11,6 +11,8 @@
 # CASE_DIR/NAME.setup a bash snippet run in the work folder before Tervan
 # CASE_DIR/NAME.check a bash snippet run in the work folder afterwards
 #                     (exit status nonzero fails the test)
+# CASE_DIR/NAME.sed   a sed script applied to what Tervan printed before it
+#                     is compared or recorded (to mask the clock's dates)
 #
 # The batch file is copied to a fresh work folder, so relative PC paths in
 # it resolve there; @WORK@ in .bat, .args and .out stands for that folder.
@@ -53,6 +55,9 @@ case " $args" in *" -B"*) batch="" ;; esac
 # shellcheck disable=SC2086
 (cd "$work" && "$bin/Tervan" $args $batch </dev/null >"$work/actual.out" 2>"$work/tervan.err")
 rc=$?
+if [ -f "$cases/$name.sed" ]; then
+  sed -f "$cases/$name.sed" "$work/actual.out" >"$work/actual.sed" && mv "$work/actual.sed" "$work/actual.out"
+fi
 want_rc=0
 [ -f "$cases/$name.rc" ] && want_rc=$(cat "$cases/$name.rc")
 if [ "${REGEN:-0}" = 1 ]; then  # record what Tervan printed as the expected output

@@ -68,6 +68,17 @@ TEST_F(DirTest, MakeEnterLeaveAndRemoveDirectories) {
   EXPECT_EQ(bytes, (fat.curPart->dataClusters - 1) * 16384ul);
 }
 
+TEST_F(DirTest, MakeDirectoryRefusesANameThatExistsAsFileOrDirectory) {
+  ASSERT_EQ(d.Write("data", "x"), 1);
+  EXPECT_EQ(Md("data"), -1);
+  EXPECT_EQ(fat.lastError, -8);
+  ASSERT_EQ(Md("logs"), 0);
+  EXPECT_EQ(Md("LOGS"), -1);
+  EXPECT_EQ(fat.lastError, -8);
+  EXPECT_EQ(List("*"), (std::vector<std::string>{"DATA", "LOGS"}));
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+}
+
 TEST_F(DirTest, DirectoryGrowsByOneZeroedClusterAndReusesDeletedSlotsFirst) {
   ASSERT_EQ(Md("big"), 0);
   ASSERT_EQ(Cd("big"), 0);

@@ -106,7 +106,7 @@ const char kStorageUsage[] =
     "  --mlc           MLC spare layout and ECC method 2 (default SLC, method 1)\n"
     "  --nand0 FILE    serve an existing NAND file as disk 0;  --nand1 FILE  as disk 1\n"
     "  --bad-blocks L  physical blocks that are bad, e.g. 5,17,300-302 (every disk)\n"
-    "  --fail SPEC     fail requests: CODE[@FIRST[-LAST]][xN], e.g. 0x42@100-199x2\n"
+    "  --fail RULE     fail requests: CODE[@FIRST[-LAST]][xN], e.g. 0x42@100-199x2\n"
     "                  (range = sectors of sector requests, block of raw NAND requests)\n"
     "  --corrupt-read N  alter the data of the next N sector read requests\n";
 

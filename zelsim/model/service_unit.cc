@@ -255,15 +255,7 @@ class ServiceUnit : public ModelUnit {
 
   _EZEL_SYSTEMTIME Clock() const {
     host::LocalTime lt = host::ToLocal(HostNow() + offset_);
-    _EZEL_SYSTEMTIME t;
-    t.wYear = uint16_t(lt.year);
-    t.wMonth = uint16_t(lt.month);
-    t.wDayOfWeek = uint16_t(lt.dayOfWeek);
-    t.wDay = uint16_t(lt.day);
-    t.wHour = uint16_t(lt.hour);
-    t.wMinute = uint16_t(lt.minute);
-    t.wSecond = uint16_t(lt.second);
-    return t;
+    return MakeSystemTime(lt.year, lt.month, lt.dayOfWeek, lt.day, lt.hour, lt.minute, lt.second, 0);
   }
 
   DeviceState& state_;

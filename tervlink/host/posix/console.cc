@@ -49,6 +49,10 @@ class FileInput : public Input {
     return true;
   }
   bool AtEnd() override { return feof(f_) != 0; }
+  int ReadChar() override {
+    int c = fgetc(f_);
+    return c == EOF ? -1 : c;
+  }
 
  private:
   FILE* f_;
@@ -143,6 +147,14 @@ bool StringInput::ReadLine(char* buffer, int size) {
   buffer[n] = '\0';
   if (pos_ >= text_.size() && buffer[n - 1] != '\n') end_ = true;
   return true;
+}
+
+int StringInput::ReadChar() {
+  if (pos_ >= text_.size()) {
+    end_ = true;
+    return -1;
+  }
+  return uint8_t(text_[pos_++]);
 }
 
 Input& StdIn() {

@@ -318,6 +318,20 @@ class TERVLINK_API FAT_DEVICE {
   // information cannot be read).
   int UpdateIsoFromNand(char* path);
 
+  // ---- block table dumps (block_table.cc) ---------------------------------
+
+  // Prints every disk's geometry and partitions and writes each partition's
+  // block table to "<prefix>_Disk<d>_<c..f>.txt". 0, or -1: last error -1
+  // (memory, a failed block table request), -2 (a failed disk switch or
+  // NAND information request, which ends the walk). The device is left on
+  // disk 0 (on the disk reached after an early end), and the engine with it.
+  int GetBlockTable(char* prefix);
+  // Prints the logical-to-physical table of zones 0 and 1.
+  void ShowLog2PhyTbl();
+  // Reads the 4096-byte table of zones 0 and 1 into buffer. 0, or -1 when
+  // the device refused it.
+  int DiskLoadLog2PhyTbl(char* buffer);
+
   // ---- fields ----------------------------------------------------------------
   FAT_DEVICE_IO* pDevice;  // the device interface, not owned
   int diskCount = 0;       // disks in use (set by the program, at most 2)

@@ -181,6 +181,9 @@ struct _EZEL_SYSTEMTIME {
 };
 constexpr size_t kSystemTimeBytes = 16;
 TERVLINK_API std::array<uint8_t, kSystemTimeBytes> EncodeSystemTime(const _EZEL_SYSTEMTIME& t);
+// The record of a calendar time (the fields in the record's order).
+TERVLINK_API _EZEL_SYSTEMTIME MakeSystemTime(int year, int month, int dayOfWeek, int day, int hour,
+                                             int minute, int second, int milliseconds);
 TERVLINK_API _EZEL_SYSTEMTIME DecodeSystemTime(std::span<const uint8_t> b);
 
 // _ZEL_TIME_ZONE_INFORMATION: i32 bias in minutes east of GMT, then 168

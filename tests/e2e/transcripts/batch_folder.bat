@@ -1,0 +1,1 @@
+ECHO never runs: the batch below is given with -B
