@@ -206,10 +206,10 @@ void BM_DownPakImage(benchmark::State& state) { DownImage(state, true); }
 
 }  // namespace
 
-BENCHMARK(BM_BuildImage)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_CpImage)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_PakImage)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_UnPakImage)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_ChecksumPass)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_DownImage)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_DownPakImage)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_BuildImage)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_CpImage)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_PakImage)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_UnPakImage)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_ChecksumPass)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_DownImage)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
+BENCHMARK(BM_DownPakImage)->Unit(benchmark::kMillisecond)->Iterations(2)->UseRealTime();
