@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tervlink/fat_device.h"
@@ -70,6 +71,7 @@ class CommandShell {
   int CmdSetDir(int argc, char** argv);
   // sync.cc
   int CmdSync(int argc, char** argv);
+  bool SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags);
   // disks.cc
   int CmdSwitch(int argc, char** argv);
   int CmdPart(int argc, char** argv);

@@ -256,6 +256,53 @@ static bool CopyDeviceToFolder(CommandShell& sh, const std::string& folder, unsi
   return true;
 }
 
+// Synchronises each partition of the disk with its PC folder
+// <diskDir>/<letter>, in the direction given: the folder is entered (PC to
+// device) or created (device to PC), the partition checked, selected at its
+// root and synchronised; the reserved partition is only announced. False
+// when a partition failed (the command then ends with -1).
+bool CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc,
+                                  unsigned flags) {
+  for (int k = 0; k < kFatParts; ++k) {
+    char letter[2] = {char('C' + k), 0};
+    std::string partDir = Join(diskDir, letter);
+    CopyPath(syncPartDir, partDir);
+    if (!toPc && !host::SetCurrentDir(partDir.c_str())) {
+      Printf("同步目录 %s 不存在\n", partDir.c_str());
+      continue;
+    }
+    if (toPc && host::MakeDir(partDir.c_str()) != 0) {
+      Printf("PC同步目录 %s 不能创建\n", partDir.c_str());
+      continue;
+    }
+    if (fat->IsPartFormattted(disk, k) == 0) {
+      Printf("磁盘%d, 分区 %c 未格式化或不存在, 不能同步!\n", disk, letter[0]);
+      continue;
+    }
+    fat->file_system_switch_to(disk, k);
+    // A partition is synchronised from its top, wherever CD left it.
+    fat->ChangeRootDirectory();
+    Printf("-------开始同步，磁盘%d, 分区 %c--------\n", disk, letter[0]);
+    if (k == kReservedSlot) {
+      Printf("分区 %c 是保留分区, 不同步\n", letter[0]);
+    } else {
+      std::string cwd = host::GetCurrentDir();
+      bool ok = toPc ? CopyDeviceToFolder(*this, partDir, flags)
+                     : SyncFolderToDevice(*this, partDir, flags);
+      host::SetCurrentDir(cwd.c_str());
+      if (!ok) {
+        if (toPc) Printf("------------------同步磁盘%d, 分区 %c失败---------------\n\n", disk, letter[0]);
+        return false;
+      }
+    }
+    if (toPc)
+      Printf("------------------同步磁盘%d, 分区 %c成功---------------\n\n", disk, letter[0]);
+    else
+      Printf("------------------同步完毕---------------\n\n");
+  }
+  return true;
+}
+
 int CommandShell::CmdSync(int argc, char** argv) {
   bool toPc = false;
   unsigned flags = kSyncTime | kSyncSize;
@@ -307,32 +354,7 @@ int CommandShell::CmdSync(int argc, char** argv) {
       Printf("同步目录 %s 不存在\n", diskDir.c_str());
       return -1;
     }
-    for (int k = 0; k < kFatParts; ++k) {
-      char letter[2] = {char('C' + k), 0};
-      std::string partDir = Join(diskDir, letter);
-      CopyPath(syncPartDir, partDir);
-      if (!host::SetCurrentDir(partDir.c_str())) {
-        Printf("同步目录 %s 不存在\n", partDir.c_str());
-        continue;
-      }
-      if (fat->IsPartFormattted(disk, k) == 0) {
-        Printf("磁盘%d, 分区 %c 未格式化或不存在, 不能同步!\n", disk, letter[0]);
-        continue;
-      }
-      fat->file_system_switch_to(disk, k);
-      // A partition is synchronised from its top, wherever CD left it.
-      fat->ChangeRootDirectory();
-      Printf("-------开始同步，磁盘%d, 分区 %c--------\n", disk, letter[0]);
-      if (k == kReservedSlot) {
-        Printf("分区 %c 是保留分区, 不同步\n", letter[0]);
-      } else {
-        std::string cwd = host::GetCurrentDir();
-        bool ok = SyncFolderToDevice(*this, partDir, flags);
-        host::SetCurrentDir(cwd.c_str());
-        if (!ok) return -1;
-      }
-      Printf("------------------同步完毕---------------\n\n");
-    }
+    if (!SyncPartitions(disk, diskDir, /*toPc=*/false, flags)) return -1;
     fat->file_system_switch_to(disk, startPart);
     Printf("\n ... 正在将写Cache中的数据同步到设备中去，请等待 ...\n");
     // The device writes out its cache when it is asked for its state.
@@ -351,34 +373,7 @@ int CommandShell::CmdSync(int argc, char** argv) {
     Printf("PC同步目录 %s 不能创建\n", diskDir.c_str());
     return -1;
   }
-  for (int k = 0; k < kFatParts; ++k) {
-    char letter[2] = {char('C' + k), 0};
-    std::string partDir = Join(diskDir, letter);
-    CopyPath(syncPartDir, partDir);
-    if (host::MakeDir(partDir.c_str()) != 0) {
-      Printf("PC同步目录 %s 不能创建\n", partDir.c_str());
-      continue;
-    }
-    if (fat->IsPartFormattted(disk, k) == 0) {
-      Printf("磁盘%d, 分区 %c 未格式化或不存在, 不能同步!\n", disk, letter[0]);
-      continue;
-    }
-    fat->file_system_switch_to(disk, k);
-    fat->ChangeRootDirectory();
-    Printf("-------开始同步，磁盘%d, 分区 %c--------\n", disk, letter[0]);
-    if (k == kReservedSlot) {
-      Printf("分区 %c 是保留分区, 不同步\n", letter[0]);
-    } else {
-      std::string cwd = host::GetCurrentDir();
-      bool ok = CopyDeviceToFolder(*this, partDir, flags);
-      host::SetCurrentDir(cwd.c_str());
-      if (!ok) {
-        Printf("------------------同步磁盘%d, 分区 %c失败---------------\n\n", disk, letter[0]);
-        return -1;
-      }
-    }
-    Printf("------------------同步磁盘%d, 分区 %c成功---------------\n\n", disk, letter[0]);
-  }
+  if (!SyncPartitions(disk, diskDir, /*toPc=*/true, flags)) return -1;
   fat->file_system_switch_to(disk, startPart);
   Printf("___________________ZEL同步到PC执行完毕________________\n");
   return 1;

@@ -66,7 +66,7 @@ std::string image::ChecksumFileName(const std::string& imagePath) {
 bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sectors,
                               const char* imagePath) {
   host::Print("创建扇区CheckSum数据 ...\n");
-  std::string full = host::FullPath(imagePath);
+  std::string full = imagePath ? host::FullPath(imagePath) : std::string();
   bool written = false;
   if (!full.empty() && full.size() < 260) {
     std::string name = ChecksumFileName(full);
@@ -304,12 +304,23 @@ struct Conversion {
   std::vector<uint8_t> bitmap;
   uint8_t header[kHeaderBytes] = {};
 
-  // Opens both files and reads the header and the bitmap. Returns false
-  // (after its message) when that fails; the output file is then removed.
+  // Opens the image and creates the output file. Returns false (after its
+  // message) when that fails; no output file is left then. An output name
+  // that is the image's own name is refused, since creating the output
+  // would empty the image before it is read.
   bool Open(const char* path, const char* suffix) {
     outName = ConvertedImageName(path, suffix);
     if (outName.empty()) {
       host::Print("sorry, the image file name (%s) is too short or too long\r\n", path ? path : "");
+      return false;
+    }
+    in.reset(host::OpenFile(path, "rb"));
+    if (!in) {
+      host::Print("sorry, cannot open image file\r\n");
+      return false;
+    }
+    if (host::FullPath(outName.c_str()) == host::FullPath(path)) {
+      host::Print("sorry, the output file (%s) would overwrite the image file\r\n", outName.c_str());
       return false;
     }
     out.reset(host::OpenFile(outName.c_str(), "w+b"));
@@ -317,25 +328,23 @@ struct Conversion {
       host::Print("sorry, create image file failed\r\n");
       return false;
     }
-    in.reset(host::OpenFile(path, "rb"));
-    if (!in) {
-      host::Print("sorry, cannot open image file\r\n");
-      Discard();
-      return false;
-    }
     return true;
   }
 
+  // Reads the header and the bitmap and leaves the image at its data
+  // offset. False (after its message) for a header whose layout makes no
+  // sense or a file too short for its bitmap.
   bool ReadHeaderAndBitmap(const char* path) {
-    if (fread(header, 1, kHeaderBytes, in.get()) != kHeaderBytes || !HeaderLayoutSane(header)) {
-      host::Print("映像文件(%s)格式不正确.\r\n", path);
-      return false;
-    }
-    uint32_t bitmapAt = Field(header, kHdrBitmapOffset);
-    bitmap.assign(Field(header, kHdrDataOffset) - bitmapAt - kBitmapTrailer, 0);
-    return fseek(in.get(), long(bitmapAt), SEEK_SET) == 0 &&
+    bool ok = fread(header, 1, kHeaderBytes, in.get()) == kHeaderBytes && HeaderLayoutSane(header);
+    if (ok) {
+      uint32_t bitmapAt = Field(header, kHdrBitmapOffset);
+      bitmap.assign(Field(header, kHdrDataOffset) - bitmapAt - kBitmapTrailer, 0);
+      ok = fseek(in.get(), long(bitmapAt), SEEK_SET) == 0 &&
            fread(bitmap.data(), 1, bitmap.size(), in.get()) == bitmap.size() &&
            fseek(in.get(), long(kBitmapTrailer), SEEK_CUR) == 0;
+    }
+    if (!ok) host::Print("映像文件(%s)格式不正确.\r\n", path);
+    return ok;
   }
 
   // Writes the 0xFF area up to the bitmap, the bitmap and its trailer.
@@ -355,7 +364,9 @@ struct Conversion {
     return ok;
   }
 
+  // Removes the output file this conversion created.
   void Discard() {
+    if (!out) return;
     out.reset();
     host::RemoveFile(outName.c_str());
   }
@@ -375,6 +386,13 @@ int32_t ZEL_DEVICE_IO::BuildPakImageFile(char* path) {
     return -1;
   }
   if (!c.ReadHeaderAndBitmap(path)) {
+    c.Discard();
+    return -1;
+  }
+  // A packed image holds its runs out of place; packing it again would
+  // scramble them.
+  if (strncmp(reinterpret_cast<char*>(c.header), kPackedMarker, kHdrMarkerBytes) == 0) {
+    host::Print("映像文件(%s)格式不正确.\r\n", path);
     c.Discard();
     return -1;
   }
@@ -446,8 +464,11 @@ int32_t ZEL_DEVICE_IO::UpdateIsoFromNand(char* path, int* table, uint32_t partit
     imageActive = 0;
     return -1;
   }
+  // Only a plain system image holds its sectors in place; a packed image
+  // (or anything else) would be damaged by the writes below.
   if (fread(imageHeader, 1, kHeaderBytes, file.get()) != kHeaderBytes ||
-      !HeaderLayoutSane(imageHeader) || trackSectors == 0 || sectorsPerStep == 0) {
+      strncmp(reinterpret_cast<char*>(imageHeader), kSystemMarker, kHdrMarkerBytes) != 0 ||
+      !HeaderLayoutSane(imageHeader) || trackSectors == 0 || sectorsPerStep == 0 || sectorsPerStep % 8 != 0) {
     host::Print("映像文件(%s)格式不正确.\r\n", path);
     return -1;
   }

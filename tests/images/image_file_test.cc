@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "image_test_support.h"
 #include "tervlink/bytes.h"
 #include "tervlink/host/host.h"
 #include "tervlink/image_file.h"
@@ -18,26 +19,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-class ImageFileTest : public ::testing::Test {
+class ImageFileTest : public ImageDirTest {
  protected:
-  ImageFileTest() : device("\\\\.\\no-such-device", 0) {
-    previous = host::SetOut(&out);
-    dir = fs::temp_directory_path() /
-          ("tervan-image-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  ~ImageFileTest() override {
-    host::SetOut(previous);
-    fs::remove_all(dir);
-  }
-
-  std::string Path(const std::string& name) { return (dir / name).string(); }
+  ImageFileTest() : device("\\\\.\\no-such-device", 0) {}
 
   // Builds a system image of sizeMb with the given sectors written (each
   // filled with its own number's low byte) and closes it.
@@ -54,9 +38,6 @@ class ImageFileTest : public ::testing::Test {
   }
 
   ZEL_DEVICE_IO device;
-  host::StringOutput out;
-  host::Output* previous = nullptr;
-  fs::path dir;
 };
 
 TEST_F(ImageFileTest, OneMegabyteImageLayout) {
@@ -151,6 +132,58 @@ TEST_F(ImageFileTest, TruncatedImageDoesNotPack) {
   EXPECT_FALSE(fs::exists(Path("cut.PAK")));
   char shortName[] = "ab";
   EXPECT_EQ(device.BuildPakImageFile(shortName), -1);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(ImageFileTest, ConversionNeverEmptiesItsOwnInput) {
+  // "disk.PAK" packs to "disk.PAK": creating the output would empty the
+  // image before it is read, so the conversion is refused and the file kept.
+  std::string iso = BuildImage("disk.iso", 2, {0});
+  ASSERT_EQ(device.BuildPakImageFile(iso.data()), 0);
+  std::string pak = Path("disk.PAK");
+  std::string packed = Slurp(pak);
+  out.text.clear();
+  EXPECT_EQ(device.BuildPakImageFile(pak.data()), -1);
+  EXPECT_TRUE(Slurp(pak) == packed);
+  EXPECT_NE(out.text.find("would overwrite the image file"), std::string::npos);
+
+  // A packed image under another name is not packed again either.
+  fs::copy_file(pak, Path("copy.bin"));
+  std::string copy = Path("copy.bin");
+  out.text.clear();
+  EXPECT_EQ(device.BuildPakImageFile(copy.data()), -1);
+  EXPECT_EQ(out.text, "映像文件(" + copy + ")格式不正确.\r\n");
+  EXPECT_FALSE(fs::exists(Path("copy.PAK")));
+
+  // An image that is not there leaves no output behind.
+  std::string missing = Path("none.iso");
+  out.text.clear();
+  EXPECT_EQ(device.UnPakImageFile(missing.data()), -1);
+  EXPECT_EQ(out.text, "sorry, cannot open image file\r\n");
+  EXPECT_FALSE(fs::exists(Path("none.UNP")));
+}
+
+TEST_F(ImageFileTest, UnpackedRunsGoBackToTheirPlaces) {
+  // Runs 0 and 5 of a 4 MB image; unpacking puts run 5 back at data
+  // offset + 5 x 512 KB and fills runs 1-4 with 0xFF.
+  std::string iso = BuildImage("five.iso", 4, {3, 5 * 1024 + 1});
+  ASSERT_EQ(device.BuildPakImageFile(iso.data()), 0);
+  std::string pak = Slurp(Path("five.PAK"));
+  uint32_t dataOffset = 32768 + 1024 + 1024;
+  ASSERT_EQ(pak.size(), dataOffset + 2 * image::kRunBytes);
+  EXPECT_EQ(uint8_t(pak[dataOffset + image::kRunBytes + 512]), 1);  // sector 5121 = run 5 + 1
+  std::string pakPath = Path("five.PAK");
+  ASSERT_EQ(device.UnPakImageFile(pakPath.data()), 0);
+  std::string unp = Slurp(Path("five.UNP"));
+  ASSERT_EQ(unp.size(), dataOffset + 4u * 1048576);
+  EXPECT_EQ(uint8_t(unp[dataOffset + 5 * image::kRunBytes + 512]), 1);
+  EXPECT_EQ(unp.substr(dataOffset + image::kRunBytes, 4 * image::kRunBytes - image::kRunBytes),
+            std::string(3 * image::kRunBytes, '\xFF'));
+  EXPECT_STREQ(unp.c_str(), image::kSystemMarker);
+  EXPECT_TRUE(unp == Slurp(iso));
 }
 
 }  // namespace

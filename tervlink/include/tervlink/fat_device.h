@@ -287,6 +287,37 @@ class TERVLINK_API FAT_DEVICE {
   // True when text matches one of the comma-separated alternatives.
   static bool MatchPattern(const char* pattern, const char* text);
 
+  // ---- image building, packed images, ISO burn and update (image_ops.cc) ---
+
+  // Selects the device object's image kind (0 system image, 1 simulator
+  // NAND file). Returns 0.
+  int SetImageMode(int kind);
+  // Hands the simulated flash geometry to the device object. Returns 0.
+  int SetSimuFlashParameter(int slc, unsigned blocksPerZone, unsigned logicalBlocksPerZone,
+                            unsigned sectorsPerBlock, unsigned sectorsPerPage);
+  // Starts building an image of sizeMb into path and saves the four disk
+  // blocks. 0, or -1 when the device object cannot start the image.
+  int SwitchToBuildingImageMode(int sizeMb, char* path);
+  // Closes the image (its header records the disk blocks as the build left
+  // them), then restores the disk blocks saved on entry. The close result:
+  // 0, or -1. Without a build in progress the disk blocks stay as they are.
+  int QuitBuildingImageMode(char* path);
+  // Packs the system image path into path with "PAK" for its last three
+  // characters, or unpacks a packed image into "UNP". 0 or -1.
+  int BuildPakImage(char* path);
+  int UnPakImage(char* path);
+  // Burns a system image or a packed image into the NAND of the current
+  // disk, run by run, each written, read back and compared (ten tries).
+  // 0, or -1 after the failure's messages and a key press. Once anything
+  // was written the disk's file systems are read again, so that later
+  // commands see what was burnt (and never write stale FATs over it).
+  int TransferImageFile(char* path);
+  // Refreshes partition E of disk 0 in the system image path from the
+  // device's NAND and rebuilds its checksum file. 0, or -1 (last error -1
+  // for memory, block table or image failures, -2 when the NAND
+  // information cannot be read).
+  int UpdateIsoFromNand(char* path);
+
   // ---- block table dumps (block_table.cc) ---------------------------------
 
   // Prints every disk's geometry and partitions and writes each partition's
@@ -345,6 +376,9 @@ class TERVLINK_API FAT_DEVICE {
   int DataLoop(unsigned first, char* data, uint32_t size, bool write);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
+  // Reads a disk's partition table, boot sectors and FATs afresh, as Init
+  // does, after something other than the engine rewrote the disk.
+  void ReloadDisk(int disk);
 
   int curDisk_ = 0;
   // Last cluster reached by a directory walk, so that sequential entry
@@ -356,6 +390,9 @@ class TERVLINK_API FAT_DEVICE {
   uint32_t walkOrdinal_ = 0;
   uint32_t walkCluster_ = 0;
   uint32_t allocHint_ = 2;
+  // Set while an image is being built: the disk blocks were saved on
+  // entry and are to be put back when the build ends.
+  bool buildingImage_ = false;
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];

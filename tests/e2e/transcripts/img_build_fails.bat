@@ -1,0 +1,6 @@
+ECHO no Disk0 folder: SYNC fails
+BUILDIMAGE 128 sys.img
+ECHO an image smaller than the disk: FORMAT fails
+BUILDIMAGE 64 small.img
+ECHO no such PC folder for the image
+BUILDIMAGE 128 nodir/sys.img

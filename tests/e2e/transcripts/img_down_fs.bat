@@ -1,0 +1,10 @@
+BUILDIMAGE 128 sys.img
+DOWNIMAGE sys.img
+DIR
+CD SUB
+DIR
+CD \
+E:
+DIR
+C:
+SYNC /DZEL2PC /P@WORK@/fromdev

@@ -1,0 +1,11 @@
+BUILDIMAGE 128 sys.img
+PAKIMAGE sys.img
+DOWNIMAGE sys.PAK
+DIR
+CD SUB
+DIR
+CD \
+E:
+DIR
+C:
+SYNC /DZEL2PC /P@WORK@/fromdev

@@ -1,0 +1,2 @@
+DOWNIMAGE sys.PAK
+ECHO after

@@ -1,0 +1,8 @@
+BUILDIMAGE 128 sys.img
+DOWNIMAGE sys.img
+E:
+COPY @WORK@/new.txt NEW.TXT
+DEL E.TXT
+C:
+UPDATEIMAGE sys.img
+UPDATEIMAGE missing.img
