@@ -1,0 +1,1 @@
+BUILDSIMUBIN loader.bin bios.bin user.bin simu.bin
