@@ -13,6 +13,7 @@
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
+#include "tervlink/image_file.h"
 #include "tervlink/host/host.h"
 
 namespace {
@@ -21,8 +22,6 @@ constexpr int kTableEntries = 8192;                 // entries of one partition'
 constexpr int kTableBytes = kTableEntries * 4;      // 32 KB
 constexpr int kLog2PhyBytes = 4096;                 // two zones of 1024 u16 entries
 constexpr int kLog2PhyPerZone = 1024;
-constexpr uint32_t kIllegalEntry = 0xFFFFFFFFu;
-constexpr uint32_t kUnassigned = 0xFFFF;            // physical block field of an unmapped block
 
 // Writes one partition's dump file. False when it cannot be created.
 bool WriteDump(const char* path, const int* table, uint32_t firstTrack, uint32_t blockPerZone) {
@@ -32,16 +31,7 @@ bool WriteDump(const char* path, const int* table, uint32_t firstTrack, uint32_t
   for (int i = 0; i < kTableEntries; ++i) {
     uint32_t e = uint32_t(table[i]);
     if (e == 0) continue;
-    uint32_t logical = firstTrack + uint32_t(i);
-    uint32_t zone = e >> 24, physical = (e >> 8) & 0xFFFF, sector = e & 0xFF;
-    if (e == kIllegalEntry)
-      fprintf(f, "%08u,  非法逻辑块号\n", logical);
-    else if (physical == kUnassigned)
-      fprintf(f, "%08u,  %u,      %03u,   逻辑块尚未分配\n", logical, zone, sector);
-    else if (physical >= blockPerZone)
-      fprintf(f, "%08u,  非法逻辑块号\n", logical);
-    else
-      fprintf(f, "%08u,  %u,      %03u,   %08u\n", logical, zone, sector, physical);
+    fputs(image::BlockEntryLine(firstTrack + uint32_t(i), image::DecodeBlockEntry(e, blockPerZone)).c_str(), f);
   }
   return fclose(f) == 0;
 }

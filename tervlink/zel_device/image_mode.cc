@@ -100,6 +100,36 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
   return written;
 }
 
+BlockEntry image::DecodeBlockEntry(uint32_t entry, uint32_t blocksPerZone) {
+  BlockEntry e{BlockEntryKind::kMapped, entry >> 24, (entry >> 8) & 0xFFFF, entry & 0xFF};
+  if (entry == 0)
+    e.kind = BlockEntryKind::kNone;
+  else if (entry == 0xFFFFFFFFu)
+    e.kind = BlockEntryKind::kIllegal;
+  else if (e.physical == 0xFFFF)
+    e.kind = BlockEntryKind::kUnassigned;
+  else if (e.physical >= blocksPerZone)
+    e.kind = BlockEntryKind::kIllegal;
+  return e;
+}
+
+std::string image::BlockEntryLine(uint32_t logical, const BlockEntry& e) {
+  char line[96];
+  switch (e.kind) {
+    case BlockEntryKind::kNone: return std::string();
+    case BlockEntryKind::kIllegal: snprintf(line, sizeof line, "%08u,  非法逻辑块号\n", logical); break;
+    case BlockEntryKind::kUnassigned:
+      snprintf(line, sizeof line, "%08u,  %u,      %03u,   逻辑块尚未分配\n", logical, e.zone,
+               e.sectorField);
+      break;
+    case BlockEntryKind::kMapped:
+      snprintf(line, sizeof line, "%08u,  %u,      %03u,   %08u\n", logical, e.zone, e.sectorField,
+               e.physical);
+      break;
+  }
+  return line;
+}
+
 std::string image::ConvertedImageName(const char* name, const char* suffix) {
   size_t n = name ? strlen(name) : 0;
   if (n < 3 || n > 259) return std::string();
@@ -482,17 +512,9 @@ int32_t ZEL_DEVICE_IO::UpdateIsoFromNand(char* path, int* table, uint32_t partit
     uint32_t logical = partitionStart / trackSectors + i;
     uint32_t entry = uint32_t(table[i]);
     if (entry == 0) continue;
-    uint32_t zone = entry >> 24, physical = (entry >> 8) & 0xFFFF, sectorField = entry & 0xFF;
-    if (entry == 0xFFFFFFFFu || (physical != 0xFFFF && physical >= blocksPerZone)) {
-      host::Print("%08d,  非法逻辑块号\n", int(logical));
-      continue;
-    }
-    if (physical == 0xFFFF) {
-      host::Print("%08d,  %d,      %03d,   逻辑块尚未分配\n", int(logical), int(zone), int(sectorField));
-      continue;
-    }
-    host::Print("%08d,  %d,      %03d,   %08d\n", int(logical), int(zone), int(sectorField),
-                int(physical));
+    BlockEntry e = DecodeBlockEntry(entry, blocksPerZone);
+    host::Print("%s", BlockEntryLine(logical, e).c_str());
+    if (e.kind != BlockEntryKind::kMapped) continue;
     uint64_t first = uint64_t(logical) * sectorsPerStep;
     // A block outside the image would grow the file; a block that cannot be
     // read would write stale data: both are skipped with a message.

@@ -73,6 +73,21 @@ inline bool RunUsed(const uint8_t* bitmap, uint32_t bitmapBytes, uint32_t run) {
   return false;
 }
 
+// A block table entry: zone << 24 | physical block in zone << 8 | sector
+// field; 0 = no entry, 0xFFFFFFFF = illegal, physical block 0xFFFF = the
+// logical block is not assigned yet.
+enum class BlockEntryKind { kNone, kIllegal, kUnassigned, kMapped };
+struct BlockEntry {
+  BlockEntryKind kind = BlockEntryKind::kNone;
+  uint32_t zone = 0, physical = 0, sectorField = 0;
+};
+// The entry taken apart; a physical block at or above blocksPerZone is
+// illegal.
+TERVLINK_API BlockEntry DecodeBlockEntry(uint32_t entry, uint32_t blocksPerZone);
+// The line that block table dumps and the image refresh print for the
+// logical block's entry (GBK, ending in a newline); empty for no entry.
+TERVLINK_API std::string BlockEntryLine(uint32_t logical, const BlockEntry& e);
+
 // The partition layout that a system image's header records: per disk of
 // the engine, whether it is partitioned and the configured KB sizes of its
 // four partition slots (0xFFFFFFFF = the rest of the disk).
