@@ -17,21 +17,8 @@ print(struct.unpack_from("<I", h, 64)[0], struct.unpack_from("<I", h, 76)[0])
 PY
 )
 dd if="$image" of=disk.img bs=512 skip=$((data / 512)) count=$((size * 2048)) status=none
-sfdisk -d disk.img >sfdisk.txt
-n=0
-while read -r start count type; do
-  case $type in 1|4|6|e) ;; *) continue ;; esac
-  n=$((n + 1))
-  dd if=disk.img of=part$n.img bs=512 skip="$start" count="$count" status=none
-  fsck.fat -n part$n.img >fsck.log 2>&1 || true
-  # fsck.fat 4.2 remarks on the label field of a boot sector whose extended
-  # signature is 0 (as the logical format leaves it); anything else is a finding.
-  if grep -v -e '^fsck.fat ' -e ' files, ' -e '^$' -e "^Label '' stored in boot sector is not valid.\$" \
-       -e '^  Auto-removing label from boot sector.$' -e '^Leaving filesystem unchanged.$' fsck.log; then
-    echo "fsck.fat: partition at sector $start"; cat fsck.log; exit 1
-  fi
-done < <(sed -n 's/.*start= *\([0-9]*\), size= *\([0-9]*\), type=\([0-9a-f]*\).*/\1 \2 \3/p' sfdisk.txt)
-[ "$n" -ge 2 ] || { echo "FAT partitions found: $n"; cat sfdisk.txt; exit 1; }
+n=$(bash "$(dirname "$0")/fsck_partitions.sh" disk.img)
+[ "$n" -ge 2 ] || { echo "FAT partitions found: $n"; sfdisk -d disk.img; exit 1; }
 # Partition C is the first FAT partition, E the second.
 for pair in "C part1.img" "E part2.img"; do
   set -- $pair
