@@ -1,0 +1,117 @@
+// The whole program in-process against a real zelsim: the start-up waits in
+// their order (with a sleep that only records), the OS download, and the
+// exit status.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tervan_main.h"
+#include "tervlink/host/host.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<uint32_t> g_sleeps;
+void RecordSleep(uint32_t ms) { g_sleeps.push_back(ms); }
+
+class StartupTest : public ::testing::Test {
+ protected:
+  StartupTest() {
+    dir = fs::temp_directory_path() /
+          ("tervan-startup-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    setenv("TERVAN_RUNDIR", (dir / "run").c_str(), 1);
+    g_sleeps.clear();
+    previousSleep = host::SetSleep(RecordSleep);
+    previousOut = host::SetOut(&out);
+    oldCwd = fs::current_path();
+  }
+  ~StartupTest() override {
+    fs::current_path(oldCwd);
+    if (!pidFile.empty()) std::system(("kill $(cat " + pidFile + ") 2>/dev/null").c_str());
+    host::SetSleep(previousSleep);
+    host::SetOut(previousOut);
+    fs::remove_all(dir);
+  }
+
+  // Starts zelsim with the options and waits for its socket.
+  void StartZelsim(const std::string& options) {
+    pidFile = (dir / "zelsim.pid").string();
+    std::string cmd = std::string(ZELSIM_PATH) + " --state " + (dir / "state").string() + " " +
+                      options + " 2>/dev/null & echo $! > " + pidFile;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    for (int i = 0; i < 200 && !fs::exists(dir / "run" / "lexon0"); ++i)
+      std::system("sleep 0.02");  // <chrono> does not compile with GBK literals
+    ASSERT_TRUE(fs::exists(dir / "run" / "lexon0"));
+  }
+
+  int Run(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return RunTervan(int(argv.size()), argv.data());
+  }
+
+  std::string Batch(const std::string& text) {
+    std::string path = (dir / "job.bat").string();
+    std::ofstream(path) << text;
+    return "-B" + path;
+  }
+
+  fs::path dir, oldCwd;
+  std::string pidFile;
+  host::StringOutput out;
+  host::SleepFn previousSleep = nullptr;
+  host::Output* previousOut = nullptr;
+};
+
+TEST_F(StartupTest, RunningDeviceWaitsOnlyBeforeTheCapabilityQuery) {
+  StartZelsim("--disks 2");
+  EXPECT_EQ(Run({"Tervan", Batch("ECHO up\n")}), 0);
+  EXPECT_EQ(g_sleeps, std::vector<uint32_t>{4000});
+  EXPECT_EQ(out.text.rfind("当前ZEL设备支持的磁盘数: 2\n", 0), 0u);
+  EXPECT_NE(out.text.find("up \n"), std::string::npos);
+}
+
+TEST_F(StartupTest, LoaderGetsItsOsThenBothWaitsFollow) {
+  StartZelsim("--want-os");
+  std::string os = (dir / "rtos.bin").string();
+  std::ofstream(os) << "an operating system";
+  EXPECT_EQ(Run({"Tervan", "-D" + os, Batch("ECHO up\n")}), 0);
+  EXPECT_EQ(g_sleeps, (std::vector<uint32_t>{2000, 4000}));
+  EXPECT_NE(out.text.find("up \n"), std::string::npos);
+}
+
+TEST_F(StartupTest, EmptyOsFileIsAFailedDownload) {
+  StartZelsim("--want-os");
+  std::string os = (dir / "empty.bin").string();
+  std::ofstream{os};
+  EXPECT_EQ(Run({"Tervan", "-D" + os, Batch("ECHO never\n")}), -1);
+  EXPECT_EQ(out.text, "download os failed.\n");
+  EXPECT_TRUE(g_sleeps.empty());
+}
+
+TEST_F(StartupTest, UsageExitTouchesNoDevice) {
+  // No zelsim at all: -h must not even try the device.
+  EXPECT_EQ(Run({"Tervan", "-h"}), -1);
+  EXPECT_EQ(out.text.rfind("Tervan v0.10 Date: May  8 2009\n", 0), 0u);
+  EXPECT_EQ(out.text.find("ZEL设备打开失败"), std::string::npos);
+  EXPECT_TRUE(g_sleeps.empty());
+  out.text.clear();
+  EXPECT_EQ(Run({"Tervan", "-N"}), -1);
+  EXPECT_NE(out.text.find("\nZEL设备号错误.\n"), std::string::npos);
+  out.text.clear();
+  EXPECT_EQ(Run({"Tervan", "-S"}), -1);
+  EXPECT_NE(out.text.find("\n无效命令参数.\n"), std::string::npos);
+  out.text.clear();
+  EXPECT_EQ(Run({"Tervan", "-B" + std::string(260, 'x')}), -1);  // longer than 259 characters
+  EXPECT_NE(out.text.find("\n无效命令参数.\n"), std::string::npos);
+}
+
+}  // namespace
