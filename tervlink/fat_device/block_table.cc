@@ -18,8 +18,6 @@
 
 namespace {
 
-constexpr int kTableEntries = 8192;                 // entries of one partition's block table
-constexpr int kTableBytes = kTableEntries * 4;      // 32 KB
 constexpr int kLog2PhyBytes = 4096;                 // two zones of 1024 u16 entries
 constexpr int kLog2PhyPerZone = 1024;
 
@@ -28,7 +26,7 @@ bool WriteDump(const char* path, const int* table, uint32_t firstTrack, uint32_t
   FILE* f = host::OpenFile(path, "w");
   if (!f) return false;
   fprintf(f, "逻辑块号   Zone   Sector  物理块号\n");
-  for (int i = 0; i < kTableEntries; ++i) {
+  for (int i = 0; i < int(image::kBlockTableEntries); ++i) {
     uint32_t e = uint32_t(table[i]);
     if (e == 0) continue;
     fputs(image::BlockEntryLine(firstTrack + uint32_t(i), image::DecodeBlockEntry(e, blockPerZone)).c_str(), f);
@@ -38,13 +36,18 @@ bool WriteDump(const char* path, const int* table, uint32_t firstTrack, uint32_t
 
 }  // namespace
 
-int FAT_DEVICE::GetBlockTable(char* prefix) {
-  std::unique_ptr<int[]> table(new (std::nothrow) int[kTableEntries]);
+std::unique_ptr<int[]> FAT_DEVICE::NewBlockTable() {
+  std::unique_ptr<int[]> table(new (std::nothrow) int[image::kBlockTableEntries]());
   if (!table) {
     lastError = -1;
     host::Print("内存分配失败\n");
-    return -1;
   }
+  return table;
+}
+
+int FAT_DEVICE::GetBlockTable(char* prefix) {
+  std::unique_ptr<int[]> table = NewBlockTable();
+  if (!table) return -1;
   lastError = 0;
   const int engineDisk = curDisk_;
   int deviceDisk = engineDisk;
@@ -91,11 +94,11 @@ int FAT_DEVICE::GetBlockTable(char* prefix) {
             letter);
         continue;
       }
-      memset(table.get(), 0, kTableBytes);
+      memset(table.get(), 0, image::kBlockTableBytes);
       // The table holds 8192 tracks; a larger partition is dumped that far.
       uint32_t count = part.sectorCount / track;
-      if (count > uint32_t(kTableEntries)) count = kTableEntries;
-      if (pDevice->GetBlockTable(part.startSector / track, count, table.get(), kTableBytes) == -1) {
+      if (count > image::kBlockTableEntries) count = image::kBlockTableEntries;
+      if (pDevice->GetBlockTable(part.startSector / track, count, table.get(), image::kBlockTableBytes) == -1) {
         host::Print("DeviceIO执行GetBlockTable异常\n");
         lastError = -1;
         continue;

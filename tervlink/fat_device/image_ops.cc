@@ -279,19 +279,14 @@ int FAT_DEVICE::TransferImageFile(char* path) {
 
 namespace {
 
-constexpr uint32_t kTableEntries = 8192;  // block table entries, one per logical block
 constexpr int kUpdatedSlot = 2;           // partition E
 constexpr int kUpdatedDisk = 0;
 
 }  // namespace
 
 int FAT_DEVICE::UpdateIsoFromNand(char* path) {
-  std::unique_ptr<int[]> table(new (std::nothrow) int[kTableEntries]);
-  if (!table) {
-    lastError = -1;
-    host::Print("内存分配失败\n");
-    return -1;
-  }
+  std::unique_ptr<int[]> table = NewBlockTable();
+  if (!table) return -1;
   lastError = 0;
   _ZEL_NANDINFO info;
   if (pDevice->NandInfo(&info) < 0) {
@@ -315,9 +310,9 @@ int FAT_DEVICE::UpdateIsoFromNand(char* path) {
     return -1;
   }
 
-  memset(table.get(), 0, kTableEntries * sizeof(int));
+  memset(table.get(), 0, image::kBlockTableBytes);
   if (pDevice->GetBlockTable(p.startSector / track, p.sectorCount / track, table.get(),
-                             int32_t(kTableEntries * 4)) == -1) {
+                             image::kBlockTableBytes) == -1) {
     host::Print("DeviceIO执行GetBlockTable异常\n");
     lastError = -1;
   } else if (pDevice->UpdateIsoFromNand(path, table.get(), p.startSector, track, track,

@@ -194,15 +194,21 @@ int SimOut(uint8_t address, uint8_t endpoint, uint8_t toggle, const uint8_t* dat
   }
 }
 
-int SimBulkIn(uint8_t address, uint8_t endpoint, uint8_t maxPacket, uint8_t toggle,
-              uint8_t* buffer, uint32_t* length) {
-  uint8_t pid = UseToggle(endpoint, toggle);
-  uint8_t h[kBulkHeaderBytes] = {kMsgBulkIn};
+// Sends the header of a bulk transfer (its kind, the token word, the
+// packet size, the data toggle's PID and the length); false when it cannot.
+static bool SendBulkHeader(uint8_t kind, uint8_t address, uint8_t endpoint, uint8_t maxPacket,
+                    uint8_t toggle, uint32_t length) {
+  uint8_t h[kBulkHeaderBytes] = {kind};
   bytes::Put16(h + 1, TokenWord(address, endpoint));
   h[3] = maxPacket;
-  h[4] = pid;
-  bytes::Put32(h + 5, *length);
-  if (!SimSend(h, sizeof h)) return -1;
+  h[4] = UseToggle(endpoint, toggle);
+  bytes::Put32(h + 5, length);
+  return SimSend(h, sizeof h);
+}
+
+int SimBulkIn(uint8_t address, uint8_t endpoint, uint8_t maxPacket, uint8_t toggle,
+              uint8_t* buffer, uint32_t* length) {
+  if (!SendBulkHeader(kMsgBulkIn, address, endpoint, maxPacket, toggle, *length)) return -1;
   if (SimReceive() < int(kBulkAnswerBytes)) return -1;
   uint32_t announced = bytes::Get32(g_link.received);
   uint8_t status = g_link.received[4];
@@ -218,13 +224,7 @@ int SimBulkIn(uint8_t address, uint8_t endpoint, uint8_t maxPacket, uint8_t togg
 
 int SimBulkOut(uint8_t address, uint8_t endpoint, uint8_t maxPacket, uint8_t toggle,
                const uint8_t* buffer, uint32_t* length) {
-  uint8_t pid = UseToggle(endpoint, toggle);
-  uint8_t h[kBulkHeaderBytes] = {kMsgBulkOut};
-  bytes::Put16(h + 1, TokenWord(address, endpoint));
-  h[3] = maxPacket;
-  h[4] = pid;
-  bytes::Put32(h + 5, *length);
-  if (!SimSend(h, sizeof h)) return -1;
+  if (!SendBulkHeader(kMsgBulkOut, address, endpoint, maxPacket, toggle, *length)) return -1;
   if (!SimSend(buffer, *length)) return -1;
   if (SimReceive() < int(kBulkAnswerBytes)) return -1;
   uint32_t taken = bytes::Get32(g_link.received);

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <cstdio>
 
 #include "tervlink/export.h"
@@ -355,6 +356,9 @@ class TERVLINK_API FAT_DEVICE {
   char configFile[256] = "Tervan.cfg";
 
  private:
+  // A zeroed block table for one partition; null (after its message and
+  // last error -1) when there is no memory for it.
+  std::unique_ptr<int[]> NewBlockTable();
   int MatchDirEntry(_FILE_FIND* find);
   void InitPartCache(_PART_INFO* p);
   void DropCached(uint32_t first, uint32_t count);

@@ -76,6 +76,9 @@ inline bool RunUsed(const uint8_t* bitmap, uint32_t bitmapBytes, uint32_t run) {
 // A block table entry: zone << 24 | physical block in zone << 8 | sector
 // field; 0 = no entry, 0xFFFFFFFF = illegal, physical block 0xFFFF = the
 // logical block is not assigned yet.
+constexpr uint32_t kBlockTableEntries = 8192;  // one partition's table: one entry per track
+constexpr int32_t kBlockTableBytes = kBlockTableEntries * 4;  // 32 KB
+
 enum class BlockEntryKind { kNone, kIllegal, kUnassigned, kMapped };
 struct BlockEntry {
   BlockEntryKind kind = BlockEntryKind::kNone;
