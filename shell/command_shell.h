@@ -118,7 +118,7 @@ class CommandShell {
   int PrepareBlockIo(int block, std::vector<uint8_t>* buffer);
 
   // printf-style output to the shell's output (GBK text).
-  void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void Printf(const char* fmt, ...) TERVLINK_PRINTF(2, 3);
   // The device behind the engine.
   FAT_DEVICE_IO* Device() { return fat->pDevice; }
 

@@ -118,7 +118,7 @@ class Registry {
                   uint16_t& key, std::string& rest, std::string& shown);
   int DumpKey(uint16_t key, std::string& path);
   int DumpValues(uint16_t key);
-  void Emit(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void Emit(const char* fmt, ...) TERVLINK_PRINTF(2, 3);
 
   CommandShell& shell_;
   FAT_DEVICE_IO& dev_;

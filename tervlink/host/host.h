@@ -1,8 +1,9 @@
 // The host layer: everything the programs ask of the operating system.
 //
 // Nothing outside tervlink/host includes an OS header; the shell, the
-// library and zelsim call these functions instead. This is the POSIX
-// version (host/posix/); a win32/ twin can implement the same header.
+// library and zelsim call these functions instead. host/posix/ implements
+// it for Linux, host/win32/ for Windows (docs/windows.md); host/ holds what
+// both share.
 //
 // Text inside the programs is GBK. The host layer converts at its edges:
 // printed text from GBK to the locale's character set, input lines from the
@@ -20,6 +21,13 @@
 #include <vector>
 
 #include "tervlink/export.h"
+
+// printf-style formats; mingw's printf family is the C99 one (with %zu).
+#if defined(_WIN32)
+#define TERVLINK_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define TERVLINK_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#endif
 
 namespace host {
 
@@ -61,11 +69,11 @@ TERVLINK_API Output& Out();
 TERVLINK_API Output* SetOut(Output* out);
 
 // printf-style printing of GBK text.
-TERVLINK_API void Print(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-TERVLINK_API void PrintTo(Output& out, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+TERVLINK_API void Print(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
+TERVLINK_API void PrintTo(Output& out, const char* fmt, ...) TERVLINK_PRINTF(2, 3);
 TERVLINK_API void VPrintTo(Output& out, const char* fmt, va_list ap);
 // One line on standard error (not converted beyond GBK -> locale).
-TERVLINK_API void PrintError(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+TERVLINK_API void PrintError(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
 
 // ---- input -----------------------------------------------------------------
 
@@ -154,8 +162,12 @@ struct DirEntry {
 // the folder cannot be read.
 TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
 
-// The PC path separator ('/' here).
+// The PC path separator: '\\' on Windows, '/' elsewhere.
+#if defined(_WIN32)
+constexpr char kSep = '\\';
+#else
 constexpr char kSep = '/';
+#endif
 TERVLINK_API std::string GetCurrentDir();  // GBK
 TERVLINK_API bool SetCurrentDir(const char* gbkDir);
 // The full path of a name: absolute names stay, others are joined to the

@@ -8,6 +8,17 @@
 
 #include "test_support.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#undef CreateMailslot
+// Wine's mailslots carry messages of about 200 KB at most.
+bool UnderWine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+#else
+bool UnderWine() { return false; }
+#endif
+
 namespace {
 
 class MailslotTest : public testing::Test {
@@ -17,11 +28,22 @@ class MailslotTest : public testing::Test {
   std::string runDir_;
 };
 
+#if defined(_WIN32)
+// Windows has mailslots of its own; a run folder gives them a private
+// namespace, the same in every process of the run.
+TEST_F(MailslotTest, NameIsSystemMailslotInRunNamespace) {
+  std::string name = host::MailslotPath("\\\\.\\mailslot\\c33_usb_rcv_io");
+  EXPECT_EQ(name.rfind("\\\\.\\mailslot\\tervan-", 0), 0u) << name;
+  EXPECT_EQ(host::MailslotPath("c33_usb_rcv_io"), name);
+  EXPECT_EQ(name.substr(name.size() - 15), "\\c33_usb_rcv_io");
+}
+#else
 TEST_F(MailslotTest, NameMapsToFifoInRunFolder) {
   EXPECT_EQ(host::MailslotPath("\\\\.\\mailslot\\c33_usb_rcv_io"),
             runDir_ + "/mailslot/c33_usb_rcv_io");
   EXPECT_EQ(host::MailslotPath("c33_usb_snd_io"), runDir_ + "/mailslot/c33_usb_snd_io");
 }
+#endif
 
 TEST_F(MailslotTest, ClientOpenNeedsServerHoldingSlot) {
   EXPECT_EQ(host::OpenMailslot("slot"), host::kInvalidMailslot);  // not there at all
@@ -33,7 +55,9 @@ TEST_F(MailslotTest, ClientOpenNeedsServerHoldingSlot) {
   host::CloseMailslot(client);
   host::CloseMailslot(server);
   // The server removed its slot, and nobody can write into it any more.
+#if !defined(_WIN32)
   EXPECT_FALSE(std::filesystem::exists(runDir_ + "/mailslot/slot"));
+#endif
   EXPECT_FALSE(host::MailslotHasServer("slot"));
   EXPECT_EQ(host::OpenMailslot("slot"), host::kInvalidMailslot);
 }
@@ -88,6 +112,7 @@ TEST_F(MailslotTest, MessageLongerThanBufferIsDroppedWholeAndNextOneReads) {
 }
 
 TEST_F(MailslotTest, MessageSizeLimitIsSixteenMebibytes) {
+  if (UnderWine()) GTEST_SKIP() << "Wine's mailslots carry about 200 KB at most";
   auto server = host::CreateMailslot("slot", host::kMaxMailslotMessage);
   auto client = host::OpenMailslot("slot");
   Bytes limit(host::kMaxMailslotMessage, 0x5A);

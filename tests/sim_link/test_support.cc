@@ -65,7 +65,11 @@ std::string FreshRunDir() {
   auto dir = std::filesystem::temp_directory_path() /
              ("tervan-simlink-" + std::to_string(rng()));
   std::filesystem::create_directories(dir);
+#if defined(_WIN32)
+  _putenv_s("TERVAN_RUNDIR", dir.string().c_str());
+#else
   setenv("TERVAN_RUNDIR", dir.c_str(), 1);
+#endif
   return dir.string();
 }
 

@@ -38,7 +38,10 @@ class UsbDeviceTest : public testing::Test {
     model_ = std::make_unique<DeviceModel>(config);
     ASSERT_TRUE(model_->Ok()) << model_->Error();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void TearDown() override {
+    model_.reset();  // its NAND file is open (Windows cannot remove an open file)
+    std::filesystem::remove_all(dir_);
+  }
   Answers Handle(UsbDevice& d, const Bytes& m) { return d.Handle(m); }
 
   std::string dir_;

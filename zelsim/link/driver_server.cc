@@ -122,7 +122,8 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
     host::PrintError("zelsim: cannot create the run folder %s", dir.c_str());
     return 1;
   }
-  std::string path = dir + "/lexon" + std::to_string(options.device);
+  std::string device = "\\\\.\\lexon" + std::to_string(options.device);
+  std::string path = host::DeviceSocketPath(device.c_str());
   int listener = host::ListenSocket(path);
   if (listener == -2) {
     host::PrintError("zelsim: device lexon%d is already served by another zelsim (%s)",

@@ -2,14 +2,8 @@
 //
 // A device path "\\.\NAME" names the socket RunDir()/NAME. One connection
 // carries one request: CreateFile connects, CloseHandle closes, and the
-// control, read and write calls are framed messages (little-endian):
-//
-//   DeviceIoControl  -> u8 1, u32 code, u32 input length, u32 output capacity, input
-//                    <- u8 ok, u32 output length, output
-//   WriteFile        -> u8 2, u32 length, bytes
-//                    <- u8 ok, u32 bytes taken
-//   ReadFile         -> u8 3, u32 length
-//                    <- u8 ok, u32 length n, n bytes
+// control, read and write calls are the frames of device_frames.h
+// (docs/device-protocol.md).
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -22,18 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tervlink/bytes.h"
+#include "tervlink/host/device_frames.h"
 #include "tervlink/host/host.h"
 
 namespace host {
 namespace {
-
-constexpr uint8_t kFrameIoctl = 1;
-constexpr uint8_t kFrameWrite = 2;
-constexpr uint8_t kFrameRead = 3;
-// No reply of the device is ever larger than a data phase the host asked for;
-// this only guards against a peer that sends nonsense.
-constexpr uint32_t kMaxFrame = 256u << 20;
 
 bool FillAddress(const std::string& path, sockaddr_un& addr) {
   memset(&addr, 0, sizeof addr);
@@ -43,13 +30,18 @@ bool FillAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
-bool ReadStatusAndLength(int fd, uint8_t& ok, uint32_t& length) {
-  uint8_t head[5];
-  if (!ReadExact(fd, head, sizeof head)) return false;
-  ok = head[0];
-  length = bytes::Get32(head + 1);
-  return true;
-}
+// A connected socket as a frame stream.
+class SocketStream : public frames::Stream {
+ public:
+  explicit SocketStream(int fd) : fd_(fd) {}
+  bool Read(void* buffer, size_t length) override { return ReadExact(fd_, buffer, length); }
+  bool Write(const void* buffer, size_t length) override {
+    return WriteExact(fd_, buffer, length);
+  }
+
+ private:
+  int fd_;
+};
 
 std::atomic<bool> g_stopping{false};
 
@@ -115,53 +107,18 @@ int DeviceCloseHandle(intptr_t h) {
 
 int DeviceIoControl(intptr_t h, uint32_t code, const void* in, uint32_t inLength, void* out,
                     uint32_t outCapacity, uint32_t* returned, void*) {
-  int fd = int(h);
-  if (returned) *returned = 0;
-  if (!in) inLength = 0;
-  if (!out) outCapacity = 0;
-  uint8_t head[13];
-  head[0] = kFrameIoctl;
-  bytes::Put32(head + 1, code);
-  bytes::Put32(head + 5, inLength);
-  bytes::Put32(head + 9, outCapacity);
-  if (!WriteExact(fd, head, sizeof head)) return 0;
-  if (inLength && !WriteExact(fd, in, inLength)) return 0;
-  uint8_t ok = 0;
-  uint32_t n = 0;
-  if (!ReadStatusAndLength(fd, ok, n) || n > outCapacity) return 0;
-  if (n && !ReadExact(fd, out, n)) return 0;
-  if (returned) *returned = n;
-  return ok ? 1 : 0;
+  SocketStream s{int(h)};
+  return frames::IoControl(s, code, in, inLength, out, outCapacity, returned);
 }
 
 int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length, uint32_t* put, void*) {
-  int fd = int(h);
-  if (put) *put = 0;
-  uint8_t head[5];
-  head[0] = kFrameWrite;
-  bytes::Put32(head + 1, length);
-  if (!WriteExact(fd, head, sizeof head)) return 0;
-  if (length && !WriteExact(fd, buffer, length)) return 0;
-  uint8_t ok = 0;
-  uint32_t taken = 0;
-  if (!ReadStatusAndLength(fd, ok, taken)) return 0;
-  if (put) *put = taken;
-  return ok ? 1 : 0;
+  SocketStream s{int(h)};
+  return frames::WriteData(s, buffer, length, put);
 }
 
 int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, void*) {
-  int fd = int(h);
-  if (got) *got = 0;
-  uint8_t head[5];
-  head[0] = kFrameRead;
-  bytes::Put32(head + 1, length);
-  if (!WriteExact(fd, head, sizeof head)) return 0;
-  uint8_t ok = 0;
-  uint32_t n = 0;
-  if (!ReadStatusAndLength(fd, ok, n) || n > length || n > kMaxFrame) return 0;
-  if (n && !ReadExact(fd, buffer, n)) return 0;
-  if (got) *got = n;
-  return ok ? 1 : 0;
+  SocketStream s{int(h)};
+  return frames::ReadData(s, buffer, length, got);
 }
 
 // ---- server side -----------------------------------------------------------

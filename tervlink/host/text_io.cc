@@ -1,0 +1,164 @@
+// The platform-independent half of the console: the process-wide output,
+// printf-style printing, the line sources, the replaceable sleep and the
+// fatal-error line. The platform halves (posix/, win32/) give standard
+// output and error, keys and the real sleep.
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "tervlink/host/host_internal.h"
+
+namespace host {
+namespace {
+
+Output* g_out = nullptr;
+
+void RealSleep(uint32_t ms) {
+  // TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
+  // end-to-end tests run many start-ups.
+  static const bool noWait = [] {
+    const char* v = getenv("TERVAN_NO_WAIT");
+    return v && *v && strcmp(v, "0") != 0;
+  }();
+  if (noWait) return;
+  detail::PlatformSleep(ms);
+}
+SleepFn g_sleep = RealSleep;
+
+std::mutex g_fatalLock;
+std::string g_lastFatal;
+bool g_fatalShown = false;
+
+}  // namespace
+
+Output& Out() { return g_out ? *g_out : StdOut(); }
+
+Output* SetOut(Output* out) {
+  Output* old = g_out;
+  g_out = out;
+  return old;
+}
+
+void VPrintTo(Output& out, const char* fmt, va_list ap) {
+  char small[1024];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  if (n < 0) return;
+  if (size_t(n) < sizeof small) {
+    out.Write(std::string_view(small, n));
+  } else {
+    std::string big(size_t(n) + 1, '\0');
+    vsnprintf(big.data(), big.size(), fmt, ap);
+    out.Write(std::string_view(big.data(), n));
+  }
+  // Keep the console in step with the device's progress (and with standard
+  // error) as a line-buffered terminal would.
+  out.Flush();
+}
+
+void PrintTo(Output& out, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  VPrintTo(out, fmt, ap);
+  va_end(ap);
+}
+
+void Print(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  VPrintTo(Out(), fmt, ap);
+  va_end(ap);
+}
+
+bool StringInput::ReadLine(char* buffer, int size) {
+  if (pos_ >= text_.size()) {
+    end_ = true;
+    return false;
+  }
+  size_t n = 0;
+  while (pos_ < text_.size() && n + 1 < size_t(size)) {
+    char c = text_[pos_++];
+    buffer[n++] = c;
+    if (c == '\n') break;
+  }
+  buffer[n] = '\0';
+  if (pos_ >= text_.size() && buffer[n - 1] != '\n') end_ = true;
+  return true;
+}
+
+int StringInput::ReadChar() {
+  if (pos_ >= text_.size()) {
+    end_ = true;
+    return -1;
+  }
+  return uint8_t(text_[pos_++]);
+}
+
+namespace detail {
+
+FileInput::~FileInput() {
+  if (owned_ && f_) fclose(f_);
+}
+
+bool FileInput::ReadLine(char* buffer, int size) {
+  if (!fgets(buffer, size, f_)) return false;
+  // Text mode, as on the PC the batch files come from: a CR LF line end
+  // reads as LF.
+  size_t len = strlen(buffer);
+  if (len >= 2 && buffer[len - 2] == '\r' && buffer[len - 1] == '\n') {
+    buffer[len - 2] = '\n';
+    buffer[len - 1] = '\0';
+  }
+  std::string text = ConsoleToGbk(buffer);
+  // Conversion to GBK never makes the text longer; keep within the buffer.
+  size_t n = std::min(text.size(), size_t(size - 1));
+  memcpy(buffer, text.data(), n);
+  buffer[n] = '\0';
+  return true;
+}
+
+bool FileInput::AtEnd() { return feof(f_) != 0; }
+
+int FileInput::ReadChar() {
+  int c = fgetc(f_);
+  return c == EOF ? -1 : c;
+}
+
+}  // namespace detail
+
+std::unique_ptr<Input> OpenInputFile(const char* gbkName) {
+  FILE* f = OpenFile(gbkName, "rb");
+  if (!f) return nullptr;
+  return std::make_unique<detail::FileInput>(f, true);
+}
+
+void Sleep(uint32_t ms) { g_sleep(ms); }
+
+SleepFn SetSleep(SleepFn fn) {
+  SleepFn old = g_sleep;
+  g_sleep = fn ? fn : RealSleep;
+  return old;
+}
+
+void ShowFatalError(const char* text) {
+  std::string t = text ? text : "";
+  {
+    std::lock_guard<std::mutex> lock(g_fatalLock);
+    if (g_fatalShown && t == g_lastFatal) return;
+    g_lastFatal = t;
+    g_fatalShown = true;
+  }
+  detail::ShowFatalLine("Fatal Error: " + t);
+}
+
+void ClearFatalError() {
+  std::lock_guard<std::mutex> lock(g_fatalLock);
+  g_fatalShown = false;
+  g_lastFatal.clear();
+}
+
+}  // namespace host

@@ -1,0 +1,221 @@
+// The device link on Windows.
+//
+// A request opens the device with CreateFileA on "\\.\lexonN", sends the
+// command block and fetches the reply with DeviceIoControl, moves its data
+// phase with WriteFile or ReadFile, and closes the handle: the kernel
+// driver of the device does the rest.
+//
+// When no such device exists (no driver, no device plugged in), the same
+// path is tried as the named pipe "\\.\pipe\lexonN" that zelsim.exe serves.
+// Over the pipe every call is a frame of docs/device-protocol.md, exactly as
+// over zelsim's Unix socket on Linux: one pipe connection per request.
+// With TERVAN_RUNDIR set (tests), the pipes and mailslots of a run live in
+// a namespace of their own, "\\.\pipe\tervan-HASH\lexonN", so runs beside
+// each other never meet.
+
+#include "windows_api.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "device_api.h"
+#include "tervlink/host/device_frames.h"
+#include "tervlink/host/host.h"
+
+namespace host {
+namespace win32 {
+namespace {
+
+// A busy pipe (zelsim between two requests) is waited for this long at most.
+constexpr DWORD kPipeBusyWaitMs = 5000;
+constexpr int kPipeBusyTries = 20;
+
+void* RealCreateFileA(const char* name, uint32_t access, uint32_t share, uint32_t disposition,
+                      uint32_t flags) {
+  return ::CreateFileA(name, access, share, nullptr, disposition, flags, nullptr);
+}
+int RealDeviceIoControl(void* h, uint32_t code, const void* in, uint32_t inLength, void* out,
+                        uint32_t outCapacity, uint32_t* returned) {
+  DWORD n = 0;
+  BOOL ok = ::DeviceIoControl(h, code, const_cast<void*>(in), inLength, out, outCapacity, &n,
+                              nullptr);
+  if (returned) *returned = n;
+  return ok ? 1 : 0;
+}
+int RealWriteFile(void* h, const void* buffer, uint32_t length, uint32_t* put) {
+  DWORD n = 0;
+  BOOL ok = ::WriteFile(h, buffer, length, &n, nullptr);
+  if (put) *put = n;
+  return ok ? 1 : 0;
+}
+int RealReadFile(void* h, void* buffer, uint32_t length, uint32_t* got) {
+  DWORD n = 0;
+  BOOL ok = ::ReadFile(h, buffer, length, &n, nullptr);
+  if (got) *got = n;
+  return ok ? 1 : 0;
+}
+int RealCloseHandle(void* h) { return ::CloseHandle(h) ? 1 : 0; }
+int RealWaitNamedPipeA(const char* name, uint32_t timeoutMs) {
+  return ::WaitNamedPipeA(name, timeoutMs) ? 1 : 0;
+}
+uint32_t RealGetLastError() { return ::GetLastError(); }
+
+std::mutex g_lock;
+DeviceApi g_api = RealDeviceApi();
+std::set<intptr_t> g_pipes;  // open handles that are zelsim's pipe, not the driver
+
+DeviceApi Api() {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_api;
+}
+
+bool IsPipe(intptr_t h) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  return g_pipes.count(h) != 0;
+}
+
+// A pipe handle as a frame stream: the exact reads and writes loop over
+// partial transfers.
+class PipeStream : public frames::Stream {
+ public:
+  PipeStream(const DeviceApi& api, void* h) : api_(api), h_(h) {}
+  bool Read(void* buffer, size_t length) override {
+    auto* p = static_cast<uint8_t*>(buffer);
+    while (length > 0) {
+      uint32_t n = 0;
+      uint32_t chunk = uint32_t(length < (1u << 20) ? length : (1u << 20));
+      if (!api_.ReadFile(h_, p, chunk, &n) || n == 0) return false;
+      p += n;
+      length -= n;
+    }
+    return true;
+  }
+  bool Write(const void* buffer, size_t length) override {
+    auto* p = static_cast<const uint8_t*>(buffer);
+    while (length > 0) {
+      uint32_t n = 0;
+      uint32_t chunk = uint32_t(length < (1u << 20) ? length : (1u << 20));
+      if (!api_.WriteFile(h_, p, chunk, &n) || n == 0) return false;
+      p += n;
+      length -= n;
+    }
+    return true;
+  }
+
+ private:
+  DeviceApi api_;
+  void* h_;
+};
+
+}  // namespace
+
+DeviceApi RealDeviceApi() {
+  return DeviceApi{RealCreateFileA, RealDeviceIoControl, RealWriteFile,  RealReadFile,
+                   RealCloseHandle, RealWaitNamedPipeA,  RealGetLastError};
+}
+
+DeviceApi SetDeviceApi(const DeviceApi& api) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  DeviceApi old = g_api;
+  g_api = api;
+  return old;
+}
+
+}  // namespace win32
+
+std::string RunDir() {
+  if (const char* d = getenv("TERVAN_RUNDIR"); d && *d) return d;
+  const char* temp = getenv("TEMP");
+  return std::string(temp && *temp ? temp : ".") + "\\tervan";
+}
+
+namespace win32 {
+
+std::string PrivateNamespace() {
+  const char* d = getenv("TERVAN_RUNDIR");
+  if (!d || !*d) return std::string();
+  // FNV-1a of the folder's name: short, and the same in every process.
+  uint32_t hash = 2166136261u;
+  for (const char* p = d; *p; ++p) hash = (hash ^ uint8_t(*p)) * 16777619u;
+  char tag[32];
+  snprintf(tag, sizeof tag, "tervan-%08x\\", unsigned(hash));
+  return tag;
+}
+
+}  // namespace win32
+
+std::string DeviceSocketPath(const char* devicePath) {
+  std::string p = devicePath ? devicePath : "";
+  const std::string prefix = "\\\\.\\";
+  if (p.compare(0, prefix.size(), prefix) == 0 &&
+      p.compare(0, strlen(win32::kPipePrefix), win32::kPipePrefix) != 0)
+    return win32::kPipePrefix + win32::PrivateNamespace() + p.substr(prefix.size());
+  return p;
+}
+
+intptr_t DeviceCreateFile(const char* path, uint32_t access, uint32_t share, void*,
+                          uint32_t disposition, uint32_t flags, void*) {
+  win32::DeviceApi api = win32::Api();
+  void* h = api.CreateFileA(path, access, share, disposition, flags);
+  if (h != INVALID_HANDLE_VALUE) return reinterpret_cast<intptr_t>(h);
+  uint32_t error = api.GetLastError();
+  if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return -1;
+  // No such device: zelsim's pipe, if it serves one.
+  std::string pipe = DeviceSocketPath(path);
+  if (pipe == (path ? path : "")) return -1;
+  for (int tries = 0; tries < win32::kPipeBusyTries; ++tries) {
+    h = api.CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    if (h != INVALID_HANDLE_VALUE) {
+      std::lock_guard<std::mutex> lock(win32::g_lock);
+      win32::g_pipes.insert(reinterpret_cast<intptr_t>(h));
+      return reinterpret_cast<intptr_t>(h);
+    }
+    if (api.GetLastError() != ERROR_PIPE_BUSY) return -1;
+    if (!api.WaitNamedPipeA(pipe.c_str(), win32::kPipeBusyWaitMs) &&
+        api.GetLastError() != ERROR_FILE_NOT_FOUND)
+      return -1;
+  }
+  return -1;
+}
+
+int DeviceCloseHandle(intptr_t h) {
+  if (h == -1) return 0;
+  {
+    std::lock_guard<std::mutex> lock(win32::g_lock);
+    win32::g_pipes.erase(h);
+  }
+  return win32::Api().CloseHandle(reinterpret_cast<void*>(h));
+}
+
+int DeviceIoControl(intptr_t h, uint32_t code, const void* in, uint32_t inLength, void* out,
+                    uint32_t outCapacity, uint32_t* returned, void*) {
+  win32::DeviceApi api = win32::Api();
+  if (win32::IsPipe(h)) {
+    win32::PipeStream s(api, reinterpret_cast<void*>(h));
+    return frames::IoControl(s, code, in, inLength, out, outCapacity, returned);
+  }
+  return api.DeviceIoControl(reinterpret_cast<void*>(h), code, in, inLength, out, outCapacity,
+                             returned);
+}
+
+int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length, uint32_t* put, void*) {
+  win32::DeviceApi api = win32::Api();
+  if (win32::IsPipe(h)) {
+    win32::PipeStream s(api, reinterpret_cast<void*>(h));
+    return frames::WriteData(s, buffer, length, put);
+  }
+  return api.WriteFile(reinterpret_cast<void*>(h), buffer, length, put);
+}
+
+int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, void*) {
+  win32::DeviceApi api = win32::Api();
+  if (win32::IsPipe(h)) {
+    win32::PipeStream s(api, reinterpret_cast<void*>(h));
+    return frames::ReadData(s, buffer, length, got);
+  }
+  return api.ReadFile(reinterpret_cast<void*>(h), buffer, length, got);
+}
+
+}  // namespace host
