@@ -9,7 +9,9 @@
 # UTF-8 here), and both outputs pass through a filter that makes the path
 # separators '/' and drops the drive Wine maps the Linux root to, so the
 # Linux transcripts (.out) hold as they are. Wine's prefix comes from
-# WINEPREFIX (scripts/test-windows.sh makes one).
+# WINEPREFIX, and a zh_CN.UTF-8 locale (Wine's code page 936 with UTF-8
+# Linux file names, for the GBK names SYNC copies) from TERVAN_LOCPATH:
+# scripts/test-windows.sh makes both.
 set -u
 win=$1; linux=$2; cases=$3; name=$4
 here=$(cd "$(dirname "$0")" && pwd)
@@ -17,25 +19,26 @@ shim=$(mktemp -d "${TMPDIR:-/tmp}/tervan-wine.XXXXXX")
 trap 'rm -rf "$shim"' EXIT
 export WINEDEBUG=${WINEDEBUG:--all}
 
+export TRANSCRIPT_FILTER="sed -e s|\\\\|/|g -e s|Z:/|/|g"
+
 # The programs as run_transcript.sh calls them: $BIN/Tervan, $BIN/zelsim.
 cat >"$shim/Tervan" <<END
 #!/usr/bin/env bash
 out=\$(mktemp "\${TMPDIR:-/tmp}/tervan-wine-out.XXXXXX")
-LC_ALL=zh_CN.UTF-8 wine "$win/Tervan.exe" "\$@" >"\$out"
+LOCPATH=\${TERVAN_LOCPATH:-} LC_ALL=zh_CN.UTF-8 wine "$win/Tervan.exe" "\$@" >"\$out"
 rc=\$?
-iconv -f GBK -t UTF-8 -c <"\$out"
+iconv -f GBK -t UTF-8 -c <"\$out" | \$TRANSCRIPT_FILTER
 rm -f "\$out"
 exit \$rc
 END
 cat >"$shim/zelsim" <<END
 #!/usr/bin/env bash
 # exec: run_transcript.sh stops zelsim by this process's id.
-exec wine "$win/zelsim.exe" "\$@"
+LOCPATH=\${TERVAN_LOCPATH:-} LC_ALL=zh_CN.UTF-8 exec wine "$win/zelsim.exe" "\$@"
 END
 chmod +x "$shim/Tervan" "$shim/zelsim"
 for tool in "$linux"/*; do
   [ -e "$shim/$(basename "$tool")" ] || ln -s "$tool" "$shim/$(basename "$tool")"
 done
 
-export TRANSCRIPT_FILTER="sed -e s|\\\\|/|g -e s|Z:/|/|g"
 bash "$here/../e2e/run_transcript.sh" "$shim" "$cases" "$name"
