@@ -149,8 +149,32 @@ bool CommandShell::ReadCommandLine(int* count, char** words) {
   *count = 0;
   if (!input || input->AtEnd()) return false;
   if (!input->ReadLine(lineBuffer, kLineBytes)) return false;
+  ++lineNumber;
+  // A piece without its line end is the start of a longer line (or a line
+  // holding a zero byte). Its pieces are never run as commands of their
+  // own: a comment's tail could read FORMAT. The whole line is skipped.
+  size_t length = strlen(lineBuffer);
+  if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty()) {
+    if (batchMode)
+      Printf("批处理文件第%d行超过%d个字符, 整行未执行.\n", lineNumber, kLineBytes - 1);
+    else
+      Printf("命令行超过%d个字符, 整行未执行.\n", kLineBytes - 1);
+    lineBuffer[0] = '\0';
+  }
   *count = SplitWords(lineBuffer, words);
   return true;
+}
+
+bool CommandShell::RestOfLineIsEmpty() {
+  bool empty = true;
+  char piece[kLineBytes];
+  while (input->ReadLine(piece, kLineBytes)) {
+    size_t length = strlen(piece);
+    bool ended = length > 0 && piece[length - 1] == '\n';
+    if (length != (ended ? 1u : 0u)) empty = false;
+    if (ended || input->AtEnd()) break;
+  }
+  return empty;
 }
 
 int CommandShell::LookupCommand(int count, char** words) {

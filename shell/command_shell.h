@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ class CommandShell {
 
   void SetStreams(host::Input* in, host::Output* out);
   // Reads one line (at most 255 characters) and splits it into words in
-  // place. False at the end of the input.
+  // place. False at the end of the input. A longer line is reported (with
+  // its line number in a batch) and read as an empty line: none of it runs.
   bool ReadCommandLine(int* count, char** words);
   // The command id of the first word; 0 for an empty line, -1 when unknown.
   int LookupCommand(int count, char** words);
@@ -116,6 +118,10 @@ class CommandShell {
   // nand.cc: the raw block commands' NAND information, block range check
   // and block buffer; 0 when ready, else the result code to return.
   int PrepareBlockIo(int block, std::vector<uint8_t>* buffer);
+  // simubin.cc: true, after a message, when the output file is one of the
+  // input files (the same file of the PC, however named); a command then
+  // refuses before it touches any file.
+  bool OutputIsInput(const char* output, std::initializer_list<const char*> inputs);
 
   // printf-style output to the shell's output (GBK text).
   void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -133,4 +139,10 @@ class CommandShell {
   host::Input* input = nullptr;
   host::Output* output = nullptr;
   FAT_DEVICE* fat;
+  int lineNumber = 0;  // lines read so far, for the message about a long line
+
+ private:
+  // Reads and drops the rest of a line cut at kLineBytes - 1 characters;
+  // true when it held nothing but the line end.
+  bool RestOfLineIsEmpty();
 };

@@ -128,6 +128,23 @@ int RunTervan(int argc, char** argv) {
   char devicePath[64];
   snprintf(devicePath, sizeof devicePath, "\\\\.\\lexon%d", settings.deviceNumber);
 
+  // One session per device: a second Tervan would interleave its requests
+  // with ours, each with its own cached FAT. The lock lives as long as this
+  // call (the system drops it when a killed session ends).
+  long holder = 0;
+  std::unique_ptr<host::HeldLock> deviceLock =
+      host::AcquireDeviceLock(devicePath, settings.simulation != 0, holder);
+  if (!deviceLock && holder >= 0) {
+    const char* link = settings.simulation ? "仿真USB连接" : devicePath;
+    if (holder > 0)
+      host::Print("ZEL设备(%s)正被另一个Tervan使用 (进程%ld), 同一设备同时只能打开一个Tervan.\n",
+                  link, holder);
+    else
+      host::Print("ZEL设备(%s)正被另一个Tervan使用, 同一设备同时只能打开一个Tervan.\n", link);
+    host::Out().Flush();
+    return -1;
+  }
+
   auto* device = new ZEL_DEVICE_IO(devicePath, settings.simulation);
   auto* fat = new FAT_DEVICE(device);
   fat->verify = settings.verify;

@@ -270,3 +270,37 @@ TERVLINK_API bool SeekFile(FILE* f, uint64_t offset);
 TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
 
 }  // namespace host
+
+// ---- exclusive locks (one user per device, one zelsim per state) -----------
+
+namespace host {
+
+// A lock this process holds until the handle is destroyed. The operating
+// system releases it when the process ends, however it ends, so a killed
+// holder never blocks the next one.
+class TERVLINK_API HeldLock {
+ public:
+  virtual ~HeldLock() = default;
+};
+
+// Takes an exclusive lock on the file at path without waiting; the file is
+// created (empty) when missing, an existing file is left as it is. Returns
+// null when another process holds the lock, with holder set to its process
+// id (0 when the system cannot tell), or when the file cannot be opened or
+// created (holder -1).
+TERVLINK_API std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path, long& holder);
+
+// The lock that gives one Tervan session its device for the session's
+// lifetime: devicePath "\\.\lexonN" for the driver link, or the simulation
+// link when simulation is set. Here a file lock on RunDir()/NAME.lock beside
+// the socket, or RunDir()/mailslot/simulation.lock (the folders are made
+// when missing). Results as LockFileExclusive.
+TERVLINK_API std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
+                                                         long& holder);
+
+// True when the two PC names lead to the same file: the same file of the
+// file system when both exist (links and other spellings included), else the
+// same full path.
+TERVLINK_API bool SameFile(const char* gbkA, const char* gbkB);
+
+}  // namespace host

@@ -33,7 +33,15 @@ class FileInput : public Input {
     if (owned_ && f_) fclose(f_);
   }
   bool ReadLine(char* buffer, int size) override {
-    if (!fgets(buffer, size, f_)) return false;
+    // As fgets, except that a zero byte reads as a blank, so that the text
+    // of a line never hides behind one (the reader looks for the line end).
+    int got = 0;
+    for (int c; got + 1 < size && (c = getc(f_)) != EOF;) {
+      buffer[got++] = c ? char(c) : ' ';
+      if (c == '\n') break;
+    }
+    if (got == 0 || ferror(f_)) return false;
+    buffer[got] = '\0';
     // Text mode, as on the PC the batch files come from: a CR LF line end
     // reads as LF.
     size_t len = strlen(buffer);
