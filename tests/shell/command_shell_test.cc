@@ -116,11 +116,16 @@ TEST_F(CommandShellTest, UnknownWordsAndUnbuiltCommandsAreReported) {
             "'foo'不是有效的内部命令\n'FC'执行失败, 错误码=-2\n");
 }
 
-TEST_F(CommandShellTest, LongLineArrivesInPiecesOf255) {
-  std::string line = "ECHO " + std::string(295, 'a') + "\n";
-  std::string expected = std::string(250, 'a') + " \n'" + std::string(45, 'a') +
-                         "'不是有效的内部命令\n";
-  EXPECT_EQ(Run(line), expected);
+// A line is read 255 characters at a time, but none of a longer line's
+// pieces may run as a command: a comment's tail could read FORMAT.
+TEST_F(CommandShellTest, LineLongerThan255RunsNoneOfItsPieces) {
+  std::string lines = "ECHO one\nREM " + std::string(251, 'x') + "FORMAT\nECHO " +
+                      std::string(250, 'a') + "\nECHO " + std::string(295, 'b') + "\nECHO two";
+  EXPECT_EQ(Run(lines), "one \n批处理文件第2行超过255个字符, 整行未执行.\n" + std::string(250, 'a') +
+                            " \n批处理文件第4行超过255个字符, 整行未执行.\ntwo \n");
+  out.text.clear();
+  EXPECT_EQ(Run("ECHO " + std::string(300, 'c') + "\n", /*batch=*/false),
+            "\n0:C:命令行超过255个字符, 整行未执行.\n\n0:C:");
 }
 
 TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {

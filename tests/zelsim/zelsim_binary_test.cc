@@ -112,6 +112,41 @@ TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
   EXPECT_NE(text.find("41 00 00 00 00 04 00 00 00 00 00 00 02 00 00 00"), std::string::npos);
 }
 
+// Two zelsims on one state (through other sockets) would each write the
+// same files from their own view: the second is refused, naming what is
+// held and by whom, until the first is gone, killed or not.
+TEST(ZelsimBinary, ASecondZelsimOnTheSameStateOrNandFileIsRefused) {
+  std::string state = FreshDir("locked");
+  std::string other = FreshDir("locked-other");
+  Zelsim sim(state);
+  ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
+  long pid = 0;
+  std::ifstream(state + "/pid") >> pid;
+  auto second = [&](const std::string& options, std::string& said) {
+    // A refused zelsim ends at once; one that serves is stopped (status 124).
+    std::string cmd = "TERVAN_RUNDIR='" + other + "/run' timeout 120 '" + ZELSIM_PATH + "' " +
+                      options + " --device 9 2>'" + other + "/said'; echo $? >'" + other + "/rc'";
+    std::system(cmd.c_str());
+    std::ifstream in(other + "/said");
+    said.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int rc = -1;
+    std::ifstream(other + "/rc") >> rc;
+    return rc;
+  };
+  std::string said;
+  EXPECT_EQ(second("--state '" + state + "'", said), 1) << said;
+  EXPECT_NE(said.find("the state folder " + state + " is in use by process " + std::to_string(pid)),
+            std::string::npos) << said;
+  EXPECT_EQ(second("--state '" + other + "' --nand0 '" + state + "/disk0.nand'", said), 1) << said;
+  EXPECT_NE(said.find("the NAND file " + state + "/disk0.nand is in use by process"),
+            std::string::npos) << said;
+  sim.Stop("KILL");
+  ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
+  sim.Stop();
+  std::filesystem::remove_all(state);
+  std::filesystem::remove_all(other);
+}
+
 TEST(ZelsimBinary, RefusesAnUnknownChipAndABadFailSpec) {
   std::string state = FreshDir("options");
   for (const char* opts : {"--chip NOPE", "--fail 0x42@9-3", "--bad-blocks x", "--nand0"}) {
