@@ -122,6 +122,10 @@ class CommandShell {
   // input files (the same file of the PC, however named); a command then
   // refuses before it touches any file.
   bool OutputIsInput(const char* output, std::initializer_list<const char*> inputs);
+  // The same for the PC folder tree that SYNC copies from for the disk
+  // (<PC sync dir>/Disk<n>): true, after a message, when the output file
+  // lies inside it.
+  bool OutputInSyncTree(const char* output, int disk);
 
   // printf-style output to the shell's output (GBK text).
   void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));

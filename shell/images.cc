@@ -55,6 +55,9 @@ int CommandShell::CmdBuildImage(int argc, char** argv) {
   // SYNC changes the PC current directory: the image and the folder are
   // named by their full paths before it runs, and the current directory is
   // put back when the build ends.
+  // SYNC copies the disk's PC folder tree into the image: the image must
+  // not lie inside it.
+  if (OutputInSyncTree(argv[2], Device()->currentDisk)) return -2;
   std::string image = host::FullPath(argv[2]);
   std::string folder = argc == 4 ? host::FullPath(argv[3]) : std::string();
   std::string startDir = host::GetCurrentDir();

@@ -10,5 +10,6 @@ BUILDSIMUBIN loader.bin bios.bin user.bin loader.bin
 BUILDSIMUBIN loader.bin bios.bin user.bin sync/../user.bin
 BUILDSIMUBIN loader.bin bios.bin user.bin link.bin
 BUILDSIMUBIN loader.bin bios.bin user.bin Reed_Solomon_ECC.bin K9F1G08U0A MLC
+BUILDSIMUBIN loader.bin bios.bin user.bin sync/Disk0/C/s7.bin
 ECHO still served by the device
 NANDINFO
