@@ -52,12 +52,12 @@ int CommandShell::CmdBuildImage(int argc, char** argv) {
     Printf("该命令参数必须为正整数，表示NFlash的大小，单位为MB.\r\n");
     return -2;
   }
-  // SYNC changes the PC current directory: the image and the folder are
-  // named by their full paths before it runs, and the current directory is
-  // put back when the build ends.
   // SYNC copies the disk's PC folder tree into the image: the image must
   // not lie inside it.
   if (OutputInSyncTree(argv[2], Device()->currentDisk)) return -2;
+  // SYNC changes the PC current directory: the image and the folder are
+  // named by their full paths before it runs, and the current directory is
+  // put back when the build ends.
   std::string image = host::FullPath(argv[2]);
   std::string folder = argc == 4 ? host::FullPath(argv[3]) : std::string();
   std::string startDir = host::GetCurrentDir();
