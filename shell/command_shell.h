@@ -43,6 +43,8 @@ class CommandShell {
   // Prints "\n<disk>:<letter>:" and, once the engine is initialised, the
   // current directory and ">".
   void ShowPrompt();
+  // The names of the command table, in table order (for completion).
+  static std::vector<std::string> CommandNames();
 
   // Splits text in place into at most kMaxWords words: blanks and tabs
   // separate words; a carriage return or line feed where a word may start
@@ -133,4 +135,7 @@ class CommandShell {
   host::Input* input = nullptr;
   host::Output* output = nullptr;
   FAT_DEVICE* fat;
+  // --stop-on-error: the first failed command ends the run with status 1
+  // (RunCommandLoop); a refused SWITCH in a batch then fails as well.
+  bool stopOnError = false;
 };

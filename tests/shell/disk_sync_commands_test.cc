@@ -257,6 +257,10 @@ TEST_F(DiskSyncTest, LowFormatOutcomesAndTheEngineForgetsAnErasedDisk) {
   std::ofstream("x.bin") << "x";
   EXPECT_EQ(Run({"COPY", "x.bin", "X.BIN"}), -1);
   EXPECT_EQ(dev.CountOf('W') + dev.CountOf('w'), 0u) << "nothing written into the erased disk";
+  // The erased partition has no free space left to show.
+  out.text.clear();
+  EXPECT_EQ(Run({"DIR"}), 1);
+  EXPECT_NE(out.text.find("个目录 0            "), std::string::npos) << out.text;
 }
 
 TEST_F(DiskSyncTest, SwitchRefusedEndsABatchOnly) {
@@ -265,6 +269,9 @@ TEST_F(DiskSyncTest, SwitchRefusedEndsABatchOnly) {
   dev.failSwitch = 3;
   shell.batchMode = 1;
   EXPECT_EQ(Run({"SWITCH", "3"}), 0);
+  shell.stopOnError = true;  // the batch still ends, now as a failure
+  EXPECT_EQ(Run({"SWITCH", "3"}), -1);
+  shell.stopOnError = false;
   EXPECT_EQ(Run({"SWITCH", "0x"}), 1);
   EXPECT_EQ(shell.nandDiskKind, 1);
   EXPECT_EQ(Run({"SWITCH", "4"}), -2);

@@ -1,6 +1,7 @@
 // Console output and input, the line sources, key reads and the sleep.
 
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <ctime>
 
 #include "tervlink/host/host.h"
+#include "tervlink/host/posix/line_editor.h"
 
 namespace host {
 namespace {
@@ -34,6 +36,12 @@ class FileInput : public Input {
   }
   bool ReadLine(char* buffer, int size) override {
     if (!fgets(buffer, size, f_)) return false;
+    // A file saved by a Windows editor as UTF-8 starts with a byte-order
+    // mark; it is no part of the first command.
+    if (first_) {
+      first_ = false;
+      if (strncmp(buffer, "\xEF\xBB\xBF", 3) == 0) memmove(buffer, buffer + 3, strlen(buffer + 3) + 1);
+    }
     // Text mode, as on the PC the batch files come from: a CR LF line end
     // reads as LF.
     size_t len = strlen(buffer);
@@ -53,11 +61,16 @@ class FileInput : public Input {
     int c = fgetc(f_);
     return c == EOF ? -1 : c;
   }
+  bool IsTerminal() const override { return isatty(fileno(f_)) == 1; }
 
  private:
   FILE* f_;
   bool owned_;
+  bool first_ = true;
 };
+
+volatile sig_atomic_t g_interrupt = 0;
+void OnInterrupt(int) { g_interrupt = 1; }
 
 void RealSleep(uint32_t ms) {
   // TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
@@ -158,9 +171,26 @@ int StringInput::ReadChar() {
 }
 
 Input& StdIn() {
-  static FileInput in(stdin, false);
-  return in;
+  static std::unique_ptr<Input> in = [] {
+    std::unique_ptr<Input> editor = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1
+                                        ? MakeLineEditor()
+                                        : nullptr;
+    return editor ? std::move(editor) : std::unique_ptr<Input>(new FileInput(stdin, false));
+  }();
+  return *in;
 }
+
+void InstallInterruptHandler() {
+  struct sigaction sa{};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a read of the prompt returns at once
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+bool InterruptRequested() { return g_interrupt != 0; }
+void ClearInterrupt() { g_interrupt = 0; }
+void RequestInterrupt() { g_interrupt = 1; }
 
 std::unique_ptr<Input> OpenInputFile(const char* gbkName) {
   FILE* f = OpenFile(gbkName, "r");
