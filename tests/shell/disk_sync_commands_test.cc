@@ -47,12 +47,17 @@ class NandMemDevice : public MemDevice {
     return log2phyAnswer;
   }
   int32_t LowFormat() override { return lowFormatAnswer; }
-  // Ctrl-C as the user gives it: SIGINT raised after this many more direct
-  // writes (-1: never).
+  // Ctrl-C as the user gives it: SIGINT raised after this many more writes
+  // (-1: never).
+  int32_t Write(uint32_t s, uint32_t n, char* b) override {
+    return Interrupting(MemDevice::Write(s, n, b));
+  }
   int32_t Direct_Write(uint32_t s, uint32_t n, char* b) override {
-    int32_t r = MemDevice::Direct_Write(s, n, b);
+    return Interrupting(MemDevice::Direct_Write(s, n, b));
+  }
+  int32_t Interrupting(int32_t result) {
     if (interruptAfter >= 0 && interruptAfter-- == 0) raise(SIGINT);
-    return r;
+    return result;
   }
   int interruptAfter = -1;
 

@@ -156,7 +156,7 @@ TEST_F(StartupTest, DefaultOsFileInAnyCaseBomAndStopOnError) {
   StartZelsim("--want-os");
   fs::current_path(dir);
   std::ofstream(dir / "Rtos.SYS") << "an operating system";
-  EXPECT_EQ(Run({"Tervan", Batch("\xEF\xBB\xBFECHO first\nNOPE\nECHO after\n")}), 0);
+  EXPECT_EQ(Run({"Tervan", Batch("\xEF\xBB\xBF" "ECHO first\nNOPE\nECHO after\n")}), 0);
   EXPECT_NE(out.text.find("\nfirst \n'NOPE'不是有效的内部命令\nafter \n"), std::string::npos)
       << out.text;
   out.text.clear();

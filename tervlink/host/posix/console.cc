@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -35,7 +36,17 @@ class FileInput : public Input {
     if (owned_ && f_) fclose(f_);
   }
   bool ReadLine(char* buffer, int size) override {
-    if (!fgets(buffer, size, f_)) return false;
+    if (!fgets(buffer, size, f_)) {
+      // Ctrl-C at a terminal's prompt (the plain reader) clears the line:
+      // an empty line, and the prompt again.
+      if (ferror(f_) && errno == EINTR && IsTerminal() && size >= 2) {
+        clearerr(f_);
+        ClearInterrupt();
+        strcpy(buffer, "\n");
+        return true;
+      }
+      return false;
+    }
     // A file saved by a Windows editor as UTF-8 starts with a byte-order
     // mark; it is no part of the first command.
     if (first_) {
@@ -59,6 +70,7 @@ class FileInput : public Input {
   bool AtEnd() override { return feof(f_) != 0; }
   int ReadChar() override {
     int c = fgetc(f_);
+    if (c == EOF && ferror(f_) && errno == EINTR) clearerr(f_);  // Ctrl-C: no answer
     return c == EOF ? -1 : c;
   }
   bool IsTerminal() const override { return isatty(fileno(f_)) == 1; }
@@ -69,8 +81,7 @@ class FileInput : public Input {
   bool first_ = true;
 };
 
-volatile sig_atomic_t g_interrupt = 0;
-void OnInterrupt(int) { g_interrupt = 1; }
+void OnInterrupt(int) { RequestInterrupt(); }
 
 void RealSleep(uint32_t ms) {
   // TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
@@ -188,9 +199,6 @@ void InstallInterruptHandler() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
-bool InterruptRequested() { return g_interrupt != 0; }
-void ClearInterrupt() { g_interrupt = 0; }
-void RequestInterrupt() { g_interrupt = 1; }
 
 std::unique_ptr<Input> OpenInputFile(const char* gbkName) {
   FILE* f = OpenFile(gbkName, "r");
