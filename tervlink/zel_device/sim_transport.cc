@@ -314,9 +314,9 @@ int SimOpenLink() {
       host::PrintError("        启动仿真器: zelsim --state 状态目录 --link usb");
       told = true;
     }
+    host::Sleep(4);
     // Interrupted (Ctrl-C): the link stays down, the device test fails.
     if (!host::WaitForMailslotServer(kSendSlot, -1)) return -1;
-    host::Sleep(4);
   }
   return int32_t(bytes::Get32(g_link.received));
 }
