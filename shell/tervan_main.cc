@@ -166,8 +166,9 @@ void ExplainNoDevice(const char* devicePath, int deviceNumber, int simulation, i
   std::string socket = host::DeviceSocketPath(devicePath);
   if (state == -1) {
     host::PrintError("Tervan: 无法打开设备 %s (%s): %s", devicePath, socket.c_str(),
-                     host::Stat(socket.c_str()).exists ? "没有程序在此处应答"
-                                                       : "此处没有设备");
+                     host::Stat(socket.c_str()).exists
+                         ? "套接字在, 但设备测试没有得到应答 (仿真器已停止或出错)"
+                         : "没有这个套接字, 没有仿真器或设备在服务它");
     host::PrintError("        启动仿真器: zelsim --state 状态目录 --device %d", deviceNumber);
   } else {
     host::PrintError("Tervan: 设备 %s (%s) 报告的状态为 %d, 不是可用的状态 1, 2 或 3", devicePath,
