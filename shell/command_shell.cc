@@ -192,10 +192,25 @@ int CommandShell::Dispatch(int id, int count, char** words) {
 }
 
 void CommandShell::ShowPrompt() {
-  Printf("\n%d:%c:", fat->pDevice->currentDisk, 'C' + fat->curPartIndex);
+  char prompt[600];
+  int n = snprintf(prompt, sizeof prompt, "%d:%c:", fat->pDevice->currentDisk,
+                   'C' + fat->curPartIndex);
   if (fat->IsFatInit() == 1) {
     char path[512] = {};
     fat->GetCurrentDirectoryA(path, sizeof path);
-    Printf("%s>", path[0] ? path + 1 : path);
+    snprintf(prompt + n, sizeof prompt - n, "%s>", path[0] ? path + 1 : path);
   }
+  Printf("\n");
+  // A line editor draws the prompt itself, so it can redraw it while the
+  // line is edited.
+  if (input && input->ShowsPrompt())
+    input->SetPrompt(prompt);
+  else
+    Printf("%s", prompt);
+}
+
+std::vector<std::string> CommandShell::CommandNames() {
+  std::vector<std::string> names;
+  for (const CommandEntry& e : kCommands) names.push_back(e.name);
+  return names;
 }

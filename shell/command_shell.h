@@ -45,6 +45,8 @@ class CommandShell {
   // Prints "\n<disk>:<letter>:" and, once the engine is initialised, the
   // current directory and ">".
   void ShowPrompt();
+  // The names of the command table, in table order (for completion).
+  static std::vector<std::string> CommandNames();
 
   // Splits text in place into at most kMaxWords words: blanks and tabs
   // separate words; a carriage return or line feed where a word may start
@@ -144,6 +146,9 @@ class CommandShell {
   host::Output* output = nullptr;
   FAT_DEVICE* fat;
   int lineNumber = 0;  // lines read so far, for the message about a long line
+  // --stop-on-error: the first failed command ends the run with status 1
+  // (RunCommandLoop); a refused SWITCH in a batch then fails as well.
+  bool stopOnError = false;
 
  private:
   // Reads and drops the rest of a line cut at kLineBytes - 1 characters;

@@ -33,6 +33,7 @@ const char kUsage[] =
     "  --still-clock   the device clock does not run (for scripted tests)\n"
     "%s"
     "  --help          this text\n"
+    "  --version       the version\n"
     "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID),\n"
     "the mailslots are the FIFOs $TERVAN_RUNDIR/mailslot/c33_usb_snd_io and c33_usb_rcv_io.\n";
 
@@ -100,6 +101,9 @@ int main(int argc, char** argv) {
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
       printf(kUsage, kStorageUsage);
+      return 0;
+    } else if (arg == "--version") {
+      printf("zelsim v0.10, the ZEL device emulator of Tervan v0.10\n");
       return 0;
     } else if (arg == "--state") {
       const char* v = value();

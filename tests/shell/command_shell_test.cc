@@ -136,6 +136,43 @@ TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {
 
 TEST_F(CommandShellTest, BatchModeHasNoPrompt) { EXPECT_EQ(Run("ECHO x\n"), "x \n"); }
 
+// A line editor draws the prompt itself: the shell hands it the text after
+// the prompt's line break.
+TEST_F(CommandShellTest, PromptGoesToALineEditor) {
+  struct Editor : host::StringInput {
+    using StringInput::StringInput;
+    bool ShowsPrompt() const override { return true; }
+    void SetPrompt(std::string_view gbk) override { prompts.emplace_back(gbk); }
+    std::vector<std::string> prompts;
+  } in("ECHO x\n");
+  device.currentDisk = 1;
+  shell.SetStreams(&in, &out);
+  EXPECT_EQ(RunCommandLoop(shell), 0);
+  EXPECT_EQ(out.text, "\nx \n\n");
+  EXPECT_EQ(in.prompts, (std::vector<std::string>{"1:C:", "1:C:"}));
+}
+
+TEST_F(CommandShellTest, StopOnErrorEndsTheRunAtTheFirstFailure) {
+  // Without the option every line runs and the status is 0.
+  host::StringInput all("ECHO a\nEXIT now\nECHO b\n");
+  shell.batchMode = 1;
+  shell.SetStreams(&all, &out);
+  EXPECT_EQ(RunCommandLoop(shell), 0);
+  EXPECT_EQ(out.text, "a \n'EXIT'执行失败, 错误码=-2\nb \n");
+  // With it a failure or an unknown word ends a batch or a pipe with 1.
+  shell.stopOnError = true;
+  for (int batch : {1, 0}) {
+    for (const char* bad : {"EXIT now", "NOPE"}) {
+      out.text.clear();
+      host::StringInput in(std::string("ECHO a\n") + bad + "\nECHO b\n");
+      shell.batchMode = batch;
+      shell.SetStreams(&in, &out);
+      EXPECT_EQ(RunCommandLoop(shell), 1) << bad;
+      EXPECT_EQ(out.text.find("b \n"), std::string::npos) << bad;
+    }
+  }
+}
+
 TEST_F(CommandShellTest, HelpPrintsEveryEntryInOrder) {
   Run("HELP\n");
   const char* heads[] = {"ALARM       ", "AT          ", "BEEP        ", "BIOS        ",

@@ -163,6 +163,15 @@ TEST(ZelsimBinary, RefusesAnUnknownChipAndABadFailSpec) {
     std::ifstream(state + "/rc") >> rc;
     EXPECT_EQ(rc, 2) << opts;
   }
+  // --help and --version print on standard output and succeed, with no state.
+  for (const char* opt : {"--help", "--version"}) {
+    std::string cmd = std::string("'") + ZELSIM_PATH + "' " + opt + " >'" + state + "/out'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << opt;
+    std::ifstream out(state + "/out");
+    std::string first;
+    std::getline(out, first);
+    EXPECT_TRUE(first.rfind("zelsim", 0) == 0 || first.rfind("usage: zelsim", 0) == 0) << opt;
+  }
 }
 
 }  // namespace
