@@ -1,4 +1,4 @@
-// Mailslots as named FIFOs.
+// Mailslots as named FIFOs, and the fatal-error message.
 //
 // The mailslot "\\.\mailslot\NAME" is the FIFO RunDir()/mailslot/NAME. The
 // server creates it and opens it read-write, so that it counts as a reader
@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -113,6 +114,10 @@ void IgnoreBrokenPipes() {
     signal(SIGPIPE, SIG_IGN);
 }
 
+std::mutex g_fatalLock;
+std::string g_lastFatal;
+bool g_fatalShown = false;
+
 }  // namespace
 
 std::string MailslotPath(const char* name) {
@@ -129,6 +134,41 @@ bool MailslotHasServer(const char* name) {
   bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
   close(fd);
   return fifo;
+}
+
+bool WaitForMailslotServer(const char* name, int timeoutMs) {
+  std::string path = MailslotPath(name);
+  std::string folder = path.substr(0, path.rfind('/'));
+  // A server creates its FIFO and opens it: both are events of the folder.
+  // The watch is set before the look, so no server slips in between; a
+  // folder made (or made anew) later is caught by the look every second.
+  MakeDirs(folder);
+  int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (watch >= 0) inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_OPEN | IN_MOVED_TO);
+  constexpr int kLookMs = 1000;
+  int left = timeoutMs;
+  bool found = false;
+  for (;;) {
+    if (MailslotHasServer(name)) {
+      found = true;
+      break;
+    }
+    if (InterruptRequested() || left == 0) break;
+    int slice = left < 0 || left > kLookMs ? kLookMs : left;
+    if (watch >= 0) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, slice) > 0) {
+        char events[4096];
+        while (read(watch, events, sizeof events) > 0) {
+        }
+      }
+    } else {
+      usleep(unsigned(slice) * 1000u);
+    }
+    if (left > 0) left -= slice;
+  }
+  if (watch >= 0) close(watch);
+  return found;
 }
 
 MailslotHandle CreateMailslot(const char* name, uint32_t maxMessage) {
@@ -244,6 +284,23 @@ void CloseMailslot(MailslotHandle h) {
       unlink(slot.path.c_str());
   }
   close(int(h));
+}
+
+void ShowFatalError(const char* text) {
+  std::string t = text ? text : "";
+  {
+    std::lock_guard<std::mutex> lock(g_fatalLock);
+    if (g_fatalShown && t == g_lastFatal) return;
+    g_lastFatal = t;
+    g_fatalShown = true;
+  }
+  PrintError("Fatal Error: %s", t.c_str());
+}
+
+void ClearFatalError() {
+  std::lock_guard<std::mutex> lock(g_fatalLock);
+  g_fatalShown = false;
+  g_lastFatal.clear();
 }
 
 void BlockStopSignalsInThisThread() {

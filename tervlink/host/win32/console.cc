@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tervlink/host/host_internal.h"
+#include "host_internal.h"
 #include "win32_text.h"
 
 namespace host {

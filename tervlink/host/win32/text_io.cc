@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "tervlink/host/host_internal.h"
+#include "host_internal.h"
 
 namespace host {
 namespace {
