@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "test_disk.h"
+#include "../support/test_dir.h"
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device/fat_layout.h"
 
@@ -99,10 +100,8 @@ TEST(PartitionTest, LayoutRuleAndItsMessages) {
 
 class ConfigTest : public ::testing::Test {
  protected:
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("tervan_cfg_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  void SetUp() override { std::filesystem::create_directories(dir); }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  TestDir testDir{"tervan-cfg"};
+  std::filesystem::path dir = testDir.path();
   int Load(TestDisk& d, const std::string& text) {
     std::string path = (dir / "Tervan.cfg").string();
     std::ofstream(path) << text;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "test_disk.h"
+#include "../support/test_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +35,7 @@ std::string ReadFileBytes(const fs::path& p) {
 // Runs a shell command: its exit code (the wait status's high byte) and
 // what it printed.
 std::pair<int, std::string> Shell(const std::string& cmd) {
-  fs::path log = fs::temp_directory_path() / "tervan_interop_cmd.log";
+  fs::path log = ProgramTestDir().path() / "cmd.log";
   int status = std::system((cmd + " > '" + log.string() + "' 2>&1").c_str());
   std::string out = ReadFileBytes(log);
   fs::remove(log);
@@ -61,14 +62,8 @@ bool FsckFoundOnlyLabelRemark(const std::string& text) {
 
 class InteropTest : public ::testing::Test {
  protected:
-  fs::path dir;
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("tervan_interop_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  TestDir testDir{"tervan-interop"};
+  fs::path dir = testDir.path();
   std::string Mtools(const std::string& tool, const fs::path& image, uint32_t start,
                      const std::string& args) {
     return "MTOOLS_SKIP_CHECK=1 " + tool + " -i '" + image.string() + "@@" +

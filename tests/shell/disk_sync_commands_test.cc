@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/test_dir.h"
 #include "command_shell.h"
 #include "fat_device/test_disk.h"
 #include "tervlink/bytes.h"
@@ -67,17 +68,13 @@ class DiskSyncTest : public ::testing::Test {
     fat.DiskLogicalFormat(0, 4);
     fat.file_system_switch_to(0, 0);
     shell.SetStreams(nullptr, &out);
-    dir = fs::temp_directory_path() /
-          ("tervan-disksync-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testDir.path();
     oldCwd = fs::current_path();
     fs::current_path(dir);
     out.text.clear();
   }
   ~DiskSyncTest() override {
     fs::current_path(oldCwd);
-    fs::remove_all(dir);
     host::SetOut(previous);
   }
 
@@ -122,6 +119,7 @@ class DiskSyncTest : public ::testing::Test {
   CommandShell shell{&fat, ""};
   host::StringOutput out;
   host::Output* previous = nullptr;
+  TestDir testDir{"tervan-disksync"};
   fs::path dir, oldCwd;
 };
 
