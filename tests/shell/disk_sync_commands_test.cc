@@ -112,6 +112,24 @@ class DiskSyncTest : public ::testing::Test {
     }
     FAIL() << "no entry " << from11;
   }
+  // The entry name11 of the current directory, found with any attribute.
+  uint8_t* RawEntry(const char* name11) {
+    if (fat.SearchFile(0x3F, const_cast<char*>(name11)) != 0) return nullptr;
+    return fat.curPart->currentEntry;
+  }
+  // Sets the first cluster (and, unless ~0, the size) of the entry name11
+  // of the current directory, as a damaged disk has them.
+  void SetRawEntry(const char* name11, unsigned first, uint32_t size = ~0u) {
+    uint8_t* e = RawEntry(name11);
+    ASSERT_NE(e, nullptr) << name11;
+    bytes::Put16(e + 26, uint16_t(first));
+    if (size != ~0u) bytes::Put32(e + 28, size);
+    ASSERT_EQ(fat.UpdateEntry(), 0);
+  }
+  unsigned FirstCluster(const char* name11) {
+    uint8_t* e = RawEntry(name11);
+    return e ? bytes::Get16(e + 26) : 0;
+  }
   static std::string Slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -144,7 +162,9 @@ TEST_F(DiskSyncTest, DeviceToPcSkipsNamesThatAreNoPlainPcNamesAndStaysInsideTheT
   std::string target = (dir / "out" / "inner").string();
   fs::create_directories(dir / "out");
   out.text.clear();
-  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + target}), 1);
+  // The rest is copied; what was left behind fails the command.
+  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + target}), -1);
+  EXPECT_NE(out.text.find("\n 有4个文件或目录没有同步\n"), std::string::npos);
   EXPECT_EQ(Slurp(dir / "out/inner/Disk0/C/GOOD.TXT"), "good");
   EXPECT_EQ(Slurp(dir / "out/inner/Disk0/C/SUB/IN.TXT"), "in");
   // Nothing but the target tree was written: out/ holds only inner/, and C
@@ -172,7 +192,8 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   std::string root = "/P" + (dir / "pc").string();
 
   ASSERT_EQ(Run({"CD", "\\"}), 1);
-  EXPECT_EQ(Run({"SYNC", root}), 1);
+  // The long name is left behind, so every run ends with -1.
+  EXPECT_EQ(Run({"SYNC", root}), -1);
   EXPECT_NE(out.text.find("  a-very-long-name.txt不是8.3文件名, 不能同步\n"), std::string::npos);
   _FILE_FIND f;
   ASSERT_EQ(fat.FindFirstFileA(const_cast<char*>("A.TXT"), &f), 1);
@@ -183,13 +204,107 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   // A size that differs is rewritten; with -T -S only missing files are.
   Write("A.TXT", "changed size");
   out.text.clear();
-  EXPECT_EQ(Run({"SYNC", "-T", "-S", root}), 1);
+  EXPECT_EQ(Run({"SYNC", "-T", "-S", root}), -1);
   EXPECT_EQ(out.text.find("文件a.txt不一样"), std::string::npos);
-  EXPECT_EQ(Run({"SYNC", root}), 1);
+  EXPECT_EQ(Run({"SYNC", root}), -1);
   EXPECT_NE(out.text.find("  文件a.txt不一样，开始更新"), std::string::npos);
   EXPECT_EQ(fat.FileSize(const_cast<char*>("A.TXT")), 5);
   EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
   EXPECT_EQ(fs::current_path(), dir);
+}
+
+TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {
+  Write("GOOD.TXT", "good");
+  Write("LOOP.BIN", Pattern(3 * 16384, 1));
+  Write("HUGE.BIN", Pattern(2 * 16384, 2));
+  Write("SHORT.BIN", Pattern(2 * 16384, 3));
+  Write("DOTS.TXT", "d");
+  RenameRawEntry("DOTS    TXT", "..      TXT");  // lists as "...TXT"
+  for (const char* md : {"SUB", "SUB\\DEEP", "SUB\\TWIN", "SUB\\SELF", "SUB\\UP"}) {
+    std::string path = md;
+    size_t cut = path.rfind('\\');
+    ASSERT_EQ(Run({"CD", cut == std::string::npos ? "\\" : "\\" + path.substr(0, cut)}), 1);
+    ASSERT_EQ(Run({"MD", path.substr(cut + 1)}), 1);
+  }
+  ASSERT_EQ(Run({"CD", "\\SUB"}), 1);
+  Write("IN.TXT", "in");
+  const unsigned sub = fat.curPart->currentDir;
+  ASSERT_EQ(Run({"CD", "DEEP"}), 1);
+  Write("D.TXT", "deep");
+  SetRawEntry("..         ", fat.curPart->currentDir);  // DEEP's ".." leads to itself
+  ASSERT_EQ(Run({"CD", "\\SUB"}), 1);
+  SetRawEntry("TWIN       ", FirstCluster("DEEP       "));  // cross-linked with DEEP
+  SetRawEntry("SELF       ", sub);
+  SetRawEntry("UP         ", 0);  // the root
+  ASSERT_EQ(Run({"CD", "\\"}), 1);
+  unsigned loop = FirstCluster("LOOP    BIN");
+  fat.SetFatEntry(loop + 1, loop);  // the second cluster back to the first
+  SetRawEntry("HUGE    BIN", FirstCluster("HUGE    BIN"), 0x7FFFFFFF);
+  fat.SetFatEntry(FirstCluster("SHORT   BIN"), 0xFFF);  // ends after one cluster
+  ASSERT_EQ(fat.SaveFatTable(), 0);
+  fat.file_system_switch_to(0, 2);
+  Write("E.TXT", "on e");
+  fat.file_system_switch_to(0, 0);
+  ASSERT_EQ(fat.Init(), 1);  // what a fresh start reads of the damaged disk
+  fat.file_system_switch_to(0, 0);
+
+  std::string target = (dir / "back").string();
+  dev.log.clear();
+  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + target}), -1);
+  EXPECT_LT(dev.log.size(), 2000u) << "each directory is walked once";
+  fs::path c = dir / "back/Disk0/C";
+  EXPECT_EQ(Slurp(c / "GOOD.TXT"), "good");
+  EXPECT_EQ(Slurp(c / "SUB/IN.TXT"), "in") << "SUB is listed on after DEEP's bad \"..\"";
+  EXPECT_EQ(Slurp(c / "SUB/DEEP/D.TXT"), "deep");
+  EXPECT_EQ(Slurp(dir / "back/Disk0/E/E.TXT"), "on e") << "the next partition is copied too";
+  for (const char* gone : {"LOOP.BIN", "HUGE.BIN", "SHORT.BIN", "...TXT", "SUB/TWIN", "SUB/SELF", "SUB/UP"})
+    EXPECT_FALSE(fs::exists(c / gone)) << gone;
+  for (const char* line :
+       {"\n  文件LOOP.BIN读取失败\n", "\n  文件HUGE.BIN读取失败\n", "\n  文件SHORT.BIN读取失败\n",
+        "  目录项...TXT不能按名字访问, 不能同步\n", "  目录TWIN与已同步的目录重叠, 不能同步\n",
+        "  目录SELF指向自身或上级目录, 不能同步\n", "  目录UP指向自身或上级目录, 不能同步\n",
+        "------------------同步磁盘0, 分区 C失败---------------\n",
+        "------------------同步磁盘0, 分区 E成功---------------\n", "\n 有7个文件或目录没有同步\n"})
+    EXPECT_NE(out.text.find(line), std::string::npos) << line;
+  EXPECT_EQ(fs::current_path(), dir);
+}
+
+TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLinks) {
+  fs::path pc = dir / "pc/Disk0/C";
+  fs::create_directories(pc / "sub");
+  fs::create_directories(pc / ".git");
+  fs::create_directories(pc / "loopy");
+  std::ofstream(pc / "ok.txt") << "ok";
+  std::ofstream(pc / "my file.txt") << "blank";
+  std::ofstream(pc / "a.txt") << "lower";
+  std::ofstream(pc / "A.TXT") << "upper";
+  std::ofstream(pc / ".git/x.txt") << "x";
+  std::ofstream(pc / "sub/in.txt") << "in";
+  std::ofstream(pc / "loopy/f.txt") << "f";
+  fs::create_directory_symlink(".", pc / "here");
+  fs::create_directory_symlink("..", pc / "sub/back");
+  // A device directory LOOPY whose entry leads to the root.
+  ASSERT_EQ(Run({"MD", "LOOPY"}), 1);
+  SetRawEntry("LOOPY      ", 0);
+
+  EXPECT_EQ(Run({"SYNC", "/P" + (dir / "pc").string()}), -1);
+  EXPECT_EQ(fat.FileSize(const_cast<char*>("OK.TXT")), 2);
+  for (const char* line : {"  my file.txt不是8.3文件名, 不能同步\n", "  a.txt不是8.3文件名, 不能同步\n",
+                           "  A.TXT不是8.3文件名, 不能同步\n", "  here是指向文件夹的链接, 不能同步\n",
+                           "  back是指向文件夹的链接, 不能同步\n",
+                           "  目录loopy指向自身或上级目录, 不能同步\n", "\n 有6个文件或目录没有同步\n"})
+    EXPECT_NE(out.text.find(line), std::string::npos) << line;
+  EXPECT_EQ(out.text.find(".git"), std::string::npos) << "dot folders stay silent";
+  EXPECT_NE(out.text.find("\n ... Cache同步完毕 ...\n"), std::string::npos);
+  // Nothing of the skipped names, nothing of LOOPY's files in the root.
+  for (const char* gone : {"MY.TXT", "A.TXT", "F.TXT", "X.TXT"})
+    EXPECT_EQ(fat.FileSize(const_cast<char*>(gone)), -1) << gone;
+  std::string sub = "SUB        ", here = "HERE       ";
+  ASSERT_EQ(fat.ChangeDirectory(sub.data()), 0);
+  EXPECT_EQ(fat.FileSize(const_cast<char*>("IN.TXT")), 2);
+  EXPECT_NE(fat.ChangeDirectory(const_cast<char*>("BACK       ")), 0);
+  fat.ChangeRootDirectory();
+  EXPECT_NE(fat.ChangeDirectory(here.data()), 0);
 }
 
 TEST_F(DiskSyncTest, CdPathsStepByStepAndARefusedStepLeavesTheDirectory) {
