@@ -345,8 +345,13 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
   }
   std::set<std::string> listed;
   char all[] = "*";
-  for (int more = fat->FindFirstFileA(all, find.get()); more == 1 && !w.stopped;
-       more = fat->FindNextFileA(find.get())) {
+  // A listing ends quietly on a device failure too; lastError tells it from
+  // the end of the directory.
+  auto next = [&](bool first) {
+    fat->lastError = 0;
+    return first ? fat->FindFirstFileA(all, find.get()) : fat->FindNextFileA(find.get());
+  };
+  for (int more = next(true); more == 1 && !w.stopped; more = next(false)) {
     host::SetCurrentDir(folder.c_str());
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
@@ -417,6 +422,10 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       w.inside.pop_back();
       GoBack(fat, here);
     }
+  }
+  if (!w.stopped && fat->lastError == -1) {
+    sh.Printf("  同步目录%s没有读完, 设备读取失败\n", folder.c_str());
+    w.Skip();
   }
 }
 

@@ -271,6 +271,19 @@ TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {
         "------------------同步磁盘0, 分区 E成功---------------\n", "\n 有7个文件或目录没有同步\n"})
     EXPECT_NE(out.text.find(line), std::string::npos) << line;
   EXPECT_EQ(fs::current_path(), dir);
+
+  // The device stops answering in the middle of a listing, which then just
+  // ends: the walk stops there and the command fails.
+  for (int i = 0; i < 12; ++i) Write(("F" + std::to_string(i) + ".TXT").c_str(), "f");
+  ASSERT_EQ(fat.Init(), 1);
+  fat.file_system_switch_to(0, 0);
+  const _PART_INFO& p = *fat.curPart;
+  dev.failSector = p.startSector + p.reservedSectors + p.fatCount * p.sectorsPerFat + 1;
+  out.text.clear();
+  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + (dir / "back2").string()}), -1);
+  EXPECT_NE(out.text.find("/back2/Disk0/C没有读完, 设备读取失败\n"), std::string::npos);
+  EXPECT_EQ(out.text.find("分区 E"), std::string::npos) << "nothing after the failure";
+  dev.failSector = -1;
 }
 
 TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLinks) {
