@@ -140,10 +140,6 @@ bool ReadPcFile(const std::string& path, std::vector<char>& data) {
   return ok;
 }
 
-}  // namespace
-
-namespace {
-
 // One partition's walk, either way. Entries that cannot be synchronised
 // are skipped with a message and counted, and the walk goes on; only a
 // device failure (the link is gone) stops it.
