@@ -157,10 +157,11 @@ struct SyncWalk {
   std::vector<uint32_t> inside;
   std::set<uint32_t> visited;
 
-  // Counts a skipped or failed entry; a device failure also stops the walk.
+  // Counts a skipped or failed entry; a device failure (or Ctrl-C in the
+  // middle of a transfer) also stops the walk.
   void Skip() {
     ++skipped;
-    if (fat->lastError == -1) stopped = true;
+    if (fat->lastError == -1 || host::InterruptRequested()) stopped = true;
   }
 };
 
@@ -243,6 +244,10 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
   std::vector<std::string> forms = DeviceNames(fat, entries);
   for (size_t i = 0; i < entries.size() && !w.stopped; ++i) {
     const host::DirEntry& e = entries[i];
+    if (host::InterruptRequested()) {  // Ctrl-C: stop between entries
+      w.stopped = true;
+      break;
+    }
     host::SetCurrentDir(folder.c_str());
     char* name = const_cast<char*>(e.name.c_str());
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
@@ -348,6 +353,10 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
     return first ? fat->FindFirstFileA(all, find.get()) : fat->FindNextFileA(find.get());
   };
   for (int more = next(true); more == 1 && !w.stopped; more = next(false)) {
+    if (host::InterruptRequested()) {  // Ctrl-C: stop between entries
+      w.stopped = true;
+      break;
+    }
     host::SetCurrentDir(folder.c_str());
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
@@ -431,7 +440,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
 // <diskDir>/<letter>, in the direction given: the folder is entered (PC to
 // device) or created (device to PC), the partition checked, selected at its
 // root and synchronised; the reserved partition is only announced. The
-// number of entries skipped or failed, or -1 when a device failure stopped
+// number of entries skipped or failed, or -1 when a device failure or Ctrl-C stopped
 // the walk (the command then ends at once).
 int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags) {
   int skipped = 0;

@@ -52,6 +52,12 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
     return true;
   };
   while (remaining > 0) {
+    // Ctrl-C stops a write between two transfers; the caller rolls it back
+    // as it does a failed transfer, so the file system stays whole.
+    if (write && host::InterruptRequested()) {
+      lastError = -9;
+      return -1;
+    }
     if (CheckEndCluster(cluster) == 0) {
       if (write) return int(offset);
       lastError = -3;
@@ -141,8 +147,8 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
   }
   KeepUndo();
   if (size == 0) {
+    // Nothing moves, so the progress ends at its "%  ".
     if (CommitNewEntry(kAttrArchive, target, 0, 0) != 0) return -1;
-    ShowProgress(1, 1);
     return 0;
   }
   // The chain is made and filled before the entry is added: the entry then
@@ -174,10 +180,7 @@ int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
   // than its size (or looping behind it) is never walked.
   uint32_t want = std::min(uint32_t(size), bytes::Get32(curPart->currentEntry + kDirFileSize));
   host::Print("%%  ");
-  if (want == 0) {
-    ShowProgress(1, 1);
-    return 0;
-  }
+  if (want == 0) return 0;  // nothing moves: no progress after "%  "
   if (first == 0) {  // a size without clusters: the chain ends at once
     lastError = -3;
     return -1;
