@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -29,8 +30,10 @@ void ShowProgress(uint64_t done, uint64_t total) {
 }  // namespace
 
 // Moves size bytes between data and the chain starting at first. The count
-// moved (less than size when the chain ends first), or -1 (last error -1 on
-// a device failure, -3 on a cluster outside the partition).
+// moved, or -1 (last error -1 on a device failure, -3 on a cluster outside
+// the partition). A write stops early at an end mark and returns the count
+// so far; a read fails (-3) when the chain ends before size bytes or comes
+// back to a cluster it has passed, so a damaged file is never taken whole.
 int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) {
   const uint32_t spc = curPart->sectorsPerCluster;
   const uint64_t clusterBytes = uint64_t(spc) * 512;
@@ -38,6 +41,16 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
   uint64_t offset = 0;
   uint32_t remaining = size;
   unsigned cluster = first;
+  // Clusters passed by a read, one bit each (valid clusters are below
+  // dataClusters + 2).
+  std::vector<uint8_t> passed(write ? 0 : (curPart->dataClusters + 2) / 8 + 1);
+  auto pass = [&](unsigned c) {
+    if (write) return true;
+    uint8_t bit = uint8_t(1u << (c & 7));
+    if (passed[c >> 3] & bit) return false;
+    passed[c >> 3] |= bit;
+    return true;
+  };
   while (remaining > 0) {
     // Ctrl-C stops a write between two transfers; the caller rolls it back
     // as it does a failed transfer, so the file system stays whole.
@@ -45,8 +58,12 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
       lastError = -9;
       return -1;
     }
-    if (CheckEndCluster(cluster) == 0) return int(offset);
-    if (!IsValidCluster(cluster)) {
+    if (CheckEndCluster(cluster) == 0) {
+      if (write) return int(offset);
+      lastError = -3;
+      return -1;
+    }
+    if (!IsValidCluster(cluster) || ((offset % clusterBytes) == 0 && !pass(cluster))) {
       lastError = -3;
       return -1;
     }
@@ -73,6 +90,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
       while (run < wanted) {
         unsigned next = NextFatEntry(cluster);
         if (CheckEndCluster(next) == 0 || next != cluster + 1 || !IsValidCluster(next)) break;
+        if (!pass(next)) break;  // the loop is reported when the chain gets there
         run += spc;
         cluster = next;
       }
@@ -158,14 +176,29 @@ int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
   if (size < 0 || (size > 0 && !data)) return -1;
   unsigned first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+  // A read follows only the clusters the file's size needs: a chain longer
+  // than its size (or looping behind it) is never walked.
+  uint32_t want = std::min(uint32_t(size), bytes::Get32(curPart->currentEntry + kDirFileSize));
   host::Print("%%  ");
-  if (first == 0 || size == 0) return 0;  // nothing moves: no progress after "%  "
-  return DataLoop(first, data, uint32_t(size), false);
+  if (want == 0) return 0;  // nothing moves: no progress after "%  "
+  if (first == 0) {  // a size without clusters: the chain ends at once
+    lastError = -3;
+    return -1;
+  }
+  return DataLoop(first, data, want, false);
 }
 
 int FAT_DEVICE::FileSize(char* name) {
   if (!Ready()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
-  return int(bytes::Get32(curPart->currentEntry + kDirFileSize));
+  uint32_t size = bytes::Get32(curPart->currentEntry + kDirFileSize);
+  // A size larger than the whole data area belongs to a damaged entry; the
+  // caller would otherwise allocate it before the read could fail.
+  if (uint64_t(size) > uint64_t(curPart->dataClusters) * curPart->sectorsPerCluster * 512 ||
+      size > 0x7FFFFFFFu) {
+    lastError = -3;
+    return -1;
+  }
+  return int(size);
 }

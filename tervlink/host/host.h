@@ -170,7 +170,8 @@ TERVLINK_API bool SetFileTime(const char* gbkName, int64_t mtime);
 
 struct DirEntry {
   std::string name;  // GBK
-  bool isDir = false;
+  bool isDir = false;   // a folder, or a link that leads to one
+  bool isLink = false;  // a symbolic link (or junction), whatever it leads to
   uint64_t size = 0;
   int64_t mtime = 0;
 };

@@ -87,6 +87,8 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
     DirEntry entry;
     entry.name = FsToGbk(name);
     entry.isDir = S_ISDIR(st.st_mode);
+    struct stat lst{};
+    entry.isLink = lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
     entry.size = uint64_t(st.st_size);
     entry.mtime = int64_t(st.st_mtime);
     out.push_back(std::move(entry));
