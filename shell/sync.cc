@@ -233,7 +233,8 @@ static bool CopyDeviceToFolder(CommandShell& sh, const std::string& folder, unsi
         FILE* f = host::OpenFile(path.c_str(), "wb");
         ok = f != nullptr;
         if (f) {
-          ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+          // An empty file has no buffer to write from.
+          ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
           ok = fclose(f) == 0 && ok;
         }
       }

@@ -28,22 +28,23 @@ constexpr int kMaxFileBytes = 1 << 20;
 
 using Range = std::pair<uint64_t, uint64_t>;  // [first, end) sectors
 
-std::vector<Range> PartitionRanges(const FAT_DEVICE& fat) {
-  std::vector<Range> r;
-  for (const _PART_INFO& p : fat.disks[0].parts)
-    if (p.sectorCount) r.push_back({p.startSector, uint64_t(p.startSector) + p.sectorCount});
-  return r;
+Range PartitionRange(const FAT_DEVICE& fat, int part) {
+  const _PART_INFO& p = fat.disks[0].parts[part];
+  return {p.startSector, uint64_t(p.startSector) + p.sectorCount};
 }
 
-// Every write logged since the last check lies inside own and outside the
-// other partitions.
-void CheckWrites(MemDevice& dev, const FAT_DEVICE& fat, const Range& own) {
+// Every write logged since the last check lies inside partition part and
+// outside the other partitions.
+void CheckWrites(MemDevice& dev, const FAT_DEVICE& fat, int part) {
+  Range own = PartitionRange(fat, part);
   for (const auto& req : dev.log) {
     if (req.op != 'W' && req.op != 'w') continue;
     Range w{req.sector, uint64_t(req.sector) + req.count};
     FUZZ_CHECK(w.first >= own.first && w.second <= own.second);
-    for (const Range& other : PartitionRanges(fat))
-      if (other != own) FUZZ_CHECK(w.second <= other.first || w.first >= other.second);
+    for (int other = 0; other < kFatParts; ++other) {
+      Range r = PartitionRange(fat, other);
+      if (other != part && r.first != r.second) FUZZ_CHECK(w.second <= r.first || w.first >= r.second);
+    }
   }
   dev.log.clear();
 }
@@ -98,13 +99,12 @@ void WriteReadDelete(FAT_DEVICE& fat, int size) {
 void UsePartition(MemDevice& dev, FAT_DEVICE& fat, int part) {
   fat.file_system_switch_to(0, part);
   fat.ChangeRootDirectory();
-  Range own{fat.curPart->startSector, uint64_t(fat.curPart->startSector) + fat.curPart->sectorCount};
   dev.log.clear();
   std::set<uint32_t> inside{0};
   Walk(fat, inside, 0);
   fat.ChangeRootDirectory();
   WriteReadDelete(fat, 40000);
-  CheckWrites(dev, fat, own);
+  CheckWrites(dev, fat, part);
 }
 
 std::string Serialise(const MemDevice& dev) {
@@ -142,14 +142,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (part != kReservedSlot && fat->GetPartitionMode(0, part) != 0) UsePartition(dev, *fat, part);
     // A format of C over whatever the table says, then C in use again.
     if (fat->disks[0].parts[0].sectorCount != 0) {
-      Range own{fat->disks[0].parts[0].startSector,
-                uint64_t(fat->disks[0].parts[0].startSector) + fat->disks[0].parts[0].sectorCount};
       dev.log.clear();
-      if (fat->DiskLogicalFormat(0, 0) == 0) {
-        CheckWrites(dev, *fat, own);
-        UsePartition(dev, *fat, 0);
-      }
-      CheckWrites(dev, *fat, own);
+      int formatted = fat->DiskLogicalFormat(0, 0);
+      CheckWrites(dev, *fat, 0);
+      if (formatted == 0) UsePartition(dev, *fat, 0);
     }
   }
   host::SetOut(previous);
