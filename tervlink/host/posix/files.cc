@@ -128,7 +128,8 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t length) {
   std::string tmp = path + ".tmp";
   FILE* f = fopen(tmp.c_str(), "wb");
   if (!f) return false;
-  bool ok = fwrite(data, 1, length, f) == length && SyncFile(f);
+  // An empty file may come with no buffer (an empty vector's data()).
+  bool ok = (length == 0 || fwrite(data, 1, length, f) == length) && SyncFile(f);
   ok = (fclose(f) == 0) && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());
