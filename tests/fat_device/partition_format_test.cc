@@ -205,6 +205,59 @@ TEST(InitTest, PartitionReportLines) {
             "\tReserved free disk size: 512 KB\r\n");
 }
 
+// A table entry that runs into another partition (C over E into the
+// reserved D) or past the disk's end (E): nothing is written to it, neither
+// by a format nor by a file operation nor by a FAT commit, and the report
+// says so; what it holds can still be read.
+TEST(PartitionTest, PartitionsOverlappingOthersOrPastTheDiskAreNeverWritten) {
+  BigCylinders d({93000, 256, -1, 0});
+  d.fat->file_system_switch_to(0, 0);
+  ASSERT_EQ(d.Write("keep.txt", "kept"), 4);
+  auto& mbr = d.dev.At(0, 0);
+  PartitionEntry c = DecodePartitionEntry(mbr.data(), 0), e = DecodePartitionEntry(mbr.data(), 2);
+  c.sectors = 256000 - c.firstSector;
+  e.sectors += 4096;
+  EncodePartitionEntry(c, mbr.data(), 0);
+  EncodePartitionEntry(e, mbr.data(), 2);
+  d.dev.At(0, 256000 - 1024)[0] = 0x77;  // a byte of the reserved partition
+  d.fat->Init();
+  d.fat->file_system_switch_to(0, 0);
+  const auto before = d.dev.disks[0].sectors;
+  d.out.text.clear();
+  d.dev.log.clear();
+
+  EXPECT_EQ(d.Read("keep.txt"), "kept");
+  EXPECT_EQ(d.Write("new.txt", "x"), -1);
+  EXPECT_EQ(d.fat->lastError, -2);
+  std::string dir = Entry(*d.fat, "dir"), keep = Entry(*d.fat, "keep.txt");
+  EXPECT_EQ(d.fat->MakeDirectory(dir.data()), -1);
+  EXPECT_EQ(d.fat->RemoveFile(keep.data()), -1);
+  EXPECT_EQ(d.fat->Rename(const_cast<char*>("keep.txt"), const_cast<char*>("k.txt")), -1);
+  EXPECT_EQ(d.fat->SaveFatTable(), -1) << "the writes themselves are refused";
+  EXPECT_EQ(d.fat->DiskLogicalFormat(0, 2), -1);
+  EXPECT_EQ(d.fat->DiskLogicalFormat(0, 4), -1);
+  EXPECT_EQ(d.dev.CountOf('W') + d.dev.CountOf('w'), 0u);
+  EXPECT_TRUE(d.dev.disks[0].sectors == before);
+  const std::string refusedC = "分区C:超出磁盘或与其他分区重叠，不能写入!\n";
+  EXPECT_EQ(d.out.text, "%  \b\b100" + refusedC + refusedC + refusedC + refusedC +
+                            "分区E:超出磁盘或与其他分区重叠，不能写入!\n"
+                            "正在格式化(磁盘 0 分区 E:)......失败" +
+                            refusedC + "正在格式化(磁盘 0 分区 C:)......失败\r\n");
+  d.out.text.clear();
+  d.fat->Display_part_table();
+  EXPECT_NE(d.out.text.find("\tPartition C: 127488 KB,  FAT 16, \t\t\tFormatted\r\n"
+                            "\t分区C:超出磁盘或与其他分区重叠，不能写入!\r\n"),
+            std::string::npos)
+      << d.out.text;
+  // A new partition table makes the disk usable again.
+  memcpy(d.fat->disks[0].partSizes, std::array<int, 4>{93000, 256, -1, 0}.data(), 16);
+  ASSERT_EQ(d.fat->DiskPartition(0), 0);
+  ASSERT_EQ(d.fat->DiskLogicalFormat(0, 4), 0);
+  d.fat->file_system_switch_to(0, 0);
+  EXPECT_EQ(d.Write("new.txt", "x"), 1);
+  EXPECT_EQ(d.dev.Get(0, 256000 - 1024)[0], 0x77);
+}
+
 // ---- format --------------------------------------------------------------------
 
 TEST(FormatTest, ParametersAtTheBoundaries) {
