@@ -75,10 +75,14 @@ bool PieceAt(Run p, size_t m, Run text) {
 // Pieces between stars are matched at their leftmost occurrence, which is
 // enough: a later occurrence never lets more of the pattern match.
 bool MatchOne(const char* pattern, size_t plen, const char* text, size_t tlen) {
-  std::vector<uint8_t> pk(plen + 1), tk(tlen + 1);
-  ByteKinds(pattern, plen, pk.data());
-  ByteKinds(text, tlen, tk.data());
-  const Run p{pattern, pk.data()}, t{text, tk.data()};
+  // Listings match short names against short patterns: no allocation then.
+  uint8_t pShort[64], tShort[64];
+  std::vector<uint8_t> pLong, tLong;
+  uint8_t* pk = plen < sizeof pShort ? pShort : (pLong.resize(plen), pLong.data());
+  uint8_t* tk = tlen < sizeof tShort ? tShort : (tLong.resize(tlen), tLong.data());
+  ByteKinds(pattern, plen, pk);
+  ByteKinds(text, tlen, tk);
+  const Run p{pattern, pk}, t{text, tk};
   const char* star = static_cast<const char*>(memchr(pattern, '*', plen));
   if (!star) return plen == tlen && PieceAt(p, plen, t);
   size_t head = size_t(star - pattern);

@@ -191,6 +191,22 @@ TEST(InitTest, FailedSwitchEndsInitButKeepsTheDisksRead) {
   EXPECT_EQ(d.fat->disks[0].parts[0].fatWidth, 12u);
 }
 
+// A FAT that could not be read at start-up is not taken for an empty one:
+// the disk is read again before the first command uses it, and a write
+// cannot commit a blank table over the files on the device.
+TEST(InitTest, AFatThatCouldNotBeReadIsReadAgainBeforeAnyWrite) {
+  TestDisk d;
+  ASSERT_EQ(d.Write("keep.txt", "kept"), 4);
+  d.dev.failSector = d.fat->curPart->startSector + 32;  // in the first FAT
+  d.fat->Init();
+  d.fat->file_system_switch_to(0, 0);
+  EXPECT_EQ(d.Write("new.txt", "x"), -1);
+  d.dev.failSector = -1;
+  EXPECT_EQ(d.Write("new.txt", "x"), 1);
+  EXPECT_EQ(d.Read("keep.txt"), "kept");
+  EXPECT_TRUE(CheckVolume(d.dev, d.fat->curPart->startSector).empty());
+}
+
 TEST(InitTest, PartitionReportLines) {
   BigCylinders d({93000, 256, -1, 0});
   d.fat->Display_part_table();

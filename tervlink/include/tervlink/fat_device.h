@@ -15,6 +15,12 @@
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.
+// A partition whose table entry runs past the disk or shares a sector with
+// another partition is read but never written (-1, last error -2).
+// After a failed device request the disk is stale: the next operation reads
+// its partition table, boot sectors and FATs again first (and fails with
+// last error -1 while that fails), and what the failed operation changed in
+// the FAT image is put back from memory, never read from the device.
 #pragma once
 
 #include <cstdint>
@@ -270,6 +276,8 @@ class TERVLINK_API FAT_DEVICE {
   // a file of that name when the new data fits. size, 0 for an empty file,
   // or -1 (last error -7, -4, -1 ...). A failure leaves the partition
   // consistent: no entry names unsaved clusters and no cluster is lost.
+  // A file replaced while the free space holds both keeps its data until
+  // the new data and chain are on the device; otherwise it is removed first.
   int WriteFile(char* name, char* data, int size, FILE* file);
   // Reads up to size bytes of the file from its start: the count read, or -1.
   int ReadFile(char* name, char* data, int size, FILE* file);
