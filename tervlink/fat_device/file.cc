@@ -39,6 +39,12 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
   uint32_t remaining = size;
   unsigned cluster = first;
   while (remaining > 0) {
+    // Ctrl-C stops a write between two transfers; the caller rolls it back
+    // as it does a failed transfer, so the file system stays whole.
+    if (write && host::InterruptRequested()) {
+      lastError = -9;
+      return -1;
+    }
     if (CheckEndCluster(cluster) == 0) return int(offset);
     if (!IsValidCluster(cluster)) {
       lastError = -3;
@@ -155,8 +161,7 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
   int r = replace ? ReplaceEntry(old, uint32_t(size), first)
                   : CommitNewEntry(kAttrArchive, target, uint32_t(size), first);
   if (r != 0) return -1;
-  if (size == 0) ShowProgress(1, 1);
-  return written;
+  return written;  // an empty file moves nothing: its progress ends at "%  "
 }
 
 // Switches the entry of a file being replaced to the new chain, already
@@ -200,10 +205,7 @@ int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
   if (size < 0 || (size > 0 && !data)) return -1;
   unsigned first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
   host::Print("%%  ");
-  if (first == 0 || size == 0) {
-    ShowProgress(1, 1);
-    return 0;
-  }
+  if (first == 0 || size == 0) return 0;  // nothing moves: no progress after "%  "
   return DataLoop(first, data, uint32_t(size), false);
 }
 
