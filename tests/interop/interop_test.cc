@@ -158,6 +158,39 @@ TEST_F(InteropTest, EngineDiskIsAcceptedBySfdiskFsckAndMtools) {
   }
 }
 
+// Partitions around the FAT12/FAT16 boundary: the FAT type follows the data
+// cluster count (FAT16 from 4,085 clusters on), so fsck.fat and mtools read
+// each volume as the engine wrote it; a FAT16 volume of 4,082 clusters would
+// be taken for FAT12 and its files come back truncated.
+TEST_F(InteropTest, VolumesAtTheFat12Fat16BoundaryAreReadAsWritten) {
+  REQUIRE_TOOLS("fsck.fat", "mcopy");
+  const struct {
+    uint32_t sectors;
+    int width;
+  } cases[] = {{130720, 12}, {130752, 12}, {130816, 12}, {130848, 16}};
+  for (const auto& c : cases) {
+    TestDisk d(c.sectors / 32 + 2, {int(c.sectors / 2), 0, 0, 0});  // C alone, on cylinders of 32
+    ASSERT_EQ(d.fat->curPart->sectorCount, c.sectors);
+    EXPECT_EQ(d.fat->GetPartitionMode(0, 0), c.width) << c.sectors;
+    std::string data = Pattern(3 * 1024 * 1024 + 77, char(c.width));
+    ASSERT_EQ(d.Write("BIG.BIN", data), int(data.size()));
+    fs::path image = dir / "part.img";
+    MemDevice part;
+    part.SetGeometry(0, c.sectors, 1, 1);
+    for (uint32_t s = 0; s < c.sectors; ++s) {
+      auto sec = d.dev.Get(0, 32 + s);
+      if (sec != MemDevice::Sector{}) part.At(0, s) = sec;
+    }
+    ASSERT_TRUE(part.SaveImage(0, image.string(), c.sectors));
+    auto [rc, text] = Shell("fsck.fat -n '" + image.string() + "'");
+    EXPECT_TRUE(rc == 0 || (rc == 1 && FsckFoundOnlyLabelRemark(text))) << c.sectors << ":\n" << text;
+    fs::path out = dir / "big.out";
+    auto [mrc, mtext] = Shell(Mtools("mcopy", image, 0, "-n ::BIG.BIN '" + out.string() + "'"));
+    ASSERT_EQ(mrc, 0) << c.sectors << ": " << mtext;
+    EXPECT_EQ(ReadFileBytes(out), data) << c.sectors;
+  }
+}
+
 // Partitions made by sfdisk and mkfs.fat and filled by mtools, read by the engine.
 TEST_F(InteropTest, ToolDiskIsListedAndReadByTheEngine) {
   REQUIRE_TOOLS("sfdisk", "mkfs.fat", "mcopy", "mmd", "fsck.fat");

@@ -684,6 +684,26 @@ TEST_F(DiskSyncTest, CtrlCStopsCopyAndSyncAtSafePoints) {
   signal(SIGINT, SIG_DFL);
 }
 
+// While the device is gone after a failed write, DIR prints neither its
+// cached listing nor the free space; once it is back, DIR lists again.
+TEST_F(DiskSyncTest, DirAfterTheLinkDroppedFailsUntilTheDeviceIsBack) {
+  Write("OLD.TXT", "old");
+  ASSERT_EQ(Run({"DIR"}), 1);
+  std::ofstream("x.bin") << std::string(100000, 'x');
+  dev.dropAfterWrites = 1;
+  EXPECT_EQ(Run({"COPY", "x.bin", "X.BIN"}), -1);
+  out.text.clear();
+  EXPECT_EQ(Run({"DIR"}), -1);
+  EXPECT_EQ(out.text, "");
+  dev.gone = false;
+  dev.dropAfterWrites = -1;
+  EXPECT_EQ(Run({"DIR"}), 1);
+  EXPECT_NE(out.text.find("OLD.TXT"), std::string::npos);
+  EXPECT_EQ(out.text.find("X.BIN"), std::string::npos);
+  EXPECT_NE(out.text.find("可用字节"), std::string::npos);
+  EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
+}
+
 TEST_F(DiskSyncTest, SwitchRefusedEndsABatchOnly) {
   dev.failSwitch = 2;
   EXPECT_EQ(Run({"SWITCH", "2"}), -1);
