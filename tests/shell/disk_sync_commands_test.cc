@@ -421,9 +421,6 @@ TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) 
   struct Family {
     const char* name;
     std::function<void(Rng&)> mutate;
-    // Set while the engine still writes into a partition that another slot
-    // of a damaged table claims: the family is kept but not run.
-    bool waitsForPartitionBounds = false;
   };
   const uint8_t hostile[] = {' ', '.', '/', '\\', 0x01, 0x05, 0xE5, 0x7F, '*', 'A', 0x00, 0x1A};
   std::vector<Family> families = {
@@ -478,8 +475,7 @@ TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) 
            default:  // runs past the end of the disk
              bytes::Put32(t + 16 * slot + 12, totalSectors - start + 1 + r() % 9000);
          }
-       },
-       /*waitsForPartitionBounds=*/true},
+       }},
       {"random bytes",
        [&](Rng& r) {
          for (int i = 0; i < 24; ++i) {
@@ -527,11 +523,6 @@ TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) 
   Rng seeds(seed);
   int mutant = 0;
   for (const Family& family : families) {
-    if (family.waitsForPartitionBounds) {
-      printf("mutants \"%s\" not run: the engine does not yet keep writes out of shared slots\n",
-             family.name);
-      continue;
-    }
     for (int round = 0; round < 6; ++round, ++mutant) {
       dev.disks[0].sectors = good;
       Rng r(seeds());
