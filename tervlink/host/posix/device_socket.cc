@@ -73,6 +73,16 @@ struct Connection {
   bool replyFetched = false;  // the last exchange was a complete reply fetch
 };
 
+// TERVAN_LINK_KEEP=0 turns the keeping off: one connection per request, as
+// the driver has one handle per request (for comparison and diagnosis).
+bool KeepConnections() {
+  static const bool keep = [] {
+    const char* v = getenv("TERVAN_LINK_KEEP");
+    return !(v && strcmp(v, "0") == 0);
+  }();
+  return keep;
+}
+
 std::mutex g_mutex;
 std::map<int, Connection> g_open;        // handed out: fd -> its state
 std::map<std::string, int> g_kept;       // socket path -> an idle connection
@@ -254,7 +264,7 @@ int DeviceCloseHandle(intptr_t h) {
   if (it != g_open.end()) {
     Connection c = it->second;
     g_open.erase(it);
-    if (c.inStep && c.replyFetched && !g_kept.count(c.socketPath)) {
+    if (c.inStep && c.replyFetched && KeepConnections() && !g_kept.count(c.socketPath)) {
       g_kept[c.socketPath] = fd;
       return 1;
     }
