@@ -51,11 +51,22 @@ bool FillAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
+// A data phase of a sector run (up to a few MB) fits the socket whole, so
+// that it moves in one call rather than in turns of the two processes
+// (best effort: the system may hold the size lower).
+constexpr int kSocketBuffer = 4 << 20;
+
+void WidenSendBuffer(int fd) {
+  int size = kSocketBuffer;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
 int Connect(const std::string& socketPath) {
   sockaddr_un addr;
   if (!FillAddress(socketPath, addr)) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
+  WidenSendBuffer(fd);
   if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     close(fd);
     return -1;
@@ -363,7 +374,10 @@ bool WaitReadable(const std::vector<int>& fds, std::vector<uint8_t>& ready) {
 int AcceptSocket(int listener) {
   for (;;) {
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+      WidenSendBuffer(fd);
+      return fd;
+    }
     if (errno == EINTR && !g_stopping) continue;
     return -1;
   }
