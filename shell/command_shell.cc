@@ -149,8 +149,32 @@ bool CommandShell::ReadCommandLine(int* count, char** words) {
   *count = 0;
   if (!input || input->AtEnd()) return false;
   if (!input->ReadLine(lineBuffer, kLineBytes)) return false;
+  ++lineNumber;
+  // A piece without its line end is the start of a longer line (or a line
+  // holding a zero byte). Its pieces are never run as commands of their
+  // own: a comment's tail could read FORMAT. The whole line is skipped.
+  size_t length = strlen(lineBuffer);
+  if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty()) {
+    if (batchMode)
+      Printf("批处理文件第%d行超过%d个字符, 整行未执行.\n", lineNumber, kLineBytes - 1);
+    else
+      Printf("命令行超过%d个字符, 整行未执行.\n", kLineBytes - 1);
+    lineBuffer[0] = '\0';
+  }
   *count = SplitWords(lineBuffer, words);
   return true;
+}
+
+bool CommandShell::RestOfLineIsEmpty() {
+  bool empty = true;
+  char piece[kLineBytes];
+  while (input->ReadLine(piece, kLineBytes)) {
+    size_t length = strlen(piece);
+    bool ended = length > 0 && piece[length - 1] == '\n';
+    if (length != (ended ? 1u : 0u)) empty = false;
+    if (ended || input->AtEnd()) break;
+  }
+  return empty;
 }
 
 int CommandShell::LookupCommand(int count, char** words) {
@@ -168,10 +192,25 @@ int CommandShell::Dispatch(int id, int count, char** words) {
 }
 
 void CommandShell::ShowPrompt() {
-  Printf("\n%d:%c:", fat->pDevice->currentDisk, 'C' + fat->curPartIndex);
+  char prompt[600];
+  int n = snprintf(prompt, sizeof prompt, "%d:%c:", fat->pDevice->currentDisk,
+                   'C' + fat->curPartIndex);
   if (fat->IsFatInit() == 1) {
     char path[512] = {};
     fat->GetCurrentDirectoryA(path, sizeof path);
-    Printf("%s>", path[0] ? path + 1 : path);
+    snprintf(prompt + n, sizeof prompt - n, "%s>", path[0] ? path + 1 : path);
   }
+  Printf("\n");
+  // A line editor draws the prompt itself, so it can redraw it while the
+  // line is edited.
+  if (input && input->ShowsPrompt())
+    input->SetPrompt(prompt);
+  else
+    Printf("%s", prompt);
+}
+
+std::vector<std::string> CommandShell::CommandNames() {
+  std::vector<std::string> names;
+  for (const CommandEntry& e : kCommands) names.push_back(e.name);
+  return names;
 }

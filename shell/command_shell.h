@@ -16,6 +16,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -34,7 +35,8 @@ class CommandShell {
 
   void SetStreams(host::Input* in, host::Output* out);
   // Reads one line (at most 255 characters) and splits it into words in
-  // place. False at the end of the input.
+  // place. False at the end of the input. A longer line is reported (with
+  // its line number in a batch) and read as an empty line: none of it runs.
   bool ReadCommandLine(int* count, char** words);
   // The command id of the first word; 0 for an empty line, -1 when unknown.
   int LookupCommand(int count, char** words);
@@ -43,6 +45,8 @@ class CommandShell {
   // Prints "\n<disk>:<letter>:" and, once the engine is initialised, the
   // current directory and ">".
   void ShowPrompt();
+  // The names of the command table, in table order (for completion).
+  static std::vector<std::string> CommandNames();
 
   // Splits text in place into at most kMaxWords words: blanks and tabs
   // separate words; a carriage return or line feed where a word may start
@@ -116,6 +120,14 @@ class CommandShell {
   // nand.cc: the raw block commands' NAND information, block range check
   // and block buffer; 0 when ready, else the result code to return.
   int PrepareBlockIo(int block, std::vector<uint8_t>* buffer);
+  // simubin.cc: true, after a message, when the output file is one of the
+  // input files (the same file of the PC, however named); a command then
+  // refuses before it touches any file.
+  bool OutputIsInput(const char* output, std::initializer_list<const char*> inputs);
+  // The same for the PC folder tree that SYNC copies from for the disk
+  // (<PC sync dir>/Disk<n>): true, after a message, when the output file
+  // lies inside it.
+  bool OutputInSyncTree(const char* output, int disk);
 
   // printf-style output to the shell's output (GBK text).
   void Printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -133,4 +145,13 @@ class CommandShell {
   host::Input* input = nullptr;
   host::Output* output = nullptr;
   FAT_DEVICE* fat;
+  int lineNumber = 0;  // lines read so far, for the message about a long line
+  // --stop-on-error: the first failed command ends the run with status 1
+  // (RunCommandLoop); a refused SWITCH in a batch then fails as well.
+  bool stopOnError = false;
+
+ private:
+  // Reads and drops the rest of a line cut at kLineBytes - 1 characters;
+  // true when it held nothing but the line end.
+  bool RestOfLineIsEmpty();
 };

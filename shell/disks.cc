@@ -25,7 +25,9 @@ int CommandShell::CmdSwitch(int argc, char** argv) {
   if (c < '0' || c > '3') return -2;  // the rest of the word is not read
   int disk = c - '0';
   int answer = Device()->Switch(disk);
-  if (answer <= 0) return batchMode ? 0 : -1;  // a script never runs on the wrong disk
+  // A script never runs on the wrong disk: it ends here (with a failure
+  // when it asked to stop on errors, so that its exit status says so).
+  if (answer <= 0) return batchMode && !stopOnError ? 0 : -1;
   Device()->currentDisk = disk;
   fat->file_system_switch_to(disk, 0);
   nandDiskKind = answer;

@@ -52,6 +52,9 @@ int CommandShell::CmdBuildImage(int argc, char** argv) {
     Printf("该命令参数必须为正整数，表示NFlash的大小，单位为MB.\r\n");
     return -2;
   }
+  // SYNC copies the disk's PC folder tree into the image: the image must
+  // not lie inside it.
+  if (OutputInSyncTree(argv[2], Device()->currentDisk)) return -2;
   // SYNC changes the PC current directory: the image and the folder are
   // named by their full paths before it runs, and the current directory is
   // put back when the build ends.

@@ -435,11 +435,12 @@ int CommandShell::CmdRegedit(int argc, char** argv) {
   const char* fileName = nullptr;
   for (int i = 2; i < argc && argv[i][0]; ++i) {
     const char* a = argv[i];
-    if (a[0] == '/') {
-      if (a[1] != 'K' && a[1] != 'k') return -2;
+    if (a[0] == '/' && (a[1] == 'K' || a[1] == 'k')) {
       keyPath = a + 2;
+    } else if (a[0] == '/' && !host::kSlashStartsAbsolutePath) {
+      return -2;  // no other option
     } else {
-      fileName = a;
+      fileName = a;  // here "/home/me/apps.reg" is a file, not an option
     }
   }
   if (!keyPath || !*keyPath || !fileName) return -2;

@@ -66,6 +66,30 @@ SimuBinParams SimuBinParamsOf(const nand::NandChip* chip, bool slc) {
   return p;
 }
 
+bool CommandShell::OutputIsInput(const char* output, std::initializer_list<const char*> inputs) {
+  for (const char* input : inputs) {
+    if (input && host::SameFile(output, input)) {
+      Printf("输出文件(%s)与输入文件(%s)是同一个文件, 命令未执行.\r\n", output, input);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool CommandShell::OutputInSyncTree(const char* output, int disk) {
+  std::string tree = host::FullPath(pcSyncDir) + host::kSep + "Disk" + std::to_string(disk);
+  std::string path = host::FullPath(output);
+  // Each folder above the output, compared with the tree as the same file.
+  for (size_t cut = path.rfind(host::kSep); cut != std::string::npos && cut > 0;
+       cut = path.rfind(host::kSep, cut - 1)) {
+    if (host::SameFile(path.substr(0, cut).c_str(), tree.c_str())) {
+      Printf("输出文件(%s)位于同步目录%s中, 命令未执行.\r\n", output, tree.c_str());
+      return true;
+    }
+  }
+  return false;
+}
+
 int CommandShell::CmdBuildSimuBin(int argc, char** argv) {
   if (argc < 5 || argc > 7) {
     Printf("%s", kUsage);
@@ -90,6 +114,10 @@ int CommandShell::CmdBuildSimuBin(int argc, char** argv) {
   }
   SimuBinParams p = SimuBinParamsOf(chip, slc);
   char* binFile = argv[4];
+  // Building starts by emptying the output file: it must not be an input.
+  if (OutputIsInput(binFile, {argv[1], argv[2], argv[3], slc ? nullptr : kEccRomFile}) ||
+      OutputInSyncTree(binFile, 0))
+    return -2;
 
   fat->SetImageMode(1);
   fat->SetSimuFlashParameter(p.slc ? 1 : 0, p.blocksPerZone, p.logicalBlocksPerZone,

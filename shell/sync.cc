@@ -142,6 +142,7 @@ static bool SyncFolderToDevice(CommandShell& sh, const std::string& folder, unsi
   std::vector<host::DirEntry> entries;
   if (!host::SetCurrentDir(folder.c_str()) || !host::ListDir(folder.c_str(), entries)) return false;
   for (const host::DirEntry& e : entries) {
+    if (host::InterruptRequested()) return false;  // Ctrl-C: stop between files
     host::SetCurrentDir(folder.c_str());
     char* name = const_cast<char*>(e.name.c_str());
     char name11[12] = {};
@@ -195,6 +196,7 @@ static bool CopyDeviceToFolder(CommandShell& sh, const std::string& folder, unsi
   char all[] = "*";
   for (int more = fat->FindFirstFileA(all, find.get()); more == 1;
        more = fat->FindNextFileA(find.get())) {
+    if (host::InterruptRequested()) return false;  // Ctrl-C: stop between files
     host::SetCurrentDir(folder.c_str());
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;

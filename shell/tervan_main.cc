@@ -6,10 +6,12 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "command_shell.h"
 #include "tervlink/fat_device.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 #include "tervlink/zel_device_io.h"
 
 namespace {
@@ -27,6 +29,10 @@ struct Settings {
   int deviceNumber = 0;
   int simulation = 0;
   int verify = 0;
+  bool osFileGiven = false;   // -D was given (the default name is looked up in any case)
+  bool stopOnError = false;   // --stop-on-error
+  bool help = false;          // --help
+  bool version = false;       // --version
 };
 
 const char kBadArgument[] = "无效命令参数.";
@@ -55,12 +61,45 @@ int UsageExit(const char* message) {
   return -1;
 }
 
+// The long options, beside the one-letter options of the usage text; --help
+// prints this after the usage text.
+void PrintLongOptions() {
+  host::Print(" 长选项 :\n");
+  host::Print("    --stop-on-error  第一条失败的命令结束运行, 退出码为1 (脚本与管道输入)\n");
+  host::Print("    --help           显示本帮助信息并退出 (退出码0)\n");
+  host::Print("    --version        显示版本并退出 (退出码0)\n");
+  host::Print(" 环境变量 :\n");
+  host::Print("    TERVAN_NO_WAIT=1 跳过启动时的等待 (仿真器zelsim不需要)\n");
+  host::Print("    TERVAN_RUNDIR    设备套接字与邮槽所在的目录\n");
+}
+
 // Parses the options left to right. Returns nullptr when they are good,
 // else the message of the usage exit ("" for -H, which has none).
 const char* ParseArguments(int argc, char** argv, Settings& s) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
-    if (arg[0] != '-') continue;  // stray words change nothing
+    if (arg[0] != '-') {
+      // A stray word changes nothing; say so, since a batch file named
+      // without -B would otherwise turn silently into an interactive session.
+      host::PrintError("Tervan: 参数 '%s' 被忽略; 执行脚本文件请用 -B%s (值紧跟在 -B 之后)", arg,
+                       arg);
+      continue;
+    }
+    if (arg[1] == '-') {
+      if (strcmp(arg, "--help") == 0) {
+        s.help = true;
+        return nullptr;
+      }
+      if (strcmp(arg, "--version") == 0) {
+        s.version = true;
+        return nullptr;
+      }
+      if (strcmp(arg, "--stop-on-error") == 0) {
+        s.stopOnError = true;
+        continue;
+      }
+      return kBadArgument;
+    }
     const char* value = arg + 2;
     char letter = arg[1];
     auto text = [&](std::string& field) -> const char* {
@@ -71,7 +110,10 @@ const char* ParseArguments(int argc, char** argv, Settings& s) {
     const char* refusal = nullptr;
     switch (letter) {
       case 'S': refusal = text(s.syncDir); break;
-      case 'D': refusal = text(s.osFile); break;
+      case 'D':
+        refusal = text(s.osFile);
+        s.osFileGiven = true;
+        break;
       case 'B': refusal = text(s.batchFile); break;
       case 'E':
         if (*value) return kBadArgument;
@@ -101,37 +143,113 @@ std::string BatchFolder(const std::string& name) {
   return cut == std::string::npos ? std::string() : name.substr(0, cut + 1);
 }
 
+// The default OS file is looked up whatever its case, as on the PC the
+// name came from: the first name of the current folder that equals it
+// ignoring case, else the name unchanged.
+std::string FindOsFile(const std::string& name) {
+  if (host::Stat(name.c_str()).exists) return name;
+  std::vector<host::DirEntry> entries;
+  if (host::ListDir(".", entries))
+    for (const host::DirEntry& e : entries)
+      if (!e.isDir && text::EqualNoCase(e.name.c_str(), name.c_str())) return e.name;
+  return name;
+}
+
+// Why the device test failed, on standard error beside the usage exit.
+void ExplainNoDevice(const char* devicePath, int deviceNumber, int simulation, int state) {
+  if (simulation) {
+    host::PrintError("Tervan: 仿真器拒绝了仿真USB连接, 或连接未能建立 (邮槽 %s)",
+                     host::MailslotPath("c33_usb_snd_io").c_str());
+    host::PrintError("        启动仿真器: zelsim --state 状态目录 --link usb");
+    return;
+  }
+  std::string socket = host::DeviceSocketPath(devicePath);
+  if (state == -1) {
+    host::PrintError("Tervan: 无法打开设备 %s (%s): %s", devicePath, socket.c_str(),
+                     host::Stat(socket.c_str()).exists
+                         ? "套接字在, 但设备测试没有得到应答 (仿真器已停止或出错)"
+                         : "没有这个套接字, 没有仿真器或设备在服务它");
+    host::PrintError("        启动仿真器: zelsim --state 状态目录 --device %d", deviceNumber);
+  } else {
+    host::PrintError("Tervan: 设备 %s (%s) 报告的状态为 %d, 不是可用的状态 1, 2 或 3", devicePath,
+                     socket.c_str(), state);
+  }
+}
+
 }  // namespace
 
-void RunCommandLoop(CommandShell& shell) {
+int RunCommandLoop(CommandShell& shell) {
   char* words[CommandShell::kMaxWords];
   int count = 0;
+  // A person at a terminal may stop a command with Ctrl-C and go on; a
+  // script or a pipe ends there.
+  const bool typed = !shell.batchMode && shell.input && shell.input->IsTerminal();
   for (;;) {
     if (!shell.batchMode) shell.ShowPrompt();
-    if (!shell.ReadCommandLine(&count, words)) break;
+    if (!shell.ReadCommandLine(&count, words)) {
+      if (typed) shell.Printf("\n");  // Ctrl-D: the shell's next line starts clean
+      break;
+    }
+    host::ClearInterrupt();
     int id = shell.LookupCommand(count, words);
     if (id == -1) {
       shell.Printf("'%s'不是有效的内部命令\n", words[0]);
+      if (shell.stopOnError) return 1;
       continue;
     }
     int result = shell.Dispatch(id, count, words);
     if (result == 0) break;
     if (result != 1) shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+    if (host::InterruptRequested()) {
+      host::ClearInterrupt();
+      host::PrintError("Tervan: 命令 '%s' 被 Ctrl-C 中断", words[0]);
+      if (!typed) return kInterruptedStatus;
+    }
+    if (result != 1 && shell.stopOnError) return 1;
   }
+  return 0;
 }
 
 int RunTervan(int argc, char** argv) {
   Settings settings;
   if (const char* refusal = ParseArguments(argc, argv, settings))
     return UsageExit(*refusal ? refusal : nullptr);
+  if (settings.help || settings.version) {
+    if (settings.help) {
+      PrintBannerAndUsage();
+      PrintLongOptions();
+    } else {
+      host::Print("Tervan v0.10 Date: May  8 2009\n");
+    }
+    host::Out().Flush();
+    return 0;
+  }
 
   char devicePath[64];
   snprintf(devicePath, sizeof devicePath, "\\\\.\\lexon%d", settings.deviceNumber);
+
+  // One session per device: a second Tervan would interleave its requests
+  // with ours, each with its own cached FAT. The lock lives as long as this
+  // call (the system drops it when a killed session ends).
+  long holder = 0;
+  std::unique_ptr<host::HeldLock> deviceLock =
+      host::AcquireDeviceLock(devicePath, settings.simulation != 0, holder);
+  if (!deviceLock && holder >= 0) {
+    const char* link = settings.simulation ? "仿真USB连接" : devicePath;
+    if (holder > 0)
+      host::Print("ZEL设备(%s)正被另一个Tervan使用 (进程%ld), 同一设备同时只能打开一个Tervan.\n",
+                  link, holder);
+    else
+      host::Print("ZEL设备(%s)正被另一个Tervan使用, 同一设备同时只能打开一个Tervan.\n", link);
+    host::Out().Flush();
+    return -1;
+  }
 
   auto* device = new ZEL_DEVICE_IO(devicePath, settings.simulation);
   auto* fat = new FAT_DEVICE(device);
   fat->verify = settings.verify;
   auto* shell = new CommandShell(fat, settings.syncDir.c_str());
+  shell->stopOnError = settings.stopOnError;
   auto destroyDeviceAndEngine = [&] {
     delete shell;
     delete fat;
@@ -141,16 +259,25 @@ int RunTervan(int argc, char** argv) {
   int state = device->Test(0);
   device->currentDisk = 0;
   if (state == 1) {
-    if (device->Download(settings.osFile.c_str()) < 0) {
+    std::string osFile = settings.osFileGiven ? settings.osFile : FindOsFile(settings.osFile);
+    if (device->Download(osFile.c_str()) < 0) {
       destroyDeviceAndEngine();
       host::Print("download os failed.\n");
       host::Out().Flush();
+      host::FileInfo info = host::Stat(osFile.c_str());
+      host::PrintError("Tervan: OS文件 %s %s", host::FullPath(osFile.c_str()).c_str(),
+                       !info.exists  ? "不存在 (用 -D 指定OS文件)"
+                       : info.isDir  ? "是一个目录 (用 -D 指定OS文件)"
+                       : !info.size  ? "是空文件"
+                                     : "未能送到设备");
       return -1;
     }
     host::Sleep(2000);
   } else if (state != 2 && state != 3) {
     destroyDeviceAndEngine();
-    return UsageExit("\nZEL设备打开失败.\n");
+    int code = UsageExit("\nZEL设备打开失败.\n");
+    ExplainNoDevice(devicePath, settings.deviceNumber, settings.simulation, state);
+    return code;
   }
   host::Sleep(4000);
 
@@ -182,11 +309,15 @@ int RunTervan(int argc, char** argv) {
     if (!folder.empty()) host::SetCurrentDir(folder.c_str());
   }
   shell->SetStreams(batch ? batch.get() : &host::StdIn(), &host::Out());
+  if (!batch) host::StdIn().SetCompletions(CommandShell::CommandNames());
+  // From here Ctrl-C stops the command at a safe point instead of killing
+  // Tervan half way through a write.
+  host::InstallInterruptHandler();
 
-  RunCommandLoop(*shell);
+  int status = RunCommandLoop(*shell);
 
   destroyDeviceAndEngine();
   batch.reset();
   host::Out().Flush();
-  return 0;
+  return status;
 }

@@ -11,5 +11,9 @@ int RunTervan(int argc, char** argv);
 
 // The command loop: prompt (interactive mode only), read a line, look its
 // first word up, dispatch, report failures; until a command answers 0 or the
-// input ends.
-void RunCommandLoop(CommandShell& shell);
+// input ends. Returns the exit status: 0, or 1 when the shell's stopOnError
+// is set and a command failed (or was unknown), which ends the loop there.
+// A command stopped by Ctrl-C ends a batch or piped run with kInterruptedStatus
+// (128 + SIGINT, as shells report it); at a terminal the prompt comes back.
+int RunCommandLoop(CommandShell& shell);
+constexpr int kInterruptedStatus = 130;

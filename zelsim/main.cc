@@ -4,9 +4,12 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "link/driver_server.h"
 #include "link/usb_server.h"
@@ -30,6 +33,7 @@ const char kUsage[] =
     "  --still-clock   the device clock does not run (for scripted tests)\n"
     "%s"
     "  --help          this text\n"
+    "  --version       the version\n"
     "The socket is $TERVAN_RUNDIR/lexon<N> (default ${XDG_RUNTIME_DIR:-/tmp}/tervan-$UID),\n"
     "the mailslots are the FIFOs $TERVAN_RUNDIR/mailslot/c33_usb_snd_io and c33_usb_rcv_io.\n";
 
@@ -47,6 +51,43 @@ bool ParseInt(const char* text, int& out) {
   return true;
 }
 
+// What no second zelsim may serve at the same time: the state folder
+// (through its file zelsim.lock) and the NAND file of every disk, held until
+// this process ends.
+class StorageLocks {
+ public:
+  // Takes the lock of a file that exists (or of the state folder's lock
+  // file). False, after a message naming it and its holder, when another
+  // process holds it.
+  bool Take(const std::string& path, const std::string& what) {
+    if (taken_.count(path)) return true;
+    long holder = 0;
+    auto held = host::LockFileExclusive(path, holder);
+    if (held) {
+      locks_.push_back(std::move(held));
+      taken_.insert(path);
+      return true;
+    }
+    if (holder < 0) return true;  // cannot be opened: the model reports it
+    std::string who = holder > 0 ? "process " + std::to_string(holder) : "another process";
+    host::PrintError("zelsim: %s is in use by %s (another zelsim serves it); stop that one first",
+                     what.c_str(), who.c_str());
+    return false;
+  }
+  // The NAND files of the disks that exist now.
+  bool TakeNandFiles(const ModelConfig& config) {
+    for (int disk = 0; disk < config.disks; ++disk) {
+      std::string path = DiskNandPath(config, disk);
+      if (host::Stat(path.c_str()).exists && !Take(path, "the NAND file " + path)) return false;
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::unique_ptr<host::HeldLock>> locks_;
+  std::set<std::string> taken_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -60,6 +101,9 @@ int main(int argc, char** argv) {
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     if (arg == "--help" || arg == "-h") {
       printf(kUsage, kStorageUsage);
+      return 0;
+    } else if (arg == "--version") {
+      printf("zelsim v0.10, the ZEL device emulator of Tervan v0.10\n");
       return 0;
     } else if (arg == "--state") {
       const char* v = value();
@@ -105,12 +149,21 @@ int main(int argc, char** argv) {
   }
   if (config.stateDir.empty()) return Usage("--state is required");
 
+  // One zelsim per state: the folder and the NAND files are locked before
+  // the model touches them; a NAND file the model has just made, after.
+  StorageLocks locks;
+  if (host::MakeDirs(config.stateDir) &&
+      !locks.Take(config.stateDir + "/zelsim.lock", "the state folder " + config.stateDir))
+    return 1;
+  if (!locks.TakeNandFiles(config)) return 1;
+
   host::InstallStopSignals();
   DeviceModel model(config);
   if (!model.Ok()) {
     host::PrintError("zelsim: %s", model.Error().c_str());
     return 1;
   }
+  if (!locks.TakeNandFiles(config)) return 1;
   if (!serveUsb) return RunDriverServer(model, server);
 
   // With both links the model serves one request at a time, under this lock.

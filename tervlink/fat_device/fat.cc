@@ -134,6 +134,11 @@ int FAT_DEVICE::MakeFatChain(unsigned long size, unsigned* first) {
 }
 
 void FAT_DEVICE::SearchFreeByte(unsigned long* bytes) {
+  *bytes = 0;
+  // A partition erased by a low-level format or gone from the table has no
+  // file system, whatever its last FAT in memory said.
+  if (!curPart || !curPart->formatted || (curPart->fatWidth != 12 && curPart->fatWidth != 16))
+    return;
   unsigned long freeClusters = 0;
   for (unsigned c = 2; c <= curPart->dataClusters + 1; ++c)
     if (NextFatEntry(c) == 0) ++freeClusters;

@@ -39,6 +39,12 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
   uint32_t remaining = size;
   unsigned cluster = first;
   while (remaining > 0) {
+    // Ctrl-C stops a write between two transfers; the caller rolls it back
+    // as it does a failed transfer, so the file system stays whole.
+    if (write && host::InterruptRequested()) {
+      lastError = -9;
+      return -1;
+    }
     if (CheckEndCluster(cluster) == 0) return int(offset);
     if (!IsValidCluster(cluster)) {
       lastError = -3;
@@ -123,8 +129,8 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
   }
   KeepUndo();
   if (size == 0) {
+    // Nothing moves, so the progress ends at its "%  ".
     if (CommitNewEntry(kAttrArchive, target, 0, 0) != 0) return -1;
-    ShowProgress(1, 1);
     return 0;
   }
   // The chain is made and filled before the entry is added: the entry then
@@ -153,10 +159,7 @@ int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
   if (size < 0 || (size > 0 && !data)) return -1;
   unsigned first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
   host::Print("%%  ");
-  if (first == 0 || size == 0) {
-    ShowProgress(1, 1);
-    return 0;
-  }
+  if (first == 0 || size == 0) return 0;  // nothing moves: no progress after "%  "
   return DataLoop(first, data, uint32_t(size), false);
 }
 

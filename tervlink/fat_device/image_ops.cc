@@ -204,8 +204,24 @@ int FAT_DEVICE::TransferImageFile(char* path) {
   uint32_t bitmapBytes = uint32_t(bitmap.size());
   uint32_t runs = (bitmapBytes + image::kRunBitmapBytes - 1) / image::kRunBitmapBytes;
   double total = 0, done = 0;
-  for (uint32_t r = 0; r < runs; ++r)
-    if (image::RunUsed(bitmap.data(), bitmapBytes, r)) total += 1;
+  // The file must hold every sector the bitmap promises before anything is
+  // written: a truncated image would otherwise burn part of the disk and
+  // leave it half old, half new.
+  uint64_t needed = dataAt, packedSectors = 0;
+  for (uint32_t r = 0; r < runs; ++r) {
+    if (!image::RunUsed(bitmap.data(), bitmapBytes, r)) continue;
+    total += 1;
+    uint32_t count = 8 * std::min(image::kRunBitmapBytes, bitmapBytes - r * image::kRunBitmapBytes);
+    packedSectors += count;
+    if (plain) needed = dataAt + (uint64_t(r) * image::kRunSectors + count) * 512;
+  }
+  if (packed) needed = dataAt + packedSectors * 512;
+  uint64_t length = 0;
+  if (!host::FileLength(file.get(), length) || length < needed) {
+    host::Print("ISO镜像文件(%s)不完整: 应有%llu字节, 实有%llu字节.\r\n", path,
+                (unsigned long long)needed, (unsigned long long)length);
+    return fail(Ending::kFailure);
+  }
 
   // A packed image stores its used runs back to back from the data offset.
   if (packed && !host::SeekFile(file.get(), dataAt)) {

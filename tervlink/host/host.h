@@ -82,8 +82,20 @@ class TERVLINK_API Input {
   // One byte of the input as it stands (no conversion), for single-key
   // answers such as PART's confirmation; -1 at end of input.
   virtual int ReadChar() = 0;
+  // True when a person types the lines (standard input is a terminal).
+  virtual bool IsTerminal() const { return false; }
+  // A line editor shows the prompt itself, since it redraws the line while
+  // the user edits it: ShowsPrompt() is then true and ReadLine shows the
+  // GBK text last given to SetPrompt (without line breaks).
+  virtual bool ShowsPrompt() const { return false; }
+  virtual void SetPrompt(std::string_view gbk) {}
+  // The words a line editor completes at the start of a line (the command
+  // names).
+  virtual void SetCompletions(std::vector<std::string> words) {}
 };
 
+// Standard input: a line editor with history (~/.tervan_history) and
+// completion when it is a terminal and the build has one, else plain lines.
 TERVLINK_API Input& StdIn();
 // A text file opened for reading; null when it cannot be opened.
 TERVLINK_API std::unique_ptr<Input> OpenInputFile(const char* gbkName);
@@ -109,6 +121,18 @@ TERVLINK_API bool StdinIsTerminal();
 TERVLINK_API int KeyHit();
 // One key without echo and without waiting for a newline; -1 at end of input.
 TERVLINK_API int GetKey();
+
+// ---- interrupt (Ctrl-C) ----------------------------------------------------
+
+// From now on SIGINT does not end the program: it sets the interrupt flag,
+// which long operations look at between steps that can be stopped safely
+// (between files, between the transfers of a write that can be rolled
+// back), and it cuts short a read of the prompt.
+TERVLINK_API void InstallInterruptHandler();
+TERVLINK_API bool InterruptRequested();
+TERVLINK_API void ClearInterrupt();
+// Sets the flag as SIGINT does (for tests and for callers that stop work).
+TERVLINK_API void RequestInterrupt();
 
 // ---- time ------------------------------------------------------------------
 
@@ -156,6 +180,9 @@ TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
 
 // The PC path separator ('/' here).
 constexpr char kSep = '/';
+// True where an absolute PC path begins with "/": there a command word that
+// begins with "/" but is none of the command's options is a file name.
+constexpr bool kSlashStartsAbsolutePath = kSep == '/';
 TERVLINK_API std::string GetCurrentDir();  // GBK
 TERVLINK_API bool SetCurrentDir(const char* gbkDir);
 // The full path of a name: absolute names stay, others are joined to the
@@ -236,6 +263,10 @@ TERVLINK_API MailslotHandle CreateMailslot(const char* name, uint32_t maxMessage
 TERVLINK_API MailslotHandle OpenMailslot(const char* name);
 // True while a server holds the slot open (a client open would succeed).
 TERVLINK_API bool MailslotHasServer(const char* name);
+// Waits, without spinning, until a server holds the slot open (or at most
+// timeoutMs; < 0 waits for ever). True when one does. A signal that the
+// interrupt flag (InterruptRequested) records ends the wait with false.
+TERVLINK_API bool WaitForMailslotServer(const char* name, int timeoutMs);
 // Writes one message whole; false when it cannot (server gone, too long).
 TERVLINK_API bool WriteMailslot(MailslotHandle h, const void* data, uint32_t length);
 
@@ -287,5 +318,39 @@ TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
 // failure or at the end of the file.
 TERVLINK_API bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length);
 TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length);
+
+}  // namespace host
+
+// ---- exclusive locks (one user per device, one zelsim per state) -----------
+
+namespace host {
+
+// A lock this process holds until the handle is destroyed. The operating
+// system releases it when the process ends, however it ends, so a killed
+// holder never blocks the next one.
+class TERVLINK_API HeldLock {
+ public:
+  virtual ~HeldLock() = default;
+};
+
+// Takes an exclusive lock on the file at path without waiting; the file is
+// created (empty) when missing, an existing file is left as it is. Returns
+// null when another process holds the lock, with holder set to its process
+// id (0 when the system cannot tell), or when the file cannot be opened or
+// created (holder -1).
+TERVLINK_API std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path, long& holder);
+
+// The lock that gives one Tervan session its device for the session's
+// lifetime: devicePath "\\.\lexonN" for the driver link, or the simulation
+// link when simulation is set. Here a file lock on RunDir()/NAME.lock beside
+// the socket, or RunDir()/mailslot/simulation.lock (the folders are made
+// when missing). Results as LockFileExclusive.
+TERVLINK_API std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
+                                                         long& holder);
+
+// True when the two PC names lead to the same file: the same file of the
+// file system when both exist (links and other spellings included), else the
+// same full path.
+TERVLINK_API bool SameFile(const char* gbkA, const char* gbkB);
 
 }  // namespace host

@@ -367,7 +367,7 @@ struct Conversion {
       host::Print("sorry, cannot open image file\r\n");
       return false;
     }
-    if (host::FullPath(outName.c_str()) == host::FullPath(path)) {
+    if (host::SameFile(outName.c_str(), path)) {
       host::Print("sorry, the output file (%s) would overwrite the image file\r\n", outName.c_str());
       return false;
     }

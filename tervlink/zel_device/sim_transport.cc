@@ -303,11 +303,20 @@ int SimOpenLink() {
     return -1;
   }
   // Greet until a simulator answers: while none runs, the send fails (and
-  // says so once), and the greeting is repeated every 4 ms.
+  // says so once), and the greeting is repeated once its mailslot has a
+  // reader again; the wait in between sleeps instead of polling.
+  bool told = false;
   for (;;) {
     const uint8_t hello = kMsgHello;
     if (SimSend(&hello, 1) && SimReceive() >= 4) break;
+    if (!host::MailslotHasServer(kSendSlot) && !told) {
+      host::PrintError("Tervan: 等待仿真器打开邮槽 %s ...", host::MailslotPath(kSendSlot).c_str());
+      host::PrintError("        启动仿真器: zelsim --state 状态目录 --link usb");
+      told = true;
+    }
     host::Sleep(4);
+    // Interrupted (Ctrl-C): the link stays down, the device test fails.
+    if (!host::WaitForMailslotServer(kSendSlot, -1)) return -1;
   }
   return int32_t(bytes::Get32(g_link.received));
 }

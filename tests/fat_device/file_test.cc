@@ -133,6 +133,13 @@ TEST_F(FileTest, ProgressIndicator) {
   d.out.text.clear();
   ASSERT_EQ(d.Write("q", Pattern(4 * 1024 * 1024 + 600, 1)), 4 * 1024 * 1024 + 600);
   EXPECT_EQ(d.out.text, "%  \b\b24\b\b49\b\b74\b\b99\b\b99\b\b100");
+  // An empty file moves nothing: the progress ends at its "%  ", both ways.
+  d.out.text.clear();
+  ASSERT_EQ(d.Write("e", ""), 0);
+  EXPECT_EQ(d.out.text, "%  ");
+  d.out.text.clear();
+  EXPECT_EQ(fat.ReadFile(C("e"), nullptr, 0, nullptr), 0);
+  EXPECT_EQ(d.out.text, "%  ");
 }
 
 // A device that fails once at any point of a write leaves a volume that an

@@ -208,7 +208,9 @@ TEST_F(TransferTest, RefusedImages) {
       {"capacity", MakeImage(2, {0}, false), 262144,
        "ISO镜像文件(@)的容量与正在烧写的NandFlash容量不匹配.\r\n"},
       {"bitmap", shortBitmap, 4000, "读取ISO镜像文件(@)的扇区分配标志数据错误.\r\n"},
-      {"data", MakeImage(2, {0}, false).substr(0, 40000), 4000, "\r\n无法读取镜像文件(@)的数据.\r\n"},
+      // Run 0 ends at the data offset (32768 + 512 + 1024) + 524288.
+      {"data", MakeImage(2, {0}, false).substr(0, 40000), 4000,
+       "ISO镜像文件(@)不完整: 应有558592字节, 实有40000字节.\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

@@ -224,7 +224,8 @@ TEST_F(RegistryShell, SaveLoadSaveRoundTrip) {
   DeviceModel fresh(c);
   t_.model = &fresh;
   EXPECT_EQ(Run("REGEDIT /CLoad " + first), 1);
-  EXPECT_EQ(Run("REGEDIT /CSave /KHKEY_APPS " + second), 1);
+  // An absolute path begins with "/" here: a file name, not an unknown option.
+  EXPECT_EQ(Run("REGEDIT /CSave /KHKEY_APPS " + dir_ + "/" + second), 1);
   t_.model = &model_;
   EXPECT_EQ(ReadFile(first), ReadFile(second));
   EXPECT_NE(ReadFile(first).find("[HKEY_APPS\\Game\\Keys\\Alt]\n\"E\"=hex:\n"), std::string::npos);

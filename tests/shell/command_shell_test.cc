@@ -116,11 +116,16 @@ TEST_F(CommandShellTest, UnknownWordsAndUnbuiltCommandsAreReported) {
             "'foo'不是有效的内部命令\n'FC'执行失败, 错误码=-2\n");
 }
 
-TEST_F(CommandShellTest, LongLineArrivesInPiecesOf255) {
-  std::string line = "ECHO " + std::string(295, 'a') + "\n";
-  std::string expected = std::string(250, 'a') + " \n'" + std::string(45, 'a') +
-                         "'不是有效的内部命令\n";
-  EXPECT_EQ(Run(line), expected);
+// A line is read 255 characters at a time, but none of a longer line's
+// pieces may run as a command: a comment's tail could read FORMAT.
+TEST_F(CommandShellTest, LineLongerThan255RunsNoneOfItsPieces) {
+  std::string lines = "ECHO one\nREM " + std::string(251, 'x') + "FORMAT\nECHO " +
+                      std::string(250, 'a') + "\nECHO " + std::string(295, 'b') + "\nECHO two";
+  EXPECT_EQ(Run(lines), "one \n批处理文件第2行超过255个字符, 整行未执行.\n" + std::string(250, 'a') +
+                            " \n批处理文件第4行超过255个字符, 整行未执行.\ntwo \n");
+  out.text.clear();
+  EXPECT_EQ(Run("ECHO " + std::string(300, 'c') + "\n", /*batch=*/false),
+            "\n0:C:命令行超过255个字符, 整行未执行.\n\n0:C:");
 }
 
 TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {
@@ -130,6 +135,43 @@ TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {
 }
 
 TEST_F(CommandShellTest, BatchModeHasNoPrompt) { EXPECT_EQ(Run("ECHO x\n"), "x \n"); }
+
+// A line editor draws the prompt itself: the shell hands it the text after
+// the prompt's line break.
+TEST_F(CommandShellTest, PromptGoesToALineEditor) {
+  struct Editor : host::StringInput {
+    using StringInput::StringInput;
+    bool ShowsPrompt() const override { return true; }
+    void SetPrompt(std::string_view gbk) override { prompts.emplace_back(gbk); }
+    std::vector<std::string> prompts;
+  } in("ECHO x\n");
+  device.currentDisk = 1;
+  shell.SetStreams(&in, &out);
+  EXPECT_EQ(RunCommandLoop(shell), 0);
+  EXPECT_EQ(out.text, "\nx \n\n");
+  EXPECT_EQ(in.prompts, (std::vector<std::string>{"1:C:", "1:C:"}));
+}
+
+TEST_F(CommandShellTest, StopOnErrorEndsTheRunAtTheFirstFailure) {
+  // Without the option every line runs and the status is 0.
+  host::StringInput all("ECHO a\nEXIT now\nECHO b\n");
+  shell.batchMode = 1;
+  shell.SetStreams(&all, &out);
+  EXPECT_EQ(RunCommandLoop(shell), 0);
+  EXPECT_EQ(out.text, "a \n'EXIT'执行失败, 错误码=-2\nb \n");
+  // With it a failure or an unknown word ends a batch or a pipe with 1.
+  shell.stopOnError = true;
+  for (int batch : {1, 0}) {
+    for (const char* bad : {"EXIT now", "NOPE"}) {
+      out.text.clear();
+      host::StringInput in(std::string("ECHO a\n") + bad + "\nECHO b\n");
+      shell.batchMode = batch;
+      shell.SetStreams(&in, &out);
+      EXPECT_EQ(RunCommandLoop(shell), 1) << bad;
+      EXPECT_EQ(out.text.find("b \n"), std::string::npos) << bad;
+    }
+  }
+}
 
 TEST_F(CommandShellTest, HelpPrintsEveryEntryInOrder) {
   Run("HELP\n");

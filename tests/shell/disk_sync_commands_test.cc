@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -46,6 +47,19 @@ class NandMemDevice : public MemDevice {
     return log2phyAnswer;
   }
   int32_t LowFormat() override { return lowFormatAnswer; }
+  // Ctrl-C as the user gives it: SIGINT raised after this many more writes
+  // (-1: never).
+  int32_t Write(uint32_t s, uint32_t n, char* b) override {
+    return Interrupting(MemDevice::Write(s, n, b));
+  }
+  int32_t Direct_Write(uint32_t s, uint32_t n, char* b) override {
+    return Interrupting(MemDevice::Direct_Write(s, n, b));
+  }
+  int32_t Interrupting(int32_t result) {
+    if (interruptAfter >= 0 && interruptAfter-- == 0) raise(SIGINT);
+    return result;
+  }
+  int interruptAfter = -1;
 
   bool failNandInfo = false, failTable = false;
   std::vector<std::pair<uint32_t, uint32_t>> entries, requests;
@@ -257,6 +271,38 @@ TEST_F(DiskSyncTest, LowFormatOutcomesAndTheEngineForgetsAnErasedDisk) {
   std::ofstream("x.bin") << "x";
   EXPECT_EQ(Run({"COPY", "x.bin", "X.BIN"}), -1);
   EXPECT_EQ(dev.CountOf('W') + dev.CountOf('w'), 0u) << "nothing written into the erased disk";
+  // The erased partition has no free space left to show.
+  out.text.clear();
+  EXPECT_EQ(Run({"DIR"}), 1);
+  EXPECT_NE(out.text.find("个目录 0            "), std::string::npos) << out.text;
+}
+
+// Ctrl-C stops a write between two transfers and rolls it back, and stops
+// SYNC between files; what was written before stays whole.
+TEST_F(DiskSyncTest, CtrlCStopsCopyAndSyncAtSafePoints) {
+  host::InstallInterruptHandler();
+  unsigned long freeBefore = 0, freeAfter = 0;
+  fat.SearchFreeByte(&freeBefore);
+  std::ofstream("big.bin") << std::string(3 << 20, 'x');  // three transfers
+  dev.interruptAfter = 0;
+  EXPECT_EQ(Run({"COPY", "big.bin", "BIG.BIN"}), -1);
+  EXPECT_EQ(fat.lastError, -9);
+  EXPECT_TRUE(host::InterruptRequested());
+  host::ClearInterrupt();
+  fat.SearchFreeByte(&freeAfter);
+  EXPECT_EQ(freeAfter, freeBefore) << "the stopped copy's clusters are free again";
+  _FILE_FIND find;
+  EXPECT_NE(fat.FindFirstFileA(const_cast<char*>("BIG.BIN"), &find), 1);
+
+  fs::create_directories("sync/Disk0/C");
+  for (const char* n : {"A.BIN", "B.BIN", "C.BIN"}) std::ofstream("sync/Disk0/C/" + std::string(n)) << n;
+  dev.interruptAfter = 0;  // during A.BIN, whose one transfer completes
+  EXPECT_EQ(Run({"SYNC", "/P" + (dir / "sync").string()}), -1);
+  host::ClearInterrupt();
+  fat.file_system_switch_to(0, 0);
+  EXPECT_EQ(fat.FindFirstFileA(const_cast<char*>("A.BIN"), &find), 1);
+  EXPECT_NE(fat.FindFirstFileA(const_cast<char*>("B.BIN"), &find), 1);
+  signal(SIGINT, SIG_DFL);
 }
 
 TEST_F(DiskSyncTest, SwitchRefusedEndsABatchOnly) {
@@ -265,6 +311,9 @@ TEST_F(DiskSyncTest, SwitchRefusedEndsABatchOnly) {
   dev.failSwitch = 3;
   shell.batchMode = 1;
   EXPECT_EQ(Run({"SWITCH", "3"}), 0);
+  shell.stopOnError = true;  // the batch still ends, now as a failure
+  EXPECT_EQ(Run({"SWITCH", "3"}), -1);
+  shell.stopOnError = false;
   EXPECT_EQ(Run({"SWITCH", "0x"}), 1);
   EXPECT_EQ(shell.nandDiskKind, 1);
   EXPECT_EQ(Run({"SWITCH", "4"}), -2);

@@ -114,4 +114,54 @@ TEST_F(StartupTest, UsageExitTouchesNoDevice) {
   EXPECT_NE(out.text.find("\n无效命令参数.\n"), std::string::npos);
 }
 
+TEST_F(StartupTest, LongOptionsPrintAndSucceedWithoutTheDevice) {
+  EXPECT_EQ(Run({"Tervan", "--version"}), 0);
+  EXPECT_EQ(out.text, "Tervan v0.10 Date: May  8 2009\n");
+  out.text.clear();
+  EXPECT_EQ(Run({"Tervan", "--help"}), 0);
+  EXPECT_EQ(out.text.rfind("Tervan v0.10 Date: May  8 2009\n", 0), 0u);
+  EXPECT_NE(out.text.find("    --stop-on-error "), std::string::npos);
+  EXPECT_EQ(out.text.find("ZEL设备打开失败"), std::string::npos);
+  EXPECT_TRUE(g_sleeps.empty());
+  out.text.clear();
+  EXPECT_EQ(Run({"Tervan", "--stop"}), -1);  // an unknown long option is a bad option
+  EXPECT_NE(out.text.find("\n无效命令参数.\n"), std::string::npos);
+}
+
+// The described messages stay on standard output; the reasons go beside
+// them on standard error.
+TEST_F(StartupTest, FailuresSayWhyOnStandardError) {
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"Tervan", "job.bat"}), -1);  // no -B, and no device either
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(out.text.ends_with("\nZEL设备打开失败.\n\n"));
+  EXPECT_NE(err.find("'job.bat'"), std::string::npos) << err;
+  EXPECT_NE(err.find("-Bjob.bat"), std::string::npos) << err;
+  EXPECT_NE(err.find((dir / "run" / "lexon0").string()), std::string::npos) << err;
+  EXPECT_NE(err.find("zelsim --state"), std::string::npos) << err;
+
+  StartZelsim("--want-os");
+  out.text.clear();
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Run({"Tervan", "-D" + (dir / "none.sys").string(), Batch("ECHO never\n")}), -1);
+  err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(out.text, "download os failed.\n");
+  EXPECT_NE(err.find((dir / "none.sys").string()), std::string::npos) << err;
+}
+
+// The default OS file is found whatever its case; a batch saved with a
+// UTF-8 byte-order mark runs its first line; --stop-on-error ends the run at
+// the first failure with status 1.
+TEST_F(StartupTest, DefaultOsFileInAnyCaseBomAndStopOnError) {
+  StartZelsim("--want-os");
+  fs::current_path(dir);
+  std::ofstream(dir / "Rtos.SYS") << "an operating system";
+  EXPECT_EQ(Run({"Tervan", Batch("\xEF\xBB\xBF" "ECHO first\nNOPE\nECHO after\n")}), 0);
+  EXPECT_NE(out.text.find("\nfirst \n'NOPE'不是有效的内部命令\nafter \n"), std::string::npos)
+      << out.text;
+  out.text.clear();
+  EXPECT_EQ(Run({"Tervan", "--stop-on-error", Batch("ECHO first\nEXIT now\nECHO after\n")}), 1);
+  EXPECT_TRUE(out.text.ends_with("first \n'EXIT'执行失败, 错误码=-2\n")) << out.text;
+}
+
 }  // namespace

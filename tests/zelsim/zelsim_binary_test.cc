@@ -18,22 +18,26 @@ namespace {
 
 const char kDevicePath[] = "\\\\.\\lexon9";
 
-// One zelsim process serving lexon9, started through the shell.
+// One zelsim process serving lexon9 (or another device, so that tests can
+// run side by side), started through the shell.
 class Zelsim {
  public:
-  explicit Zelsim(std::string state) : state_(std::move(state)) {}
+  explicit Zelsim(std::string state, int device = 9)
+      : state_(std::move(state)), device_(device),
+        path_("\\\\.\\lexon" + std::to_string(device)) {}
   ~Zelsim() { Stop(); }
 
   // Starts zelsim and waits until it answers the device test; false when it
   // does not (its standard error is in log()).
   bool Start(const std::string& options = "") {
     host::MakeDirs(host::RunDir());
-    std::filesystem::remove(host::RunDir() + "/lexon9");  // left by a killed zelsim
-    std::string cmd = std::string("'") + ZELSIM_PATH + "' --state '" + state_ + "' --device 9 " +
-                      options + " 2>>'" + Log() + "' & echo $! >'" + state_ + "/pid'";
+    std::string device = std::to_string(device_);
+    std::filesystem::remove(host::RunDir() + "/lexon" + device);  // left by a killed zelsim
+    std::string cmd = std::string("'") + ZELSIM_PATH + "' --state '" + state_ + "' --device " +
+                      device + " " + options + " 2>>'" + Log() + "' & echo $! >'" + state_ + "/pid'";
     if (std::system(cmd.c_str()) != 0) return false;
     std::ifstream(state_ + "/pid") >> pid_;
-    ZEL_DEVICE_IO probe(kDevicePath, 0);
+    ZEL_DEVICE_IO probe(path_.c_str(), 0);
     for (int i = 0; i < 1200; ++i) {  // the first start fills a 138 MB NAND file
       if (probe.Test(0) > 0) return true;
       host::Sleep(50);
@@ -53,6 +57,8 @@ class Zelsim {
 
  private:
   std::string state_;
+  int device_;
+  std::string path_;
   long pid_ = 0;
 };
 
@@ -135,6 +141,41 @@ TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
   EXPECT_NE(text.find("41 00 00 00 00 02 00 00 00 00 00 00 01 00 00 00"), std::string::npos);
 }
 
+// Two zelsims on one state (through other sockets) would each write the
+// same files from their own view: the second is refused, naming what is
+// held and by whom, until the first is gone, killed or not.
+TEST(ZelsimBinary, ASecondZelsimOnTheSameStateOrNandFileIsRefused) {
+  std::string state = FreshDir("locked");
+  std::string other = FreshDir("locked-other");
+  Zelsim sim(state, 8);
+  ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
+  long pid = 0;
+  std::ifstream(state + "/pid") >> pid;
+  auto second = [&](const std::string& options, std::string& said) {
+    // A refused zelsim ends at once; one that serves is stopped (status 124).
+    std::string cmd = "TERVAN_RUNDIR='" + other + "/run' timeout 120 '" + ZELSIM_PATH + "' " +
+                      options + " --device 8 2>'" + other + "/said'; echo $? >'" + other + "/rc'";
+    std::system(cmd.c_str());
+    std::ifstream in(other + "/said");
+    said.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    int rc = -1;
+    std::ifstream(other + "/rc") >> rc;
+    return rc;
+  };
+  std::string said;
+  EXPECT_EQ(second("--state '" + state + "'", said), 1) << said;
+  EXPECT_NE(said.find("the state folder " + state + " is in use by process " + std::to_string(pid)),
+            std::string::npos) << said;
+  EXPECT_EQ(second("--state '" + other + "' --nand0 '" + state + "/disk0.nand'", said), 1) << said;
+  EXPECT_NE(said.find("the NAND file " + state + "/disk0.nand is in use by process"),
+            std::string::npos) << said;
+  sim.Stop("KILL");
+  ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
+  sim.Stop();
+  std::filesystem::remove_all(state);
+  std::filesystem::remove_all(other);
+}
+
 TEST(ZelsimBinary, RefusesAnUnknownChipAndABadFailSpec) {
   std::string state = FreshDir("options");
   for (const char* opts : {"--chip NOPE", "--fail 0x42@9-3", "--bad-blocks x", "--nand0"}) {
@@ -144,6 +185,15 @@ TEST(ZelsimBinary, RefusesAnUnknownChipAndABadFailSpec) {
     int rc = -1;
     std::ifstream(state + "/rc") >> rc;
     EXPECT_EQ(rc, 2) << opts;
+  }
+  // --help and --version print on standard output and succeed, with no state.
+  for (const char* opt : {"--help", "--version"}) {
+    std::string cmd = std::string("'") + ZELSIM_PATH + "' " + opt + " >'" + state + "/out'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << opt;
+    std::ifstream out(state + "/out");
+    std::string first;
+    std::getline(out, first);
+    EXPECT_TRUE(first.rfind("zelsim", 0) == 0 || first.rfind("usage: zelsim", 0) == 0) << opt;
   }
 }
 

@@ -38,6 +38,10 @@ struct ModelConfig {
   FaultPlan faults;              // requests made to fail, sector reads made wrong
 };
 
+// The NAND file that serves a disk: its --nandN file, or diskN.nand in the
+// state folder.
+std::string DiskNandPath(const ModelConfig& config, int disk);
+
 // State shared by the units.
 struct DeviceState {
   ModelConfig config;

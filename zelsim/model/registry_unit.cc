@@ -31,6 +31,11 @@ constexpr uint32_t kVersion = 1;
 constexpr uint16_t kFirstHandle = 0x0010;
 constexpr size_t kMaxOpenHandles = 4096;
 constexpr size_t kMaxItems = 4096;  // subkeys of a key, values of a key
+// Levels below the top key (the roots are level 1). registry.bin is read
+// recursively, so a deeper key is refused when it is created: a key that
+// could be stored but never loaded again would lock the device out of its
+// own state.
+constexpr int kMaxDepth = 64;
 const char* const kFixedRoots[] = {"SYSTEM", "FONTS", "DICTS", "TECHS", "APPS"};
 
 struct Value {
@@ -41,6 +46,7 @@ struct Value {
 
 struct Key {
   std::string name;
+  int depth = 0;  // levels below the top key
   std::vector<Value> values;
   std::vector<std::unique_ptr<Key>> children;
 };
@@ -91,7 +97,8 @@ class Parser {
  public:
   explicit Parser(const std::vector<uint8_t>& b) : b_(b) {}
   bool ReadKey(Key& k, int depth) {
-    if (depth > 64) return false;
+    if (depth > kMaxDepth) return false;
+    k.depth = depth;
     uint16_t n = 0;
     if (!Name(k.name, 255) || !U16(n)) return false;
     for (uint16_t i = 0; i < n; ++i) {
@@ -179,10 +186,11 @@ class RegistryUnit : public ModelUnit {
         Key* target = name.empty() ? key : Child(*key, name);
         if (!target) {
           if (block.command == req::kRegOpenKey) return Answer(kRegErrBadKey);
-          if (key->children.size() >= kMaxItems) return Answer(-1);
+          if (key->children.size() >= kMaxItems || key->depth >= kMaxDepth) return Answer(-1);
           key->children.push_back(std::make_unique<Key>());
           target = key->children.back().get();
           target->name = name;
+          target->depth = key->depth + 1;
         }
         if (handles_.size() >= kMaxOpenHandles) return Answer(-1);
         while (next_ < kFirstHandle || handles_.count(next_)) next_ = uint16_t(next_ + 1);
@@ -279,6 +287,8 @@ class RegistryUnit : public ModelUnit {
         bytes::Put32(v, kVersion);
         out.insert(out.end(), v, v + 4);
         PutKey(out, top_);
+        // Never store a registry that the next start could not load.
+        if (!Parses(out)) return Answer(-1);
         if (!WriteStateFile(StatePath(state_, "registry.bin"), out)) return DeviceAnswer::Refused();
         return Answer(0);
       }
@@ -336,18 +346,28 @@ class RegistryUnit : public ModelUnit {
     std::vector<uint8_t> raw;
     bool ok = true;
     if (ReadStateFile(StatePath(state_, "registry.bin"), raw)) {
-      Parser p(raw);
-      uint32_t version = 0;
-      ok = raw.size() >= 8 && std::equal(kMagic, kMagic + 4, raw.begin()) && p.Take(4) &&
-           p.U32(version) && version == kVersion && p.ReadKey(top_, 0) && p.AtEnd();
+      ok = Parses(raw, top_);
       if (!ok) top_ = Key{};
     }
     for (const char* name : kFixedRoots)
       if (!Child(top_, name)) {
         top_.children.push_back(std::make_unique<Key>());
         top_.children.back()->name = name;
+        top_.children.back()->depth = 1;
       }
     return ok;
+  }
+
+  // True when raw is a registry.bin that loads; the tree goes to top.
+  static bool Parses(const std::vector<uint8_t>& raw, Key& top) {
+    Parser p(raw);
+    uint32_t version = 0;
+    return raw.size() >= 8 && std::equal(kMagic, kMagic + 4, raw.begin()) && p.Take(4) &&
+           p.U32(version) && version == kVersion && p.ReadKey(top, 0) && p.AtEnd();
+  }
+  static bool Parses(const std::vector<uint8_t>& raw) {
+    Key scratch;
+    return Parses(raw, scratch);
   }
 
   DeviceState& state_;

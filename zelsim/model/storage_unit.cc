@@ -27,6 +27,15 @@ constexpr uint32_t kIllegalEntry = 0xFFFFFFFF;  // block table entry past the di
 // The largest block table answered (entries of 4 bytes).
 constexpr uint32_t kMaxTableBytes = 1u << 20;
 
+}  // namespace
+
+std::string DiskNandPath(const ModelConfig& config, int disk) {
+  const std::string& given = config.nand.nandFile[disk];
+  return given.empty() ? config.stateDir + "/disk" + std::to_string(disk) + ".nand" : given;
+}
+
+namespace {
+
 class StorageUnit : public ModelUnit {
  public:
   StorageUnit(DeviceState& state, std::string& error) : state_(state) {
@@ -34,8 +43,7 @@ class StorageUnit : public ModelUnit {
     for (int d = 0; d < state.config.disks && d < kMaxDisks; ++d) {
       std::string base = state.config.stateDir + "/disk" + std::to_string(d);
       bool own = o.nandFile[d].empty();
-      std::string path = own ? base + ".nand" : o.nandFile[d];
-      if (!disks_[d].Open(path, own, o.chip[d], o.mlc, o.badBlocks, base + ".ecc", error)) {
+      if (!disks_[d].Open(DiskNandPath(state.config, d), own, o.chip[d], o.mlc, o.badBlocks, base + ".ecc", error)) {
         error = "disk " + std::to_string(d) + ": " + error;
         return;
       }

@@ -1,15 +1,18 @@
 // Console output and input, the line sources, key reads and the sleep.
 
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "tervlink/host/host.h"
+#include "tervlink/host/posix/line_editor.h"
 
 namespace host {
 namespace {
@@ -33,7 +36,31 @@ class FileInput : public Input {
     if (owned_ && f_) fclose(f_);
   }
   bool ReadLine(char* buffer, int size) override {
-    if (!fgets(buffer, size, f_)) return false;
+    // As fgets, except that a zero byte reads as a blank, so that the text
+    // of a line never hides behind one (the reader looks for the line end).
+    int got = 0;
+    for (int c; got + 1 < size && (c = getc(f_)) != EOF;) {
+      buffer[got++] = c ? char(c) : ' ';
+      if (c == '\n') break;
+    }
+    if (got == 0 || ferror(f_)) {
+      // Ctrl-C at a terminal's prompt (the plain reader) clears the line:
+      // an empty line, and the prompt again.
+      if (ferror(f_) && errno == EINTR && IsTerminal() && size >= 2) {
+        clearerr(f_);
+        ClearInterrupt();
+        strcpy(buffer, "\n");
+        return true;
+      }
+      return false;
+    }
+    buffer[got] = '\0';
+    // A file saved by a Windows editor as UTF-8 starts with a byte-order
+    // mark; it is no part of the first command.
+    if (first_) {
+      first_ = false;
+      if (strncmp(buffer, "\xEF\xBB\xBF", 3) == 0) memmove(buffer, buffer + 3, strlen(buffer + 3) + 1);
+    }
     // Text mode, as on the PC the batch files come from: a CR LF line end
     // reads as LF.
     size_t len = strlen(buffer);
@@ -51,13 +78,18 @@ class FileInput : public Input {
   bool AtEnd() override { return feof(f_) != 0; }
   int ReadChar() override {
     int c = fgetc(f_);
+    if (c == EOF && ferror(f_) && errno == EINTR) clearerr(f_);  // Ctrl-C: no answer
     return c == EOF ? -1 : c;
   }
+  bool IsTerminal() const override { return isatty(fileno(f_)) == 1; }
 
  private:
   FILE* f_;
   bool owned_;
+  bool first_ = true;
 };
+
+void OnInterrupt(int) { RequestInterrupt(); }
 
 void RealSleep(uint32_t ms) {
   // TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
@@ -158,9 +190,23 @@ int StringInput::ReadChar() {
 }
 
 Input& StdIn() {
-  static FileInput in(stdin, false);
-  return in;
+  static std::unique_ptr<Input> in = [] {
+    std::unique_ptr<Input> editor = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1
+                                        ? MakeLineEditor()
+                                        : nullptr;
+    return editor ? std::move(editor) : std::unique_ptr<Input>(new FileInput(stdin, false));
+  }();
+  return *in;
 }
+
+void InstallInterruptHandler() {
+  struct sigaction sa{};
+  sa.sa_handler = OnInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a read of the prompt returns at once
+  sigaction(SIGINT, &sa, nullptr);
+}
+
 
 std::unique_ptr<Input> OpenInputFile(const char* gbkName) {
   FILE* f = OpenFile(gbkName, "r");

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -133,6 +134,41 @@ bool MailslotHasServer(const char* name) {
   bool fifo = fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
   close(fd);
   return fifo;
+}
+
+bool WaitForMailslotServer(const char* name, int timeoutMs) {
+  std::string path = MailslotPath(name);
+  std::string folder = path.substr(0, path.rfind('/'));
+  // A server creates its FIFO and opens it: both are events of the folder.
+  // The watch is set before the look, so no server slips in between; a
+  // folder made (or made anew) later is caught by the look every second.
+  MakeDirs(folder);
+  int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (watch >= 0) inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_OPEN | IN_MOVED_TO);
+  constexpr int kLookMs = 1000;
+  int left = timeoutMs;
+  bool found = false;
+  for (;;) {
+    if (MailslotHasServer(name)) {
+      found = true;
+      break;
+    }
+    if (InterruptRequested() || left == 0) break;
+    int slice = left < 0 || left > kLookMs ? kLookMs : left;
+    if (watch >= 0) {
+      pollfd p{watch, POLLIN, 0};
+      if (poll(&p, 1, slice) > 0) {
+        char events[4096];
+        while (read(watch, events, sizeof events) > 0) {
+        }
+      }
+    } else {
+      usleep(unsigned(slice) * 1000u);
+    }
+    if (left > 0) left -= slice;
+  }
+  if (watch >= 0) close(watch);
+  return found;
 }
 
 MailslotHandle CreateMailslot(const char* name, uint32_t maxMessage) {

@@ -12,6 +12,8 @@
 //   -1 device transfer failed      -2 no/invalid partition table or boot sector
 //   -3 name not found, chain ended  -4 not enough free space
 //   -6 directory not empty         -7 invalid 8.3 name   -8 rename target exists
+//   -9 stopped by the user (Ctrl-C) between the transfers of a file's data;
+//      rolled back as a failed transfer is
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.

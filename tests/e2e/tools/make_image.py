@@ -2,10 +2,11 @@
 """Writes a system image or a packed image for the transcript tests, byte by
 byte from the file layout (independently of the library):
 
-    make_image.py OUT SIZE_MB RUNS [--packed] [--disks N]
+    make_image.py OUT SIZE_MB RUNS [--packed] [--disks N] [--cut BYTES]
 
 RUNS is a comma-separated list of the used runs (512 KB each), or "-" for
 none. Sector s of a used run holds the bytes (s * 7 + i * 13) & 0xFF.
+--cut ends the file after BYTES bytes: an image truncated in transfer.
 """
 import argparse
 import struct
@@ -25,6 +26,7 @@ def main():
     p.add_argument("runs")
     p.add_argument("--packed", action="store_true")
     p.add_argument("--disks", type=int, default=1)
+    p.add_argument("--cut", type=int)
     a = p.parse_args()
     runs = [] if a.runs == "-" else [int(r) for r in a.runs.split(",")]
     bitmap_bytes = a.size * 256
@@ -43,10 +45,14 @@ def main():
     with open(a.out, "wb") as f:
         f.write(bytes(header) + b"\xff" * (32768 - 164) + bytes(bitmap) + b"\xff" * 1024)
         for r in range(a.size * 2):
+            if a.cut is not None and f.tell() >= a.cut:
+                break
             if r in runs:
                 f.write(b"".join(patterns[s % 256] for s in range(r * 1024, (r + 1) * 1024)))
             elif not a.packed:
                 f.write(b"\xff" * 524288)
+        if a.cut is not None:
+            f.truncate(a.cut)
 
 
 if __name__ == "__main__":

@@ -1,2 +1,4 @@
 DOWNIMAGE sys.PAK
+DOWNIMAGE cut.PAK
+DOWNIMAGE cut.img
 ECHO after

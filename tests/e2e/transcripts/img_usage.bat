@@ -14,4 +14,5 @@ PAKIMAGE missing.iso
 UNPAKIMAGE missing.PAK
 PAKIMAGE ab
 DOWNIMAGE missing.iso other.iso
+PAKIMAGE same.iso
 ECHO done

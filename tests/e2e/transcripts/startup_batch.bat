@@ -1,5 +1,6 @@
 ECHO  a   b
 REM a comment line
+REM a comment longer than 255 characters, whose tail would otherwise run as a command of its own: xxxxxxxxxxxxxxxxxxxx xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx FORMAT
 
    
 foo bar

@@ -1,0 +1,1 @@
+ECHO a second session never gets here

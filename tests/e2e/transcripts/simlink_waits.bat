@@ -1,0 +1,1 @@
+ECHO up once zelsim came
