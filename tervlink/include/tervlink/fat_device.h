@@ -448,6 +448,9 @@ class TERVLINK_API FAT_DEVICE {
   // Set while an image is being built: the disk blocks were saved on
   // entry and are to be put back when the build ends.
   bool buildingImage_ = false;
+  // True from construction until the first Init: the disk blocks are still
+  // as the constructor cleared them, so Init need not clear 4.5 MB again.
+  bool disksCleared_ = false;
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
