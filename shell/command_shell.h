@@ -75,7 +75,8 @@ class CommandShell {
   int CmdSetDir(int argc, char** argv);
   // sync.cc
   int CmdSync(int argc, char** argv);
-  bool SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags);
+  int SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags);
+  int SkippedResult(int skipped);
   // disks.cc
   int CmdSwitch(int argc, char** argv);
   int CmdPart(int argc, char** argv);

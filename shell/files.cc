@@ -48,6 +48,7 @@ int CommandShell::CmdDir(int argc, char** argv) {
   _FILE_FIND find;
   unsigned files = 0, dirs = 0;
   uint64_t total = 0;
+  fat->lastError = 0;
   for (int more = fat->FindFirstFileA(pattern, &find); more == 1; more = fat->FindNextFileA(&find)) {
     FatStamp s = DecodeStamp(find.date, find.time);
     Printf("%04d-%02d-%02d  %02d:%02d", s.year, s.month, s.day, s.hour, s.minute);
@@ -60,6 +61,9 @@ int CommandShell::CmdDir(int argc, char** argv) {
       total += find.size;
     }
   }
+  // A listing that met a device failure (a device that is gone, a disk
+  // that could not be read again) is no listing: no summary, no free space.
+  if (fat->lastError == -1) return -1;
   unsigned long freeBytes = 0;
   fat->SearchFreeByte(&freeBytes);
   Printf("               %-3u 个文件 %-12llu  字节\n", files, (unsigned long long)total);

@@ -5,19 +5,27 @@
 // lacks or that differ in time or size, and gives them the PC file's time;
 // device to PC writes the device's trees into a PC tree that must not exist
 // yet. Partition D, the reserved partition, is never synchronised. Both walks
-// are recursive; a failure in a subfolder skips the rest of that subfolder
-// and its parent goes on, a failure at a partition's top level ends the
-// command.
+// are recursive.
+//
+// Everything that can be copied is copied: an entry that cannot (a PC name
+// with no device name of its own, a PC link to a folder, a device name that
+// is no PC name or cannot be reached by its name again, a damaged file, a
+// device directory that leads back to itself, an ancestor or a directory
+// already copied) is skipped with a message and the walk goes on; the
+// command then ends with -1. Only a device failure stops the walk at once.
+// A device directory is climbed back to by remembering where the walk came
+// from, never through its ".." entry, which a damaged disk may point
+// anywhere.
 //
 // The process's working directory is the same after the command as before.
-//
-// Device to PC writes only inside the target folder: an entry whose name
-// would not be a plain file or folder name on the PC (a separator, a name of
-// dots, a control character) is skipped with a message.
+// Device to PC writes only inside the target folder.
 
+#include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,7 +39,6 @@ constexpr unsigned kSyncTime = 1;  // compare modification times
 constexpr unsigned kSyncSize = 2;  // compare sizes
 constexpr unsigned kFileBits = 0x27;
 constexpr size_t kMaxPcPath = 259;  // PC paths the walk handles
-char kParent[] = "..         ";     // ".." in entry form
 
 struct DosStamp {
   uint16_t date = 0;
@@ -133,93 +140,254 @@ bool ReadPcFile(const std::string& path, std::vector<char>& data) {
   return ok;
 }
 
-}  // namespace
+// One partition's walk, either way. Entries that cannot be synchronised
+// are skipped with a message and counted, and the walk goes on; only a
+// device failure (the link is gone) stops it.
+struct SyncWalk {
+  SyncWalk(CommandShell& shell, unsigned syncFlags) : sh(shell), fat(shell.fat), flags(syncFlags) {}
+  CommandShell& sh;
+  FAT_DEVICE* fat;
+  unsigned flags;
+  int skipped = 0;
+  bool stopped = false;
+  // First clusters of the device directories of this partition: those the
+  // walk is inside (the root, 0, first) and all it has been in. A directory
+  // entry that leads to one of them again is a loop or a cross-link of a
+  // damaged disk, never walked twice.
+  std::vector<uint32_t> inside;
+  std::set<uint32_t> visited;
 
-// One PC folder into the engine's current directory. True on success.
-static bool SyncFolderToDevice(CommandShell& sh, const std::string& folder, unsigned flags) {
-  FAT_DEVICE* fat = sh.fat;
+  // Counts a skipped or failed entry; a device failure (or Ctrl-C in the
+  // middle of a transfer) also stops the walk.
+  void Skip() {
+    ++skipped;
+    if (fat->lastError == -1 || host::InterruptRequested()) stopped = true;
+  }
+};
+
+// Where the engine stands in the partition, so that a walk climbs back to
+// the very directory it came from whatever a damaged ".." entry says.
+struct DevicePlace {
+  uint32_t dir;
+  char path[sizeof(_PART_INFO::currentPath)];
+};
+DevicePlace Here(FAT_DEVICE* fat) {
+  DevicePlace p;
+  p.dir = fat->curPart->currentDir;
+  memcpy(p.path, fat->curPart->currentPath, sizeof p.path);
+  return p;
+}
+void GoBack(FAT_DEVICE* fat, const DevicePlace& p) {
+  fat->curPart->currentDir = p.dir;
+  memcpy(fat->curPart->currentPath, p.path, sizeof p.path);
+}
+
+// Enters the device directory name11 below the current one. True when it
+// is a directory this partition's walk has not been in; otherwise (entry
+// refused, loop, cross-link) the message is printed, the engine stays
+// where it was and false is returned.
+bool EnterDeviceDir(SyncWalk& w, const char* shown, char* name11) {
+  DevicePlace here = Here(w.fat);
+  w.fat->lastError = 0;
+  if (w.fat->ChangeDirectory(name11) != 0) {
+    w.sh.Printf("  目录%s不能进入, 不能同步\n", shown);
+    return false;
+  }
+  uint32_t dir = w.fat->curPart->currentDir;
+  bool loop = std::find(w.inside.begin(), w.inside.end(), dir) != w.inside.end();
+  if (loop || w.visited.count(dir)) {
+    GoBack(w.fat, here);
+    w.sh.Printf(loop ? "  目录%s指向自身或上级目录, 不能同步\n"
+                     : "  目录%s与已同步的目录重叠, 不能同步\n",
+                shown);
+    return false;
+  }
+  return true;
+}
+
+// The device entry forms of a PC folder's entries, or "" for a name that
+// has no device name of its own: not 8.3, a blank or control byte (the
+// stored entry would list as another name), or two PC names that give one
+// device name (a.txt and A.TXT). Folders whose names begin with a dot are
+// left out silently (as "").
+std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries) {
+  std::vector<std::string> names;
+  std::map<std::string, int> uses;
+  for (const host::DirEntry& e : entries) {
+    char name11[12] = {};
+    std::string form;
+    bool control = false;
+    for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
+    if (!(e.isDir && e.name[0] == '.') && !control &&
+        fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
+        text::EqualNoCase(EntryText(name11).c_str(), e.name.c_str()))
+      form.assign(name11, 11);
+    if (!form.empty()) ++uses[form];
+    names.push_back(form);
+  }
+  for (std::string& form : names)
+    if (!form.empty() && uses[form] > 1) form.clear();
+  return names;
+}
+
+// One PC folder into the engine's current directory.
+void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
+  CommandShell& sh = w.sh;
+  FAT_DEVICE* fat = w.fat;
   sh.Printf("同步目录%s\n", folder.c_str());
   std::vector<host::DirEntry> entries;
-  if (!host::SetCurrentDir(folder.c_str()) || !host::ListDir(folder.c_str(), entries)) return false;
-  for (const host::DirEntry& e : entries) {
-    if (host::InterruptRequested()) return false;  // Ctrl-C: stop between files
+  if (!host::SetCurrentDir(folder.c_str()) || !host::ListDir(folder.c_str(), entries)) {
+    sh.Printf("  同步目录%s不能读取, 不能同步\n", folder.c_str());
+    ++w.skipped;
+    return;
+  }
+  std::vector<std::string> forms = DeviceNames(fat, entries);
+  for (size_t i = 0; i < entries.size() && !w.stopped; ++i) {
+    const host::DirEntry& e = entries[i];
+    if (host::InterruptRequested()) {  // Ctrl-C: stop between entries
+      w.stopped = true;
+      break;
+    }
     host::SetCurrentDir(folder.c_str());
     char* name = const_cast<char*>(e.name.c_str());
-    char name11[12] = {};
-    if (fat->NormalizeFileName(name, name11) != 0) {
+    if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
+    if (forms[i].empty()) {
       // The device keeps 8.3 names only; other PC names have no place there.
       sh.Printf("  %s不是8.3文件名, 不能同步\n", Printable(name).c_str());
+      ++w.skipped;
       continue;
     }
+    char name11[12] = {};
+    memcpy(name11, forms[i].data(), 11);
     if (!e.isDir) {
       DosStamp stamp = ToDos(e.mtime);
       std::string text = EntryText(name11);
       _FILE_FIND find;
       bool needed = fat->FindFirstFileA(const_cast<char*>(text.c_str()), &find) != 1 ||
-                    ((flags & kSyncSize) && uint32_t(e.size) != find.size) ||
-                    ((flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
+                    ((w.flags & kSyncSize) && uint32_t(e.size) != find.size) ||
+                    ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
       sh.Printf("  文件%s不一样，开始更新", name);
       std::vector<char> data;
+      fat->lastError = 0;
       if (!ReadPcFile(Join(folder, name), data) ||
           fat->WriteFile(name, data.data(), int(data.size()), nullptr) != int(data.size())) {
         sh.Printf("\n  文件%s写数据失败\n", name);
-        return false;
+        w.Skip();
+        continue;
       }
       if (fat->SetFileTime(name, stamp.time, stamp.date) != 0) {
         sh.Printf("\n  文件%s更新时间失败\n", name);
-        return false;
+        w.Skip();
+        continue;
       }
       sh.Printf("\n  文件%s更新结束\n", name);
-    } else if (name[0] != '.') {
+    } else if (e.isLink) {
+      // A link may lead back into the tree; folders are walked as they are.
+      sh.Printf("  %s是指向文件夹的链接, 不能同步\n", Printable(name).c_str());
+      ++w.skipped;
+    } else {
       std::string sub = Join(folder, name);
       if (sub.size() > kMaxPcPath) {
         sh.Printf("同步目录%s路径过长, 不能同步\n", sub.c_str());
+        ++w.skipped;
         continue;
       }
-      if (fat->SearchFile(kAttrDirectory, name11) != 0 && fat->MakeDirectory(name11) != 0)
-        return false;
-      if (fat->ChangeDirectory(name11) != 0) return false;
-      SyncFolderToDevice(sh, sub, flags);  // a failure below skips only that folder
-      if (fat->ChangeDirectory(kParent) != 0) return false;
+      fat->lastError = 0;
+      if (fat->SearchFile(kAttrDirectory, name11) != 0 && fat->MakeDirectory(name11) != 0) {
+        sh.Printf("  目录%s不能创建, 不能同步\n", name);
+        w.Skip();
+        continue;
+      }
+      DevicePlace here = Here(fat);
+      if (!EnterDeviceDir(w, name, name11)) {
+        w.Skip();
+        continue;
+      }
+      w.inside.push_back(fat->curPart->currentDir);
+      w.visited.insert(fat->curPart->currentDir);
+      SyncFolderToDevice(w, sub);
+      w.inside.pop_back();
+      GoBack(fat, here);
     }
   }
-  return true;
 }
 
-// The engine's current directory into one PC folder. True on success.
-static bool CopyDeviceToFolder(CommandShell& sh, const std::string& folder, unsigned flags) {
-  FAT_DEVICE* fat = sh.fat;
+// True when the listed name leads back to this very entry: it is its own
+// entry form again, and no entry listed before in the directory has the
+// same name. A name that is not ("..      TXT" lists as "...TXT", a blank
+// inside a name cuts it short) would reach another entry or none.
+bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed) {
+  char name11[12] = {};
+  if (fat->NormalizeFileName(const_cast<char*>(name), name11) != 0) return false;
+  if (EntryText(name11) != name) return false;
+  return listed.insert(name).second;
+}
+
+// Writes a whole PC file; a file that could not be written whole is removed.
+bool WritePcFile(const std::string& path, const std::vector<char>& data) {
+  FILE* f = host::OpenFile(path.c_str(), "wb");
+  if (!f) return false;
+  bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
+  ok = fclose(f) == 0 && ok;
+  if (!ok) host::RemoveFile(path.c_str());
+  return ok;
+}
+
+// The engine's current directory into one PC folder.
+void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
+  CommandShell& sh = w.sh;
+  FAT_DEVICE* fat = w.fat;
   sh.Printf("同步目录%s\n", folder.c_str());
   std::unique_ptr<_FILE_FIND> find(new (std::nothrow) _FILE_FIND);
-  if (!find) return false;
+  if (!find) {
+    ++w.skipped;
+    return;
+  }
+  std::set<std::string> listed;
   char all[] = "*";
-  for (int more = fat->FindFirstFileA(all, find.get()); more == 1;
-       more = fat->FindNextFileA(find.get())) {
-    if (host::InterruptRequested()) return false;  // Ctrl-C: stop between files
+  // A listing ends quietly on a device failure too; lastError tells it from
+  // the end of the directory.
+  auto next = [&](bool first) {
+    fat->lastError = 0;
+    return first ? fat->FindFirstFileA(all, find.get()) : fat->FindNextFileA(find.get());
+  };
+  for (int more = next(true); more == 1 && !w.stopped; more = next(false)) {
+    if (host::InterruptRequested()) {  // Ctrl-C: stop between entries
+      w.stopped = true;
+      break;
+    }
     host::SetCurrentDir(folder.c_str());
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
     bool isFile = !isDir && (find->attributes & kFileBits) != 0 &&
                   !(find->attributes & kAttrVolume);
-    if (isDir && name[0] == '.') continue;  // "." and ".."
-    if (!isDir && !isFile) continue;        // volume labels, attribute 0
+    if (isDir && (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)) continue;
+    if (!isDir && !isFile) continue;  // volume labels, attribute 0
     if (!SafePcName(name)) {
       sh.Printf("  %s不是有效的PC文件名, 不能同步\n", Printable(name).c_str());
+      ++w.skipped;
+      continue;
+    }
+    if (!Addressable(fat, name, listed)) {
+      sh.Printf("  目录项%s不能按名字访问, 不能同步\n", Printable(name).c_str());
+      ++w.skipped;
       continue;
     }
     std::string path = Join(folder, name);
     if (path.size() > kMaxPcPath) {
       sh.Printf("同步目录%s路径过长, 不能同步\n", path.c_str());
+      ++w.skipped;
       continue;
     }
     if (isFile) {
       host::FileInfo pc = host::Stat(path.c_str());
       DosStamp stamp = ToDos(pc.mtime);
-      bool needed = !pc.exists || ((flags & kSyncSize) && pc.size != find->size) ||
-                    ((flags & kSyncTime) && (stamp.date != find->date || stamp.time != find->time));
+      bool needed = !pc.exists || ((w.flags & kSyncSize) && pc.size != find->size) ||
+                    ((w.flags & kSyncTime) && (stamp.date != find->date || stamp.time != find->time));
       if (!needed) continue;
       sh.Printf("  文件%s不一样，开始更新", name);
+      fat->lastError = 0;
       int size = fat->FileSize(name);
       std::vector<char> data;
       bool ok = size >= 0;
@@ -230,41 +398,52 @@ static bool CopyDeviceToFolder(CommandShell& sh, const std::string& folder, unsi
           ok = false;
         }
       }
-      ok = ok && fat->ReadFile(name, data.data(), size, nullptr) == size;
-      if (ok) {
-        FILE* f = host::OpenFile(path.c_str(), "wb");
-        ok = f != nullptr;
-        if (f) {
-          ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-          ok = fclose(f) == 0 && ok;
-        }
-      }
+      ok = ok && fat->ReadFile(name, data.data(), size, nullptr) == size && WritePcFile(path, data);
       if (!ok) {
         sh.Printf("\n  文件%s读取失败\n", name);
-        return false;
+        w.Skip();
+        continue;
       }
       sh.Printf("\n");
       host::SetFileTime(path.c_str(), FromDos(find->date, find->time));
       sh.Printf("  文件%s更新结束\n", name);
     } else {
       char name11[12] = {};
-      if (host::MakeDir(path.c_str()) != 0) return false;
-      if (fat->NormalizeFileName(name, name11) != 0 || fat->ChangeDirectory(name11) != 0)
-        return false;
-      CopyDeviceToFolder(sh, path, flags);  // a failure below skips only that folder
-      if (fat->ChangeDirectory(kParent) != 0) return false;
+      fat->NormalizeFileName(name, name11);  // addressable, so it normalises
+      DevicePlace here = Here(fat);
+      if (!EnterDeviceDir(w, name, name11)) {
+        w.Skip();
+        continue;
+      }
+      if (host::MakeDir(path.c_str()) != 0) {
+        GoBack(fat, here);
+        sh.Printf("PC同步目录 %s 不能创建\n", path.c_str());
+        ++w.skipped;
+        continue;
+      }
+      w.inside.push_back(fat->curPart->currentDir);
+      w.visited.insert(fat->curPart->currentDir);
+      CopyDeviceToFolder(w, path);
+      w.inside.pop_back();
+      GoBack(fat, here);
     }
   }
-  return true;
+  if (!w.stopped && fat->lastError == -1) {
+    sh.Printf("  同步目录%s没有读完, 设备读取失败\n", folder.c_str());
+    w.Skip();
+  }
 }
+
+}  // namespace
 
 // Synchronises each partition of the disk with its PC folder
 // <diskDir>/<letter>, in the direction given: the folder is entered (PC to
 // device) or created (device to PC), the partition checked, selected at its
-// root and synchronised; the reserved partition is only announced. False
-// when a partition failed (the command then ends with -1).
-bool CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc,
-                                  unsigned flags) {
+// root and synchronised; the reserved partition is only announced. The
+// number of entries skipped or failed, or -1 when a device failure or Ctrl-C stopped
+// the walk (the command then ends at once).
+int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags) {
+  int skipped = 0;
   for (int k = 0; k < kFatParts; ++k) {
     char letter[2] = {char('C' + k), 0};
     std::string partDir = Join(diskDir, letter);
@@ -285,24 +464,35 @@ bool CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toP
     // A partition is synchronised from its top, wherever CD left it.
     fat->ChangeRootDirectory();
     Printf("-------开始同步，磁盘%d, 分区 %c--------\n", disk, letter[0]);
+    bool ok = true;
     if (k == kReservedSlot) {
       Printf("分区 %c 是保留分区, 不同步\n", letter[0]);
     } else {
       std::string cwd = host::GetCurrentDir();
-      bool ok = toPc ? CopyDeviceToFolder(*this, partDir, flags)
-                     : SyncFolderToDevice(*this, partDir, flags);
+      SyncWalk walk(*this, flags);
+      walk.inside.push_back(0);
+      walk.visited.insert(0);
+      if (toPc)
+        CopyDeviceToFolder(walk, partDir);
+      else
+        SyncFolderToDevice(walk, partDir);
+      fat->ChangeRootDirectory();
       host::SetCurrentDir(cwd.c_str());
-      if (!ok) {
+      skipped += walk.skipped;
+      ok = walk.skipped == 0;
+      if (walk.stopped) {
         if (toPc) Printf("------------------同步磁盘%d, 分区 %c失败---------------\n\n", disk, letter[0]);
-        return false;
+        return -1;
       }
     }
-    if (toPc)
+    if (!toPc)
+      Printf("------------------同步完毕---------------\n\n");
+    else if (ok)
       Printf("------------------同步磁盘%d, 分区 %c成功---------------\n\n", disk, letter[0]);
     else
-      Printf("------------------同步完毕---------------\n\n");
+      Printf("------------------同步磁盘%d, 分区 %c失败---------------\n\n", disk, letter[0]);
   }
-  return true;
+  return skipped;
 }
 
 int CommandShell::CmdSync(int argc, char** argv) {
@@ -356,13 +546,14 @@ int CommandShell::CmdSync(int argc, char** argv) {
       Printf("同步目录 %s 不存在\n", diskDir.c_str());
       return -1;
     }
-    if (!SyncPartitions(disk, diskDir, /*toPc=*/false, flags)) return -1;
+    int skipped = SyncPartitions(disk, diskDir, /*toPc=*/false, flags);
+    if (skipped < 0) return -1;
     fat->file_system_switch_to(disk, startPart);
     Printf("\n ... 正在将写Cache中的数据同步到设备中去，请等待 ...\n");
     // The device writes out its cache when it is asked for its state.
     if (auto* zel = dynamic_cast<ZEL_DEVICE_IO*>(Device())) zel->Test(0);
     Printf("\n ... Cache同步完毕 ...\n");
-    return 1;
+    return SkippedResult(skipped);
   }
 
   Printf("___________________ZEL同步到PC开始执行________________\n");
@@ -375,8 +566,18 @@ int CommandShell::CmdSync(int argc, char** argv) {
     Printf("PC同步目录 %s 不能创建\n", diskDir.c_str());
     return -1;
   }
-  if (!SyncPartitions(disk, diskDir, /*toPc=*/true, flags)) return -1;
+  int skipped = SyncPartitions(disk, diskDir, /*toPc=*/true, flags);
+  if (skipped < 0) return -1;
   fat->file_system_switch_to(disk, startPart);
   Printf("___________________ZEL同步到PC执行完毕________________\n");
-  return 1;
+  return SkippedResult(skipped);
+}
+
+// Everything that could be copied was; anything left behind makes the
+// command fail, so that a script (and BUILDIMAGE) does not take a partial
+// copy for a whole one.
+int CommandShell::SkippedResult(int skipped) {
+  if (skipped == 0) return 1;
+  Printf("\n 有%d个文件或目录没有同步\n", skipped);
+  return -1;
 }

@@ -104,13 +104,35 @@ int FAT_DEVICE::put_block(_CACHE* buf) {
 }
 
 int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
+  if (!read && !WriteAllowed(buf->block, 1)) {
+    lastError = -2;
+    return -1;
+  }
   char* data = reinterpret_cast<char*>(buf->data);
   int r = read ? pDevice->Read(buf->block, 1, data) : pDevice->Write(buf->block, 1, data);
   if (r < 0) {
+    MarkStale();
     lastError = -1;
     return -1;
   }
   return 512;
+}
+
+// Only one buffer is ever handed out at a time, and a buffer on the LRU
+// list is clean, so emptying every buffer here (also the one whose
+// transfer just failed, which its caller then treats as empty) loses
+// nothing that was not yet written.
+void FAT_DEVICE::MarkStale() {
+  stale_[curDisk_] = true;
+  for (auto& p : disks[curDisk_].parts) {
+    if (!p.lruFront && !p.lruRear) continue;  // cache not built
+    for (auto& c : p.cache) {
+      Unhash(p.hash, &c);
+      c.block = kEmptyBlock;
+      c.dirty = 0;
+    }
+  }
+  ResetDirWalk();
 }
 
 void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
@@ -131,6 +153,11 @@ void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
 // kind: 0 Read, 1 Write, 2 Direct_Read, 3 Direct_Write.
 int FAT_DEVICE::Transfer(int kind) {
   if (pendCount == 0) return 0;
+  // Direct writes (kind 3) are the image burn's, which owns the whole disk.
+  if (kind == 1 && !WriteAllowed(pendStart, pendCount)) {
+    lastError = -2;
+    return -1;
+  }
   int r;
   switch (kind) {
     case 0: r = pDevice->Read(pendStart, pendCount, pendBuffer); break;
@@ -141,6 +168,7 @@ int FAT_DEVICE::Transfer(int kind) {
   // Whatever reached the device, no cached copy may hide it.
   if (kind == 1 || kind == 3) DropCached(pendStart, pendCount);
   if (r < 0) {
+    MarkStale();
     lastError = -1;
     return -1;
   }

@@ -25,19 +25,20 @@ bool IsDotName(const char* name11) {
   return memcmp(name11, kDotName, 11) == 0 || memcmp(name11, kDotDotName, 11) == 0;
 }
 
-// Names that may be given to a new or renamed entry: not blank (an empty
-// name), not "." or "..", and not a first byte that would end the directory
-// or mark the entry deleted.
-bool IsCreatableName(const char* name11) {
-  uint8_t first = uint8_t(name11[0]);
-  return first != ' ' && first != kEntryEnd && first != kEntryDeleted && !IsDotName(name11);
-}
-
 }  // namespace
 
-bool FAT_DEVICE::Ready() {
+bool FAT_DEVICE::Loaded() {
   if (curPart && curPart->formatted && (curPart->fatWidth == 12 || curPart->fatWidth == 16))
     return true;
+  lastError = -2;
+  return false;
+}
+
+bool FAT_DEVICE::Ready() { return Fresh() && Loaded(); }
+
+bool FAT_DEVICE::WritableHere() {
+  if (curPart->usable) return true;
+  host::Print("分区%c:超出磁盘或与其他分区重叠，不能写入!\n", char('C' + curPartIndex));
   lastError = -2;
   return false;
 }
@@ -79,7 +80,7 @@ int FAT_DEVICE::DirChain(unsigned* length, unsigned* last) {
 }
 
 int FAT_DEVICE::LoadDirEntry(unsigned index) {
-  if (!Ready()) return -1;
+  if (!Loaded()) return -1;
   uint32_t sector;
   if (curPart->currentDir == 0) {
     uint32_t rootSlots = curPart->rootEntries / 16 * 16;
@@ -161,7 +162,11 @@ int FAT_DEVICE::MakeNextDirEntry() {
     pendCount = 1;
     pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
     pendStart = first + s;
-    if (WriteData() != 0) return -1;
+    if (WriteData() != 0) {
+      SetFatEntry(fresh, 0);
+      MarkEndCluster(last);
+      return -1;
+    }
   }
   pendCount = 1;
   pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
@@ -171,16 +176,13 @@ int FAT_DEVICE::MakeNextDirEntry() {
 
 // Finds the first free slot of the current directory, growing a
 // subdirectory by a cluster (in the FAT image) when it is full. 0 with the
-// current entry at the slot; -1 with the FAT reloaded.
+// current entry at the slot; -1 with the image as before the call.
 int FAT_DEVICE::FindFreeSlot() {
   for (unsigned i = 0;; ++i) {
     if (LoadDirEntry(i) != 0) {
       // Only the end of the directory is a reason to grow it; a failed read
       // is not.
-      if (lastError != -3 || MakeNextDirEntry() != 0) {
-        LoadFatTable();
-        return -1;
-      }
+      if (lastError != -3 || MakeNextDirEntry() != 0) return -1;
       return 0;
     }
     uint8_t first = curPart->currentEntry[0];
@@ -219,19 +221,24 @@ int FAT_DEVICE::CopyDirEntry(char* name11, unsigned cluster) {
 // that keeps the device consistent whatever fails: the slot (and any growth
 // of the directory), then the FAT, then the entry itself. 0, or -1 with the
 // chain given back: a FAT that could not be saved is put back as it was
-// before the operation (KeepUndo); an entry that could not be written has
-// its chain freed and the FAT saved again.
+// before the operation (KeepUndo, which the caller ran), from memory, since
+// the device may be gone; an entry that could not be written has its chain
+// freed and the FAT saved again. What a failed save leaves on the device is
+// made right by the next commit, which writes the whole copies.
 int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long size,
                                unsigned cluster) {
-  if (FindFreeSlot() != 0) return -1;
+  if (FindFreeSlot() != 0) {
+    RollBackFat();
+    return -1;
+  }
   FillEntry(attr, name11, size, cluster);
   uint32_t sector = pendStart;
   uint8_t entrySector[512];
   memcpy(entrySector, curPart->dirSector, 512);
   if (CommitFat() != 0) {
     int err = lastError;
-    memcpy(curPart->fat, fatUndo_, size_t(curPart->sectorsPerFat) * 512);
-    if (CommitFat() != 0) LoadFatTable();
+    RollBackFat();
+    CommitFat();
     lastError = err;
     return -1;
   }
@@ -241,7 +248,7 @@ int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long 
   if (UpdateEntry() != 0) {
     int err = lastError;
     FreeFatChain(cluster);
-    if (CommitFat() != 0) LoadFatTable();
+    CommitFat();
     lastError = err;
     return -1;
   }
@@ -279,8 +286,8 @@ void FAT_DEVICE::SetNowTime() {
 }
 
 int FAT_DEVICE::MakeDirectory(char* name11) {
-  if (!Ready()) return -1;
-  if (!IsCreatableName(name11)) {
+  if (!Ready() || !WritableHere()) return -1;
+  if (!CreatableName(name11)) {
     lastError = -7;
     return -1;
   }
@@ -298,7 +305,7 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
   // The new cluster is written first: it is free on the device until the
   // FAT is saved, so a failure here leaves nothing behind.
   if (InitDirData(cluster) != 0 || CommitNewEntry(kAttrDirectory, name11, 0, cluster) != 0) {
-    LoadFatTable();
+    RollBackFat();
     return -1;
   }
   return 0;
@@ -308,7 +315,7 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
 // so that a failure can at worst leave clusters unreferenced, never an entry
 // naming free clusters.
 int FAT_DEVICE::DeleteEntry(unsigned mask, char* name11) {
-  if (!Ready()) return -1;
+  if (!Ready() || !WritableHere()) return -1;
   if (IsDotName(name11)) {  // "." and ".." belong to their directories
     lastError = -7;
     return -1;
@@ -319,11 +326,9 @@ int FAT_DEVICE::DeleteEntry(unsigned mask, char* name11) {
   e[0] = kEntryDeleted;
   if (UpdateEntry() != 0) return -1;
   FreeFatChain(first);  // a damaged chain is freed as far as it goes
-  if (CommitFat() != 0) {
-    LoadFatTable();
-    return -1;
-  }
-  return 0;
+  // A FAT that could not be saved stays as it is in memory, which is what
+  // the directory now says; the next commit writes it whole.
+  return CommitFat() == 0 ? 0 : -1;
 }
 
 int FAT_DEVICE::RemoveDirectoryA(char* name11) { return DeleteEntry(kMaskDirs, name11); }
@@ -352,10 +357,10 @@ int FAT_DEVICE::CheckEmptyDirectory(char* name11) {
 }
 
 int FAT_DEVICE::Rename(char* oldName, char* newName) {
-  if (!Ready()) return -1;
+  if (!Ready() || !WritableHere()) return -1;
   char from[12] = {}, to[12] = {};
   if (NormalizeFileName(oldName, from) != 0 || NormalizeFileName(newName, to) != 0) return -1;
-  if (IsDotName(from) || !IsCreatableName(to)) {
+  if (IsDotName(from) || !CreatableName(to)) {
     lastError = -7;
     return -1;
   }
@@ -370,14 +375,14 @@ int FAT_DEVICE::Rename(char* oldName, char* newName) {
 }
 
 int FAT_DEVICE::ChangeAttribute(unsigned attr, char* name11) {
-  if (!Ready()) return -1;
+  if (!Ready() || !WritableHere()) return -1;
   if (SearchFile(kMaskFiles, name11) != 0) return -1;
   curPart->currentEntry[kDirAttr] = uint8_t(attr);
   return UpdateEntry();
 }
 
 int FAT_DEVICE::SetFileTime(char* name, unsigned short time, unsigned short date) {
-  if (!Ready()) return -1;
+  if (!Ready() || !WritableHere()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
   bytes::Put16(curPart->currentEntry + kDirTime, time);

@@ -25,16 +25,36 @@ int FAT_DEVICE::LoadFatTable() {
   pendStart = curPart->startSector + curPart->reservedSectors;
   ResetDirWalk();
   allocHint_ = 2;
+  memset(curPart->fatDirty, 0, sizeof curPart->fatDirty);
+  curPart->fatWhole = 1;
   return ReadData();
 }
 
 int FAT_DEVICE::SaveFatTable() {
-  for (uint32_t i = 0; i < curPart->fatCount; ++i) {
-    pendCount = curPart->sectorsPerFat;
-    pendBuffer = reinterpret_cast<char*>(curPart->fat);
-    pendStart = curPart->startSector + curPart->reservedSectors + i * curPart->sectorsPerFat;
-    if (WriteData() != 0) return -1;
+  _PART_INFO* p = curPart;
+  const uint32_t spf = p->sectorsPerFat;
+  const bool whole = p->fatWhole != 0;
+  auto dirty = [p](uint32_t i) { return (p->fatDirty[i >> 3] >> (i & 7)) & 1; };
+  // Until every copy is written the copies may differ from each other.
+  p->fatWhole = 1;
+  for (uint32_t copy = 0; copy < p->fatCount; ++copy) {
+    const uint32_t base = p->startSector + p->reservedSectors + copy * spf;
+    for (uint32_t i = 0; i < spf;) {
+      if (!whole && !dirty(i)) {
+        ++i;
+        continue;
+      }
+      uint32_t run = 1;
+      while (i + run < spf && (whole || dirty(i + run))) ++run;
+      pendCount = run;
+      pendBuffer = reinterpret_cast<char*>(p->fat) + size_t(i) * 512;
+      pendStart = base + i;
+      if (WriteData() != 0) return -1;
+      i += run;
+    }
   }
+  memset(p->fatDirty, 0, sizeof p->fatDirty);
+  p->fatWhole = 0;
   return 0;
 }
 
@@ -47,6 +67,22 @@ int FAT_DEVICE::CommitFat() {
 
 void FAT_DEVICE::KeepUndo() {
   memcpy(fatUndo_, curPart->fat, size_t(curPart->sectorsPerFat) * 512);
+}
+
+void FAT_DEVICE::RollBackFat() {
+  for (uint32_t i = 0; i < curPart->sectorsPerFat; ++i) {
+    uint8_t* now = curPart->fat + size_t(i) * 512;
+    const uint8_t* before = fatUndo_ + size_t(i) * 512;
+    if (memcmp(now, before, 512) == 0) continue;
+    memcpy(now, before, 512);
+    curPart->fatDirty[i >> 3] |= uint8_t(1u << (i & 7));
+  }
+  ResetDirWalk();
+}
+
+void FAT_DEVICE::MarkFatDirty(size_t byte) {
+  size_t sector = byte / 512;
+  if (sector < kMaxFatSectors) curPart->fatDirty[sector >> 3] |= uint8_t(1u << (sector & 7));
 }
 
 unsigned FAT_DEVICE::NextFatEntry(unsigned cluster) {
@@ -66,19 +102,27 @@ void FAT_DEVICE::SetFatEntry(unsigned cluster, unsigned value) {
   walkPart_ = nullptr;  // a directory chain may have changed
   if (cluster < allocHint_ && value == 0) allocHint_ = cluster < 2 ? 2 : cluster;
   if (curPart->fatWidth == 16) {
-    if (size_t(cluster) * 2 + 2 > kFatImageBytes) return;
-    bytes::Put16(fat + size_t(cluster) * 2, uint16_t(value));
+    size_t at = size_t(cluster) * 2;
+    if (at + 2 > kFatImageBytes || bytes::Get16(fat + at) == uint16_t(value)) return;
+    bytes::Put16(fat + at, uint16_t(value));
+    MarkFatDirty(at);
     return;
   }
   unsigned n = cluster & 0xFFF;
   value &= 0xFFF;
-  uint8_t* g = fat + 3 * (n >> 1);
+  if (NextFatEntry(n) == value) return;
+  size_t at = 3 * size_t(n >> 1);
+  uint8_t* g = fat + at;
   if (n & 1) {
     g[1] = uint8_t((g[1] & 0x0F) | (value & 0x0F) << 4);
     g[2] = uint8_t(value >> 4);
+    MarkFatDirty(at + 1);
+    MarkFatDirty(at + 2);
   } else {
     g[0] = uint8_t(value);
     g[1] = uint8_t((g[1] & 0xF0) | (value >> 8));
+    MarkFatDirty(at);
+    MarkFatDirty(at + 1);
   }
 }
 
@@ -120,7 +164,9 @@ int FAT_DEVICE::MakeFatChain(unsigned long size, unsigned* first) {
   for (;;) {
     unsigned c;
     if (SearchBlankCluster(&c) != 0) {
-      LoadFatTable();
+      // The clusters taken so far are given back in memory; the device's
+      // FAT was never touched.
+      FreeFatChain(*first);
       *first = 0;
       return -1;
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -29,8 +30,10 @@ void ShowProgress(uint64_t done, uint64_t total) {
 }  // namespace
 
 // Moves size bytes between data and the chain starting at first. The count
-// moved (less than size when the chain ends first), or -1 (last error -1 on
-// a device failure, -3 on a cluster outside the partition).
+// moved, or -1 (last error -1 on a device failure, -3 on a cluster outside
+// the partition). A write stops early at an end mark and returns the count
+// so far; a read fails (-3) when the chain ends before size bytes or comes
+// back to a cluster it has passed, so a damaged file is never taken whole.
 int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) {
   const uint32_t spc = curPart->sectorsPerCluster;
   const uint64_t clusterBytes = uint64_t(spc) * 512;
@@ -38,6 +41,16 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
   uint64_t offset = 0;
   uint32_t remaining = size;
   unsigned cluster = first;
+  // Clusters passed by a read, one bit each (valid clusters are below
+  // dataClusters + 2).
+  std::vector<uint8_t> passed(write ? 0 : (curPart->dataClusters + 2) / 8 + 1);
+  auto pass = [&](unsigned c) {
+    if (write) return true;
+    uint8_t bit = uint8_t(1u << (c & 7));
+    if (passed[c >> 3] & bit) return false;
+    passed[c >> 3] |= bit;
+    return true;
+  };
   while (remaining > 0) {
     // Ctrl-C stops a write between two transfers; the caller rolls it back
     // as it does a failed transfer, so the file system stays whole.
@@ -45,8 +58,12 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
       lastError = -9;
       return -1;
     }
-    if (CheckEndCluster(cluster) == 0) return int(offset);
-    if (!IsValidCluster(cluster)) {
+    if (CheckEndCluster(cluster) == 0) {
+      if (write) return int(offset);
+      lastError = -3;
+      return -1;
+    }
+    if (!IsValidCluster(cluster) || ((offset % clusterBytes) == 0 && !pass(cluster))) {
       lastError = -3;
       return -1;
     }
@@ -73,6 +90,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
       while (run < wanted) {
         unsigned next = NextFatEntry(cluster);
         if (CheckEndCluster(next) == 0 || next != cluster + 1 || !IsValidCluster(next)) break;
+        if (!pass(next)) break;  // the loop is reported when the chain gets there
         run += spc;
         cluster = next;
       }
@@ -96,23 +114,36 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
   if (NormalizeFileName(name, fileName) != 0) return -1;
   char target[12];
   memcpy(target, fileName, sizeof target);
-  if (target[0] == ' ' || target[0] == '.' || size < 0 || (size > 0 && !data)) {
+  if (!CreatableName(target) || size < 0 || (size > 0 && !data)) {
     lastError = -7;
     return -1;
   }
+  if (!WritableHere()) return -1;
   unsigned long freeBytes;
   SearchFreeByte(&freeBytes);
   uint64_t available = freeBytes;
   host::Print("%%  ");
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
+  const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  // A file replaced while the free space holds both keeps its entry and
+  // its chain until the new data is on the device.
+  bool replace = false;
+  OldEntry old{};
   if (SearchFile(kMaskFiles, target) == 0) {
-    uint64_t old = bytes::Get32(curPart->currentEntry + kDirFileSize);
-    available += (old + clusterBytes - 1) / clusterBytes * clusterBytes;
+    uint64_t oldSize = bytes::Get32(curPart->currentEntry + kDirFileSize);
+    available += (oldSize + clusterBytes - 1) / clusterBytes * clusterBytes;
     if (available < uint64_t(size)) {
       lastError = -4;
       return -1;
     }
-    if (RemoveFile(target) != 0) return -1;
+    if (freeBytes >= need) {
+      replace = true;
+      old.sector = pendStart;
+      old.offset = uint32_t(curPart->currentEntry - curPart->dirSector);
+      old.first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+    } else if (RemoveFile(target) != 0) {
+      return -1;
+    }
   } else {
     if (lastError != -3) return -1;  // the directory could not be read
     // A directory of that name: a file beside it would give the directory
@@ -128,28 +159,61 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
     }
   }
   KeepUndo();
-  if (size == 0) {
-    // Nothing moves, so the progress ends at its "%  ".
-    if (CommitNewEntry(kAttrArchive, target, 0, 0) != 0) return -1;
-    return 0;
-  }
   // The chain is made and filled before the entry is added: the entry then
   // names the chain's own first cluster even when the directory has to grow,
   // and a failure before the commit leaves the device's FAT untouched.
-  unsigned first;
-  if (MakeFatChain(uint32_t(size), &first) != 0) {
-    lastError = -4;
-    return -1;
+  unsigned first = 0;
+  int written = 0;
+  if (size > 0) {
+    if (MakeFatChain(uint32_t(size), &first) != 0) {
+      lastError = -4;
+      return -1;
+    }
+    written = DataLoop(first, data, uint32_t(size), true);
+    if (written < 0) {
+      // Put back from memory: the device may be the reason of the failure.
+      RollBackFat();
+      return -1;
+    }
   }
-  int written = DataLoop(first, data, uint32_t(size), true);
-  if (written < 0) {
+  int r = replace ? ReplaceEntry(old, uint32_t(size), first)
+                  : CommitNewEntry(kAttrArchive, target, uint32_t(size), first);
+  if (r != 0) return -1;
+  return written;  // an empty file moves nothing: its progress ends at "%  "
+}
+
+// Switches the entry of a file being replaced to the new chain, already
+// written and in the image, in the order that keeps one of the two files
+// whole whatever fails: the FAT with both chains, then the entry, then the
+// FAT without the old chain. 0, or -1: before the entry was switched the
+// old file stays and the new chain is given back; after it, the new file
+// stays and the old chain's clusters are freed by the next commit.
+int FAT_DEVICE::ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first) {
+  if (CommitFat() != 0) {
     int err = lastError;
-    LoadFatTable();
+    RollBackFat();
+    CommitFat();
     lastError = err;
     return -1;
   }
-  if (CommitNewEntry(kAttrArchive, target, uint32_t(size), first) != 0) return -1;
-  return written;
+  // The directory sector is still the one the search for the old entry
+  // loaded: nothing in between touched a directory.
+  char name11[11];
+  curPart->currentEntry = curPart->dirSector + old.offset;
+  memcpy(name11, curPart->currentEntry + kDirName, 11);
+  FillEntry(kAttrArchive, name11, size, first);
+  pendCount = 1;
+  pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
+  pendStart = old.sector;
+  if (UpdateEntry() != 0) {
+    int err = lastError;
+    FreeFatChain(first);
+    CommitFat();
+    lastError = err;
+    return -1;
+  }
+  FreeFatChain(old.first);  // a damaged chain is freed as far as it goes
+  return CommitFat() == 0 ? 0 : -1;
 }
 
 int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
@@ -158,14 +222,29 @@ int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
   if (size < 0 || (size > 0 && !data)) return -1;
   unsigned first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+  // A read follows only the clusters the file's size needs: a chain longer
+  // than its size (or looping behind it) is never walked.
+  uint32_t want = std::min(uint32_t(size), bytes::Get32(curPart->currentEntry + kDirFileSize));
   host::Print("%%  ");
-  if (first == 0 || size == 0) return 0;  // nothing moves: no progress after "%  "
-  return DataLoop(first, data, uint32_t(size), false);
+  if (want == 0) return 0;  // nothing moves: no progress after "%  "
+  if (first == 0) {  // a size without clusters: the chain ends at once
+    lastError = -3;
+    return -1;
+  }
+  return DataLoop(first, data, want, false);
 }
 
 int FAT_DEVICE::FileSize(char* name) {
   if (!Ready()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
-  return int(bytes::Get32(curPart->currentEntry + kDirFileSize));
+  uint32_t size = bytes::Get32(curPart->currentEntry + kDirFileSize);
+  // A size larger than the whole data area belongs to a damaged entry; the
+  // caller would otherwise allocate it before the read could fail.
+  if (uint64_t(size) > uint64_t(curPart->dataClusters) * curPart->sectorsPerCluster * 512 ||
+      size > 0x7FFFFFFFu) {
+    lastError = -3;
+    return -1;
+  }
+  return int(size);
 }

@@ -16,6 +16,7 @@ namespace {
 
 constexpr uint32_t kLargeVolume = 2097152;  // from here 64 sectors per cluster [sector]
 constexpr uint32_t kFat32Volume = 4194304;  // from here FAT16 cannot hold it [sector]
+constexpr uint32_t kFat16MinClusters = 4085;  // fewest data clusters of a FAT16 volume
 
 }  // namespace
 
@@ -35,10 +36,20 @@ BootParams FormatParams(uint32_t s, uint16_t sectorsPerTrack, uint16_t heads) {
   b.totalSectors16 = s <= 65535 ? uint16_t(s) : 0;
   b.media = 0xF8;
   uint32_t n = s / b.sectorsPerCluster;
-  bool fat16 = n > 4085;
-  uint32_t spf = (fat16 ? n * 4 : n * 3) / 1024 + 1;
-  spf = (spf + b.sectorsPerCluster - 1) / b.sectorsPerCluster * b.sectorsPerCluster;
-  b.sectorsPerFat = uint16_t(spf);
+  auto fatSectors = [&](bool fat16) {
+    uint32_t spf = (fat16 ? n * 4 : n * 3) / 1024 + 1;
+    return (spf + b.sectorsPerCluster - 1) / b.sectorsPerCluster * b.sectorsPerCluster;
+  };
+  // The FAT type follows the data cluster count, as every FAT reader
+  // decides it: FAT16 from 4,085 clusters on, FAT12 below. Sizing by the
+  // whole partition alone (n > 4085) would make partitions of 130,752 to
+  // 130,847 sectors FAT16 volumes with a FAT12 cluster count.
+  bool fat16 = false;
+  if (n > 4085) {
+    uint32_t overhead = b.reservedSectors + 2 * fatSectors(true) + b.rootEntries * 32u / 512;
+    fat16 = s > overhead && (s - overhead) / b.sectorsPerCluster >= kFat16MinClusters;
+  }
+  b.sectorsPerFat = uint16_t(fatSectors(fat16));
   b.sectorsPerTrack = sectorsPerTrack;
   b.heads = heads;
   b.hiddenSectors = 0;
@@ -64,14 +75,21 @@ int FAT_DEVICE::DiskDoLogicalFormat(int disk, int part) {
   }
   BootParams b = FormatParams(s, d.sectorsPerTrack, d.heads);
   // A slot without a partition, or one too small for its own tables and one
-  // cluster, would be written over the master boot sector or past its end.
+  // cluster, would be written over the master boot sector or past its end;
+  // one that runs past the disk or into another partition is not usable.
   uint64_t overhead = uint64_t(b.reservedSectors) + 2ull * b.sectorsPerFat + b.rootEntries * 32 / 512;
-  if (p.startSector == 0 || overhead + b.sectorsPerCluster > s ||
-      (d.totalSectors != 0 && uint64_t(p.startSector) + s > d.totalSectors)) {
+  if (!p.usable || overhead + b.sectorsPerCluster > s) {
     lastError = -2;
     return -1;
   }
   EncodeBootSector(b, d.sector.bytes);
+  // Every write below lands inside the partition, and only there.
+  windowFirst_ = p.startSector;
+  windowEnd_ = uint64_t(p.startSector) + s;
+  struct CloseWindow {
+    uint64_t& end;
+    ~CloseWindow() { end = 0; }
+  } close{windowEnd_};
 
   uint8_t zero[512] = {};
   uint8_t fatHead[512] = {0xF8, 0xFF, 0xFF, 0xFF};
@@ -107,7 +125,15 @@ static void Reload(FAT_DEVICE* fat, int disk) {
 int FAT_DEVICE::DiskLogicalFormat(int disk, int part) {
   if (disk < 0 || disk >= kFatDisks) return -1;
   if (part == kReservedSlot) return 0;
+  // A partition that runs past the disk or into another one is named
+  // before its progress line; its format then fails without a write.
+  auto warn = [&](int s) {
+    const _PART_INFO& p = disks[disk].parts[s];
+    if (p.sectorCount != 0 && !p.usable)
+      host::Print("分区%c:超出磁盘或与其他分区重叠，不能写入!\n", char('C' + s));
+  };
   if (part >= 0 && part < kFatParts) {
+    warn(part);
     host::Print("正在格式化(磁盘 %d 分区 %c:)......", disk, char('C' + part));
     if (DiskDoLogicalFormat(disk, part) != 0) {
       host::Print("失败");
@@ -120,6 +146,7 @@ int FAT_DEVICE::DiskLogicalFormat(int disk, int part) {
   if (part != kFatParts) return -1;
   for (int s = 0; s < kFatParts; ++s) {
     if (disks[disk].parts[s].sectorCount == 0) continue;
+    if (s != kReservedSlot) warn(s);
     host::Print("正在格式化(磁盘 %d 分区 %c:)......", disk, char('C' + s));
     if (DiskDoLogicalFormat(disk, s) != 0) {
       host::Print("失败\r\n");

@@ -79,7 +79,7 @@ enum class Ending {
 
 }  // namespace
 
-void FAT_DEVICE::ReloadDisk(int disk) {
+int FAT_DEVICE::ReloadDisk(int disk) {
   _DISK_INFO& d = disks[disk];
   // The geometry and the configured sizes stay; the rest is read again.
   uint16_t cylinders = d.cylinders;
@@ -97,11 +97,16 @@ void FAT_DEVICE::ReloadDisk(int disk) {
   ResetDirWalk();
   // Every cache is emptied: none may serve a sector from before the burn.
   buf_pool();
-  if (DiskLoadMBS(&d.sector, disk) != 0)
+  int r = 0;
+  if (DiskLoadMBS(&d.sector, disk) != 0) {
+    if (lastError == -1) r = -1;  // unread, not merely without a table
     memset(&d.sector, 0, sizeof d.sector);
-  else if (DiskLoadPBS(&d.sector, disk) == 0)
-    DiskLoadFatTable(disk);
+  } else if (DiskLoadPBS(&d.sector, disk) != 0 || DiskLoadFatTable(disk) != 0) {
+    r = -1;
+  }
   file_system_switch_to(disk, curPartIndex);
+  if (r == 0) stale_[disk] = false;
+  return r;
 }
 
 int FAT_DEVICE::TransferImageFile(char* path) {

@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -33,38 +34,74 @@ void CopyUpper(char* dst, const char* src, size_t n) {
 
 char Lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
-bool CharMatches(char p, char t) { return p == '?' || Lower(p) == Lower(t); }
+// The role of each byte of a GBK text: 0 a single-byte character, 1 the
+// lead byte of a double-byte character, 2 its trail byte. A trail byte can
+// be an ASCII letter (丄 is 0x81 0x41), so case folds only kind 0.
+void ByteKinds(const char* s, size_t n, uint8_t* kinds) {
+  for (size_t i = 0; i < n; ++i) {
+    if (IsGbkLead(uint8_t(s[i])) && i + 1 < n) {
+      kinds[i] = 1;
+      kinds[i + 1] = 2;
+      ++i;
+    } else {
+      kinds[i] = 0;
+    }
+  }
+}
 
-// True when text[0..n) equals pattern piece p[0..m) ('?' matches anything).
-bool PieceAt(const char* p, size_t m, const char* text) {
+// A text with the kinds of its bytes.
+struct Run {
+  const char* s;
+  const uint8_t* k;
+  Run at(size_t i) const { return {s + i, k + i}; }
+};
+
+// '?' matches any one byte; other bytes match a byte of the same kind,
+// single-byte letters without regard to case, lead and trail bytes exactly.
+bool CharMatches(Run p, Run t) {
+  if (*p.s == '?' && *p.k == 0) return true;
+  if (*p.k != *t.k) return false;
+  return *p.k == 0 ? Lower(*p.s) == Lower(*t.s) : *p.s == *t.s;
+}
+
+// True when text[0..m) matches pattern piece p[0..m).
+bool PieceAt(Run p, size_t m, Run text) {
   for (size_t i = 0; i < m; ++i)
-    if (!CharMatches(p[i], text[i])) return false;
+    if (!CharMatches(p.at(i), text.at(i))) return false;
   return true;
 }
 
-// One alternative against the whole text: '*' any run, '?' one character.
+// One alternative against the whole text: '*' any run, '?' one byte.
 // Pieces between stars are matched at their leftmost occurrence, which is
 // enough: a later occurrence never lets more of the pattern match.
-bool MatchOne(const char* p, size_t plen, const char* t, size_t tlen) {
-  const char* star = static_cast<const char*>(memchr(p, '*', plen));
+bool MatchOne(const char* pattern, size_t plen, const char* text, size_t tlen) {
+  // Listings match short names against short patterns: no allocation then.
+  uint8_t pShort[64], tShort[64];
+  std::vector<uint8_t> pLong, tLong;
+  uint8_t* pk = plen < sizeof pShort ? pShort : (pLong.resize(plen), pLong.data());
+  uint8_t* tk = tlen < sizeof tShort ? tShort : (tLong.resize(tlen), tLong.data());
+  ByteKinds(pattern, plen, pk);
+  ByteKinds(text, tlen, tk);
+  const Run p{pattern, pk}, t{text, tk};
+  const char* star = static_cast<const char*>(memchr(pattern, '*', plen));
   if (!star) return plen == tlen && PieceAt(p, plen, t);
-  size_t head = size_t(star - p);
+  size_t head = size_t(star - pattern);
   if (head > tlen || !PieceAt(p, head, t)) return false;
   size_t pos = head;
   size_t i = head;
   // The tail after the last star must match the end of the text.
   size_t lastStar = plen;
-  while (lastStar > 0 && p[lastStar - 1] != '*') --lastStar;
+  while (lastStar > 0 && pattern[lastStar - 1] != '*') --lastStar;
   size_t tail = plen - lastStar;
   while (i < lastStar) {
-    while (i < lastStar && p[i] == '*') ++i;
+    while (i < lastStar && pattern[i] == '*') ++i;
     size_t j = i;
-    while (j < lastStar && p[j] != '*') ++j;
+    while (j < lastStar && pattern[j] != '*') ++j;
     size_t m = j - i;
     if (m > 0) {
       bool found = false;
       for (; pos + m + tail <= tlen; ++pos) {
-        if (PieceAt(p + i, m, t + pos)) {
+        if (PieceAt(p.at(i), m, t.at(pos))) {
           found = true;
           break;
         }
@@ -75,7 +112,7 @@ bool MatchOne(const char* p, size_t plen, const char* t, size_t tlen) {
     i = j;
   }
   if (pos + tail > tlen) return false;
-  return PieceAt(p + lastStar, tail, t + tlen - tail);
+  return PieceAt(p.at(lastStar), tail, t.at(tlen - tail));
 }
 
 // The text form of an entry's name: "NAME.EXT", "NAME", ".", "..".
@@ -107,6 +144,12 @@ int FAT_DEVICE::NormalizeFileName(char* name, char* out) {
   };
   if (!name) return invalid();
   size_t len = strlen(name);
+  // Blanks and control bytes have no place in an 8.3 name: an entry "MY FILE"
+  // would list as "MY" and could not be named again.
+  for (size_t i = 0; i < len; ++i) {
+    uint8_t c = uint8_t(name[i]);
+    if (c <= ' ' || c == 0x7F) return invalid();
+  }
   const char* dot = strrchr(name, '.');
   if (dot == name) {
     if (len != 1) return invalid();
@@ -117,7 +160,8 @@ int FAT_DEVICE::NormalizeFileName(char* name, char* out) {
     out[0] = out[1] = '.';
   } else if (dot) {
     size_t base = size_t(dot - name), ext = len - base - 1;
-    if (base > 8 || ext > 3) return invalid();
+    // One dot only: "A.B     C  " is no 8.3 name (and fsck.fat says so).
+    if (base > 8 || ext > 3 || memchr(name, '.', base)) return invalid();
     CopyUpper(out, name, base);
     CopyUpper(out + 8, dot + 1, ext);
   } else {
@@ -129,6 +173,23 @@ int FAT_DEVICE::NormalizeFileName(char* name, char* out) {
   // or it would read as a deleted entry.
   if (uint8_t(out[0]) == kEntryDeleted) out[0] = char(kEntryE5Stored);
   return 0;
+}
+
+bool FAT_DEVICE::CreatableName(const char* name11) {
+  uint8_t first = uint8_t(name11[0]);
+  if (first == ' ' || first == kEntryEnd || first == kEntryDeleted || first == '.') return false;
+  for (int i = 0; i < 11; ++i) {
+    uint8_t c = uint8_t(name11[i]);
+    if ((c < ' ' && !(i == 0 && c == kEntryE5Stored)) || c == 0x7F) return false;
+  }
+  // The name must come back from its own listing text: no blank inside a
+  // part, no dot, nothing the name rules would change.
+  char text[14], again[12] = {};
+  EntryText(reinterpret_cast<const uint8_t*>(name11), text);
+  int saved = lastError;
+  bool same = NormalizeFileName(text, again) == 0 && memcmp(again, name11, 11) == 0;
+  lastError = saved;
+  return same;
 }
 
 bool FAT_DEVICE::MatchPattern(const char* pattern, const char* text) {

@@ -66,7 +66,32 @@ int FAT_DEVICE::DiskLoadMBS(BOOTSECT* buf, int disk) {
     ++d.partCount;
     take(e[kReservedSlot].sectors);
   }
+  CheckPartitionRanges(disk);
   return 0;
+}
+
+void FAT_DEVICE::CheckPartitionRanges(int disk) {
+  _DISK_INFO& d = disks[disk];
+  for (int s = 0; s < kFatParts; ++s) {
+    _PART_INFO& p = d.parts[s];
+    uint64_t end = uint64_t(p.startSector) + p.sectorCount;
+    // A disk of unknown size (no geometry) cannot be checked at its end.
+    bool ok = s != kReservedSlot && p.sectorCount != 0 && p.startSector != 0 &&
+              (d.totalSectors == 0 || end <= d.totalSectors);
+    for (int o = 0; o < kFatParts && ok; ++o) {
+      const _PART_INFO& q = d.parts[o];
+      if (o == s || q.sectorCount == 0) continue;
+      ok = end <= q.startSector || uint64_t(q.startSector) + q.sectorCount <= p.startSector;
+    }
+    p.usable = ok ? 1 : 0;
+  }
+}
+
+bool FAT_DEVICE::WriteAllowed(uint32_t first, uint32_t count) {
+  uint64_t end = uint64_t(first) + count;
+  if (windowEnd_ != 0) return first >= windowFirst_ && end <= windowEnd_;
+  const _PART_INFO* p = curPart;
+  return p && p->usable && first >= p->startSector && end <= uint64_t(p->startSector) + p->sectorCount;
 }
 
 // Checks a boot sector against the partition it describes and fills the
@@ -154,6 +179,8 @@ int FAT_DEVICE::LoadDiskFats(int disk) {
   for (int s = 0; s < kFatParts; ++s) {
     _PART_INFO& p = disks[disk].parts[s];
     memset(p.fat, 0, sizeof p.fat);
+    memset(p.fatDirty, 0, sizeof p.fatDirty);
+    p.fatWhole = 1;  // the first commit makes every copy equal to the image
     if (s == kReservedSlot || !p.formatted || (p.fatWidth != 12 && p.fatWidth != 16)) continue;
     pendCount = p.sectorsPerFat;
     pendBuffer = reinterpret_cast<char*>(p.fat);
@@ -288,13 +315,22 @@ int FAT_DEVICE::DiskPartition(int disk) {
     if (sizes[s] == 0) continue;
     PartitionEntry e;
     e.bootIndicator = s == 0 ? 0x80 : 0;
-    e.systemId = s == kReservedSlot ? kSysReserved : (sizes[s] / 32 > 4085 ? kSysFat16 : kSysFat12);
+    // The type the logical format will give the partition.
+    bool fat16 = memcmp(FormatParams(uint32_t(sizes[s]), 0, 0).fsType, "FAT16", 5) == 0;
+    e.systemId = s == kReservedSlot ? kSysReserved : (fat16 ? kSysFat16 : kSysFat12);
     e.firstSector = first[s];
     e.sectors = uint32_t(sizes[s]);
     EncodePartitionEntry(e, d.sector.bytes, s);
     ++written;
   }
   bytes::Put16(d.sector.bytes + kMbrSignature, kBootSignature);
+  // The table and the rest of the first cylinder are all this writes.
+  windowFirst_ = 0;
+  windowEnd_ = cyl;
+  struct CloseWindow {
+    uint64_t& end;
+    ~CloseWindow() { end = 0; }
+  } close{windowEnd_};
   pendCount = 1;
   pendBuffer = reinterpret_cast<char*>(d.sector.bytes);
   pendStart = 0;
@@ -357,6 +393,8 @@ void FAT_DEVICE::Display_part_table() {
       else
         host::Print(" Unknown, ");
       host::Print(p.formatted ? "\t\t\tFormatted\r\n" : "\t\t\tNot Formatted\r\n");
+      if (IsFatSystemId(p.type) && s != kReservedSlot && !p.usable)
+        host::Print("\t分区%c:超出磁盘或与其他分区重叠，不能写入!\r\n", letter);
     }
     host::Print("\tReserved free disk size: %d KB\r\n", int(d.unpartitionedSectors / 2));
   }

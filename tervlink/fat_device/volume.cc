@@ -2,6 +2,8 @@
 // current disk and partition, and the state queries.
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "tervlink/fat_device.h"
 #include "tervlink/host/host.h"
@@ -14,7 +16,9 @@ FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io) {
   fatInit = 0;
   verify = 0;
   memset(disks, 0, sizeof disks);
-  memset(savedDisks, 0, sizeof savedDisks);
+  disksCleared_ = true;
+  // savedDisks is written whole by SaveDiskInfo before anything reads it;
+  // clearing it here would only touch another 4.5 MB at every start.
   memset(configTable, 0, sizeof configTable);
   memset(fileName, 0, sizeof fileName);
 }
@@ -23,7 +27,8 @@ FAT_DEVICE::~FAT_DEVICE() = default;
 
 int FAT_DEVICE::Init() {
   fatInit = 0;
-  memset(disks, 0, sizeof disks);
+  if (!disksCleared_) memset(disks, 0, sizeof disks);
+  disksCleared_ = false;
   ResetDirWalk();
   for (auto& d : disks)
     for (auto& p : d.parts) strcpy(p.currentPath, "\\");
@@ -32,11 +37,15 @@ int FAT_DEVICE::Init() {
   file_system_switch_to(0, 0);
 
   host::Print("读取磁盘信息，请耐心等待......");
+  for (auto& s : stale_) s = false;
   for (int d = 0; d < diskCount && d < kFatDisks; ++d) {
     if (pDevice->Switch(d) < 0) {
       lastError = -2;
       return -1;
     }
+    // A read that fails marks this disk stale, to be read again by the
+    // next command that uses it.
+    file_system_switch_to(d, 0);
     _DISK_INFO& disk = disks[d];
     partition cap;
     pDevice->DiskReadCapacity(&cap, d);
@@ -112,4 +121,59 @@ void FAT_DEVICE::SaveDiskInfo() { memcpy(savedDisks, disks, sizeof disks); }
 void FAT_DEVICE::RestoreDiskInfo() {
   memcpy(disks, savedDisks, sizeof disks);
   ResetDirWalk();
+}
+
+bool FAT_DEVICE::Fresh() {
+  if (!stale_[curDisk_]) return true;
+  if (RereadDisk(curDisk_) != 0) {
+    lastError = -1;
+    return false;
+  }
+  stale_[curDisk_] = false;
+  return true;
+}
+
+// Reads a stale disk again. What the device now holds wins, with two
+// exceptions that keep the session's own work: a partition whose table
+// entry and boot sector are unchanged keeps its current directory, and
+// keeps its FAT image when the device's first FAT differs from it only in
+// sectors that a commit which failed was writing (that commit's half is
+// then undone by the next commit, which writes the copies whole). 0, or -1
+// with the disk as it was before, still stale, and its caches empty.
+int FAT_DEVICE::RereadDisk(int disk) {
+  std::unique_ptr<_DISK_INFO> before(new (std::nothrow) _DISK_INFO);
+  if (!before) return -1;
+  memcpy(static_cast<void*>(before.get()), &disks[disk], sizeof(_DISK_INFO));
+  // A device that went away comes back with disk 0 selected.
+  if (disk != 0 && pDevice->Switch(disk) <= 0) return -1;
+  if (ReloadDisk(disk) != 0) {
+    memcpy(static_cast<void*>(&disks[disk]), before.get(), sizeof(_DISK_INFO));
+    for (auto& p : disks[disk].parts) InitPartCache(&p);
+    file_system_switch_to(disk, curPartIndex);
+    return -1;
+  }
+  for (int s = 0; s < kFatParts; ++s) {
+    _PART_INFO& now = disks[disk].parts[s];
+    const _PART_INFO& was = before->parts[s];
+    if (s == kReservedSlot || !now.formatted || !was.formatted || now.fatWidth == 0 ||
+        now.fatWidth != was.fatWidth || now.startSector != was.startSector ||
+        now.sectorCount != was.sectorCount || memcmp(now.bootCopy, was.bootCopy, sizeof now.bootCopy))
+      continue;
+    now.currentDir = was.currentDir;
+    memcpy(now.currentPath, was.currentPath, sizeof now.currentPath);
+    bool marked = false;
+    for (uint8_t b : was.fatDirty) marked = marked || b != 0;
+    if (!marked) continue;
+    bool ours = true;
+    for (uint32_t i = 0; i < now.sectorsPerFat && ours; ++i) {
+      bool dirty = (was.fatDirty[i >> 3] >> (i & 7)) & 1;
+      ours = dirty || memcmp(now.fat + size_t(i) * 512, was.fat + size_t(i) * 512, 512) == 0;
+    }
+    if (!ours) continue;
+    memcpy(now.fat, was.fat, size_t(now.sectorsPerFat) * 512);
+    memcpy(now.fatDirty, was.fatDirty, sizeof now.fatDirty);
+    now.fatWhole = 1;
+  }
+  file_system_switch_to(disk, curPartIndex);
+  return 0;
 }

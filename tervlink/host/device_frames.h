@@ -1,31 +1,59 @@
-// The client side of the device frames (docs/device-protocol.md) over any
-// byte stream: the Unix socket of zelsim on Linux, its named pipe on Windows.
+// The frames of the device link, shared by both of its ends: the host
+// layer's client (posix/device_socket.cc, and the named-pipe twin on
+// Windows) and zelsim's driver server. Pure byte work, no OS calls.
+//
+// Frames, little-endian (docs/device-protocol.md):
+//
+//   control  PC -> u8 1, u32 code, u32 input length, u32 output capacity, input
+//            <- u8 ok, u32 output length, output
+//   write    PC -> u8 2, u32 length, bytes
+//            <- u8 ok, u32 bytes taken
+//   read     PC -> u8 3, u32 length
+//            <- u8 ok, u32 length n, n bytes
+//
+// Every frame opens with a fixed head whose size its first byte tells, so
+// each side reads a head in one call and then the bytes it announces.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace host::frames {
+#include "tervlink/bytes.h"
 
-constexpr uint8_t kIoctl = 1;
+namespace frames {
+
+constexpr uint8_t kControl = 1;
 constexpr uint8_t kWrite = 2;
 constexpr uint8_t kRead = 3;
-// No reply of the device is ever larger than a data phase the host asked
-// for; this only guards against a peer that sends nonsense.
-constexpr uint32_t kMaxFrame = 256u << 20;
 
-// A byte stream: exact reads and writes, false on failure or end of stream.
-class Stream {
- public:
-  virtual ~Stream() = default;
-  virtual bool Read(void* buffer, size_t length) = 0;
-  virtual bool Write(const void* buffer, size_t length) = 0;
-};
+constexpr size_t kControlHeadBytes = 13;  // type, code, input length, output capacity
+constexpr size_t kDataHeadBytes = 5;      // type, length (write and read frames)
+constexpr size_t kAnswerHeadBytes = 5;    // ok, length (every answer)
+// The largest control input either side accepts (a command block is 16).
+constexpr uint32_t kMaxControlInput = 4096;
 
-// The three calls, with the results of the Windows calls (1 = success).
-int IoControl(Stream& s, uint32_t code, const void* in, uint32_t inLength, void* out,
-              uint32_t outCapacity, uint32_t* returned);
-int WriteData(Stream& s, const void* buffer, uint32_t length, uint32_t* put);
-int ReadData(Stream& s, void* buffer, uint32_t length, uint32_t* got);
+// The head size of a frame of the given type; 0 for an unknown type.
+inline size_t HeadBytes(uint8_t type) {
+  return type == kControl ? kControlHeadBytes
+         : (type == kWrite || type == kRead) ? kDataHeadBytes
+                                             : 0;
+}
 
-}  // namespace host::frames
+inline void PutControlHead(uint8_t* head, uint32_t code, uint32_t inLength, uint32_t outCapacity) {
+  head[0] = kControl;
+  bytes::Put32(head + 1, code);
+  bytes::Put32(head + 5, inLength);
+  bytes::Put32(head + 9, outCapacity);
+}
+
+inline void PutDataHead(uint8_t* head, uint8_t type, uint32_t length) {
+  head[0] = type;
+  bytes::Put32(head + 1, length);
+}
+
+inline void PutAnswerHead(uint8_t* head, bool ok, uint32_t length) {
+  head[0] = ok ? 1 : 0;
+  bytes::Put32(head + 1, length);
+}
+
+}  // namespace frames

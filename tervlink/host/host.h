@@ -178,7 +178,8 @@ TERVLINK_API bool SetFileTime(const char* gbkName, int64_t mtime);
 
 struct DirEntry {
   std::string name;  // GBK
-  bool isDir = false;
+  bool isDir = false;   // a folder, or a link that leads to one
+  bool isLink = false;  // a symbolic link (or junction), whatever it leads to
   uint64_t size = 0;
   int64_t mtime = 0;
 };
@@ -234,6 +235,16 @@ TERVLINK_API void CloseSocket(int fd);
 // Exact reads and writes; false on failure or end of stream.
 TERVLINK_API bool ReadExact(int fd, void* buffer, size_t length);
 TERVLINK_API bool WriteExact(int fd, const void* buffer, size_t length);
+// Writes a head and its bytes, in one system call where the socket takes them.
+TERVLINK_API bool WriteExactPair(int fd, const void* head, size_t headLength, const void* data,
+                                 size_t length);
+// Reads what has arrived (at least one byte, waiting for it), at most
+// length: the count, 0 at the end of the stream, -1 on failure.
+TERVLINK_API long ReadSome(int fd, void* buffer, size_t length);
+// Waits until one of the sockets can be read or has been closed by its
+// peer; ready[i] is then nonzero for each such fds[i]. False when a signal
+// interrupted the wait (check Stopping()) or it failed.
+TERVLINK_API bool WaitReadable(const std::vector<int>& fds, std::vector<uint8_t>& ready);
 // SIGINT and SIGTERM set a flag instead of killing the process.
 TERVLINK_API void InstallStopSignals();
 TERVLINK_API bool Stopping();
@@ -311,6 +322,15 @@ TERVLINK_API bool SeekFile(FILE* f, uint64_t offset);
 // The length in bytes of an open stream (its position is kept); false on
 // failure.
 TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
+// Positioned transfers of exactly length bytes at a 64-bit offset, straight
+// to the operating system (one call for the whole length where it takes
+// it), leaving the stream's position alone. They bypass the stream's
+// buffer: use them on a stream that has nothing buffered (flushed, or only
+// ever used through these). A write is in the file (visible to every
+// reader, kept when the process is killed) when it returns. False on
+// failure or at the end of the file.
+TERVLINK_API bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length);
+TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length);
 
 }  // namespace host
 

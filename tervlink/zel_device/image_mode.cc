@@ -18,7 +18,7 @@ using namespace image;
 
 namespace {
 
-constexpr size_t kFillPiece = 32u << 20;  // pre-fill in pieces of at most 32 MB
+constexpr size_t kFillPiece = 1u << 20;  // pre-fill in pieces of at most 1 MB
 constexpr uint32_t kChecksumChunkSectors = 2048;
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
@@ -64,7 +64,7 @@ std::string image::ChecksumFileName(const std::string& imagePath) {
 }
 
 bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sectors,
-                              const char* imagePath) {
+                              const char* imagePath, const uint32_t* knownSums) {
   host::Print("创建扇区CheckSum数据 ...\n");
   std::string full = imagePath ? host::FullPath(imagePath) : std::string();
   bool written = false;
@@ -73,20 +73,20 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
     File out(host::OpenFile(name.c_str(), "wb"), fclose);
     if (!out) {
       host::Print("创建扇区CheckSum数据文件(%s)失败\n", name.c_str());
-    } else if (fseek(imageFile, long(dataOffset), SEEK_SET) == 0) {
+    } else if (knownSums || fseek(imageFile, long(dataOffset), SEEK_SET) == 0) {
       // The data area is read in 1 MB pieces: the pass runs at the speed of
       // the disk, not of one call per sector.
-      std::vector<uint8_t> in(size_t(kChecksumChunkSectors) * 512);
+      std::vector<uint8_t> in(knownSums ? 0 : size_t(kChecksumChunkSectors) * 512);
       std::vector<uint8_t> sums(size_t(kChecksumChunkSectors) * 8);
       written = true;
       for (uint32_t done = 0; done < sectors && written;) {
         uint32_t n = std::min(kChecksumChunkSectors, sectors - done);
-        if (fread(in.data(), 512, n, imageFile) != n) {
+        if (!knownSums && fread(in.data(), 512, n, imageFile) != n) {
           written = false;
           break;
         }
         for (uint32_t s = 0; s < n; ++s) {
-          uint32_t sum = SectorChecksum(&in[size_t(s) * 512], 128);
+          uint32_t sum = knownSums ? knownSums[done + s] : SectorChecksum(&in[size_t(s) * 512], 128);
           bytes::Put32(&sums[size_t(s) * 8], sum);
           bytes::Put32(&sums[size_t(s) * 8 + 4], ~sum);
         }
@@ -193,6 +193,7 @@ void ZEL_DEVICE_IO::ReleaseImageState() {
   sectorBitmap = nullptr;
   bitmapBytes = 0;
   imageActive = 0;
+  sectorSums_ = {};
 }
 
 // ---- the system image file -------------------------------------------------
@@ -212,6 +213,13 @@ int32_t ZEL_DEVICE_IO::BuildSysImageFile(int32_t sizeMb, char* path) {
     return -1;
   }
   memset(sectorBitmap, 0, bitmapBytes);
+  // The checksums are kept as the sectors are written, so that the close
+  // need not read the image back; every sector starts erased.
+  try {
+    sectorSums_.assign(size_t(imageBytes / 512), kErasedSectorChecksum);
+  } catch (...) {
+    sectorSums_.clear();
+  }
 
   imageFile = host::OpenFile(path, "w+b");
   if (!imageFile) {
@@ -262,8 +270,17 @@ int32_t ZEL_DEVICE_IO::WriteToSysImageFile(uint32_t sector, uint32_t count, char
   if (fseek(imageFile, long(at), SEEK_SET) != 0) return -1;
   size_t written = fwrite(buffer, 512, count, imageFile);
   for (size_t i = 0; i < written; ++i) SetBit(sector + uint32_t(i));
-  if (written != count) return -1;
-  return fflush(imageFile) == 0 ? 1 : -1;
+  bool ok = written == count && fflush(imageFile) == 0;
+  if (!ok) {
+    // What the file holds is no longer known: the close reads it back.
+    sectorSums_.clear();
+    return -1;
+  }
+  if (!sectorSums_.empty())
+    for (uint32_t i = 0; i < count; ++i)
+      sectorSums_[sector + i] =
+          SectorChecksum(reinterpret_cast<const uint8_t*>(buffer) + size_t(i) * 512, 128);
+  return 1;
 }
 
 void ZEL_DEVICE_IO::SetBit(uint32_t sector) {
@@ -313,9 +330,10 @@ int32_t ZEL_DEVICE_IO::CloseSystemImageFile(void* diskBlocks, char* path) {
       result = 0;
     }
   }
+  uint32_t sectors = Field(imageHeader, kHdrSizeMb) * 2048;
   if (result == 0)
-    WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset),
-                      Field(imageHeader, kHdrSizeMb) * 2048, path);
+    WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset), sectors, path,
+                      sectorSums_.size() == sectors ? sectorSums_.data() : nullptr);
   imageBytes = 0;
   ReleaseImageState();
   return result;

@@ -14,7 +14,8 @@ std::array<uint8_t, kRegBlockBytes> EncodeRegValueBlock(const RegValueBlock& v) 
   bytes::Put32(&b[kRegValSize], v.size);
   size_t n = std::min(v.name.size(), kRegValNameMax);
   memcpy(&b[kRegValName], v.name.data(), n);
-  memcpy(&b[kRegValData], v.data.data(), std::min(v.data.size(), kRegDataBytes));
+  // An empty value (hex:) has no data buffer at all: nothing to copy.
+  if (!v.data.empty()) memcpy(&b[kRegValData], v.data.data(), std::min(v.data.size(), kRegDataBytes));
   return b;
 }
 

@@ -11,13 +11,19 @@
 set -u
 bin=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../support/wait_up.sh
+. "$here/../support/wait_up.sh"
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-interrupt.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=; tervan_pid=
 cleanup() {
   [ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
+  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
+    echo "work folder kept: $work"
+  else
+    rm -rf "$work"
+  fi
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- stdout"; cat "$work/out"; echo "--- stderr"; cat "$work/err"; exit 1; }
@@ -25,8 +31,7 @@ cd "$work"
 
 "$bin/zelsim" --state state 2>zelsim.log &
 sim_pid=$!
-for _ in $(seq 1 600); do [ -S run/lexon0 ] && break; sleep 0.05; done
-[ -S run/lexon0 ] || fail "zelsim did not start"
+wait_up "$sim_pid" test -S run/lexon0 || fail "zelsim did not start"
 
 # Files of several transfers each (a transfer moves at most 1 MB), so the
 # signal may land between files or inside one.

@@ -21,12 +21,19 @@
 # make their path separators '/' with it).
 set -u
 bin=$1; cases=$2; name=$3
+# shellcheck source=../support/wait_up.sh
+. "$(dirname "$0")/../support/wait_up.sh"
+export -f wait_up  # for the .setup and .check snippets
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-e2e.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if [ "${KEEP_WORK:-0}" = 1 ]; then echo "work folder kept: $work"; else rm -rf "$work"; fi
+  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
+    echo "work folder kept: $work"
+  else
+    rm -rf "$work"
+  fi
 }
 trap cleanup EXIT
 
@@ -50,8 +57,7 @@ if [ "$sim_opts" != "none" ]; then
       *) grep -q '^zelsim: serving \\\\' "$work/zelsim.log" ;;
     esac
   }
-  for _ in $(seq 1 600); do up && break; sleep 0.05; done
-  up || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
+  wait_up "$sim_pid" up || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 fi
 
 subst "$cases/$name.bat" >"$work/job.bat"

@@ -11,6 +11,5 @@ export TERVAN_RUNDIR=$PWD/run-served
 "$BIN/zelsim" --state "$PWD/state-served" --nand0 "$nand" $opts 2>zelsim-served.log &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null || true' EXIT
-for _ in $(seq 1 100); do [ -S "$TERVAN_RUNDIR/lexon0" ] && break; sleep 0.05; done
-[ -S "$TERVAN_RUNDIR/lexon0" ] || { echo "served zelsim did not start:"; cat zelsim-served.log; exit 1; }
+wait_up $pid test -S "$TERVAN_RUNDIR/lexon0" || { echo "served zelsim did not start:"; cat zelsim-served.log; exit 1; }
 "$BIN/Tervan" -S"$PWD/back" -B"$PWD/$batch" </dev/null >"$out" 2>&1

@@ -41,14 +41,32 @@ TEST_F(CorruptTest, LoopingFileChainEndsReadsAndDeletes) {
   SetDeviceEntry(4, 2);  // 2 -> 3 -> 4 -> 2 ...
   Reload();
   std::string buf(10 * 16384, '\0');
-  // The read is bounded by the size asked for; it never spins.
-  EXPECT_EQ(d.fat->ReadFile(C("loop"), buf.data(), int(buf.size()), nullptr), int(buf.size()));
+  // The read follows only the clusters the size needs: the loop behind them
+  // is never reached.
+  EXPECT_EQ(d.fat->ReadFile(C("loop"), buf.data(), int(buf.size()), nullptr), 3 * 16384);
   std::string n = Entry(*d.fat, "loop");
+  // A size that reaches into the loop, and one larger than the whole data
+  // area, fail instead of reading the same clusters again.
+  ASSERT_EQ(d.fat->SearchFile(kMaskFiles, n.data()), 0);
+  bytes::Put32(d.fat->curPart->currentEntry + kDirFileSize, 5 * 16384);
+  ASSERT_EQ(d.fat->UpdateEntry(), 0);
+  EXPECT_EQ(d.fat->ReadFile(C("loop"), buf.data(), int(buf.size()), nullptr), -1);
+  EXPECT_EQ(d.fat->lastError, -3);
+  ASSERT_EQ(d.fat->SearchFile(kMaskFiles, n.data()), 0);
+  bytes::Put32(d.fat->curPart->currentEntry + kDirFileSize, 0x7FFFFFF0);
+  ASSERT_EQ(d.fat->UpdateEntry(), 0);
+  EXPECT_EQ(d.fat->FileSize(C("loop")), -1);
+
   d.dev.log.clear();
   EXPECT_EQ(d.fat->RemoveFile(n.data()), 0);
   EXPECT_EQ(d.fat->NextFatEntry(2), 0u);
   EXPECT_EQ(d.fat->NextFatEntry(4), 0u);
   ExpectWritesInside();
+  // A chain that ends before the size does.
+  ASSERT_EQ(d.Write("short", Pattern(2 * 16384, 2)), 2 * 16384);
+  SetDeviceEntry(2, 0xFFF);
+  EXPECT_EQ(d.fat->ReadFile(C("short"), buf.data(), 2 * 16384, nullptr), -1);
+  EXPECT_EQ(d.fat->lastError, -3);
 }
 
 TEST_F(CorruptTest, OutOfRangeClustersFailWithMinus3) {

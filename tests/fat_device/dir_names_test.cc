@@ -196,12 +196,16 @@ TEST(NamesTest, NormalizedForms) {
     const char* in;
     const char* out;  // null: refused
   } cases[] = {
-      {"readme.txt", "README  TXT"}, {"a.b.c", "A.B     C  "}, {"..", "..         "},
+      {"readme.txt", "README  TXT"}, {"a.b.c", nullptr},            {"..", "..         "},
       {".", ".          "},           {"abcdefgh", "ABCDEFGH   "}, {"", "           "},
       {"abcdefghi", nullptr},         {"a.text", nullptr},         {".x", nullptr},
       {"a..", nullptr},               {"a*b", nullptr},            {"a?", nullptr},
       {"a,b", nullptr},               {"a;b", nullptr},            {"x/y", nullptr},
       {"mixed.Ab", "MIXED   AB "},
+      // Names that would list differently than they are stored.
+      {".a.txt", nullptr},            {"my file.txt", nullptr},     {"a.b c", nullptr},
+      {"tab\t", nullptr},             {"a\x01.txt", nullptr},       {"del\x7f", nullptr},
+      {"abc.", "ABC        "},
   };
   for (const auto& c : cases) {
     char out[12] = {};
@@ -234,6 +238,11 @@ TEST(NamesTest, Patterns) {
       {"abc", "ABCD", false},       {"*cd", "ABCD", true},         {"a*a", "A", false},
       {"x,,y", "Y", true},          {",", "X", false},             {"*a?a*", "BAXA", true},
       {"*aab", "AAAB", true},       {"a*?", "A", false},
+      // A GBK trail byte is no letter: 0x81 0x41 and 0x81 0x61 differ, and
+      // a single-byte letter never matches a trail byte.
+      {"\x81" "A.*", "\x81" "a.TXT", false},  {"\x81" "A.*", "\x81" "A.TXT", true},
+      {"*a.txt", "\x81" "A.TXT", false},     {"*A.TXT", "\x81" "A.TXT", false},
+      {"??.txt", "\x81" "a.TXT", true},      {"a\x81" "a", "A\x81" "a", true},
   };
   for (const auto& c : cases)
     EXPECT_EQ(FAT_DEVICE::MatchPattern(c.pattern, c.name), c.match) << c.pattern << " " << c.name;

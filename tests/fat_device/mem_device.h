@@ -85,7 +85,7 @@ class MemDevice : public FailingDevice {
   }
   int32_t Switch(int32_t disk) override {
     log.push_back({'S', uint32_t(disk), 0});
-    if (disk < 0 || disk > 3 || disk == failSwitch) return -1;
+    if (gone || disk < 0 || disk > 3 || disk == failSwitch) return -1;
     current = disk;
     return 1;
   }
@@ -100,6 +100,10 @@ class MemDevice : public FailingDevice {
   int failOneWriteAfter = -1;  // writes that succeed; then one fails and the rest succeed
   int64_t failSector = -1;  // any transfer touching this sector fails
   int failSwitch = -1;
+  // A link that drops: writes that still succeed, then the device is gone
+  // (every request fails) until `gone` is cleared again.
+  int dropAfterWrites = -1;
+  bool gone = false;
   bool logging = true;
 
   std::vector<Request> log;
@@ -111,6 +115,8 @@ class MemDevice : public FailingDevice {
   int32_t Move(char op, uint32_t s, uint32_t n, char* b) {
     if (logging) log.push_back({op, s, n});
     bool write = op == 'W' || op == 'w';
+    if (write && dropAfterWrites >= 0 && dropAfterWrites-- == 0) gone = true;
+    if (gone) return -1;
     int& after = write ? failWriteAfter : failReadAfter;
     if (after == 0) return -1;
     if (after > 0) --after;

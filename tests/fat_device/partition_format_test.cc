@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "test_disk.h"
+#include "../support/test_dir.h"
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device/fat_layout.h"
 
@@ -99,10 +100,8 @@ TEST(PartitionTest, LayoutRuleAndItsMessages) {
 
 class ConfigTest : public ::testing::Test {
  protected:
-  std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                              ("tervan_cfg_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-  void SetUp() override { std::filesystem::create_directories(dir); }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  TestDir testDir{"tervan-cfg"};
+  std::filesystem::path dir = testDir.path();
   int Load(TestDisk& d, const std::string& text) {
     std::string path = (dir / "Tervan.cfg").string();
     std::ofstream(path) << text;
@@ -191,6 +190,22 @@ TEST(InitTest, FailedSwitchEndsInitButKeepsTheDisksRead) {
   EXPECT_EQ(d.fat->disks[0].parts[0].fatWidth, 12u);
 }
 
+// A FAT that could not be read at start-up is not taken for an empty one:
+// the disk is read again before the first command uses it, and a write
+// cannot commit a blank table over the files on the device.
+TEST(InitTest, AFatThatCouldNotBeReadIsReadAgainBeforeAnyWrite) {
+  TestDisk d;
+  ASSERT_EQ(d.Write("keep.txt", "kept"), 4);
+  d.dev.failSector = d.fat->curPart->startSector + 32;  // in the first FAT
+  d.fat->Init();
+  d.fat->file_system_switch_to(0, 0);
+  EXPECT_EQ(d.Write("new.txt", "x"), -1);
+  d.dev.failSector = -1;
+  EXPECT_EQ(d.Write("new.txt", "x"), 1);
+  EXPECT_EQ(d.Read("keep.txt"), "kept");
+  EXPECT_TRUE(CheckVolume(d.dev, d.fat->curPart->startSector).empty());
+}
+
 TEST(InitTest, PartitionReportLines) {
   BigCylinders d({93000, 256, -1, 0});
   d.fat->Display_part_table();
@@ -203,6 +218,59 @@ TEST(InitTest, PartitionReportLines) {
             "\tPartition E: 33792 KB,  FAT 12, \t\t\tFormatted\r\n"
             "\tPartition F not exists\r\n"
             "\tReserved free disk size: 512 KB\r\n");
+}
+
+// A table entry that runs into another partition (C over E into the
+// reserved D) or past the disk's end (E): nothing is written to it, neither
+// by a format nor by a file operation nor by a FAT commit, and the report
+// says so; what it holds can still be read.
+TEST(PartitionTest, PartitionsOverlappingOthersOrPastTheDiskAreNeverWritten) {
+  BigCylinders d({93000, 256, -1, 0});
+  d.fat->file_system_switch_to(0, 0);
+  ASSERT_EQ(d.Write("keep.txt", "kept"), 4);
+  auto& mbr = d.dev.At(0, 0);
+  PartitionEntry c = DecodePartitionEntry(mbr.data(), 0), e = DecodePartitionEntry(mbr.data(), 2);
+  c.sectors = 256000 - c.firstSector;
+  e.sectors += 4096;
+  EncodePartitionEntry(c, mbr.data(), 0);
+  EncodePartitionEntry(e, mbr.data(), 2);
+  d.dev.At(0, 256000 - 1024)[0] = 0x77;  // a byte of the reserved partition
+  d.fat->Init();
+  d.fat->file_system_switch_to(0, 0);
+  const auto before = d.dev.disks[0].sectors;
+  d.out.text.clear();
+  d.dev.log.clear();
+
+  EXPECT_EQ(d.Read("keep.txt"), "kept");
+  EXPECT_EQ(d.Write("new.txt", "x"), -1);
+  EXPECT_EQ(d.fat->lastError, -2);
+  std::string dir = Entry(*d.fat, "dir"), keep = Entry(*d.fat, "keep.txt");
+  EXPECT_EQ(d.fat->MakeDirectory(dir.data()), -1);
+  EXPECT_EQ(d.fat->RemoveFile(keep.data()), -1);
+  EXPECT_EQ(d.fat->Rename(const_cast<char*>("keep.txt"), const_cast<char*>("k.txt")), -1);
+  EXPECT_EQ(d.fat->SaveFatTable(), -1) << "the writes themselves are refused";
+  EXPECT_EQ(d.fat->DiskLogicalFormat(0, 2), -1);
+  EXPECT_EQ(d.fat->DiskLogicalFormat(0, 4), -1);
+  EXPECT_EQ(d.dev.CountOf('W') + d.dev.CountOf('w'), 0u);
+  EXPECT_TRUE(d.dev.disks[0].sectors == before);
+  const std::string refusedC = "分区C:超出磁盘或与其他分区重叠，不能写入!\n";
+  EXPECT_EQ(d.out.text, "%  \b\b100" + refusedC + refusedC + refusedC + refusedC +
+                            "分区E:超出磁盘或与其他分区重叠，不能写入!\n"
+                            "正在格式化(磁盘 0 分区 E:)......失败" +
+                            refusedC + "正在格式化(磁盘 0 分区 C:)......失败\r\n");
+  d.out.text.clear();
+  d.fat->Display_part_table();
+  EXPECT_NE(d.out.text.find("\tPartition C: 127488 KB,  FAT 16, \t\t\tFormatted\r\n"
+                            "\t分区C:超出磁盘或与其他分区重叠，不能写入!\r\n"),
+            std::string::npos)
+      << d.out.text;
+  // A new partition table makes the disk usable again.
+  memcpy(d.fat->disks[0].partSizes, std::array<int, 4>{93000, 256, -1, 0}.data(), 16);
+  ASSERT_EQ(d.fat->DiskPartition(0), 0);
+  ASSERT_EQ(d.fat->DiskLogicalFormat(0, 4), 0);
+  d.fat->file_system_switch_to(0, 0);
+  EXPECT_EQ(d.Write("new.txt", "x"), 1);
+  EXPECT_EQ(d.dev.Get(0, 256000 - 1024)[0], 0x77);
 }
 
 // ---- format --------------------------------------------------------------------
@@ -220,7 +288,11 @@ TEST(FormatTest, ParametersAtTheBoundaries) {
       {65536, 32, 32, 512, 0, 65536, 32, "FAT12   "},
       {100000, 32, 32, 512, 0, 100000, 32, "FAT12   "},
       {130720, 32, 32, 512, 0, 130720, 32, "FAT12   "},  // 4085 clusters' worth: still FAT12
-      {130752, 32, 32, 512, 0, 130752, 32, "FAT16   "},  // smallest typed FAT16 by the table
+      // A FAT16 layout would leave 4,082 .. 4,084 data clusters: a FAT12 count.
+      {130752, 32, 32, 512, 0, 130752, 32, "FAT12   "},
+      {130816, 32, 32, 512, 0, 130816, 32, "FAT12   "},
+      {130847, 32, 32, 512, 0, 130847, 32, "FAT12   "},
+      {130848, 32, 32, 512, 0, 130848, 32, "FAT16   "},  // 4,085 data clusters
       {186368, 32, 32, 512, 0, 186368, 32, "FAT16   "},
       {2097151, 32, 32, 512, 0, 2097151, 256, "FAT16   "},
       {2097152, 64, 64, 1024, 0, 2097152, 192, "FAT16   "},

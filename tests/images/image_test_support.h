@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "../support/test_dir.h"
 #include "tervlink/host/host.h"
 
 inline std::string Slurp(const std::filesystem::path& p) {
@@ -46,20 +47,14 @@ class ImageDirTest : public ::testing::Test {
  protected:
   ImageDirTest() {
     previous = host::SetOut(&out);
-    dir = std::filesystem::temp_directory_path() /
-          ("tervan-image-" +
-           std::string(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name()) +
-           "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
   }
   ~ImageDirTest() override {
     host::SetOut(previous);
-    std::filesystem::remove_all(dir);
   }
   std::string Path(const std::string& name) { return (dir / name).string(); }
 
   host::StringOutput out;
   host::Output* previous = nullptr;
-  std::filesystem::path dir;
+  TestDir testDir{"tervan-image"};
+  std::filesystem::path dir = testDir.path();
 };

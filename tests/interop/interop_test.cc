@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "test_disk.h"
+#include "../support/test_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -34,7 +35,7 @@ std::string ReadFileBytes(const fs::path& p) {
 // Runs a shell command: its exit code (the wait status's high byte) and
 // what it printed.
 std::pair<int, std::string> Shell(const std::string& cmd) {
-  fs::path log = fs::temp_directory_path() / "tervan_interop_cmd.log";
+  fs::path log = ProgramTestDir().path() / "cmd.log";
   int status = std::system((cmd + " > '" + log.string() + "' 2>&1").c_str());
   std::string out = ReadFileBytes(log);
   fs::remove(log);
@@ -61,14 +62,8 @@ bool FsckFoundOnlyLabelRemark(const std::string& text) {
 
 class InteropTest : public ::testing::Test {
  protected:
-  fs::path dir;
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("tervan_interop_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
+  TestDir testDir{"tervan-interop"};
+  fs::path dir = testDir.path();
   std::string Mtools(const std::string& tool, const fs::path& image, uint32_t start,
                      const std::string& args) {
     return "MTOOLS_SKIP_CHECK=1 " + tool + " -i '" + image.string() + "@@" +
@@ -160,6 +155,39 @@ TEST_F(InteropTest, EngineDiskIsAcceptedBySfdiskFsckAndMtools) {
     };
     EXPECT_EQ(field("start="), long(p.startSector)) << line;
     EXPECT_EQ(field("size="), long(p.sectorCount)) << line;
+  }
+}
+
+// Partitions around the FAT12/FAT16 boundary: the FAT type follows the data
+// cluster count (FAT16 from 4,085 clusters on), so fsck.fat and mtools read
+// each volume as the engine wrote it; a FAT16 volume of 4,082 clusters would
+// be taken for FAT12 and its files come back truncated.
+TEST_F(InteropTest, VolumesAtTheFat12Fat16BoundaryAreReadAsWritten) {
+  REQUIRE_TOOLS("fsck.fat", "mcopy");
+  const struct {
+    uint32_t sectors;
+    int width;
+  } cases[] = {{130720, 12}, {130752, 12}, {130816, 12}, {130848, 16}};
+  for (const auto& c : cases) {
+    TestDisk d(c.sectors / 32 + 2, {int(c.sectors / 2), 0, 0, 0});  // C alone, on cylinders of 32
+    ASSERT_EQ(d.fat->curPart->sectorCount, c.sectors);
+    EXPECT_EQ(d.fat->GetPartitionMode(0, 0), c.width) << c.sectors;
+    std::string data = Pattern(3 * 1024 * 1024 + 77, char(c.width));
+    ASSERT_EQ(d.Write("BIG.BIN", data), int(data.size()));
+    fs::path image = dir / "part.img";
+    MemDevice part;
+    part.SetGeometry(0, c.sectors, 1, 1);
+    for (uint32_t s = 0; s < c.sectors; ++s) {
+      auto sec = d.dev.Get(0, 32 + s);
+      if (sec != MemDevice::Sector{}) part.At(0, s) = sec;
+    }
+    ASSERT_TRUE(part.SaveImage(0, image.string(), c.sectors));
+    auto [rc, text] = Shell("fsck.fat -n '" + image.string() + "'");
+    EXPECT_TRUE(rc == 0 || (rc == 1 && FsckFoundOnlyLabelRemark(text))) << c.sectors << ":\n" << text;
+    fs::path out = dir / "big.out";
+    auto [mrc, mtext] = Shell(Mtools("mcopy", image, 0, "-n ::BIG.BIN '" + out.string() + "'"));
+    ASSERT_EQ(mrc, 0) << c.sectors << ": " << mtext;
+    EXPECT_EQ(ReadFileBytes(out), data) << c.sectors;
   }
 }
 

@@ -15,6 +15,7 @@
 #include "model/device_model.h"
 #include "tervlink/host/host.h"
 #include "tervlink/zel_device_io.h"
+#include "../support/test_dir.h"
 
 class TransportDouble {
  public:
@@ -111,7 +112,7 @@ class TransportDouble {
 
 // A fresh, empty folder for a model's state.
 inline std::string FreshStateDir(const std::string& name) {
-  std::string dir = testing::TempDir() + "tervan-services-" + name;
+  std::string dir = ProgramTestDir() / ("services-" + name);
   std::filesystem::remove_all(dir);
   return dir;
 }

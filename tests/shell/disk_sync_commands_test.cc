@@ -10,9 +10,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "../support/test_dir.h"
 #include "command_shell.h"
 #include "fat_device/test_disk.h"
 #include "tervlink/bytes.h"
@@ -81,17 +86,13 @@ class DiskSyncTest : public ::testing::Test {
     fat.DiskLogicalFormat(0, 4);
     fat.file_system_switch_to(0, 0);
     shell.SetStreams(nullptr, &out);
-    dir = fs::temp_directory_path() /
-          ("tervan-disksync-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testDir.path();
     oldCwd = fs::current_path();
     fs::current_path(dir);
     out.text.clear();
   }
   ~DiskSyncTest() override {
     fs::current_path(oldCwd);
-    fs::remove_all(dir);
     host::SetOut(previous);
   }
 
@@ -126,6 +127,24 @@ class DiskSyncTest : public ::testing::Test {
     }
     FAIL() << "no entry " << from11;
   }
+  // The entry name11 of the current directory, found with any attribute.
+  uint8_t* RawEntry(const char* name11) {
+    if (fat.SearchFile(0x3F, const_cast<char*>(name11)) != 0) return nullptr;
+    return fat.curPart->currentEntry;
+  }
+  // Sets the first cluster (and, unless ~0, the size) of the entry name11
+  // of the current directory, as a damaged disk has them.
+  void SetRawEntry(const char* name11, unsigned first, uint32_t size = ~0u) {
+    uint8_t* e = RawEntry(name11);
+    ASSERT_NE(e, nullptr) << name11;
+    bytes::Put16(e + 26, uint16_t(first));
+    if (size != ~0u) bytes::Put32(e + 28, size);
+    ASSERT_EQ(fat.UpdateEntry(), 0);
+  }
+  unsigned FirstCluster(const char* name11) {
+    uint8_t* e = RawEntry(name11);
+    return e ? bytes::Get16(e + 26) : 0;
+  }
   static std::string Slurp(const fs::path& p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -136,6 +155,7 @@ class DiskSyncTest : public ::testing::Test {
   CommandShell shell{&fat, ""};
   host::StringOutput out;
   host::Output* previous = nullptr;
+  TestDir testDir{"tervan-disksync"};
   fs::path dir, oldCwd;
 };
 
@@ -158,7 +178,9 @@ TEST_F(DiskSyncTest, DeviceToPcSkipsNamesThatAreNoPlainPcNamesAndStaysInsideTheT
   std::string target = (dir / "out" / "inner").string();
   fs::create_directories(dir / "out");
   out.text.clear();
-  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + target}), 1);
+  // The rest is copied; what was left behind fails the command.
+  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + target}), -1);
+  EXPECT_NE(out.text.find("\n 有4个文件或目录没有同步\n"), std::string::npos);
   EXPECT_EQ(Slurp(dir / "out/inner/Disk0/C/GOOD.TXT"), "good");
   EXPECT_EQ(Slurp(dir / "out/inner/Disk0/C/SUB/IN.TXT"), "in");
   // Nothing but the target tree was written: out/ holds only inner/, and C
@@ -186,7 +208,8 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   std::string root = "/P" + (dir / "pc").string();
 
   ASSERT_EQ(Run({"CD", "\\"}), 1);
-  EXPECT_EQ(Run({"SYNC", root}), 1);
+  // The long name is left behind, so every run ends with -1.
+  EXPECT_EQ(Run({"SYNC", root}), -1);
   EXPECT_NE(out.text.find("  a-very-long-name.txt不是8.3文件名, 不能同步\n"), std::string::npos);
   _FILE_FIND f;
   ASSERT_EQ(fat.FindFirstFileA(const_cast<char*>("A.TXT"), &f), 1);
@@ -197,13 +220,360 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   // A size that differs is rewritten; with -T -S only missing files are.
   Write("A.TXT", "changed size");
   out.text.clear();
-  EXPECT_EQ(Run({"SYNC", "-T", "-S", root}), 1);
+  EXPECT_EQ(Run({"SYNC", "-T", "-S", root}), -1);
   EXPECT_EQ(out.text.find("文件a.txt不一样"), std::string::npos);
-  EXPECT_EQ(Run({"SYNC", root}), 1);
+  EXPECT_EQ(Run({"SYNC", root}), -1);
   EXPECT_NE(out.text.find("  文件a.txt不一样，开始更新"), std::string::npos);
   EXPECT_EQ(fat.FileSize(const_cast<char*>("A.TXT")), 5);
   EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
   EXPECT_EQ(fs::current_path(), dir);
+}
+
+TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {
+  Write("GOOD.TXT", "good");
+  Write("LOOP.BIN", Pattern(3 * 16384, 1));
+  Write("HUGE.BIN", Pattern(2 * 16384, 2));
+  Write("SHORT.BIN", Pattern(2 * 16384, 3));
+  Write("DOTS.TXT", "d");
+  RenameRawEntry("DOTS    TXT", "..      TXT");  // lists as "...TXT"
+  for (const char* md : {"SUB", "SUB\\DEEP", "SUB\\TWIN", "SUB\\SELF", "SUB\\UP"}) {
+    std::string path = md;
+    size_t cut = path.rfind('\\');
+    ASSERT_EQ(Run({"CD", cut == std::string::npos ? "\\" : "\\" + path.substr(0, cut)}), 1);
+    ASSERT_EQ(Run({"MD", path.substr(cut + 1)}), 1);
+  }
+  ASSERT_EQ(Run({"CD", "\\SUB"}), 1);
+  Write("IN.TXT", "in");
+  const unsigned sub = fat.curPart->currentDir;
+  ASSERT_EQ(Run({"CD", "DEEP"}), 1);
+  Write("D.TXT", "deep");
+  SetRawEntry("..         ", fat.curPart->currentDir);  // DEEP's ".." leads to itself
+  ASSERT_EQ(Run({"CD", "\\SUB"}), 1);
+  SetRawEntry("TWIN       ", FirstCluster("DEEP       "));  // cross-linked with DEEP
+  SetRawEntry("SELF       ", sub);
+  SetRawEntry("UP         ", 0);  // the root
+  ASSERT_EQ(Run({"CD", "\\"}), 1);
+  unsigned loop = FirstCluster("LOOP    BIN");
+  fat.SetFatEntry(loop + 1, loop);  // the second cluster back to the first
+  SetRawEntry("HUGE    BIN", FirstCluster("HUGE    BIN"), 0x7FFFFFFF);
+  fat.SetFatEntry(FirstCluster("SHORT   BIN"), 0xFFF);  // ends after one cluster
+  ASSERT_EQ(fat.SaveFatTable(), 0);
+  fat.file_system_switch_to(0, 2);
+  Write("E.TXT", "on e");
+  fat.file_system_switch_to(0, 0);
+  ASSERT_EQ(fat.Init(), 1);  // what a fresh start reads of the damaged disk
+  fat.file_system_switch_to(0, 0);
+
+  std::string target = (dir / "back").string();
+  dev.log.clear();
+  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + target}), -1);
+  EXPECT_LT(dev.log.size(), 2000u) << "each directory is walked once";
+  fs::path c = dir / "back/Disk0/C";
+  EXPECT_EQ(Slurp(c / "GOOD.TXT"), "good");
+  EXPECT_EQ(Slurp(c / "SUB/IN.TXT"), "in") << "SUB is listed on after DEEP's bad \"..\"";
+  EXPECT_EQ(Slurp(c / "SUB/DEEP/D.TXT"), "deep");
+  EXPECT_EQ(Slurp(dir / "back/Disk0/E/E.TXT"), "on e") << "the next partition is copied too";
+  for (const char* gone : {"LOOP.BIN", "HUGE.BIN", "SHORT.BIN", "...TXT", "SUB/TWIN", "SUB/SELF", "SUB/UP"})
+    EXPECT_FALSE(fs::exists(c / gone)) << gone;
+  for (const char* line :
+       {"\n  文件LOOP.BIN读取失败\n", "\n  文件HUGE.BIN读取失败\n", "\n  文件SHORT.BIN读取失败\n",
+        "  目录项...TXT不能按名字访问, 不能同步\n", "  目录TWIN与已同步的目录重叠, 不能同步\n",
+        "  目录SELF指向自身或上级目录, 不能同步\n", "  目录UP指向自身或上级目录, 不能同步\n",
+        "------------------同步磁盘0, 分区 C失败---------------\n",
+        "------------------同步磁盘0, 分区 E成功---------------\n", "\n 有7个文件或目录没有同步\n"})
+    EXPECT_NE(out.text.find(line), std::string::npos) << line;
+  EXPECT_EQ(fs::current_path(), dir);
+
+  // The device stops answering in the middle of a listing, which then just
+  // ends: the walk stops there and the command fails.
+  for (int i = 0; i < 12; ++i) Write(("F" + std::to_string(i) + ".TXT").c_str(), "f");
+  ASSERT_EQ(fat.Init(), 1);
+  fat.file_system_switch_to(0, 0);
+  const _PART_INFO& p = *fat.curPart;
+  dev.failSector = p.startSector + p.reservedSectors + p.fatCount * p.sectorsPerFat + 1;
+  out.text.clear();
+  EXPECT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + (dir / "back2").string()}), -1);
+  EXPECT_NE(out.text.find("/back2/Disk0/C没有读完, 设备读取失败\n"), std::string::npos);
+  EXPECT_EQ(out.text.find("分区 E"), std::string::npos) << "nothing after the failure";
+  dev.failSector = -1;
+}
+
+TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLinks) {
+  fs::path pc = dir / "pc/Disk0/C";
+  fs::create_directories(pc / "sub");
+  fs::create_directories(pc / ".git");
+  fs::create_directories(pc / "loopy");
+  std::ofstream(pc / "ok.txt") << "ok";
+  std::ofstream(pc / "my file.txt") << "blank";
+  std::ofstream(pc / "a.txt") << "lower";
+  std::ofstream(pc / "A.TXT") << "upper";
+  std::ofstream(pc / ".git/x.txt") << "x";
+  std::ofstream(pc / "sub/in.txt") << "in";
+  std::ofstream(pc / "loopy/f.txt") << "f";
+  fs::create_directory_symlink(".", pc / "here");
+  fs::create_directory_symlink("..", pc / "sub/back");
+  // A device directory LOOPY whose entry leads to the root.
+  ASSERT_EQ(Run({"MD", "LOOPY"}), 1);
+  SetRawEntry("LOOPY      ", 0);
+
+  EXPECT_EQ(Run({"SYNC", "/P" + (dir / "pc").string()}), -1);
+  EXPECT_EQ(fat.FileSize(const_cast<char*>("OK.TXT")), 2);
+  for (const char* line : {"  my file.txt不是8.3文件名, 不能同步\n", "  a.txt不是8.3文件名, 不能同步\n",
+                           "  A.TXT不是8.3文件名, 不能同步\n", "  here是指向文件夹的链接, 不能同步\n",
+                           "  back是指向文件夹的链接, 不能同步\n",
+                           "  目录loopy指向自身或上级目录, 不能同步\n", "\n 有6个文件或目录没有同步\n"})
+    EXPECT_NE(out.text.find(line), std::string::npos) << line;
+  EXPECT_EQ(out.text.find(".git"), std::string::npos) << "dot folders stay silent";
+  EXPECT_NE(out.text.find("\n ... Cache同步完毕 ...\n"), std::string::npos);
+  // Nothing of the skipped names, nothing of LOOPY's files in the root.
+  for (const char* gone : {"MY.TXT", "A.TXT", "F.TXT", "X.TXT"})
+    EXPECT_EQ(fat.FileSize(const_cast<char*>(gone)), -1) << gone;
+  std::string sub = "SUB        ", here = "HERE       ";
+  ASSERT_EQ(fat.ChangeDirectory(sub.data()), 0);
+  EXPECT_EQ(fat.FileSize(const_cast<char*>("IN.TXT")), 2);
+  EXPECT_NE(fat.ChangeDirectory(const_cast<char*>("BACK       ")), 0);
+  fat.ChangeRootDirectory();
+  EXPECT_NE(fat.ChangeDirectory(here.data()), 0);
+}
+
+// Mutants of one good disk, made with a fixed seed: loops in directories and
+// chains, sizes, attributes, hostile names, overlapping partitions, random
+// bytes. Every command run on each ends within a bound of device requests,
+// writes nothing on the PC outside its target folder, and changes no sector
+// outside the partition it works on (nor one that another partition of the
+// damaged table claims too).
+TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) {
+  constexpr size_t kBudget = 20000;  // device requests a command may make
+  int sizes[4] = {8192, 256, -1, 0};
+  memcpy(fat.disks[0].partSizes, sizes, sizeof sizes);
+  ASSERT_EQ(fat.DiskPartition(0), 0);
+  ASSERT_EQ(fat.DiskLogicalFormat(0, 4), 0);
+  fat.file_system_switch_to(0, 0);
+  Write("A.TXT", Pattern(3 * 16384, 1));
+  Write("B.TXT", "bee");
+  ASSERT_EQ(Run({"MD", "SUB"}), 1);
+  ASSERT_EQ(Run({"CD", "SUB"}), 1);
+  Write("IN.TXT", Pattern(20000, 2));
+  ASSERT_EQ(Run({"MD", "DEEP"}), 1);
+  ASSERT_EQ(Run({"CD", "DEEP"}), 1);
+  Write("D.TXT", "deep");
+  ASSERT_EQ(Run({"CD", "\\"}), 1);
+  fat.file_system_switch_to(0, 2);
+  Write("E.TXT", "on e");
+  fat.file_system_switch_to(0, 0);
+
+  // Where the good disk keeps what the mutants change: each entry's sector
+  // and offset, each file's chain, C's FAT.
+  struct Place {
+    uint32_t sector;
+    size_t offset;
+  };
+  std::vector<Place> entries, dirEntries, fileEntries;
+  std::vector<unsigned> dirClusters = {0}, fileClusters;
+  for (auto [path, names] : std::vector<std::pair<const char*, std::vector<const char*>>>{
+           {"\\", {"A       TXT", "B       TXT", "SUB        "}},
+           {"\\SUB", {"..         ", "IN      TXT", "DEEP       "}},
+           {"\\SUB\\DEEP", {".          ", "..         ", "D       TXT"}}}) {
+    ASSERT_EQ(Run({"CD", path}), 1);
+    for (const char* n : names) {
+      uint8_t* e = RawEntry(n);
+      ASSERT_NE(e, nullptr) << n;
+      Place at{fat.pendStart, size_t(e - fat.curPart->dirSector)};
+      entries.push_back(at);
+      unsigned first = bytes::Get16(e + 26);
+      if (e[11] & 0x10) {
+        dirEntries.push_back(at);
+        dirClusters.push_back(first);
+      } else {
+        fileEntries.push_back(at);
+        for (unsigned c = first; c >= 2 && c < 0xFF8; c = fat.NextFatEntry(c)) fileClusters.push_back(c);
+      }
+    }
+  }
+  ASSERT_EQ(Run({"CD", "\\"}), 1);
+  const _PART_INFO& c = *fat.curPart;
+  const uint32_t fatStart = c.startSector + c.reservedSectors;
+  const uint32_t dataStart = c.firstDataSector, totalSectors = 2000 * 32;
+  auto good = dev.disks[0].sectors;
+  std::ofstream("x.bin") << Pattern(40000, 9);
+  fs::create_directories(dir / "pc/Disk0/C/SUB/DEEP");
+  fs::create_directories(dir / "pc/Disk0/E");
+  std::ofstream(dir / "pc/Disk0/C/NEW.TXT") << "new";
+  std::ofstream(dir / "pc/Disk0/C/SUB/DEEP/D.TXT") << "changed";
+  std::ofstream(dir / "pc/Disk0/E/E2.TXT") << "e2";
+
+  using Rng = std::mt19937;
+  auto pick = [](Rng& r, auto& v) -> auto& { return v[r() % v.size()]; };
+  auto sector = [&](uint32_t s) -> MemDevice::Sector& { return dev.At(0, s); };
+  // A FAT12 entry of C, in both copies.
+  auto setFat = [&](unsigned cluster, unsigned value) {
+    for (uint32_t copy = 0; copy < c.fatCount; ++copy) {
+      size_t at = size_t(cluster) * 3 / 2;
+      uint32_t base = fatStart + copy * c.sectorsPerFat;
+      uint8_t& lo = sector(base + uint32_t(at / 512))[at % 512];
+      uint8_t& hi = sector(base + uint32_t((at + 1) / 512))[(at + 1) % 512];
+      unsigned old = lo | hi << 8;
+      unsigned v = (cluster & 1) ? (old & 0x000F) | (value << 4) : (old & 0xF000) | (value & 0xFFF);
+      lo = uint8_t(v);
+      hi = uint8_t(v >> 8);
+    }
+  };
+  struct Family {
+    const char* name;
+    std::function<void(Rng&)> mutate;
+  };
+  const uint8_t hostile[] = {' ', '.', '/', '\\', 0x01, 0x05, 0xE5, 0x7F, '*', 'A', 0x00, 0x1A};
+  std::vector<Family> families = {
+      {"directory loop",
+       [&](Rng& r) {
+         for (unsigned n = 1 + r() % 2; n > 0; --n) {  // two make the walk branch
+           Place at = pick(r, dirEntries);
+           bytes::Put16(sector(at.sector).data() + at.offset + 26, uint16_t(pick(r, dirClusters)));
+         }
+       }},
+      {"chain loop",
+       [&](Rng& r) {
+         unsigned from = pick(r, fileClusters), to = pick(r, fileClusters);
+         setFat(from, to);
+         if (r() % 2) {
+           Place at = pick(r, fileEntries);
+           bytes::Put32(sector(at.sector).data() + at.offset + 28, 0x7FFFFFFFu - r() % 16);
+         }
+       }},
+      {"chain out of range",
+       [&](Rng& r) { setFat(pick(r, fileClusters), r() % 2 ? r() % 0x1000 : 0xFF0 + r() % 8); }},
+      {"size",
+       [&](Rng& r) {
+         const uint32_t any[] = {0, 1, 16385, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu, uint32_t(r())};
+         Place at = pick(r, entries);
+         bytes::Put32(sector(at.sector).data() + at.offset + 28, any[r() % 7]);
+       }},
+      {"attributes",
+       [&](Rng& r) {
+         Place at = pick(r, entries);
+         sector(at.sector)[at.offset + 11] = uint8_t(r());
+       }},
+      {"hostile name",
+       [&](Rng& r) {
+         Place at = pick(r, entries);
+         for (int i = 0; i < 11; ++i)
+           if (r() % 3 == 0) sector(at.sector)[at.offset + i] = hostile[r() % sizeof hostile];
+       }},
+      {"overlapping partitions",
+       [&](Rng& r) {
+         // One slot moved onto or past another, or past the end of the disk.
+         uint8_t* t = sector(0).data() + 0x1BE;
+         int slot = int(r() % 3);
+         uint32_t start = bytes::Get32(t + 16 * slot + 8);
+         switch (r() % 3) {
+           case 0:  // starts inside the slot before or after it
+             bytes::Put32(t + 16 * slot + 8, start + (slot == 0 ? 16384 : -16000u) + r() % 64);
+             break;
+           case 1:  // grows into the next slot
+             bytes::Put32(t + 16 * slot + 12, bytes::Get32(t + 16 * slot + 12) + 256 + r() % 4000);
+             break;
+           default:  // runs past the end of the disk
+             bytes::Put32(t + 16 * slot + 12, totalSectors - start + 1 + r() % 9000);
+         }
+       }},
+      {"random bytes",
+       [&](Rng& r) {
+         for (int i = 0; i < 24; ++i) {
+           uint32_t s = r() % 2 ? fatStart + r() % c.sectorsPerFat
+                                : (r() % 2 ? dataStart - 1 - r() % 4 : pick(r, entries).sector);
+           sector(s)[r() % 512] = uint8_t(r());
+         }
+       }},
+  };
+
+  // The sectors a command on partition k may change: its own slot of the
+  // (damaged) table, less sector 0 and whatever another slot claims. SYNC
+  // (k = -1) may change any slot but the reserved one.
+  auto writable = [&](int k) {
+    MemDevice::Sector mbr = dev.Get(0, 0);
+    auto range = [mbr](int i) {
+      const uint8_t* t = mbr.data() + 0x1BE + 16 * i;
+      uint64_t s = bytes::Get32(t + 8), n = bytes::Get32(t + 12);
+      return std::pair<uint64_t, uint64_t>{s, s + n};
+    };
+    return [=](uint32_t s) {
+      if (s == 0 || s >= totalSectors) return false;
+      int owners = 0, owner = -1;
+      for (int i = 0; i < 4; ++i) {
+        auto [b, e] = range(i);
+        if (s >= b && s < e) ++owners, owner = i;
+      }
+      return owners == 1 && (owner == k || (k < 0 && owner != 1));
+    };
+  };
+  auto pcFiles = [&] {
+    std::set<std::string> files;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+      std::string rel = it->path().lexically_relative(dir).string();
+      if (rel.rfind("out", 0) == 0) {
+        it.disable_recursion_pending();  // the targets of SYNC /DZEL2PC
+        continue;
+      }
+      files.insert(rel + ":" + (it->is_regular_file() ? std::to_string(it->file_size()) : "d"));
+    }
+    return files;
+  };
+
+  std::seed_seq seed{20261208};
+  Rng seeds(seed);
+  int mutant = 0;
+  for (const Family& family : families) {
+    for (int round = 0; round < 6; ++round, ++mutant) {
+      dev.disks[0].sectors = good;
+      Rng r(seeds());
+      family.mutate(r);
+      fat.Init();
+      fat.file_system_switch_to(0, 0);
+      std::string target = (dir / ("out" + std::to_string(mutant))).string();
+      const std::vector<std::vector<std::string>> commands = {
+          {"SYNC", "/DZEL2PC", "/P" + target},
+          {"DIR"}, {"CD", "SUB\\DEEP"}, {"DIR"}, {"CD", "\\"},
+          {"COPY", "x.bin", "NEW.BIN"}, {"DEL", "A.TXT"}, {"REN", "B.TXT", "C.TXT"},
+          {"MD", "NEWDIR"}, {"RD", "SUB"}, {"SYNC", "/P" + (dir / "pc").string()},
+          {"E:"}, {"COPY", "x.bin", "NEW.BIN"}, {"DEL", "E.TXT"}, {"FORMAT", "E"}, {"C:"}};
+      for (const auto& words : commands) {
+        std::string what = std::string(family.name) + " #" + std::to_string(round) + ": " + words[0] +
+                           (words.size() > 1 ? " " + words[1] : "");
+        auto before = dev.disks[0].sectors;
+        auto pcBefore = pcFiles();
+        int k = words[0] == "SYNC" ? -1 : fat.curPartIndex;
+        dev.log.clear();
+        dev.failReadAfter = dev.failWriteAfter = int(kBudget);
+        Run(words);
+        dev.failReadAfter = dev.failWriteAfter = -1;
+        EXPECT_LT(dev.log.size(), kBudget) << what;
+        auto mayChange = writable(k);
+        for (const auto& [s, data] : dev.disks[0].sectors) {
+          auto old = before.find(s);
+          bool changed = old == before.end() ? data != MemDevice::Sector{} : old->second != data;
+          if (changed && !mayChange(s)) {
+            ADD_FAILURE() << what << ": sector " << s << " outside "
+                          << (k < 0 ? std::string("the FAT partitions") : "partition " + std::string(1, char('C' + k)));
+            break;
+          }
+        }
+        EXPECT_EQ(pcFiles(), pcBefore) << what;
+        if (words.size() > 1 && words[1] == "/DZEL2PC" && fs::exists(target)) {
+          // What a damaged disk can give: its few files, once each.
+          size_t count = 0;
+          uintmax_t bytes = 0;
+          for (auto& e : fs::recursive_directory_iterator(target)) {
+            ++count;
+            if (e.is_regular_file()) bytes += e.file_size();
+          }
+          EXPECT_LT(count, 40u) << what;
+          EXPECT_LT(bytes, 1u << 20) << what;
+        }
+        ASSERT_EQ(fs::current_path(), dir) << what;
+      }
+      out.text.clear();
+    }
+  }
 }
 
 TEST_F(DiskSyncTest, CdPathsStepByStepAndARefusedStepLeavesTheDirectory) {
@@ -303,6 +673,26 @@ TEST_F(DiskSyncTest, CtrlCStopsCopyAndSyncAtSafePoints) {
   EXPECT_EQ(fat.FindFirstFileA(const_cast<char*>("A.BIN"), &find), 1);
   EXPECT_NE(fat.FindFirstFileA(const_cast<char*>("B.BIN"), &find), 1);
   signal(SIGINT, SIG_DFL);
+}
+
+// While the device is gone after a failed write, DIR prints neither its
+// cached listing nor the free space; once it is back, DIR lists again.
+TEST_F(DiskSyncTest, DirAfterTheLinkDroppedFailsUntilTheDeviceIsBack) {
+  Write("OLD.TXT", "old");
+  ASSERT_EQ(Run({"DIR"}), 1);
+  std::ofstream("x.bin") << std::string(100000, 'x');
+  dev.dropAfterWrites = 1;
+  EXPECT_EQ(Run({"COPY", "x.bin", "X.BIN"}), -1);
+  out.text.clear();
+  EXPECT_EQ(Run({"DIR"}), -1);
+  EXPECT_EQ(out.text, "");
+  dev.gone = false;
+  dev.dropAfterWrites = -1;
+  EXPECT_EQ(Run({"DIR"}), 1);
+  EXPECT_NE(out.text.find("OLD.TXT"), std::string::npos);
+  EXPECT_EQ(out.text.find("X.BIN"), std::string::npos);
+  EXPECT_NE(out.text.find("可用字节"), std::string::npos);
+  EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
 }
 
 TEST_F(DiskSyncTest, SwitchRefusedEndsABatchOnly) {

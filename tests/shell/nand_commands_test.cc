@@ -11,6 +11,7 @@
 
 #include "command_shell.h"
 #include "support/fake_device.h"
+#include "support/test_dir.h"
 #include "tervlink/bytes.h"
 
 namespace fs = std::filesystem;
@@ -74,13 +75,10 @@ class NandCommandsTest : public ::testing::Test {
   NandCommandsTest() : fat(&device), shell(&fat, "") {
     previous = host::SetOut(&out);
     shell.SetStreams(nullptr, &out);
-    dir = fs::temp_directory_path() / ("tervan-nand-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
+    dir = testDir.path();
   }
   ~NandCommandsTest() override {
     host::SetOut(previous);
-    fs::remove_all(dir);
   }
 
   int Run(std::vector<std::string> words) {
@@ -104,6 +102,7 @@ class NandCommandsTest : public ::testing::Test {
   CommandShell shell;
   host::StringOutput out;
   host::Output* previous = nullptr;
+  TestDir testDir{"tervan-nand"};
   fs::path dir;
 };
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/test_dir.h"
 #include "tervan_main.h"
 #include "tervlink/host/host.h"
 
@@ -23,10 +24,6 @@ void RecordSleep(uint32_t ms) { g_sleeps.push_back(ms); }
 class StartupTest : public ::testing::Test {
  protected:
   StartupTest() {
-    dir = fs::temp_directory_path() /
-          ("tervan-startup-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     setenv("TERVAN_RUNDIR", (dir / "run").c_str(), 1);
     g_sleeps.clear();
     previousSleep = host::SetSleep(RecordSleep);
@@ -35,20 +32,22 @@ class StartupTest : public ::testing::Test {
   }
   ~StartupTest() override {
     fs::current_path(oldCwd);
-    if (!pidFile.empty()) std::system(("kill $(cat " + pidFile + ") 2>/dev/null").c_str());
+    if (!pidFile.empty())  // and wait until it is gone, before its folder is removed
+      std::system(("p=$(cat " + pidFile + "); kill $p 2>/dev/null; while kill -0 $p 2>/dev/null; do sleep 0.02; done").c_str());
     host::SetSleep(previousSleep);
     host::SetOut(previousOut);
-    fs::remove_all(dir);
   }
 
-  // Starts zelsim with the options and waits for its socket.
+  // Starts zelsim with the options and waits for its socket, as long as
+  // zelsim runs (no deadline: a busy machine is slow, not wrong).
   void StartZelsim(const std::string& options) {
     pidFile = (dir / "zelsim.pid").string();
     std::string cmd = std::string(ZELSIM_PATH) + " --state " + (dir / "state").string() + " " +
                       options + " 2>/dev/null & echo $! > " + pidFile;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    for (int i = 0; i < 200 && !fs::exists(dir / "run" / "lexon0"); ++i)
-      std::system("sleep 0.02");  // <chrono> does not compile with GBK literals
+    std::string wait = "while [ ! -S " + (dir / "run" / "lexon0").string() + " ] && kill -0 $(cat " +
+                       pidFile + ") 2>/dev/null; do sleep 0.02; done";
+    std::system(wait.c_str());  // <chrono> does not compile with GBK literals
     ASSERT_TRUE(fs::exists(dir / "run" / "lexon0"));
   }
 
@@ -64,7 +63,8 @@ class StartupTest : public ::testing::Test {
     return "-B" + path;
   }
 
-  fs::path dir, oldCwd;
+  TestDir testDir{"tervan-startup"};
+  fs::path dir = testDir.path(), oldCwd;
   std::string pidFile;
   host::StringOutput out;
   host::SleepFn previousSleep = nullptr;

@@ -1,4 +1,5 @@
 #include "test_support.h"
+#include "../support/test_dir.h"
 
 #include <atomic>
 #include <cstdio>
@@ -61,9 +62,8 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 Bytes Le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 std::string FreshRunDir() {
-  static std::mt19937_64 rng{std::random_device{}()};
-  auto dir = std::filesystem::temp_directory_path() /
-             ("tervan-simlink-" + std::to_string(rng()));
+  static int count = 0;
+  auto dir = ProgramTestDir().path() / ("run" + std::to_string(++count));
   std::filesystem::create_directories(dir);
 #if defined(_WIN32)
   _putenv_s("TERVAN_RUNDIR", dir.string().c_str());

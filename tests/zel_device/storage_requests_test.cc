@@ -13,6 +13,7 @@
 #include "tervlink/bytes.h"
 #include "tervlink/host/host.h"
 #include "tervlink/zel_device_io.h"
+#include "../support/test_dir.h"
 
 namespace {
 
@@ -35,7 +36,7 @@ int g_table[8192];
 int32_t g_method;
 
 std::string TempPath(const char* name) {
-  return (std::filesystem::path(::testing::TempDir()) / name).string();
+  return ProgramTestDir() / name;
 }
 
 std::string RomFile(size_t bytes, const char* name = "rom.bin") {

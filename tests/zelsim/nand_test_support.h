@@ -12,6 +12,7 @@
 
 #include "model/device_model.h"
 #include "tervlink/records.h"
+#include "../support/test_dir.h"
 
 // A chip of the default chip's shape (512-byte pages, 32 sectors per
 // block), cut down to 2 zones of 64 blocks with 50 logical blocks each, so
@@ -27,7 +28,7 @@ inline nand::NandChip LargePageChip() {
 
 // A fresh folder for one test.
 inline std::string FreshDir(const std::string& name) {
-  auto dir = std::filesystem::path(::testing::TempDir()) / ("zelsim-" + name);
+  auto dir = ProgramTestDir().path() / ("zelsim-" + name);
   std::filesystem::remove_all(dir);
   std::filesystem::create_directories(dir);
   return dir.string();

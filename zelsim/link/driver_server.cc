@@ -1,25 +1,30 @@
 #include "driver_server.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "tervlink/bytes.h"
+#include "tervlink/host/device_frames.h"
 #include "tervlink/host/host.h"
 
 namespace {
 
-constexpr uint8_t kFrameIoctl = 1;
-constexpr uint8_t kFrameWrite = 2;
-constexpr uint8_t kFrameRead = 3;
 // The largest data phase accepted (a run of 65,535 sectors and more).
 constexpr uint32_t kMaxData = 64u << 20;
+// What one read takes at most while a frame head is awaited: a whole small
+// frame, or the head and the first part of a data phase.
+constexpr size_t kReadChunk = 64u << 10;
+// A larger read buffer (left by a large data phase) is given back when idle.
+constexpr size_t kKeptBuffer = 4u << 20;
 
-bool SendStatusAndData(int fd, bool ok, const uint8_t* data, uint32_t n) {
-  uint8_t head[5];
-  head[0] = ok ? 1 : 0;
-  bytes::Put32(head + 1, n);
-  return host::WriteExact(fd, head, sizeof head) && (n == 0 || host::WriteExact(fd, data, n));
+bool SendAnswer(int fd, bool ok, const uint8_t* data, uint32_t n) {
+  uint8_t head[frames::kAnswerHeadBytes];
+  frames::PutAnswerHead(head, ok, n);
+  return host::WriteExactPair(fd, head, sizeof head, data, n);
 }
 
 void Trace(const _ZEL_REQUEST& block) {
@@ -43,76 +48,105 @@ void TraceData(std::span<const uint8_t> data) {
 
 }  // namespace
 
-void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock) {
-  _ZEL_REQUEST block;
-  bool haveBlock = false;
-  bool executed = false;
-  DeviceAnswer answer;
-  auto run = [&](std::span<const uint8_t> data) {
-    if (!executed) {
-      if (trace && haveBlock && !data.empty()) TraceData(data);
-      std::unique_lock<std::mutex> lock;
-      if (modelLock) lock = std::unique_lock<std::mutex>(*modelLock);
-      answer = haveBlock ? model.Execute(block, data) : DeviceAnswer::Refused();
-      executed = true;
-    }
-  };
+DriverConnection::DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock)
+    : fd_(fd), model_(model), trace_(trace), modelLock_(modelLock) {}
+
+void DriverConnection::Run(std::span<const uint8_t> data) {
+  if (executed_) return;
+  if (trace_ && haveBlock_ && !data.empty()) TraceData(data);
+  std::unique_lock<std::mutex> lock;
+  if (modelLock_) lock = std::unique_lock<std::mutex>(*modelLock_);
+  answer_ = haveBlock_ ? model_.Execute(block_, data) : DeviceAnswer::Refused();
+  executed_ = true;
+}
+
+void DriverConnection::Closed() {
   // A block without a data phase is carried out even when the PC closes
   // without fetching the reply: Reboot does just that.
-  auto runPending = [&] {
-    if (haveBlock && !executed && block.length == 0) run({});
-  };
+  if (haveBlock_ && !executed_ && block_.length == 0) Run({});
+}
 
-  for (;;) {
-    uint8_t type = 0;
-    if (!host::ReadExact(fd, &type, 1)) {
-      runPending();
-      return;
+void DriverConnection::Reserve(size_t length) {
+  if (capacity_ >= length) return;
+  auto bigger = std::make_unique_for_overwrite<uint8_t[]>(length);
+  if (have_) memcpy(bigger.get(), in_.get(), have_);
+  in_ = std::move(bigger);
+  capacity_ = length;
+}
+
+bool DriverConnection::Take(size_t length) {
+  // The bytes of the frame at hand: those already read, then the rest
+  // straight from the socket.
+  if (have_ < length) {
+    Reserve(length);
+    if (!host::ReadExact(fd_, in_.get() + have_, length - have_)) return false;
+    have_ = length;
+  }
+  return true;
+}
+
+bool DriverConnection::Serve() {
+  if (have_ == 0) {
+    if (capacity_ > kKeptBuffer) in_.reset(), capacity_ = 0;
+    Reserve(kReadChunk);
+    long n = host::ReadSome(fd_, in_.get(), capacity_);
+    if (n <= 0) {
+      Closed();
+      return false;
     }
-    if (type == kFrameIoctl) {
-      uint8_t head[12];
-      if (!host::ReadExact(fd, head, sizeof head)) return;
-      uint32_t code = bytes::Get32(head), inLength = bytes::Get32(head + 4),
-               outCapacity = bytes::Get32(head + 8);
-      if (inLength > 4096) return;
-      std::vector<uint8_t> in(inLength);
-      if (inLength && !host::ReadExact(fd, in.data(), inLength)) return;
-      if (code == kIoctlSendRequest && inLength >= kRequestBytes) {
-        runPending();
-        block = DecodeRequest(in);
-        haveBlock = true;
-        executed = false;
-        if (trace) Trace(block);
-        if (!SendStatusAndData(fd, true, nullptr, 0)) return;
-      } else if (code == kIoctlFetchReply && haveBlock) {
-        run({});
-        auto reply = EncodeReply(_ZEL_REPLY{answer.status, answer.value});
-        uint32_t n = std::min<uint32_t>(kReplyBytes, outCapacity);
-        if (!SendStatusAndData(fd, true, reply.data(), n)) return;
-      } else {
-        if (!SendStatusAndData(fd, false, nullptr, 0)) return;
-      }
-    } else if (type == kFrameWrite) {
-      uint8_t head[4];
-      if (!host::ReadExact(fd, head, sizeof head)) return;
-      uint32_t length = bytes::Get32(head);
-      if (length > kMaxData) return;
-      std::vector<uint8_t> data(length);
-      if (length && !host::ReadExact(fd, data.data(), length)) return;
-      run(data);
-      uint8_t reply[5] = {uint8_t(haveBlock ? 1 : 0)};
-      bytes::Put32(reply + 1, haveBlock ? length : 0);
-      if (!host::WriteExact(fd, reply, sizeof reply)) return;
-    } else if (type == kFrameRead) {
-      uint8_t head[4];
-      if (!host::ReadExact(fd, head, sizeof head)) return;
-      uint32_t length = bytes::Get32(head);
-      run({});
-      uint32_t n = std::min<uint32_t>(length, uint32_t(answer.data.size()));
-      if (!SendStatusAndData(fd, haveBlock, answer.data.data(), n)) return;
+    have_ = size_t(n);
+  }
+  // One frame; bytes beyond it (a PC that does not wait for the answer)
+  // stay for the next one.
+  const uint8_t* in = in_.get();
+  uint8_t type = in[0];
+  size_t headBytes = frames::HeadBytes(type);
+  if (headBytes == 0 || !Take(headBytes)) return false;
+  size_t frameBytes = headBytes;
+  bool ok = true;
+  if (type == frames::kControl) {
+    uint32_t code = bytes::Get32(in + 1), inLength = bytes::Get32(in + 5),
+             outCapacity = bytes::Get32(in + 9);
+    if (inLength > frames::kMaxControlInput || !Take(headBytes + inLength)) return false;
+    frameBytes += inLength;
+    std::span<const uint8_t> input(in_.get() + headBytes, inLength);
+    if (code == kIoctlSendRequest && inLength >= kRequestBytes) {
+      Closed();
+      block_ = DecodeRequest(input);
+      haveBlock_ = true;
+      executed_ = false;
+      if (trace_) Trace(block_);
+      ok = SendAnswer(fd_, true, nullptr, 0);
+    } else if (code == kIoctlFetchReply && haveBlock_) {
+      Run({});
+      auto reply = EncodeReply(_ZEL_REPLY{answer_.status, answer_.value});
+      uint32_t n = std::min<uint32_t>(kReplyBytes, outCapacity);
+      ok = SendAnswer(fd_, true, reply.data(), n);
     } else {
-      return;
+      ok = SendAnswer(fd_, false, nullptr, 0);
     }
+  } else if (type == frames::kWrite) {
+    uint32_t length = bytes::Get32(in + 1);
+    if (length > kMaxData || !Take(headBytes + length)) return false;
+    frameBytes += length;
+    Run(std::span<const uint8_t>(in_.get() + headBytes, length));
+    uint8_t reply[frames::kAnswerHeadBytes];
+    frames::PutAnswerHead(reply, haveBlock_, haveBlock_ ? length : 0);
+    ok = host::WriteExact(fd_, reply, sizeof reply);
+  } else {
+    uint32_t length = bytes::Get32(in + 1);
+    Run({});
+    uint32_t n = std::min<uint32_t>(length, uint32_t(answer_.data.size()));
+    ok = SendAnswer(fd_, haveBlock_, answer_.data.data(), n);
+  }
+  have_ -= frameBytes;
+  if (have_) memmove(in_.get(), in_.get() + frameBytes, have_);
+  return ok;
+}
+
+void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock) {
+  DriverConnection c(fd, model, trace, modelLock);
+  while (c.Serve()) {
   }
 }
 
@@ -135,12 +169,38 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
     return 1;
   }
   host::PrintError("zelsim: serving \\\\.\\lexon%d at %s", options.device, path.c_str());
+  // Every connection stays open as long as its PC keeps it (the host layer
+  // keeps one across requests); a frame is served whenever one arrives, so
+  // an idle connection never holds up another. The connections already
+  // open are served before a new one is accepted: a PC that closes one
+  // connection and opens the next sees the first one's close (a Reboot's
+  // pending block) carried out before the new one's requests.
+  std::vector<std::unique_ptr<DriverConnection>> connections;
+  std::vector<int> fds;
+  std::vector<uint8_t> ready;
   while (!host::Stopping()) {
-    int fd = host::AcceptSocket(listener);
-    if (fd < 0) continue;
-    ServeConnection(fd, model, options.trace, options.modelLock);
-    host::CloseSocket(fd);
+    fds.assign(1, listener);
+    for (auto& c : connections) fds.push_back(c->Fd());
+    if (!host::WaitReadable(fds, ready)) continue;
+    for (size_t i = 1; i < fds.size(); ++i) {
+      if (!ready[i]) continue;
+      auto& c = connections[i - 1];
+      bool open = c->Serve();
+      while (open && c->Buffered()) open = c->Serve();
+      if (!open) {
+        host::CloseSocket(c->Fd());
+        c.reset();
+      }
+    }
+    std::erase(connections, nullptr);
+    if (ready[0]) {
+      int fd = host::AcceptSocket(listener);
+      if (fd >= 0)
+        connections.push_back(
+            std::make_unique<DriverConnection>(fd, model, options.trace, options.modelLock));
+    }
   }
+  for (auto& c : connections) host::CloseSocket(c->Fd());
   host::CloseSocket(listener);
   host::RemoveFile(path.c_str());
   host::PrintError("zelsim: stopped");

@@ -1,10 +1,14 @@
 // The driver side of the device link: serves the socket lexon<N> in the run
-// folder, one request per connection, and runs each command block through
-// the device model.
+// folder (any number of connections, each carrying one request after
+// another) and runs each command block through the device model.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "model/device_model.h"
 
@@ -17,6 +21,38 @@ struct DriverServerOptions {
 // Serves until SIGINT or SIGTERM; removes its socket at the end. Returns 0
 // after a clean stop, 1 when the socket cannot be served (message printed).
 int RunDriverServer(DeviceModel& model, const DriverServerOptions& options);
+
+// The device's side of one connection: the command block it carries, the
+// answer, and the bytes read ahead of the frame at hand.
+class DriverConnection {
+ public:
+  DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock);
+  int Fd() const { return fd_; }
+  // Reads one frame (waiting for it) and answers it. False when the
+  // connection is over: the peer closed it (a pending block without data
+  // phase is then carried out) or sent something that is not a frame.
+  bool Serve();
+  // True when bytes of a next frame were read with the last one.
+  bool Buffered() const { return have_ > 0; }
+
+ private:
+  void Run(std::span<const uint8_t> data);
+  void Closed();
+  void Reserve(size_t length);
+  bool Take(size_t length);
+
+  int fd_;
+  DeviceModel& model_;
+  bool trace_;
+  std::mutex* modelLock_;
+  _ZEL_REQUEST block_;
+  bool haveBlock_ = false;
+  bool executed_ = false;
+  DeviceAnswer answer_;
+  std::unique_ptr<uint8_t[]> in_;  // bytes read: have_ of capacity_
+  size_t capacity_ = 0;
+  size_t have_ = 0;
+};
 
 // Handles one connection: frames in, frames out, until the peer closes.
 void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock = nullptr);

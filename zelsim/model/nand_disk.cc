@@ -64,7 +64,7 @@ bool NandDisk::Open(const std::string& path, bool mayCreate, const nand::NandChi
   Rebuild();
   for (uint32_t b : badBlocks)
     if (!MarkBad(b, error)) return false;
-  return Flush();
+  return true;
 }
 
 bool NandDisk::CreateErased(const std::string& path, std::string& error) {
@@ -85,14 +85,16 @@ bool NandDisk::CreateErased(const std::string& path, std::string& error) {
   }
   // The card information sector opens the card information block of zone
   // 0, as in a built file (in the disk's layout, labelled with its block).
-  if (ok) {
+  if (ok && fflush(f) == 0) {
     file_ = f;
     uint32_t cardBlock = nand::CardInfoBlock(geo_);
     uint64_t p = nand::PhysicalSector(geo_, 0, cardBlock, 0);
     auto card = nand::CardInfoSector();
     auto spare = nand::DataSpare(cardBlock, geo_.slc);
-    ok = WriteData(p, card.data(), geo_.slc) && WriteSpare(p, spare.data(), geo_.slc);
+    ok = WriteRaw(p, 1, geo_.slc, card.data(), spare.data(), true);
     file_ = nullptr;
+  } else {
+    ok = false;
   }
   ok = host::SyncFile(f) && ok;
   ok = fclose(f) == 0 && ok;
@@ -198,57 +200,88 @@ bool NandDisk::MarkBad(uint32_t block, std::string& error) {
 }
 
 // ---- file access -------------------------------------------------------------
+//
+// Every transfer moves whole pages of a stretch of physical sectors with one
+// positioned read or write: the pages are built in raw_ (data and spares at
+// their places in the layout) and go to the file in one call, so a write is
+// in the file (page cache) when it returns and a kill loses nothing.
 
-bool NandDisk::ReadData(uint64_t p, uint8_t* out, bool slc) {
-  return host::SeekFile(file_, nand::SectorDataOffset(geo_, p, slc)) &&
-         fread(out, 1, nand::kDataBytes, file_) == nand::kDataBytes;
+namespace {
+
+uint64_t RoundUp(uint64_t v, uint32_t unit) { return (v + unit - 1) / unit * unit; }
+
+}  // namespace
+
+uint8_t* NandDisk::RawData(uint64_t base, uint64_t p, bool slc) {
+  return raw_.data() + (nand::SectorDataOffset(geo_, p, slc) - base * nand::kRawSectorBytes);
 }
 
-bool NandDisk::WriteData(uint64_t p, const uint8_t* in, bool slc) {
-  return host::SeekFile(file_, nand::SectorDataOffset(geo_, p, slc)) &&
-         fwrite(in, 1, nand::kDataBytes, file_) == nand::kDataBytes;
+uint8_t* NandDisk::RawSpare(uint64_t base, uint64_t p, bool slc) {
+  return raw_.data() + (nand::SectorSpareOffset(geo_, p, slc) - base * nand::kRawSectorBytes);
+}
+
+bool NandDisk::LoadPages(uint64_t base, uint64_t from, uint64_t to) {
+  // Pages [from, to) of the stretch that starts at base, as the file holds them.
+  return host::ReadAt(file_, from * nand::kRawSectorBytes,
+                      raw_.data() + (from - base) * nand::kRawSectorBytes,
+                      size_t(to - from) * nand::kRawSectorBytes);
+}
+
+bool NandDisk::ReadRaw(uint64_t p, uint32_t count, bool slc, uint8_t* data, uint8_t* spares) {
+  uint64_t base = p - p % geo_.sectorsPerPage, end = RoundUp(p + count, geo_.sectorsPerPage);
+  raw_.resize(size_t(end - base) * nand::kRawSectorBytes);
+  if (!LoadPages(base, base, end)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (data) memcpy(data + size_t(i) * nand::kDataBytes, RawData(base, p + i, slc), nand::kDataBytes);
+    if (spares)
+      memcpy(spares + size_t(i) * nand::kSpareBytes, RawSpare(base, p + i, slc), nand::kSpareBytes);
+  }
+  return true;
+}
+
+bool NandDisk::WriteRaw(uint64_t p, uint32_t count, bool slc, const uint8_t* data,
+                        const uint8_t* spares, bool oneSpare) {
+  uint64_t base = p - p % geo_.sectorsPerPage, end = RoundUp(p + count, geo_.sectorsPerPage);
+  raw_.resize(size_t(end - base) * nand::kRawSectorBytes);
+  // What the call does not replace keeps what the file holds.
+  if ((base != p || end != p + count || !data || !spares) && !LoadPages(base, base, end))
+    return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (data) memcpy(RawData(base, p + i, slc), data + size_t(i) * nand::kDataBytes, nand::kDataBytes);
+    if (spares)
+      memcpy(RawSpare(base, p + i, slc), spares + (oneSpare ? 0 : size_t(i) * nand::kSpareBytes),
+             nand::kSpareBytes);
+  }
+  return host::WriteAt(file_, base * nand::kRawSectorBytes, raw_.data(), raw_.size());
 }
 
 bool NandDisk::ReadSpare(uint64_t p, uint8_t* out, bool slc) {
-  return host::SeekFile(file_, nand::SectorSpareOffset(geo_, p, slc)) &&
-         fread(out, 1, nand::kSpareBytes, file_) == nand::kSpareBytes;
+  return ReadRaw(p, 1, slc, nullptr, out);
 }
 
 bool NandDisk::WriteSpare(uint64_t p, const uint8_t* in, bool slc) {
-  return host::SeekFile(file_, nand::SectorSpareOffset(geo_, p, slc)) &&
-         fwrite(in, 1, nand::kSpareBytes, file_) == nand::kSpareBytes;
+  return WriteRaw(p, 1, slc, nullptr, in, true);
 }
 
-bool NandDisk::Flush() { return fflush(file_) == 0; }
-
 bool NandDisk::WriteBootSectors(uint32_t first, uint32_t count, const uint8_t* in) {
+  std::vector<uint8_t> spares(size_t(count) * nand::kSpareBytes);
   for (uint32_t i = 0; i < count; ++i) {
-    uint32_t p = first + i;
-    auto spare = nand::DataSpare(p / geo_.sectorsPerBlock, true);
-    if (!WriteData(p, in + size_t(i) * nand::kDataBytes, true) || !WriteSpare(p, spare.data(), true))
-      return false;
+    auto spare = nand::DataSpare((first + i) / geo_.sectorsPerBlock, true);
+    memcpy(spares.data() + size_t(i) * nand::kSpareBytes, spare.data(), spare.size());
   }
-  return Flush();
+  return WriteRaw(first, count, true, in, spares.data(), false);
 }
 
 bool NandDisk::ReadBootSectors(uint32_t first, uint32_t count, uint8_t* out) {
-  for (uint32_t i = 0; i < count; ++i)
-    if (!ReadData(first + i, out + size_t(i) * nand::kDataBytes, true)) return false;
-  return true;
+  return ReadRaw(first, count, true, out, nullptr);
 }
 
 bool NandDisk::EraseRange(uint32_t z, uint32_t b) {
   // A block is one stretch of the file: whole pages, data and spares.
-  uint64_t bytes = uint64_t(geo_.sectorsPerBlock) * nand::kRawSectorBytes;
-  static const std::vector<uint8_t> erased(kFillChunk, 0xFF);
-  if (!host::SeekFile(file_, nand::PhysicalSector(geo_, z, b, 0) * nand::kRawSectorBytes))
-    return false;
-  for (uint64_t left = bytes; left > 0;) {
-    size_t n = size_t(std::min<uint64_t>(left, erased.size()));
-    if (fwrite(erased.data(), 1, n, file_) != n) return false;
-    left -= n;
-  }
-  return true;
+  size_t bytes = size_t(geo_.sectorsPerBlock) * nand::kRawSectorBytes;
+  if (erased_.size() != bytes) erased_.assign(bytes, 0xFF);
+  return host::WriteAt(file_, nand::PhysicalSector(geo_, z, b, 0) * nand::kRawSectorBytes,
+                       erased_.data(), bytes);
 }
 
 // ---- logical sectors -----------------------------------------------------------
@@ -258,13 +291,6 @@ uint16_t NandDisk::Assign(uint32_t z, uint32_t lb) {
   for (uint32_t i = 0; i < geo_.blocksPerZone; ++i) {
     uint32_t b = (zone.hint + i) % geo_.blocksPerZone;
     if (zone.state[b] != State::kFree) continue;
-    // A free block may still hold raw data: it is erased before it is given
-    // out, so the new logical block reads as erased where it is not written.
-    if (!EraseRange(z, b)) return kUnmapped;
-    auto spare = nand::DataSpare(lb, geo_.slc);
-    for (uint32_t s = 0; s < geo_.sectorsPerBlock; ++s)
-      if (!WriteSpare(nand::PhysicalSector(geo_, z, b, s), spare.data(), geo_.slc))
-        return kUnmapped;
     zone.state[b] = State::kMapped;
     zone.owner[b] = uint16_t(lb);
     zone.map[lb] = uint16_t(b);
@@ -274,39 +300,112 @@ uint16_t NandDisk::Assign(uint32_t z, uint32_t lb) {
   return kUnmapped;
 }
 
+void NandDisk::Unassign(uint32_t z, uint32_t b) {
+  Zone& zone = zones_[z];
+  if (zone.state[b] != State::kMapped) return;
+  zone.map[zone.owner[b]] = kUnmapped;
+  zone.owner[b] = kUnmapped;
+  zone.state[b] = State::kFree;
+}
+
 bool NandDisk::ReadSectors(uint64_t first, uint32_t count, uint8_t* out) {
   if (first + count > geo_.LogicalSectors()) return false;
-  for (uint32_t i = 0; i < count; ++i) {
+  // Runs of mapped blocks that follow one another in the file are read as one.
+  uint64_t from = 0;
+  uint32_t pending = 0;
+  uint8_t* to = out;
+  auto readPending = [&] {
+    bool ok = pending == 0 || ReadRaw(from, pending, geo_.slc, to, nullptr);
+    to += size_t(pending) * nand::kDataBytes;
+    pending = 0;
+    return ok;
+  };
+  for (uint32_t i = 0; i < count;) {
     auto a = nand::SplitLogicalSector(geo_, first + i);
+    uint32_t n = std::min(count - i, geo_.sectorsPerBlock - a.sectorInBlock);
     uint16_t b = zones_[a.zone].map[a.blockInZone];
-    uint8_t* to = out + size_t(i) * nand::kDataBytes;
     if (b == kUnmapped) {
-      memset(to, 0xFF, nand::kDataBytes);
-    } else if (!ReadData(nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock), to, geo_.slc)) {
-      return false;
+      if (!readPending()) return false;
+      memset(to, 0xFF, size_t(n) * nand::kDataBytes);
+      to += size_t(n) * nand::kDataBytes;
+    } else {
+      uint64_t p = nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock);
+      if (pending && from + pending != p && !readPending()) return false;
+      if (!pending) from = p;
+      pending += n;
     }
+    i += n;
   }
-  return true;
+  return readPending();
 }
 
 bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
   if (first + count > geo_.LogicalSectors()) return false;
-  bool ok = true;
-  for (uint32_t i = 0; ok && i < count; ++i) {
+  const uint32_t spb = geo_.sectorsPerBlock, spp = geo_.sectorsPerPage;
+  const bool slc = geo_.slc;
+  // The stretch being built in raw_: physical sectors [base, end), base on a
+  // page boundary, and the blocks given out for it (taken back when it
+  // cannot be written).
+  uint64_t base = 0, end = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> given;
+  auto writeStretch = [&] {
+    if (end == base) return true;
+    bool ok = host::WriteAt(file_, base * nand::kRawSectorBytes, raw_.data(),
+                            size_t(RoundUp(end, spp) - base) * nand::kRawSectorBytes);
+    if (!ok)
+      for (auto [z, b] : given) Unassign(z, b);
+    given.clear();
+    base = end = 0;
+    return ok;
+  };
+
+  for (uint32_t i = 0; i < count;) {
     auto a = nand::SplitLogicalSector(geo_, first + i);
+    uint32_t n = std::min(count - i, spb - a.sectorInBlock);
     uint16_t b = zones_[a.zone].map[a.blockInZone];
-    if (b == kUnmapped) b = Assign(a.zone, a.blockInZone);
+    // A block given out now is written whole: a free block may still hold
+    // raw data, so the new logical block reads as erased where it is not
+    // written, and every spare carries the block's address word.
+    bool fresh = b == kUnmapped;
+    if (fresh) b = Assign(a.zone, a.blockInZone);
     if (b == kUnmapped) {
-      ok = false;
-      break;
+      // What was written before the failure stays written.
+      writeStretch();
+      return false;
     }
-    uint64_t p = nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock);
-    auto spare = nand::DataSpare(a.blockInZone, geo_.slc);
-    ok = WriteData(p, in + size_t(i) * nand::kDataBytes, geo_.slc) &&
-         WriteSpare(p, spare.data(), geo_.slc);
+    uint64_t blockStart = nand::PhysicalSector(geo_, a.zone, b, 0);
+    uint64_t from = fresh ? blockStart : blockStart + a.sectorInBlock;
+    uint64_t to = fresh ? blockStart + spb : blockStart + a.sectorInBlock + n;
+    if (end != base && from != end && !writeStretch()) {
+      if (fresh) Unassign(a.zone, b);
+      return false;
+    }
+    if (end == base) base = end = from - from % spp;
+    if (fresh) given.emplace_back(a.zone, b);
+
+    uint64_t havePages = RoundUp(end, spp), needPages = RoundUp(to, spp);
+    raw_.resize(size_t(needPages - base) * nand::kRawSectorBytes);
+    auto spare = nand::DataSpare(a.blockInZone, slc);
+    if (fresh) {
+      memset(raw_.data() + (havePages - base) * nand::kRawSectorBytes, 0xFF,
+             size_t(needPages - havePages) * nand::kRawSectorBytes);
+      for (uint64_t p = blockStart; p < blockStart + spb; ++p)
+        memcpy(RawSpare(base, p, slc), spare.data(), spare.size());
+    } else if ((from % spp != 0 || to % spp != 0) && needPages > havePages &&
+               !LoadPages(base, havePages, needPages)) {
+      // Pages only partly written keep the rest of what they hold.
+      writeStretch();
+      return false;
+    }
+    uint64_t p0 = blockStart + a.sectorInBlock;
+    for (uint32_t k = 0; k < n; ++k) {
+      memcpy(RawData(base, p0 + k, slc), in + size_t(i + k) * nand::kDataBytes, nand::kDataBytes);
+      memcpy(RawSpare(base, p0 + k, slc), spare.data(), spare.size());
+    }
+    end = to;
+    i += n;
   }
-  // What was written before a failure stays written, and is in the file.
-  return Flush() && ok;
+  return writeStretch();
 }
 
 uint16_t NandDisk::MappedBlock(uint32_t zone, uint32_t logicalInZone) const {
@@ -378,17 +477,14 @@ int32_t NandDisk::LowFormat() {
     Zone& zone = zones_[z];
     for (uint32_t b = 0; b < geo_.blocksPerZone; ++b) {
       if (zone.state[b] != State::kFree && zone.state[b] != State::kMapped) continue;
-      if (!EraseRange(z, b)) {
-        Flush();
-        return -1;
-      }
+      if (!EraseRange(z, b)) return -1;
       zone.state[b] = State::kFree;
       zone.owner[b] = kUnmapped;
     }
     std::fill(zone.map.begin(), zone.map.end(), kUnmapped);
     zone.hint = 0;
   }
-  return Flush() ? 0 : -1;
+  return 0;
 }
 
 // ---- raw blocks ------------------------------------------------------------------
@@ -396,20 +492,13 @@ int32_t NandDisk::LowFormat() {
 bool NandDisk::ReadBlock(uint32_t block, uint8_t* out) {
   if (block >= geo_.PhysicalBlocks()) return false;
   uint64_t p0 = uint64_t(block) * geo_.sectorsPerBlock;
-  bool slc = SlcFor(p0);
-  for (uint32_t s = 0; s < geo_.sectorsPerBlock; ++s)
-    if (!ReadData(p0 + s, out + size_t(s) * nand::kDataBytes, slc)) return false;
-  return true;
+  return ReadRaw(p0, geo_.sectorsPerBlock, SlcFor(p0), out, nullptr);
 }
 
 bool NandDisk::WriteBlock(uint32_t block, const uint8_t* in) {
   if (block >= geo_.PhysicalBlocks() || IsBad(block)) return false;
   uint64_t p0 = uint64_t(block) * geo_.sectorsPerBlock;
-  bool slc = SlcFor(p0);
-  bool ok = true;
-  for (uint32_t s = 0; ok && s < geo_.sectorsPerBlock; ++s)
-    ok = WriteData(p0 + s, in + size_t(s) * nand::kDataBytes, slc);
-  return Flush() && ok;
+  return WriteRaw(p0, geo_.sectorsPerBlock, SlcFor(p0), in, nullptr, false);
 }
 
 bool NandDisk::EraseBlock(uint32_t block) {
@@ -417,11 +506,7 @@ bool NandDisk::EraseBlock(uint32_t block) {
   uint32_t z = block / geo_.blocksPerZone, b = block % geo_.blocksPerZone;
   Zone& zone = zones_[z];
   bool ok = EraseRange(z, b);
-  if (zone.state[b] == State::kMapped) {
-    zone.map[zone.owner[b]] = kUnmapped;
-    zone.owner[b] = kUnmapped;
-    zone.state[b] = State::kFree;
-  }
+  if (zone.state[b] == State::kMapped) Unassign(z, b);
   // An erased record block no longer holds the record, but stays kept for it.
-  return Flush() && ok;
+  return ok;
 }

@@ -6,7 +6,8 @@
 // gets a free physical block on its first write, every spare of that block
 // carries the block's address word, and the mapping is rebuilt from the
 // spares when the disk is opened. Nothing is cached: every change is in the
-// file (flushed) when the operation returns.
+// file when the operation returns (written with positioned writes, whole
+// stretches of pages at a time, so a kill of the process loses nothing).
 //
 // Physical blocks of zone 0 that are not data blocks, as the simulator
 // build lays them out (nand::CardInfoBlock):
@@ -115,8 +116,20 @@ class NandDisk {
   // record shares its block with other boot pieces.
   uint32_t RecordBlock() const;
 
-  bool ReadData(uint64_t p, uint8_t* out, bool slc);
-  bool WriteData(uint64_t p, const uint8_t* in, bool slc);
+  // Where the data or the spare of physical sector p lies in raw_ when
+  // raw_ holds the pages from physical sector base (a page boundary) on.
+  uint8_t* RawData(uint64_t base, uint64_t p, bool slc);
+  uint8_t* RawSpare(uint64_t base, uint64_t p, bool slc);
+  // Reads the pages [from, to) (physical sectors, page boundaries) into raw_
+  // as the stretch from base holds them; false on a file failure.
+  bool LoadPages(uint64_t base, uint64_t from, uint64_t to);
+  // Physical sectors [p, p + count) in one positioned transfer of their
+  // pages: data (count x 512 bytes) and spares (count x 16, or one spare for
+  // every sector when oneSpare); a null pointer leaves that part out (a
+  // write keeps what the file holds there). False on a file failure.
+  bool ReadRaw(uint64_t p, uint32_t count, bool slc, uint8_t* data, uint8_t* spares);
+  bool WriteRaw(uint64_t p, uint32_t count, bool slc, const uint8_t* data,
+                const uint8_t* spares, bool oneSpare);
   bool ReadSpare(uint64_t p, uint8_t* out, bool slc);
   bool WriteSpare(uint64_t p, const uint8_t* in, bool slc);
   // Writes physical sectors of zone 0 in the SLC layout, each with the spare
@@ -124,10 +137,11 @@ class NandDisk {
   bool WriteBootSectors(uint32_t first, uint32_t count, const uint8_t* in);
   bool ReadBootSectors(uint32_t first, uint32_t count, uint8_t* out);
   bool EraseRange(uint32_t zone, uint32_t b);
-  // Gives logical block lb of zone z a free physical block (erased and
-  // labelled); 0xFFFF when the zone has none.
+  // Gives logical block lb of zone z a free physical block in the mapping
+  // (the caller writes the block whole: erased, labelled, with its data);
+  // 0xFFFF when the zone has none. Unassign takes a mapped block back.
   uint16_t Assign(uint32_t z, uint32_t lb);
-  bool Flush();
+  void Unassign(uint32_t z, uint32_t b);
 
   FILE* file_ = nullptr;
   nand::NandChip chip_;
@@ -135,4 +149,6 @@ class NandDisk {
   std::vector<Zone> zones_;
   int32_t eccMethod_ = 1;
   std::string eccPath_;
+  std::vector<uint8_t> raw_;     // pages of the transfer at hand
+  std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases
 };

@@ -1,13 +1,26 @@
 // The device link over Unix stream sockets.
 //
-// A device path "\\.\NAME" names the socket RunDir()/NAME. One connection
-// carries one request: CreateFile connects, CloseHandle closes, and the
-// control, read and write calls are the frames of device_frames.h
-// (docs/device-protocol.md).
+// A device path "\\.\NAME" names the socket RunDir()/NAME. The control, read
+// and write calls are the frames of device_frames.h; each frame goes out in
+// one system call and each answer comes in with one in the usual case.
+//
+// CreateFile connects and CloseHandle closes, as far as the caller can see.
+// For speed, a connection whose last exchange was a complete reply fetch is
+// kept (one per device path) and handed to the next CreateFile of the same
+// path instead of a new connect; the frames on it are the same. A kept
+// connection whose device went away (zelsim restarted, stopped or killed)
+// refuses the first frame of the next request at once (EPIPE: nothing of
+// the request reached anyone); the request then goes over a new
+// connection, so a device that came back is reached transparently. Any
+// other connection (a failed exchange, a block sent without fetching its
+// reply, as Reboot does) is really closed, so the device sees the close.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,12 +28,20 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
+#include "tervlink/bytes.h"
 #include "tervlink/host/device_frames.h"
 #include "tervlink/host/host.h"
+#include "tervlink/records.h"
 
 namespace host {
 namespace {
+
+// No reply of the device is ever larger than a data phase the host asked for;
+// this only guards against a peer that sends nonsense.
+constexpr uint32_t kMaxFrame = 256u << 20;
 
 bool FillAddress(const std::string& path, sockaddr_un& addr) {
   memset(&addr, 0, sizeof addr);
@@ -30,18 +51,153 @@ bool FillAddress(const std::string& path, sockaddr_un& addr) {
   return true;
 }
 
-// A connected socket as a frame stream.
-class SocketStream : public frames::Stream {
- public:
-  explicit SocketStream(int fd) : fd_(fd) {}
-  bool Read(void* buffer, size_t length) override { return ReadExact(fd_, buffer, length); }
-  bool Write(const void* buffer, size_t length) override {
-    return WriteExact(fd_, buffer, length);
-  }
+// A data phase of a sector run (up to a few MB) fits the socket whole, so
+// that it moves in one call rather than in turns of the two processes
+// (best effort: the system may hold the size lower).
+constexpr int kSocketBuffer = 4 << 20;
 
- private:
-  int fd_;
+void WidenSendBuffer(int fd) {
+  int size = kSocketBuffer;
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+}
+
+int Connect(const std::string& socketPath) {
+  sockaddr_un addr;
+  if (!FillAddress(socketPath, addr)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  WidenSendBuffer(fd);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// ---- connections ------------------------------------------------------------
+
+struct Connection {
+  std::string socketPath;
+  bool fresh = true;       // no frame sent yet on it since it was handed out
+  bool reused = false;     // taken from the kept connections
+  bool inStep = true;      // every exchange so far completed
+  bool replyFetched = false;  // the last exchange was a complete reply fetch
 };
+
+// TERVAN_LINK_KEEP=0 turns the keeping off: one connection per request, as
+// the driver has one handle per request (for comparison and diagnosis).
+bool KeepConnections() {
+  static const bool keep = [] {
+    const char* v = getenv("TERVAN_LINK_KEEP");
+    return !(v && strcmp(v, "0") == 0);
+  }();
+  return keep;
+}
+
+std::mutex g_mutex;
+std::map<int, Connection> g_open;        // handed out: fd -> its state
+std::map<std::string, int> g_kept;       // socket path -> an idle connection
+
+Connection* Find(int fd) {
+  auto it = g_open.find(fd);
+  return it == g_open.end() ? nullptr : &it->second;
+}
+
+// Sends all of two pieces, in one call where the socket takes them.
+bool SendPair(int fd, const void* a, size_t aLength, const void* b, size_t bLength,
+              int* error = nullptr) {
+  iovec v[2] = {{const_cast<void*>(a), aLength}, {const_cast<void*>(b), bLength}};
+  iovec* at = v;
+  int left = bLength ? 2 : 1;
+  while (left > 0) {
+    msghdr m{};
+    m.msg_iov = at;
+    m.msg_iovlen = size_t(left);
+    ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (error) *error = n < 0 ? errno : 0;
+      return false;
+    }
+    size_t done = size_t(n);
+    while (left > 0 && done >= at->iov_len) done -= at->iov_len, ++at, --left;
+    if (left > 0) {
+      at->iov_base = static_cast<uint8_t*>(at->iov_base) + done;
+      at->iov_len -= done;
+    }
+  }
+  return true;
+}
+
+// Sends the first frame of a call. On a kept connection whose device went
+// away the frame is refused at once; the connection is then replaced by a
+// new one to the same socket and the frame sent there. False when the frame
+// cannot be sent.
+bool SendFrame(int& fd, const void* head, size_t headLength, const void* data, size_t length) {
+  Connection* c = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    c = Find(fd);
+  }
+  int error = 0;
+  if (SendPair(fd, head, headLength, data, length, &error)) {
+    if (c) c->fresh = false;
+    return true;
+  }
+  if (!c || !c->fresh || !c->reused || (error != EPIPE && error != ECONNRESET)) return false;
+  int again = Connect(c->socketPath);
+  if (again < 0) return false;
+  // The handle the caller holds keeps its number: the new connection takes
+  // the old one's place.
+  if (dup3(again, fd, O_CLOEXEC) < 0) {
+    close(again);
+    return false;
+  }
+  close(again);
+  c->reused = false;
+  if (!SendPair(fd, head, headLength, data, length)) return false;
+  c->fresh = false;
+  return true;
+}
+
+// Reads an answer: its head and at most capacity bytes that follow into
+// out, in one call in the usual case. False when the stream breaks or the
+// device announces more than capacity.
+bool ReadAnswer(int fd, uint8_t& ok, uint32_t& length, void* out, uint32_t capacity) {
+  uint8_t head[frames::kAnswerHeadBytes];
+  iovec v[2] = {{head, sizeof head}, {out, out ? capacity : 0}};
+  size_t got = 0;
+  while (got < sizeof head) {
+    ssize_t n = got == 0 ? readv(fd, v, v[1].iov_len ? 2 : 1) : read(fd, head + got, sizeof head - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    got += size_t(n);
+  }
+  ok = head[0];
+  length = bytes::Get32(head + 1);
+  size_t have = got - sizeof head;  // bytes of the answer's data already in out
+  if (length > capacity || length > kMaxFrame || have > length) return false;
+  return length == have || ReadExact(fd, static_cast<uint8_t*>(out) + have, length - have);
+}
+
+// Reads the five bytes of a write's answer: ok and the bytes taken.
+bool ReadTaken(int fd, uint8_t& ok, uint32_t& taken) {
+  uint8_t head[frames::kAnswerHeadBytes];
+  if (!ReadExact(fd, head, sizeof head)) return false;
+  ok = head[0];
+  taken = bytes::Get32(head + 1);
+  return true;
+}
+
+// Notes the end of a call on fd: whether it kept the stream in step and
+// whether it completed a reply fetch.
+void EndCall(int fd, bool inStep, bool replyFetched) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (Connection* c = Find(fd)) {
+    c->inStep = c->inStep && inStep;
+    c->replyFetched = replyFetched;
+  }
+}
 
 std::atomic<bool> g_stopping{false};
 
@@ -76,49 +232,110 @@ bool ReadExact(int fd, void* buffer, size_t length) {
 }
 
 bool WriteExact(int fd, const void* buffer, size_t length) {
-  auto* p = static_cast<const uint8_t*>(buffer);
-  while (length > 0) {
-    ssize_t n = send(fd, p, length, MSG_NOSIGNAL);
+  return length == 0 || SendPair(fd, buffer, length, nullptr, 0);
+}
+
+bool WriteExactPair(int fd, const void* a, size_t aLength, const void* b, size_t bLength) {
+  if (aLength == 0) return WriteExact(fd, b, bLength);
+  return SendPair(fd, a, aLength, b, bLength);
+}
+
+long ReadSome(int fd, void* buffer, size_t length) {
+  for (;;) {
+    ssize_t n = read(fd, buffer, length);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    length -= size_t(n);
+    return n < 0 ? -1 : long(n);
   }
-  return true;
 }
 
 intptr_t DeviceCreateFile(const char* path, uint32_t, uint32_t, void*, uint32_t, uint32_t,
                           void*) {
-  sockaddr_un addr;
-  if (!FillAddress(DeviceSocketPath(path), addr)) return -1;
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
+  std::string socketPath = DeviceSocketPath(path);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  Connection c;
+  c.socketPath = socketPath;
+  int fd = -1;
+  if (auto it = g_kept.find(socketPath); it != g_kept.end()) {
+    fd = it->second;
+    g_kept.erase(it);
+    c.reused = true;
+  } else {
+    fd = Connect(socketPath);
+    if (fd < 0) return -1;
   }
+  g_open[fd] = c;
   return fd;
 }
 
 int DeviceCloseHandle(intptr_t h) {
   if (h < 0) return 0;
-  return close(int(h)) == 0 ? 1 : 0;
+  int fd = int(h);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  auto it = g_open.find(fd);
+  if (it != g_open.end()) {
+    Connection c = it->second;
+    g_open.erase(it);
+    if (c.inStep && c.replyFetched && KeepConnections() && !g_kept.count(c.socketPath)) {
+      g_kept[c.socketPath] = fd;
+      return 1;
+    }
+  }
+  return close(fd) == 0 ? 1 : 0;
 }
 
 int DeviceIoControl(intptr_t h, uint32_t code, const void* in, uint32_t inLength, void* out,
                     uint32_t outCapacity, uint32_t* returned, void*) {
-  SocketStream s{int(h)};
-  return frames::IoControl(s, code, in, inLength, out, outCapacity, returned);
+  int fd = int(h);
+  if (returned) *returned = 0;
+  if (!in) inLength = 0;
+  if (!out) outCapacity = 0;
+  uint8_t head[frames::kControlHeadBytes];
+  frames::PutControlHead(head, code, inLength, outCapacity);
+  uint8_t ok = 0;
+  uint32_t n = 0;
+  if (!SendFrame(fd, head, sizeof head, in, inLength) ||
+      !ReadAnswer(fd, ok, n, out, outCapacity)) {
+    EndCall(fd, false, false);
+    return 0;
+  }
+  EndCall(fd, true, code == kIoctlFetchReply);
+  if (returned) *returned = n;
+  return ok ? 1 : 0;
 }
 
 int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length, uint32_t* put, void*) {
-  SocketStream s{int(h)};
-  return frames::WriteData(s, buffer, length, put);
+  int fd = int(h);
+  if (put) *put = 0;
+  uint8_t head[frames::kDataHeadBytes];
+  frames::PutDataHead(head, frames::kWrite, length);
+  uint8_t ok = 0;
+  uint32_t taken = 0;
+  if (length && !buffer) return 0;
+  if (!SendFrame(fd, head, sizeof head, buffer, length) || !ReadTaken(fd, ok, taken)) {
+    EndCall(fd, false, false);
+    return 0;
+  }
+  EndCall(fd, true, false);
+  if (put) *put = taken;
+  return ok ? 1 : 0;
 }
 
 int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, void*) {
-  SocketStream s{int(h)};
-  return frames::ReadData(s, buffer, length, got);
+  int fd = int(h);
+  if (got) *got = 0;
+  uint8_t head[frames::kDataHeadBytes];
+  frames::PutDataHead(head, frames::kRead, length);
+  uint8_t ok = 0;
+  uint32_t n = 0;
+  if (length && !buffer) return 0;
+  if (!SendFrame(fd, head, sizeof head, nullptr, 0) ||
+      !ReadAnswer(fd, ok, n, buffer, length)) {
+    EndCall(fd, false, false);
+    return 0;
+  }
+  EndCall(fd, true, false);
+  if (got) *got = n;
+  return ok ? 1 : 0;
 }
 
 // ---- server side -----------------------------------------------------------
@@ -144,10 +361,23 @@ int ListenSocket(const std::string& path) {
   return fd;
 }
 
+bool WaitReadable(const std::vector<int>& fds, std::vector<uint8_t>& ready) {
+  std::vector<pollfd> p(fds.size());
+  for (size_t i = 0; i < fds.size(); ++i) p[i] = pollfd{fds[i], POLLIN, 0};
+  int n = poll(p.data(), p.size(), -1);
+  if (n <= 0) return false;
+  ready.assign(fds.size(), 0);
+  for (size_t i = 0; i < fds.size(); ++i) ready[i] = p[i].revents != 0;
+  return true;
+}
+
 int AcceptSocket(int listener) {
   for (;;) {
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) return fd;
+    if (fd >= 0) {
+      WidenSendBuffer(fd);
+      return fd;
+    }
     if (errno == EINTR && !g_stopping) continue;
     return -1;
   }

@@ -87,6 +87,8 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
     DirEntry entry;
     entry.name = FsToGbk(name);
     entry.isDir = S_ISDIR(st.st_mode);
+    struct stat lst{};
+    entry.isLink = lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
     entry.size = uint64_t(st.st_size);
     entry.mtime = int64_t(st.st_mtime);
     out.push_back(std::move(entry));
@@ -126,7 +128,8 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t length) {
   std::string tmp = path + ".tmp";
   FILE* f = fopen(tmp.c_str(), "wb");
   if (!f) return false;
-  bool ok = fwrite(data, 1, length, f) == length && SyncFile(f);
+  // An empty file may come with no buffer (an empty vector's data()).
+  bool ok = (length == 0 || fwrite(data, 1, length, f) == length) && SyncFile(f);
   ok = (fclose(f) == 0) && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
     unlink(tmp.c_str());

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "tervlink/host/host.h"
 
@@ -17,6 +20,30 @@ bool FileLength(FILE* f, uint64_t& length) {
   struct stat st{};
   if (fstat(fileno(f), &st) != 0) return false;
   length = uint64_t(st.st_size);
+  return true;
+}
+
+bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
+  if (!f || offset > uint64_t(INT64_MAX)) return false;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (length > 0) {
+    ssize_t n = pread(fileno(f), p, length, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n, offset += uint64_t(n), length -= size_t(n);
+  }
+  return true;
+}
+
+bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
+  if (!f || offset > uint64_t(INT64_MAX)) return false;
+  auto* p = static_cast<const uint8_t*>(buffer);
+  while (length > 0) {
+    ssize_t n = pwrite(fileno(f), p, length, off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n, offset += uint64_t(n), length -= size_t(n);
+  }
   return true;
 }
 

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "device_api.h"
-#include "tervlink/host/device_frames.h"
+#include "frame_stream.h"
 #include "tervlink/host/host.h"
 
 namespace host {
@@ -78,7 +78,7 @@ bool IsPipe(intptr_t h) {
 
 // A pipe handle as a frame stream: the exact reads and writes loop over
 // partial transfers.
-class PipeStream : public frames::Stream {
+class PipeStream : public pipe_frames::Stream {
  public:
   PipeStream(const DeviceApi& api, void* h) : api_(api), h_(h) {}
   bool Read(void* buffer, size_t length) override {
@@ -194,7 +194,7 @@ int DeviceIoControl(intptr_t h, uint32_t code, const void* in, uint32_t inLength
   win32::DeviceApi api = win32::Api();
   if (win32::IsPipe(h)) {
     win32::PipeStream s(api, reinterpret_cast<void*>(h));
-    return frames::IoControl(s, code, in, inLength, out, outCapacity, returned);
+    return pipe_frames::IoControl(s, code, in, inLength, out, outCapacity, returned);
   }
   return api.DeviceIoControl(reinterpret_cast<void*>(h), code, in, inLength, out, outCapacity,
                              returned);
@@ -204,7 +204,7 @@ int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length, uint32_t* p
   win32::DeviceApi api = win32::Api();
   if (win32::IsPipe(h)) {
     win32::PipeStream s(api, reinterpret_cast<void*>(h));
-    return frames::WriteData(s, buffer, length, put);
+    return pipe_frames::WriteData(s, buffer, length, put);
   }
   return api.WriteFile(reinterpret_cast<void*>(h), buffer, length, put);
 }
@@ -213,7 +213,7 @@ int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, voi
   win32::DeviceApi api = win32::Api();
   if (win32::IsPipe(h)) {
     win32::PipeStream s(api, reinterpret_cast<void*>(h));
-    return frames::ReadData(s, buffer, length, got);
+    return pipe_frames::ReadData(s, buffer, length, got);
   }
   return api.ReadFile(reinterpret_cast<void*>(h), buffer, length, got);
 }

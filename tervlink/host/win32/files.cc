@@ -154,6 +154,9 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
     DirEntry entry;
     entry.name = WideToGbk(name);
     entry.isDir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Junctions and symbolic links carry a reparse point; SYNC does not
+    // follow a link to a folder.
+    entry.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     entry.size = entry.isDir ? 0 : (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     entry.mtime = FileTimeToEpoch(data.ftLastWriteTime);
     out.push_back(std::move(entry));
@@ -261,6 +264,35 @@ bool FileLength(FILE* f, uint64_t& length) {
   if (n < 0) return false;
   length = uint64_t(n);
   return true;
+}
+
+// Positioned transfers on the stream's own handle: an OVERLAPPED with the
+// offset makes a synchronous ReadFile/WriteFile start there.
+namespace {
+bool TransferAt(FILE* f, uint64_t offset, void* buffer, size_t length, bool write) {
+  if (!f) return false;
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  if (h == INVALID_HANDLE_VALUE) return false;
+  auto* p = static_cast<uint8_t*>(buffer);
+  while (length > 0) {
+    OVERLAPPED ov{};
+    ov.Offset = DWORD(offset);
+    ov.OffsetHigh = DWORD(offset >> 32);
+    DWORD chunk = DWORD(std::min<size_t>(length, 1u << 30)), n = 0;
+    BOOL ok = write ? WriteFile(h, p, chunk, &n, &ov) : ReadFile(h, p, chunk, &n, &ov);
+    if (!ok || n == 0) return false;
+    p += n, offset += n, length -= n;
+  }
+  return true;
+}
+}  // namespace
+
+bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
+  return TransferAt(f, offset, buffer, length, false);
+}
+
+bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
+  return TransferAt(f, offset, const_cast<void*>(buffer), length, true);
 }
 
 }  // namespace host

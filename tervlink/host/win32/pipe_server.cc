@@ -11,6 +11,7 @@
 #include "windows_api.h"
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ struct Entry {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::string name;  // listeners: the pipe's name, for the next instance
   bool listener = false;
+  // Listeners: a connect started by WaitReadable and not yet taken by
+  // AcceptSocket (its event is set once a client is there).
+  OVERLAPPED* connect = nullptr;
 };
 
 std::mutex g_lock;
@@ -55,6 +59,11 @@ Entry Get(int fd) {
 void Set(int fd, HANDLE h) {
   std::lock_guard<std::mutex> lock(g_lock);
   if (fd >= 0 && size_t(fd) < g_entries.size()) g_entries[size_t(fd)].handle = h;
+}
+
+void SetConnect(int fd, OVERLAPPED* ov) {
+  std::lock_guard<std::mutex> lock(g_lock);
+  if (fd >= 0 && size_t(fd) < g_entries.size()) g_entries[size_t(fd)].connect = ov;
 }
 
 HANDLE NewInstance(const std::string& name, bool first) {
@@ -132,17 +141,27 @@ int AcceptSocket(int listener) {
       return -1;
     }
   }
-  OVERLAPPED ov{};
-  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (!ov.hEvent) return -1;
-  bool connected = ConnectNamedPipe(e.handle, &ov) != 0;
-  if (!connected) {
-    DWORD error = GetLastError();
+  bool connected = false;
+  if (e.connect) {
+    // WaitReadable started the connect: finish it.
     DWORD n = 0;
-    connected = error == ERROR_PIPE_CONNECTED ||
-                (error == ERROR_IO_PENDING && Finish(e.handle, ov, n, true));
+    connected = Finish(e.handle, *e.connect, n, true);
+    CloseHandle(e.connect->hEvent);
+    delete e.connect;
+    SetConnect(listener, nullptr);
+  } else {
+    OVERLAPPED ov{};
+    ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!ov.hEvent) return -1;
+    connected = ConnectNamedPipe(e.handle, &ov) != 0;
+    if (!connected) {
+      DWORD error = GetLastError();
+      DWORD n = 0;
+      connected = error == ERROR_PIPE_CONNECTED ||
+                  (error == ERROR_IO_PENDING && Finish(e.handle, ov, n, true));
+    }
+    CloseHandle(ov.hEvent);
   }
-  CloseHandle(ov.hEvent);
   if (!connected) {
     // A client that came and went before we saw it leaves the instance
     // broken: start it over.
@@ -190,6 +209,74 @@ bool WriteExact(int fd, const void* buffer, size_t length) {
     length -= n;
   }
   return true;
+}
+
+bool WriteExactPair(int fd, const void* head, size_t headLength, const void* data,
+                    size_t length) {
+  // One write of the whole frame, so the peer reads it in one piece.
+  std::vector<uint8_t> frame(headLength + length);
+  if (headLength) memcpy(frame.data(), head, headLength);
+  if (length) memcpy(frame.data() + headLength, data, length);
+  return WriteExact(fd, frame.data(), frame.size());
+}
+
+long ReadSome(int fd, void* buffer, size_t length) {
+  HANDLE h = Get(fd).handle;
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  if (length == 0) return 0;
+  DWORD n = 0;
+  DWORD chunk = DWORD(length < kPipeBuffer ? length : kPipeBuffer);
+  if (!Transfer(h, buffer, chunk, n, false)) {
+    DWORD error = GetLastError();
+    return error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED ? 0 : -1;
+  }
+  return long(n);
+}
+
+// Pipes have no poll(): a listener is ready once a connect it started has a
+// client, a connection once bytes wait in it or its client has gone. The
+// look is repeated every millisecond until something is ready or zelsim is
+// asked to stop.
+bool WaitReadable(const std::vector<int>& fds, std::vector<uint8_t>& ready) {
+  ready.assign(fds.size(), 0);
+  for (;;) {
+    bool any = false;
+    for (size_t i = 0; i < fds.size(); ++i) {
+      Entry e = Get(fds[i]);
+      if (e.handle == INVALID_HANDLE_VALUE) {
+        ready[i] = e.listener ? 0 : 1;
+      } else if (e.listener) {
+        if (!e.connect) {
+          auto* ov = new OVERLAPPED{};
+          ov->hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+          if (!ConnectNamedPipe(e.handle, ov)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_PIPE_CONNECTED) {
+              // A client came before the connect: it is there already.
+              ov->Internal = 0;
+              ov->InternalHigh = 0;
+              SetEvent(ov->hEvent);
+            } else if (error != ERROR_IO_PENDING) {
+              // A client that came and went: start the instance over.
+              CloseHandle(ov->hEvent);
+              delete ov;
+              DisconnectNamedPipe(e.handle);
+              continue;
+            }
+          }
+          SetConnect(fds[i], ov);
+          e.connect = ov;
+        }
+        ready[i] = WaitForSingleObject(e.connect->hEvent, 0) == WAIT_OBJECT_0;
+      } else {
+        DWORD avail = 0;
+        ready[i] = !PeekNamedPipe(e.handle, nullptr, 0, nullptr, &avail, nullptr) || avail > 0;
+      }
+      any = any || ready[i];
+    }
+    if (any) return true;
+    if (WaitForSingleObject(g_stopEvent, 1) == WAIT_OBJECT_0 || g_stopping) return false;
+  }
 }
 
 void InstallStopSignals() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }

@@ -17,6 +17,12 @@
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.
+// A partition whose table entry runs past the disk or shares a sector with
+// another partition is read but never written (-1, last error -2).
+// After a failed device request the disk is stale: the next operation reads
+// its partition table, boot sectors and FATs again first (and fails with
+// last error -1 while that fails), and what the failed operation changed in
+// the FAT image is put back from memory, never read from the device.
 #pragma once
 
 #include <cstdint>
@@ -76,7 +82,15 @@ struct _PART_INFO {
   uint32_t fatWidth;          // 12 or 16; 0 when not loaded
   uint32_t firstDataSector;   // absolute sector of cluster 2
   uint32_t formatted;         // formatted flag
+  uint32_t usable;            // 1 when writes may go to it: it lies on the disk past the
+                              // master boot sector and shares no sector with another slot
   uint8_t fat[kFatImageBytes];  // the first FAT, as on the device
+  // FAT sectors changed since the last commit, one bit each; a commit writes
+  // only these to every copy, unless fatWhole asks for whole copies (after
+  // a load, so that copies that differed become equal, and after a commit
+  // that failed, which may have left the copies anything).
+  uint8_t fatDirty[(kMaxFatSectors + 7) / 8];
+  uint32_t fatWhole;
   _CACHE cache[kCacheBuffers];
   _CACHE* lruFront;
   _CACHE* lruRear;
@@ -210,7 +224,9 @@ class TERVLINK_API FAT_DEVICE {
 
   // Reads the first FAT of the current partition into its image. 0 or -1.
   int LoadFatTable();
-  // Writes the image over every FAT copy. 0, or -1 at the first failure.
+  // Brings every FAT copy in line with the image: the sectors changed since
+  // the last commit, or the whole copies after a load or a failed commit.
+  // 0, or -1 at the first failure.
   int SaveFatTable();
   // The table value of cluster (end of chain for a cluster outside the image).
   unsigned NextFatEntry(unsigned cluster);
@@ -262,6 +278,8 @@ class TERVLINK_API FAT_DEVICE {
   // a file of that name when the new data fits. size, 0 for an empty file,
   // or -1 (last error -7, -4, -1 ...). A failure leaves the partition
   // consistent: no entry names unsaved clusters and no cluster is lost.
+  // A file replaced while the free space holds both keeps its data until
+  // the new data and chain are on the device; otherwise it is removed first.
   int WriteFile(char* name, char* data, int size, FILE* file);
   // Reads up to size bytes of the file from its start: the count read, or -1.
   int ReadFile(char* name, char* data, int size, FILE* file);
@@ -362,6 +380,11 @@ class TERVLINK_API FAT_DEVICE {
   // last error -1) when there is no memory for it.
   std::unique_ptr<int[]> NewBlockTable();
   int MatchDirEntry(_FILE_FIND* find);
+  // True for a name11 that a new or renamed entry may carry: one that lists
+  // as a text which names it again (no blank inside a part, no dot, no
+  // control byte), not "." or "..", and no first byte that would end the
+  // directory or mark the entry deleted.
+  bool CreatableName(const char* name11);
   void InitPartCache(_PART_INFO* p);
   void DropCached(uint32_t first, uint32_t count);
   int Transfer(int kind);
@@ -377,14 +400,40 @@ class TERVLINK_API FAT_DEVICE {
   int DeleteEntry(unsigned mask, char* name11);
   int CommitFat();
   void KeepUndo();
+  // Puts the image back as KeepUndo saved it, from memory (the device may
+  // be gone); the sectors it changes are committed with the next commit.
+  void RollBackFat();
+  void MarkFatDirty(size_t byte);
+  // The entry check of an operation: a disk marked stale is read again
+  // first (false, last error -1, when that fails), then the current
+  // partition must be a loaded FAT volume (false, last error -2).
+  bool Loaded();
+  bool Fresh();
+  // Writes go through these checks: the partition under work must be
+  // usable, and every sector inside it (or inside the window that a format
+  // or a new partition table opens). WritableHere prints why not.
+  bool WritableHere();
+  bool WriteAllowed(uint32_t first, uint32_t count);
+  void CheckPartitionRanges(int disk);
+  // After a device failure: nothing cached of the disk is trusted any more.
+  void MarkStale();
+  int RereadDisk(int disk);
   void FillEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
   int CommitNewEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
   int DataLoop(unsigned first, char* data, uint32_t size, bool write);
+  // Where the entry of a file being replaced is, and its old chain.
+  struct OldEntry {
+    uint32_t sector;  // the directory sector holding it
+    uint32_t offset;  // its byte offset in that sector
+    unsigned first;   // its first cluster
+  };
+  int ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
   // Reads a disk's partition table, boot sectors and FATs afresh, as Init
-  // does, after something other than the engine rewrote the disk.
-  void ReloadDisk(int disk);
+  // does, after something other than the engine rewrote the disk. 0, or -1
+  // when a read failed.
+  int ReloadDisk(int disk);
 
   int curDisk_ = 0;
   // Last cluster reached by a directory walk, so that sequential entry
@@ -399,9 +448,18 @@ class TERVLINK_API FAT_DEVICE {
   // Set while an image is being built: the disk blocks were saved on
   // entry and are to be put back when the build ends.
   bool buildingImage_ = false;
+  // True from construction until the first Init: the disk blocks are still
+  // as the constructor cleared them, so Init need not clear 4.5 MB again.
+  bool disksCleared_ = false;
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
   // One bit per cluster number, to find where a looping chain closes.
   uint8_t seen_[65536 / 8];
+  // Disks whose cached state may differ from the device (a request failed).
+  bool stale_[kFatDisks] = {};
+  // The write window of a format or a partition table write: [first, end);
+  // end 0 = the current partition's range.
+  uint32_t windowFirst_ = 0;
+  uint64_t windowEnd_ = 0;
 };

@@ -55,11 +55,16 @@ TERVLINK_API uint32_t SectorChecksum(const uint8_t* data, uint32_t wordCount);
 // "." (when it has one) and ".crc" appended (a.b.iso -> a.b.crc).
 TERVLINK_API std::string ChecksumFileName(const std::string& imagePath);
 
+// The word sum of a sector never written (512 bytes of 0xFF).
+constexpr uint32_t kErasedSectorChecksum = 0xFFFFFF80u;
+
 // Writes the checksum file of an open image: 8 bytes per sector of the data
 // area (the sector's word sum, then its complement), with the progress and
-// result messages. Returns true when the file was written.
+// result messages. The sums are read from the image's data area, or taken
+// from sums (one per sector) when the caller kept them as it wrote the
+// image. Returns true when the file was written.
 TERVLINK_API bool WriteChecksumFile(FILE* image, uint64_t dataOffset, uint32_t sectors,
-                                    const char* imagePath);
+                                    const char* imagePath, const uint32_t* sums = nullptr);
 
 // The output name of a packing conversion: name with its last three
 // characters replaced by suffix ("PAK" or "UNP"); empty when the name is

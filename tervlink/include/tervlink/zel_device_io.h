@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "tervlink/export.h"
 #include "tervlink/fat_device_io.h"
@@ -206,6 +207,11 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
   // Boot pieces: count sectors at physical sectors first..., each labelled
   // by its own number. 0, or -1.
   int32_t WriteSimuBootSectors(uint32_t first, uint32_t count, const uint8_t* buffer);
+
+  // The word sum of every sector of the system image being built, kept as
+  // the sectors are written; empty when it is not known (the close then
+  // reads the image back).
+  std::vector<uint32_t> sectorSums_;
 };
 
 // The process-wide 16,384-byte ECC ROM buffer shared by SetEccRom and GetEccRom.

@@ -62,3 +62,14 @@ GETDIR
 GETDIR x
 SETDIR /nonexistent/folder
 SETDIR
+ECHO names, patterns, a replaced file
+COPY one.bin A.B.C
+COPY two.bin 丄.TXT
+COPY one.bin 乤.TXT
+DIR 丄.*
+DIR ??.TXT
+REN 丄.TXT ..TXT
+COPY two.bin REP.TXT
+COPY big.bin REP.TXT
+DIR REP.TXT
+PART

@@ -1,3 +1,4 @@
+#include "frame_stream.h"
 #include "tervlink/host/device_frames.h"
 
 #include <cstring>
@@ -5,11 +6,11 @@
 
 #include "tervlink/bytes.h"
 
-namespace host::frames {
+namespace host::pipe_frames {
 namespace {
 
 bool ReadStatusAndLength(Stream& s, uint8_t& ok, uint32_t& length) {
-  uint8_t head[5];
+  uint8_t head[::frames::kAnswerHeadBytes];
   if (!s.Read(head, sizeof head)) return false;
   ok = head[0];
   length = bytes::Get32(head + 1);
@@ -32,11 +33,8 @@ int IoControl(Stream& s, uint32_t code, const void* in, uint32_t inLength, void*
   if (returned) *returned = 0;
   if (!in) inLength = 0;
   if (!out) outCapacity = 0;
-  uint8_t head[13];
-  head[0] = kIoctl;
-  bytes::Put32(head + 1, code);
-  bytes::Put32(head + 5, inLength);
-  bytes::Put32(head + 9, outCapacity);
+  uint8_t head[::frames::kControlHeadBytes];
+  ::frames::PutControlHead(head, code, inLength, outCapacity);
   if (!SendFrame(s, head, sizeof head, in, inLength)) return 0;
   uint8_t ok = 0;
   uint32_t n = 0;
@@ -49,9 +47,8 @@ int IoControl(Stream& s, uint32_t code, const void* in, uint32_t inLength, void*
 int WriteData(Stream& s, const void* buffer, uint32_t length, uint32_t* put) {
   if (put) *put = 0;
   if (!buffer) length = 0;
-  uint8_t head[5];
-  head[0] = kWrite;
-  bytes::Put32(head + 1, length);
+  uint8_t head[::frames::kDataHeadBytes];
+  ::frames::PutDataHead(head, ::frames::kWrite, length);
   if (!SendFrame(s, head, sizeof head, buffer, length)) return 0;
   uint8_t ok = 0;
   uint32_t taken = 0;
@@ -63,9 +60,8 @@ int WriteData(Stream& s, const void* buffer, uint32_t length, uint32_t* put) {
 int ReadData(Stream& s, void* buffer, uint32_t length, uint32_t* got) {
   if (got) *got = 0;
   if (!buffer) length = 0;
-  uint8_t head[5];
-  head[0] = kRead;
-  bytes::Put32(head + 1, length);
+  uint8_t head[::frames::kDataHeadBytes];
+  ::frames::PutDataHead(head, ::frames::kRead, length);
   if (!s.Write(head, sizeof head)) return 0;
   uint8_t ok = 0;
   uint32_t n = 0;
@@ -75,4 +71,4 @@ int ReadData(Stream& s, void* buffer, uint32_t length, uint32_t* got) {
   return ok ? 1 : 0;
 }
 
-}  // namespace host::frames
+}  // namespace host::pipe_frames

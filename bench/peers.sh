@@ -1,0 +1,237 @@
+#!/usr/bin/env bash
+# Tervan against zelsim beside the tools a user would pick for the same job.
+#
+#   bench/peers.sh                 5 rounds of every job (a few minutes)
+#   ROUNDS=9 bench/peers.sh        more rounds
+#   QUICK=1 bench/peers.sh         1 round, small trees: a smoke run in seconds
+#   BUILD=dir bench/peers.sh       binaries from dir/bin (default: build)
+#
+# Each Tervan job runs against a fresh zelsim (a copy of a prepared state),
+# its peer on a fresh copy of a prepared image; the two alternate round by
+# round, so that a busy machine slows both alike. One line per job: the
+# median and the minimum of the per-round ratios Tervan / peer, both
+# medians in seconds, and the device requests the job made (counted from
+# an untimed run of zelsim --trace). docs/benchmarks.md explains the jobs.
+#
+# Needs mtools, dosfstools, fdisk (sfdisk) and the sparse image tools
+# (img2simg, simg2img); the small-request line needs bench/link_bench
+# (cmake -DTERVAN_BUILD_BENCH=ON).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+BUILD=${BUILD:-$here/../build}
+BIN=$(cd "$BUILD/bin" && pwd)
+QUICK=${QUICK:-0}
+if [ "$QUICK" = 1 ]; then
+  ROUNDS=${ROUNDS:-1}
+  BIG_MIB=5 SMALL_FILES=100 SMALL_DIRS=5 MID_FILES=20 COPY_MIB=1 LINK_COUNT=2000
+else
+  ROUNDS=${ROUNDS:-5}
+  BIG_MIB=50 SMALL_FILES=2000 SMALL_DIRS=20 MID_FILES=200 COPY_MIB=10 LINK_COUNT=20000
+fi
+PART_KB=93000   # partition C as PART makes it by default
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-peers.XXXXXX")
+export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- zelsim and Tervan --------------------------------------------------------
+
+# start_sim STATE [options]: serves lexon0 from STATE until stop_sim.
+start_sim() {
+  local state=$1; shift
+  "$BIN/zelsim" --state "$state" "$@" 2>>"$work/zelsim.log" &
+  sim_pid=$!
+  for _ in $(seq 1 400); do [ -S "$work/run/lexon0" ] && return 0; sleep 0.01; done
+  echo "zelsim did not start; see $work/zelsim.log" >&2
+  exit 1
+}
+stop_sim() {
+  kill "$sim_pid"; wait "$sim_pid" 2>/dev/null || true; sim_pid=
+  rm -f "$work/run/lexon0"
+}
+
+# tervan DIR SYNCDIR COMMANDS...: runs the commands as a batch in DIR.
+tervan() {
+  local dir=$1 sync=$2; shift 2
+  printf '%s\n' "$@" >"$work/job.bat"
+  (cd "$dir" && "$BIN/Tervan" "-S$sync" "-B$work/job.bat" </dev/null >"$work/tervan.out" 2>&1) ||
+    { echo "Tervan failed: $*" >&2; cat "$work/tervan.out" >&2; exit 1; }
+}
+
+# ---- trees and prepared states ----------------------------------------------
+
+# A tree as SYNC wants it: ROOT/Disk0/C/...
+make_trees() {
+  local t=$work/trees
+  mkdir -p "$t/big/Disk0/C" "$t/small/Disk0/C" "$t/mid/Disk0/C"
+  head -c $((BIG_MIB << 20)) /dev/urandom >"$t/big/Disk0/C/big.bin"
+  local per=$((SMALL_FILES / SMALL_DIRS)) d f
+  head -c $((8 << 20)) /dev/urandom >"$work/noise"
+  for ((d = 0; d < SMALL_DIRS; d++)); do
+    mkdir -p "$t/small/Disk0/C/dir$d"
+    for ((f = 0; f < per; f++)); do
+      dd if="$work/noise" of="$t/small/Disk0/C/dir$d/f$f.dat" bs=4096 count=1 \
+         skip=$(((d * per + f) % 2048)) status=none
+    done
+  done
+  for ((f = 0; f < MID_FILES; f++)); do
+    dd if="$work/noise" of="$t/mid/Disk0/C/m$f.dat" bs=1024 count=250 \
+       skip=$(((f * 250) % 8000)) status=none
+  done
+  head -c $((COPY_MIB << 20)) /dev/urandom >"$work/copy.bin"
+}
+
+# States of a fresh device: partitioned and formatted (fresh), and the same
+# with each tree synchronised to it (for the copies back to the PC).
+make_states() {
+  mkdir -p "$work/pc"
+  start_sim "$work/state.fresh"
+  tervan "$work/pc" "$work/trees/big" "PART do -Y" "FORMAT"
+  stop_sim
+  local tree
+  for tree in big small mid; do
+    cp -r "$work/state.fresh" "$work/state.$tree"
+    start_sim "$work/state.$tree"
+    tervan "$work/pc" "$work/trees/$tree" "SYNC /P$work/trees/$tree"
+    stop_sim
+  done
+  mkfs.fat -C "$work/fresh.img" "$PART_KB" >/dev/null
+  for tree in big small mid; do
+    cp "$work/fresh.img" "$work/$tree.img"
+    mcopy -s -i "$work/$tree.img" "$work/trees/$tree/Disk0/C/"* ::/
+  done
+  # The system image for DOWNIMAGE and the packed conversions.
+  start_sim "$work/state.fresh"
+  tervan "$work/pc" "$work/trees/big" "BUILDIMAGE 128 $work/sys.img"
+  stop_sim
+}
+
+# ---- timing -------------------------------------------------------------------
+
+now() { echo "${EPOCHREALTIME/./}"; }  # microseconds, without a fork
+
+# The round's figures: tervan_us and peer_us.
+tervan_us=0 peer_us=0
+
+# run_job NAME STATE SYNCDIR TERVAN_COMMANDS PEER_FUNCTION
+# STATE is copied for every round; the Tervan batch runs in a fresh folder.
+run_job() {
+  local name=$1 state=$2 sync=$3 commands=$4 peer=$5 r
+  local ratios=() tvs=() pvs=()
+  # An untimed run under --trace counts the job's requests.
+  rm -rf "$work/s" "$work/pc"; cp -r "$state" "$work/s"; mkdir -p "$work/pc"
+  : >"$work/zelsim.log"
+  start_sim "$work/s" --trace
+  tervan "$work/pc" "$sync" "$commands"
+  stop_sim
+  local requests
+  requests=$(grep -cE '^zelsim: [0-9a-f]{2}( [0-9a-f]{2}){15}$' "$work/zelsim.log" || true)
+  for ((r = 0; r < ROUNDS; r++)); do
+    rm -rf "$work/s" "$work/pc"; cp -r "$state" "$work/s"; mkdir -p "$work/pc"
+    start_sim "$work/s"
+    local t0; t0=$(now)
+    tervan "$work/pc" "$sync" "$commands"
+    tervan_us=$(($(now) - t0))
+    stop_sim
+    rm -rf "$work/p"; mkdir -p "$work/p"
+    $peer
+    tvs+=("$tervan_us") pvs+=("$peer_us")
+    ratios+=("$(awk -v a="$tervan_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
+  done
+  report "$name" "$requests" "${ratios[*]}" "${tvs[*]}" "${pvs[*]}"
+}
+
+# report NAME REQUESTS "RATIOS" "TERVAN_US" "PEER_US" [UNIT]
+# The times are microseconds, shown in seconds, or as they are with UNIT us.
+report() {
+  printf '%s\n' $3 | sort -n >"$work/r"
+  printf '%s\n' $4 | sort -n >"$work/t"
+  printf '%s\n' $5 | sort -n >"$work/q"
+  awk -v name="$1" -v req="$2" -v unit="${6:-s}" -v R="$work/r" -v T="$work/t" -v Q="$work/q" '
+    function median(f,   n, v, a) {
+      n = 0; while ((getline v < f) > 0) a[++n] = v; close(f)
+      return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    BEGIN {
+      mr = median(R); getline mn < R
+      mt = median(T); mq = median(Q)
+      if (unit == "s") { mt /= 1e6; mq /= 1e6 }
+      printf "%-36s median %6.2fx  min %6.2fx  tervan %9.4f%s  peer %9.4f%s  requests %s\n",
+             name, mr, mn, mt, unit, mq, unit, req
+    }'
+}
+
+# Peers: each sets peer_us for one round; its files are in $work/p.
+timed() { local t0; t0=$(now); "$@" >/dev/null 2>&1; peer_us=$(($(now) - t0)); }
+peer_sync_in() {  # mcopy -s of the tree into a fresh image of the partition's size
+  cp "$work/fresh.img" "$work/p/x.img"
+  timed mcopy -s -i "$work/p/x.img" "$work/trees/$peer_tree/Disk0/C/"* ::/
+}
+peer_sync_out() {  # mcopy -s of the tree out of its image
+  mkdir -p "$work/p/out"
+  timed mcopy -s -i "$work/$peer_tree.img" '::/*' "$work/p/out/"
+}
+peer_copy() {
+  cp "$work/fresh.img" "$work/p/x.img"
+  timed mcopy -i "$work/p/x.img" "$work/copy.bin" ::/COPY.BIN
+}
+peer_cp() { timed cp "$work/sys.img" "$work/p/copy.img"; }
+build_peer_image() {  # what BUILDIMAGE makes, with the usual tools
+  local img=$work/p/b.img
+  truncate -s 128M "$img"
+  printf 'label: dos\nstart=%s, size=%s, type=6\n' 64 $((PART_KB * 2)) | sfdisk -q "$img"
+  mkfs.fat --offset 64 "$img" "$PART_KB"
+  mcopy -s -i "$img@@32768" "$work/trees/big/Disk0/C/"* ::/
+}
+peer_build() { timed build_peer_image; }
+peer_pak() { timed img2simg "$work/sys.img" "$work/p/x.simg"; }
+peer_unpak() { img2simg "$work/sys.img" "$work/p/x.simg"; timed simg2img "$work/p/x.simg" "$work/p/x.raw"; }
+
+# ---- the jobs -------------------------------------------------------------------
+
+make_trees
+make_states
+echo "Tervan / peer over $ROUNDS round(s); trees: 1 x ${BIG_MIB} MiB, $SMALL_FILES x 4 KiB in $SMALL_DIRS folders, $MID_FILES x 250 KiB"
+for peer_tree in big small mid; do
+  run_job "SYNC /P $peer_tree" "$work/state.fresh" "$work/trees/$peer_tree" \
+    "SYNC /P$work/trees/$peer_tree" peer_sync_in
+done
+for peer_tree in big small mid; do
+  run_job "SYNC /DZEL2PC $peer_tree" "$work/state.$peer_tree" "$work/trees/$peer_tree" \
+    "SYNC /DZEL2PC /P$work/pc/back" peer_sync_out
+done
+cp "$work/copy.bin" "$work/copy.src"
+run_job "COPY ${COPY_MIB} MiB" "$work/state.fresh" "$work/trees/big" \
+  "COPY $work/copy.bin COPY.BIN" peer_copy
+run_job "DOWNIMAGE 128 MB" "$work/state.fresh" "$work/trees/big" "DOWNIMAGE $work/sys.img" peer_cp
+run_job "BUILDIMAGE 128, ${BIG_MIB} MiB of files" "$work/state.fresh" "$work/trees/big" \
+  "BUILDIMAGE 128 $work/pc/b.img" peer_build
+cp "$work/sys.img" "$work/pak.img"
+run_job "PAKIMAGE" "$work/state.fresh" "$work/trees/big" "PAKIMAGE $work/pak.img" peer_pak
+start_sim "$work/state.fresh"
+tervan "$work/pc" "$work/trees/big" "PAKIMAGE $work/pak.img"
+stop_sim
+run_job "UNPAKIMAGE" "$work/state.fresh" "$work/trees/big" "UNPAKIMAGE $work/pak.PAK" peer_unpak
+
+# One small request in-process: the library's kept connection against a
+# fresh connection per request with the same frames.
+if [ -x "$BIN/link_bench" ]; then
+  start_sim "$work/state.fresh"
+  tvs=() pvs=() ratios=()
+  for ((r = 0; r < ROUNDS; r++)); do
+    t=$("$BIN/link_bench" '\\.\lexon0' "$LINK_COUNT")
+    p=$(TERVAN_LINK_KEEP=0 "$BIN/link_bench" '\\.\lexon0' "$LINK_COUNT")
+    tvs+=("$t") pvs+=("$p")
+    ratios+=("$(awk -v a="$t" -v b="$p" 'BEGIN { printf "%.3f", a / b }')")
+  done
+  stop_sim
+  report "one small request (TIMEZONE)" 1 "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" us
+else
+  echo "small request: $BIN/link_bench not built (cmake -DTERVAN_BUILD_BENCH=ON)"
+fi

@@ -1,0 +1,6 @@
+  	 ECHO   a		b  
+
+
+ECHO
+   
+Q

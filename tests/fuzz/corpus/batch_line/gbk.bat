@@ -1,0 +1,3 @@
+ECHO жпнд
+REM ╡Бйт
+SYNC /DZEL2PC

@@ -1,0 +1,5 @@
+REM a demo
+ECHO hello world
+DIR
+CD \SUB
+EXIT

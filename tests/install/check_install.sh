@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# check_install.sh BUILD_DIR SOURCE_DIR: installs the build into a fresh
+# prefix and checks what a user of the install gets: the programs run (also
+# from a copy of the tree elsewhere: the library is found relative to the
+# program), the headers, the docs, and a consumer project that finds the
+# library with find_package(tervlink) and links it. Then cpack makes the
+# .deb and the .tar.gz.
+set -euo pipefail
+build=$1; src=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-install.XXXXXX")
+cleanup() {
+  if [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then echo "test folder kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$work/prefix" >"$work/install.log"
+p=$work/prefix
+for f in bin/Tervan bin/zelsim lib/libtervlink.so include/tervlink/fat_device.h \
+         include/tervlink/zel_device_io.h lib/cmake/tervlink/tervlinkConfig.cmake \
+         share/doc/tervan/README.md share/doc/tervan/docs/commands.md; do
+  [ -e "$p/$f" ] || fail "$f not installed"
+done
+[ ! -e "$p/include/tervlink/host" ] || fail "the host layer's headers are not public"
+readelf -d "$p/bin/Tervan" | grep -q 'R.*PATH.*\$ORIGIN/\.\./lib' || fail "Tervan's run path is not \$ORIGIN/../lib"
+
+# A copy of the installed tree finds its library in its own lib/.
+cp -a "$p" "$work/moved"
+ldd "$work/moved/bin/Tervan" | grep -q "libtervlink.so => $work/moved/bin/../lib/libtervlink.so" ||
+  { ldd "$work/moved/bin/Tervan"; fail "a copied Tervan does not find its own library"; }
+"$work/moved/bin/zelsim" --help >/dev/null || fail "a copied zelsim does not run"
+"$work/moved/bin/Tervan" -H >"$work/tervan.out" 2>&1 || true
+grep -q "error while loading shared libraries" "$work/tervan.out" && fail "a copied Tervan does not run"
+
+# Another project finds, links and runs the library.
+export TERVAN_RUNDIR=$work/run
+cmake -S "$src/tests/install/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$p" >"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log"; fail "the consumer project does not configure"; }
+cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
+  { cat "$work/consumer.log"; fail "the consumer project does not build"; }
+"$work/consumer/consumer" || fail "the consumer program failed"
+
+# The packages.
+(cd "$build" && cpack -B "$work/packages" >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log"; fail "cpack failed"; }
+deb=$(ls "$work"/packages/*.deb) && tgz=$(ls "$work"/packages/*.tar.gz) || fail "no .deb or no .tar.gz"
+dpkg-deb -c "$deb" >"$work/deb.list"
+grep -q '\./usr/bin/Tervan$' "$work/deb.list" || fail "the .deb has no /usr/bin/Tervan"
+grep -q '\./usr/lib/libtervlink.so$' "$work/deb.list" || fail "the .deb has no /usr/lib/libtervlink.so"
+tar -tzf "$tgz" >"$work/tgz.list"
+grep -q '/bin/zelsim$' "$work/tgz.list" || fail "the .tar.gz has no bin/zelsim"
+echo "install, copy, find_package and packages: ok"
