@@ -270,14 +270,12 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       sh.Printf("  文件%s不一样，开始更新", name);
       std::vector<char> data;
       fat->lastError = 0;
+      // The entry gets the PC file's time as it is written, so that its
+      // directory sector is written once.
       if (!ReadPcFile(Join(folder, name), data) ||
-          fat->WriteFile(name, data.data(), int(data.size()), nullptr) != int(data.size())) {
+          fat->WriteFileDated(name, data.data(), int(data.size()), stamp.time, stamp.date) !=
+              int(data.size())) {
         sh.Printf("\n  文件%s写数据失败\n", name);
-        w.Skip();
-        continue;
-      }
-      if (fat->SetFileTime(name, stamp.time, stamp.date) != 0) {
-        sh.Printf("\n  文件%s更新时间失败\n", name);
         w.Skip();
         continue;
       }

@@ -185,10 +185,15 @@ void FAT_DEVICE::SearchFreeByte(unsigned long* bytes) {
   // file system, whatever its last FAT in memory said.
   if (!curPart || !curPart->formatted || (curPart->fatWidth != 12 && curPart->fatWidth != 16))
     return;
-  unsigned long freeClusters = 0;
-  for (unsigned c = 2; c <= curPart->dataClusters + 1; ++c)
-    if (NextFatEntry(c) == 0) ++freeClusters;
-  *bytes = freeClusters * curPart->sectorsPerCluster * 512ul;
+  *bytes = CountFreeClusters(UINT32_MAX) * curPart->sectorsPerCluster * 512ul;
+}
+
+uint32_t FAT_DEVICE::CountFreeClusters(uint32_t enough) {
+  // Every cluster below the hint is known to be in use.
+  uint32_t count = 0;
+  for (unsigned c = allocHint_ < 2 ? 2 : allocHint_; c <= curPart->dataClusters + 1 && count < enough; ++c)
+    if (NextFatEntry(c) == 0) ++count;
+  return count;
 }
 
 int FAT_DEVICE::FreeFatChain(unsigned first) {
