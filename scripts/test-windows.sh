@@ -28,6 +28,11 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEARCH=win64 TERVAN_LOCPATH=$wor
 cleanup() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
+  # Debian's Wine keeps its server's sockets in a folder of its own under
+  # $TMPDIR, named in the prefix's file "wineserver", and leaves it behind.
+  local sockets
+  sockets=$(cat "$WINEPREFIX/wineserver" 2>/dev/null || true)
+  case $sockets in wine-??????) rm -rf "${TMPDIR:-/tmp}/$sockets" ;; esac
   rm -rf "$work"
 }
 trap cleanup EXIT
