@@ -121,21 +121,29 @@ void CopyPath(char* dst, const std::string& src) {
   snprintf(dst, CommandShell::kPathBytes, "%s", src.c_str());
 }
 
+// A whole file's bytes. Not cleared when allocated: every byte is read in
+// before anything uses it, and clearing a large file's buffer costs about
+// as much as reading it.
+struct FileBytes {
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+  // False when there is no memory for n bytes.
+  bool Allocate(size_t n) {
+    bytes.reset(new (std::nothrow) char[n ? n : 1]);
+    size = bytes ? n : 0;
+    return bytes != nullptr;
+  }
+  char* data() const { return bytes.get(); }
+};
+
 // Reads a whole PC file. False when it cannot be opened or read, or does
 // not fit the engine's int sizes.
-bool ReadPcFile(const std::string& path, std::vector<char>& data) {
+bool ReadPcFile(const std::string& path, FileBytes& data) {
   FILE* f = host::OpenFile(path.c_str(), "rb");
   if (!f) return false;
   uint64_t length = 0;
-  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu;
-  if (ok) {
-    try {
-      data.resize(size_t(length));
-    } catch (const std::bad_alloc&) {
-      ok = false;
-    }
-  }
-  if (ok && length > 0) ok = fread(data.data(), 1, data.size(), f) == data.size();
+  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu && data.Allocate(size_t(length));
+  if (ok && length > 0) ok = fread(data.data(), 1, data.size, f) == data.size;
   fclose(f);
   return ok;
 }
@@ -268,16 +276,14 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
                     ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
       sh.Printf("  文件%s不一样，开始更新", name);
-      std::vector<char> data;
+      FileBytes data;
       fat->lastError = 0;
+      // The entry gets the PC file's time as it is written, so that its
+      // directory sector is written once.
       if (!ReadPcFile(Join(folder, name), data) ||
-          fat->WriteFile(name, data.data(), int(data.size()), nullptr) != int(data.size())) {
+          fat->WriteFileDated(name, data.data(), int(data.size), stamp.time, stamp.date) !=
+              int(data.size)) {
         sh.Printf("\n  文件%s写数据失败\n", name);
-        w.Skip();
-        continue;
-      }
-      if (fat->SetFileTime(name, stamp.time, stamp.date) != 0) {
-        sh.Printf("\n  文件%s更新时间失败\n", name);
         w.Skip();
         continue;
       }
@@ -325,10 +331,10 @@ bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& liste
 }
 
 // Writes a whole PC file; a file that could not be written whole is removed.
-bool WritePcFile(const std::string& path, const std::vector<char>& data) {
+bool WritePcFile(const std::string& path, const FileBytes& data) {
   FILE* f = host::OpenFile(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
+  bool ok = data.size == 0 || fwrite(data.data(), 1, data.size, f) == data.size;
   ok = fclose(f) == 0 && ok;
   if (!ok) host::RemoveFile(path.c_str());
   return ok;
@@ -389,15 +395,8 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
       int size = fat->FileSize(name);
-      std::vector<char> data;
-      bool ok = size >= 0;
-      if (ok) {
-        try {
-          data.resize(size_t(size));
-        } catch (const std::bad_alloc&) {
-          ok = false;
-        }
-      }
+      FileBytes data;
+      bool ok = size >= 0 && data.Allocate(size_t(size));
       ok = ok && fat->ReadFile(name, data.data(), size, nullptr) == size && WritePcFile(path, data);
       if (!ok) {
         sh.Printf("\n  文件%s读取失败\n", name);

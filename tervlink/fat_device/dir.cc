@@ -8,6 +8,7 @@
 // with -1 and last error -3.
 
 #include <cstring>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -158,15 +159,10 @@ int FAT_DEVICE::MakeNextDirEntry() {
   ClearDirBuf();
   curPart->currentEntry = curPart->dirSector;
   uint32_t first = ClusterSector(fresh);
-  for (uint32_t s = 0; s < curPart->sectorsPerCluster; ++s) {
-    pendCount = 1;
-    pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
-    pendStart = first + s;
-    if (WriteData() != 0) {
-      SetFatEntry(fresh, 0);
-      MarkEndCluster(last);
-      return -1;
-    }
+  if (WriteDirCluster(fresh) != 0) {
+    SetFatEntry(fresh, 0);
+    MarkEndCluster(last);
+    return -1;
   }
   pendCount = 1;
   pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
@@ -191,14 +187,19 @@ int FAT_DEVICE::FindFreeSlot() {
 }
 
 void FAT_DEVICE::FillEntry(unsigned attr, const char* name11, unsigned long size,
-                           unsigned cluster) {
+                           unsigned cluster, const EntryTime* when) {
   DirEntry e;
   memcpy(e.name, name11, 11);
   e.attr = uint8_t(attr);
   e.firstCluster = uint16_t(cluster);
   e.size = uint32_t(size);
   EncodeDirEntry(e, curPart->currentEntry);
-  SetNowTime();
+  if (!when) {
+    SetNowTime();
+    return;
+  }
+  bytes::Put16(curPart->currentEntry + kDirTime, when->time);
+  bytes::Put16(curPart->currentEntry + kDirDate, when->date);
 }
 
 int FAT_DEVICE::AddDirEntry(unsigned attr, char* name11, unsigned long size, unsigned cluster) {
@@ -226,12 +227,12 @@ int FAT_DEVICE::CopyDirEntry(char* name11, unsigned cluster) {
 // freed and the FAT saved again. What a failed save leaves on the device is
 // made right by the next commit, which writes the whole copies.
 int FAT_DEVICE::CommitNewEntry(unsigned attr, const char* name11, unsigned long size,
-                               unsigned cluster) {
+                               unsigned cluster, const EntryTime* when) {
   if (FindFreeSlot() != 0) {
     RollBackFat();
     return -1;
   }
-  FillEntry(attr, name11, size, cluster);
+  FillEntry(attr, name11, size, cluster, when);
   uint32_t sector = pendStart;
   uint8_t entrySector[512];
   memcpy(entrySector, curPart->dirSector, 512);
@@ -263,15 +264,20 @@ int FAT_DEVICE::InitDirData(unsigned cluster) {
     FillEntry(kAttrDirectory, i == 0 ? kDotName : kDotDotName, 0,
               i == 0 ? cluster : curPart->currentDir);
   }
-  uint32_t first = ClusterSector(cluster);
-  for (uint32_t s = 0; s < curPart->sectorsPerCluster; ++s) {
-    if (s == 1) ClearDirBuf();
-    pendCount = 1;
-    pendBuffer = reinterpret_cast<char*>(buf);
-    pendStart = first + s;
-    if (WriteData() != 0) return -1;
-  }
-  return 0;
+  int r = WriteDirCluster(cluster);
+  if (curPart->sectorsPerCluster > 1) ClearDirBuf();
+  return r;
+}
+
+int FAT_DEVICE::WriteDirCluster(unsigned cluster) {
+  std::vector<uint8_t> sectors(size_t(curPart->sectorsPerCluster) * 512);
+  memcpy(sectors.data(), curPart->dirSector, 512);
+  pendCount = curPart->sectorsPerCluster;
+  pendBuffer = reinterpret_cast<char*>(sectors.data());
+  pendStart = ClusterSector(cluster);
+  int r = WriteData();
+  pendBuffer = nullptr;
+  return r;
 }
 
 void FAT_DEVICE::ClearDirBuf() { memset(curPart->dirSector, 0, 512); }

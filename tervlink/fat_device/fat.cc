@@ -11,12 +11,18 @@
 // so entries 2n and 2n+1 share the middle byte, one nibble each.
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
 
 namespace {
 constexpr unsigned kEndMark = 0xFFFF;  // written as end of chain (0xFFF in FAT12)
+// The longest stretch of FAT sectors a commit writes in one transfer to
+// reach every copy's changed sectors at once [sector]; farther apart they
+// go as separate runs, each of the changed sectors only.
+constexpr uint32_t kFatSpanSectors = 128;
 }  // namespace
 
 int FAT_DEVICE::LoadFatTable() {
@@ -35,10 +41,10 @@ int FAT_DEVICE::SaveFatTable() {
   const uint32_t spf = p->sectorsPerFat;
   const bool whole = p->fatWhole != 0;
   auto dirty = [p](uint32_t i) { return (p->fatDirty[i >> 3] >> (i & 7)) & 1; };
-  // Until every copy is written the copies may differ from each other.
-  p->fatWhole = 1;
+  // The runs to write, as [first, end) in sectors from the first copy's
+  // start: the changed sectors of every copy, or the whole copies.
+  std::vector<std::pair<uint32_t, uint32_t>> runs;
   for (uint32_t copy = 0; copy < p->fatCount; ++copy) {
-    const uint32_t base = p->startSector + p->reservedSectors + copy * spf;
     for (uint32_t i = 0; i < spf;) {
       if (!whole && !dirty(i)) {
         ++i;
@@ -46,11 +52,34 @@ int FAT_DEVICE::SaveFatTable() {
       }
       uint32_t run = 1;
       while (i + run < spf && (whole || dirty(i + run))) ++run;
-      pendCount = run;
-      pendBuffer = reinterpret_cast<char*>(p->fat) + size_t(i) * 512;
-      pendStart = base + i;
-      if (WriteData() != 0) return -1;
+      runs.emplace_back(copy * spf + i, copy * spf + i + run);
       i += run;
+    }
+  }
+  // Until every copy is written the copies may differ from each other.
+  p->fatWhole = 1;
+  const uint32_t base = p->startSector + p->reservedSectors;
+  std::vector<uint8_t> span;
+  if (runs.size() > 1 && runs.back().second - runs.front().first <= kFatSpanSectors) {
+    // The copies lie back to back, so the runs of all copies are one
+    // stretch with the sectors between them. Those hold on the device what
+    // the image holds (every commit writes every copy, and the first one
+    // after a load or a failure writes them whole), so one transfer of the
+    // stretch leaves the disk as the separate runs would, in one request.
+    uint32_t first = runs.front().first, end = runs.back().second;
+    span.resize(size_t(end - first) * 512);
+    for (uint32_t k = first; k < end; ++k)
+      memcpy(span.data() + size_t(k - first) * 512, p->fat + size_t(k % spf) * 512, 512);
+    pendCount = end - first;
+    pendBuffer = reinterpret_cast<char*>(span.data());
+    pendStart = base + first;
+    if (WriteData() != 0) return -1;
+  } else {
+    for (auto [first, end] : runs) {  // each within one copy
+      pendCount = end - first;
+      pendBuffer = reinterpret_cast<char*>(p->fat) + size_t(first % spf) * 512;
+      pendStart = base + first;
+      if (WriteData() != 0) return -1;
     }
   }
   memset(p->fatDirty, 0, sizeof p->fatDirty);
@@ -185,10 +214,15 @@ void FAT_DEVICE::SearchFreeByte(unsigned long* bytes) {
   // file system, whatever its last FAT in memory said.
   if (!curPart || !curPart->formatted || (curPart->fatWidth != 12 && curPart->fatWidth != 16))
     return;
-  unsigned long freeClusters = 0;
-  for (unsigned c = 2; c <= curPart->dataClusters + 1; ++c)
-    if (NextFatEntry(c) == 0) ++freeClusters;
-  *bytes = freeClusters * curPart->sectorsPerCluster * 512ul;
+  *bytes = CountFreeClusters(UINT32_MAX) * curPart->sectorsPerCluster * 512ul;
+}
+
+uint32_t FAT_DEVICE::CountFreeClusters(uint32_t enough) {
+  // Every cluster below the hint is known to be in use.
+  uint32_t count = 0;
+  for (unsigned c = allocHint_ < 2 ? 2 : allocHint_; c <= curPart->dataClusters + 1 && count < enough; ++c)
+    if (NextFatEntry(c) == 0) ++count;
+  return count;
 }
 
 int FAT_DEVICE::FreeFatChain(unsigned first) {

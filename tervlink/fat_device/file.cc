@@ -110,6 +110,16 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
 }
 
 int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
+  return StoreFile(name, data, size, nullptr);
+}
+
+int FAT_DEVICE::WriteFileDated(char* name, char* data, int size, unsigned short time,
+                               unsigned short date) {
+  EntryTime when{time, date};
+  return StoreFile(name, data, size, &when);
+}
+
+int FAT_DEVICE::StoreFile(char* name, char* data, int size, const EntryTime* when) {
   if (!Ready()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   char target[12];
@@ -119,12 +129,13 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
     return -1;
   }
   if (!WritableHere()) return -1;
-  unsigned long freeBytes;
-  SearchFreeByte(&freeBytes);
-  uint64_t available = freeBytes;
   host::Print("%%  ");
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
   const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  // The free space is counted only as far as the file needs: every test
+  // below is decided by then.
+  uint64_t freeBytes = uint64_t(CountFreeClusters(uint32_t(need / clusterBytes))) * clusterBytes;
+  uint64_t available = freeBytes;
   // A file replaced while the free space holds both keeps its entry and
   // its chain until the new data is on the device.
   bool replace = false;
@@ -176,8 +187,8 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
       return -1;
     }
   }
-  int r = replace ? ReplaceEntry(old, uint32_t(size), first)
-                  : CommitNewEntry(kAttrArchive, target, uint32_t(size), first);
+  int r = replace ? ReplaceEntry(old, uint32_t(size), first, when)
+                  : CommitNewEntry(kAttrArchive, target, uint32_t(size), first, when);
   if (r != 0) return -1;
   return written;  // an empty file moves nothing: its progress ends at "%  "
 }
@@ -188,7 +199,8 @@ int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
 // FAT without the old chain. 0, or -1: before the entry was switched the
 // old file stays and the new chain is given back; after it, the new file
 // stays and the old chain's clusters are freed by the next commit.
-int FAT_DEVICE::ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first) {
+int FAT_DEVICE::ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first,
+                             const EntryTime* when) {
   if (CommitFat() != 0) {
     int err = lastError;
     RollBackFat();
@@ -201,7 +213,7 @@ int FAT_DEVICE::ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first)
   char name11[11];
   curPart->currentEntry = curPart->dirSector + old.offset;
   memcpy(name11, curPart->currentEntry + kDirName, 11);
-  FillEntry(kAttrArchive, name11, size, first);
+  FillEntry(kAttrArchive, name11, size, first, when);
   pendCount = 1;
   pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
   pendStart = old.sector;

@@ -223,6 +223,17 @@ TERVLINK_API int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint3
                                 void* overlapped);
 TERVLINK_API int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length,
                                  uint32_t* put, void* overlapped);
+// One whole request on an open handle: the command block (control
+// 0x222010 with blockLength bytes), the data phase when hasData (length
+// bytes towards the device when toDevice, else towards the PC into data),
+// then the reply fetch (control 0x222014, at most replyLength bytes into
+// reply). The same calls in the same order as the separate functions make,
+// carried in as few system calls as the link allows (on a socket: one send
+// and, in the usual case, one read). 1 when every step succeeded and the
+// data phase moved whole, else 0.
+TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
+                                uint32_t length, int hasData, int toDevice, void* reply,
+                                uint32_t replyLength);
 
 // ---- stream sockets for servers (zelsim) ------------------------------------
 

@@ -14,26 +14,35 @@ int32_t ZEL_DEVICE_IO::Request(const _ZEL_REQUEST& block, void* data, bool hasDa
 
   auto bytes = EncodeRequest(block);
   uint32_t count = 0;
-  if (!pfnDeviceIoControl(h, kIoctlSendRequest, bytes.data(), kRequestBytes, nullptr, 0, &count,
-                          nullptr))
-    return fail();
   if (!expectReply) {
+    // Reboot: the block alone, then the close.
+    if (!pfnDeviceIoControl(h, kIoctlSendRequest, bytes.data(), kRequestBytes, nullptr, 0,
+                            &count, nullptr))
+      return fail();
     pfnCloseHandle(h);
     return 0;
   }
 
-  // The whole data phase moves in one call, even when it is empty.
-  if (hasData) {
-    count = 0;
-    int ok = block.direction == kDirToDevice
-                 ? pfnWriteFile(h, data, block.length, &count, nullptr)
-                 : pfnReadFile(h, data, block.length, &count, nullptr);
-    if (!ok || count != block.length) return fail();
-  }
-
   uint8_t reply[kReplyBytes] = {};
-  if (!pfnDeviceIoControl(h, kIoctlFetchReply, nullptr, 0, reply, kReplyBytes, &count, nullptr))
-    return fail();
+  if (pfnExchange) {  // the same calls, carried together
+    if (!pfnExchange(h, bytes.data(), kRequestBytes, data, block.length, hasData,
+                     block.direction == kDirToDevice, reply, kReplyBytes))
+      return fail();
+  } else {
+    if (!pfnDeviceIoControl(h, kIoctlSendRequest, bytes.data(), kRequestBytes, nullptr, 0,
+                            &count, nullptr))
+      return fail();
+    // The whole data phase moves in one call, even when it is empty.
+    if (hasData) {
+      count = 0;
+      int ok = block.direction == kDirToDevice
+                   ? pfnWriteFile(h, data, block.length, &count, nullptr)
+                   : pfnReadFile(h, data, block.length, &count, nullptr);
+      if (!ok || count != block.length) return fail();
+    }
+    if (!pfnDeviceIoControl(h, kIoctlFetchReply, nullptr, 0, reply, kReplyBytes, &count, nullptr))
+      return fail();
+  }
   pfnCloseHandle(h);
   _ZEL_REPLY r = DecodeReply(reply);
   return r.status == 0 ? r.value : -1;

@@ -33,6 +33,7 @@ ZEL_DEVICE_IO::ZEL_DEVICE_IO(const char* path, int32_t simulationFlag) {
     pfnCloseHandle = host::DeviceCloseHandle;
     pfnReadFile = host::DeviceReadFile;
     pfnWriteFile = host::DeviceWriteFile;
+    pfnExchange = host::DeviceExchange;
   }
   imageActive = 0;
   imageFile = nullptr;

@@ -39,6 +39,7 @@ class TransportDouble {
     dev.pfnCloseHandle = Close;
     dev.pfnReadFile = ReadF;
     dev.pfnWriteFile = WriteF;
+    dev.pfnExchange = nullptr;  // every call goes through the double
   }
   ~TransportDouble() { current = nullptr; }
 

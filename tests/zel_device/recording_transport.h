@@ -69,6 +69,7 @@ class RecordingTransport {
     device.pfnCloseHandle = Close;
     device.pfnReadFile = ReadData;
     device.pfnWriteFile = WriteData;
+    device.pfnExchange = nullptr;  // every call goes through the double
   }
   ~RecordingTransport() { current_ = nullptr; }
   RecordingTransport(const RecordingTransport&) = delete;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <thread>
 
 #include "recording_transport.h"
 #include "tervlink/bytes.h"
@@ -353,6 +354,123 @@ TEST_F(StorageRequests, ImageModeKeepsSectorTrafficAndBootWritesAwayFromTheDevic
   EXPECT_EQ(device_.Switch(0), 1);
   EXPECT_EQ(device_.ReadBIOS(1, g_buffer), 1);
   EXPECT_EQ(t_.Count(Kind::kOpen), 3u);
+}
+
+}  // namespace
+
+// ---- the socket link: a request's frames together, bytes unchanged ----------
+
+namespace {
+
+// A device on a Unix socket of the test's own that answers frame by frame,
+// as zelsim does, and keeps every byte it received: one request on one
+// connection, which it closes after the reply fetch or when the PC does;
+// refuseData answers the data phase's frame with ok 0.
+class WireDevice {
+ public:
+  WireDevice(const std::string& name, bool refuseData) : refuse_(refuseData) {
+    listener_ = host::ListenSocket(host::DeviceSocketPath(("\\\\.\\" + name).c_str()));
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~WireDevice() {
+    if (thread_.joinable()) thread_.join();
+  }
+  // Every byte received, once the device is done.
+  std::vector<uint8_t> Received() {
+    thread_.join();
+    return received_;
+  }
+
+ private:
+  bool Take(int fd, size_t n) {
+    size_t at = received_.size();
+    received_.resize(at + n);
+    return host::ReadExact(fd, received_.data() + at, n);
+  }
+  bool Answer(int fd, uint8_t ok, uint32_t n, const uint8_t* data, size_t bytes) {
+    std::vector<uint8_t> a = {ok, uint8_t(n), uint8_t(n >> 8), uint8_t(n >> 16), uint8_t(n >> 24)};
+    a.insert(a.end(), data, data + bytes);
+    return host::WriteExact(fd, a.data(), a.size());
+  }
+  void Serve() {
+    int fd = host::AcceptSocket(listener_);
+    const uint8_t reply[8] = {0, 0, 0, 0, 0x2A, 0, 0, 0};
+    std::vector<uint8_t> sectors(4096, 0x5A);
+    for (;;) {
+      size_t at = received_.size();
+      if (!Take(fd, 1)) break;
+      uint8_t type = received_[at];
+      if (!Take(fd, type == 1 ? 12 : 4)) break;
+      uint32_t n = bytes::Get32(received_.data() + at + (type == 1 ? 5 : 1));
+      if (type == 1) {
+        if (!Take(fd, n)) break;
+        bool fetch = bytes::Get32(received_.data() + at + 1) == kIoctlFetchReply;
+        Answer(fd, 1, fetch ? 8 : 0, reply, fetch ? 8 : 0);
+        if (fetch) break;
+      } else if (type == 2) {
+        if (!Take(fd, n)) break;
+        Answer(fd, refuse_ ? 0 : 1, refuse_ ? 0 : n, nullptr, 0);
+      } else {
+        Answer(fd, refuse_ ? 0 : 1, refuse_ ? 0 : n, sectors.data(), refuse_ ? 0 : n);
+      }
+    }
+    host::CloseSocket(fd);
+    host::CloseSocket(listener_);
+  }
+  bool refuse_;
+  int listener_;
+  std::thread thread_;
+  std::vector<uint8_t> received_;
+};
+
+TEST(SocketLink, ARequestsFramesGoTogetherAsTheSeparateCallsSendThem) {
+  setenv("TERVAN_RUNDIR", (ProgramTestDir() / "run").c_str(), 1);
+  host::MakeDirs(host::RunDir());
+  static char buffer[4096];
+  struct Case {
+    const char* name;
+    std::function<int32_t(ZEL_DEVICE_IO&)> call;
+    std::string frames;  // what the device receives, in hexadecimal
+  };
+  const std::string block = "01 10 20 22 00 10 00 00 00 00 00 00 00 ";
+  const std::string fetch = " 01 14 20 22 00 00 00 00 00 08 00 00 00";
+  std::string sector;
+  for (int i = 0; i < 512; ++i) sector += " 33";
+  const Case cases[] = {
+      {"Read", [](ZEL_DEVICE_IO& d) { return d.Read(100, 8, buffer); },
+       block + "41 00 00 00 00 10 00 00 64 00 00 00 08 00 00 00 03 00 10 00 00" + fetch},
+      {"Write", [](ZEL_DEVICE_IO& d) { return d.Write(100, 1, buffer); },
+       block + "42 80 00 00 00 02 00 00 64 00 00 00 01 00 00 00 02 00 02 00 00" + sector + fetch},
+      {"Switch", [](ZEL_DEVICE_IO& d) { return d.Switch(1); },
+       block + "66 00 01 00 00 00 00 00 00 00 00 00 00 00 00 00" + fetch},
+  };
+  int port = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    memset(buffer, 0x33, sizeof buffer);
+    std::vector<uint8_t> seen[2];
+    for (int together = 0; together < 2; ++together) {
+      std::string name = "wire" + std::to_string(port++);
+      ZEL_DEVICE_IO device(("\\\\.\\" + name).c_str(), 0);
+      if (!together) device.pfnExchange = nullptr;
+      WireDevice wire(name, false);
+      EXPECT_EQ(c.call(device), 0x2A);
+      if (std::string(c.name) == "Read")
+        EXPECT_EQ(std::string(buffer, 4096), std::string(4096, 0x5A));
+      seen[together] = wire.Received();
+    }
+    EXPECT_EQ(seen[0], Hex(c.frames));
+    EXPECT_EQ(seen[1], Hex(c.frames));
+  }
+  // A refused data phase fails the request at once, either way: nothing
+  // waits for the data that will never come.
+  for (int together = 0; together < 2; ++together) {
+    std::string name = "wire" + std::to_string(port++);
+    ZEL_DEVICE_IO device(("\\\\.\\" + name).c_str(), 0);
+    if (!together) device.pfnExchange = nullptr;
+    WireDevice wire(name, true);
+    EXPECT_EQ(device.Read(100, 8, buffer), -1);
+  }
 }
 
 }  // namespace

@@ -20,12 +20,9 @@ constexpr uint32_t kMaxData = 64u << 20;
 constexpr size_t kReadChunk = 64u << 10;
 // A larger read buffer (left by a large data phase) is given back when idle.
 constexpr size_t kKeptBuffer = 4u << 20;
-
-bool SendAnswer(int fd, bool ok, const uint8_t* data, uint32_t n) {
-  uint8_t head[frames::kAnswerHeadBytes];
-  frames::PutAnswerHead(head, ok, n);
-  return host::WriteExactPair(fd, head, sizeof head, data, n);
-}
+// Answers wait to go out together up to this size; a larger data phase goes
+// out at once, straight from the model's answer.
+constexpr size_t kQueuedData = 64u << 10;
 
 void Trace(const _ZEL_REQUEST& block) {
   auto raw = EncodeRequest(block);
@@ -74,10 +71,44 @@ void DriverConnection::Reserve(size_t length) {
   capacity_ = length;
 }
 
+bool DriverConnection::Answer(bool ok, uint32_t n, const uint8_t* data) {
+  size_t at = out_.size();
+  out_.resize(at + frames::kAnswerHeadBytes);
+  frames::PutAnswerHead(out_.data() + at, ok, n);
+  if (!data) return true;  // a write's answer: the count taken, no bytes
+  if (n <= kQueuedData) {
+    out_.insert(out_.end(), data, data + n);
+    return true;
+  }
+  bool sent = host::WriteExactPair(fd_, out_.data(), out_.size(), data, n);
+  out_.clear();
+  return sent;
+}
+
+bool DriverConnection::Flush() {
+  if (out_.empty()) return true;
+  bool sent = host::WriteExact(fd_, out_.data(), out_.size());
+  out_.clear();
+  if (out_.capacity() > kQueuedData * 2) out_.shrink_to_fit();
+  return sent;
+}
+
+bool DriverConnection::WholeFrame() const {
+  if (have_ == 0) return false;
+  const uint8_t* in = in_.get();
+  size_t head = frames::HeadBytes(in[0]);
+  if (head == 0 || have_ < head) return head == 0;  // a bad frame ends the connection at once
+  if (in[0] == frames::kRead) return true;
+  uint64_t body = bytes::Get32(in + (in[0] == frames::kControl ? 5 : 1));
+  return have_ >= head + body;
+}
+
 bool DriverConnection::Take(size_t length) {
   // The bytes of the frame at hand: those already read, then the rest
-  // straight from the socket.
+  // straight from the socket (the answers waiting go out first, for a PC
+  // that waits for them before it sends more).
   if (have_ < length) {
+    if (!Flush()) return false;
     Reserve(length);
     if (!host::ReadExact(fd_, in_.get() + have_, length - have_)) return false;
     have_ = length;
@@ -86,6 +117,14 @@ bool DriverConnection::Take(size_t length) {
 }
 
 bool DriverConnection::Serve() {
+  // Answers go out together once no whole frame is left to serve: a PC that
+  // sends a request's frames at once gets their answers at once.
+  bool open = ServeFrame();
+  bool sent = WholeFrame() && open ? true : Flush();
+  return open && sent;
+}
+
+bool DriverConnection::ServeFrame() {
   if (have_ == 0) {
     if (capacity_ > kKeptBuffer) in_.reset(), capacity_ = 0;
     Reserve(kReadChunk);
@@ -116,28 +155,27 @@ bool DriverConnection::Serve() {
       haveBlock_ = true;
       executed_ = false;
       if (trace_) Trace(block_);
-      ok = SendAnswer(fd_, true, nullptr, 0);
+      ok = Answer(true, 0, nullptr);
     } else if (code == kIoctlFetchReply && haveBlock_) {
       Run({});
       auto reply = EncodeReply(_ZEL_REPLY{answer_.status, answer_.value});
       uint32_t n = std::min<uint32_t>(kReplyBytes, outCapacity);
-      ok = SendAnswer(fd_, true, reply.data(), n);
+      ok = Answer(true, n, reply.data());
     } else {
-      ok = SendAnswer(fd_, false, nullptr, 0);
+      ok = Answer(false, 0, nullptr);
     }
   } else if (type == frames::kWrite) {
     uint32_t length = bytes::Get32(in + 1);
     if (length > kMaxData || !Take(headBytes + length)) return false;
     frameBytes += length;
+    // The write is in the model (and its files) before its answer exists.
     Run(std::span<const uint8_t>(in_.get() + headBytes, length));
-    uint8_t reply[frames::kAnswerHeadBytes];
-    frames::PutAnswerHead(reply, haveBlock_, haveBlock_ ? length : 0);
-    ok = host::WriteExact(fd_, reply, sizeof reply);
+    ok = Answer(haveBlock_, haveBlock_ ? length : 0, nullptr);
   } else {
     uint32_t length = bytes::Get32(in + 1);
     Run({});
     uint32_t n = std::min<uint32_t>(length, uint32_t(answer_.data.size()));
-    ok = SendAnswer(fd_, haveBlock_, answer_.data.data(), n);
+    ok = Answer(haveBlock_, n, answer_.data.data());
   }
   have_ -= frameBytes;
   if (have_) memmove(in_.get(), in_.get() + frameBytes, have_);

@@ -36,6 +36,15 @@ class DriverConnection {
   bool Buffered() const { return have_ > 0; }
 
  private:
+  bool ServeFrame();
+  // Queues an answer: its head (ok, n) and, unless data is null (a write's
+  // answer, whose n is the count taken), its n bytes. A large data phase
+  // goes out at once with what is queued. False when sending failed.
+  bool Answer(bool ok, uint32_t n, const uint8_t* data);
+  // Sends the queued answers. False when that failed.
+  bool Flush();
+  // True when a whole frame (or a byte that starts no frame) is buffered.
+  bool WholeFrame() const;
   void Run(std::span<const uint8_t> data);
   void Closed();
   void Reserve(size_t length);
@@ -52,6 +61,7 @@ class DriverConnection {
   std::unique_ptr<uint8_t[]> in_;  // bytes read: have_ of capacity_
   size_t capacity_ = 0;
   size_t have_ = 0;
+  std::vector<uint8_t> out_;  // answers not yet sent
 };
 
 // Handles one connection: frames in, frames out, until the peer closes.

@@ -103,12 +103,9 @@ Connection* Find(int fd) {
   return it == g_open.end() ? nullptr : &it->second;
 }
 
-// Sends all of two pieces, in one call where the socket takes them.
-bool SendPair(int fd, const void* a, size_t aLength, const void* b, size_t bLength,
-              int* error = nullptr) {
-  iovec v[2] = {{const_cast<void*>(a), aLength}, {const_cast<void*>(b), bLength}};
-  iovec* at = v;
-  int left = bLength ? 2 : 1;
+// Sends all of the pieces, in one call where the socket takes them.
+bool SendPieces(int fd, iovec* at, int left, int* error = nullptr) {
+  while (left > 0 && at->iov_len == 0) ++at, --left;
   while (left > 0) {
     msghdr m{};
     m.msg_iov = at;
@@ -129,35 +126,50 @@ bool SendPair(int fd, const void* a, size_t aLength, const void* b, size_t bLeng
   return true;
 }
 
-// Sends the first frame of a call. On a kept connection whose device went
-// away the frame is refused at once; the connection is then replaced by a
-// new one to the same socket and the frame sent there. False when the frame
-// cannot be sent.
-bool SendFrame(int& fd, const void* head, size_t headLength, const void* data, size_t length) {
+bool SendPair(int fd, const void* a, size_t aLength, const void* b, size_t bLength,
+              int* error = nullptr) {
+  iovec v[2] = {{const_cast<void*>(a), aLength}, {const_cast<void*>(b), bLength}};
+  return SendPieces(fd, v, 2, error);
+}
+
+// Sends the first frames of a call (the pieces). On a kept connection
+// whose device went away they are refused at once; the connection is then
+// replaced by a new one to the same socket and the frames sent there.
+// False when they cannot be sent.
+bool SendFirst(int& fd, iovec* pieces, int count) {
   Connection* c = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_mutex);
     c = Find(fd);
   }
+  // A failed send may have moved the pieces' start; the retry needs them whole.
+  iovec again[4];
+  if (count > 4) return false;
+  memcpy(again, pieces, sizeof(iovec) * size_t(count));
   int error = 0;
-  if (SendPair(fd, head, headLength, data, length, &error)) {
+  if (SendPieces(fd, pieces, count, &error)) {
     if (c) c->fresh = false;
     return true;
   }
   if (!c || !c->fresh || !c->reused || (error != EPIPE && error != ECONNRESET)) return false;
-  int again = Connect(c->socketPath);
-  if (again < 0) return false;
+  int fresh = Connect(c->socketPath);
+  if (fresh < 0) return false;
   // The handle the caller holds keeps its number: the new connection takes
   // the old one's place.
-  if (dup3(again, fd, O_CLOEXEC) < 0) {
-    close(again);
+  if (dup3(fresh, fd, O_CLOEXEC) < 0) {
+    close(fresh);
     return false;
   }
-  close(again);
+  close(fresh);
   c->reused = false;
-  if (!SendPair(fd, head, headLength, data, length)) return false;
+  if (!SendPieces(fd, again, count)) return false;
   c->fresh = false;
   return true;
+}
+
+bool SendFrame(int& fd, const void* head, size_t headLength, const void* data, size_t length) {
+  iovec v[2] = {{const_cast<void*>(head), headLength}, {const_cast<void*>(data), length}};
+  return SendFirst(fd, v, 2);
 }
 
 // Reads an answer: its head and at most capacity bytes that follow into
@@ -335,6 +347,86 @@ int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, voi
   }
   EndCall(fd, true, false);
   if (got) *got = n;
+  return ok ? 1 : 0;
+}
+
+// The whole request in one send and, in the usual case, its answers in one
+// read: the block's frame, the data phase's frame and the reply fetch's
+// frame go out together, exactly the bytes the separate calls send, and the
+// device answers each in turn. The answers are checked as they arrive, so a
+// device that refuses a step (or moves a shorter data phase) ends the
+// exchange without waiting for bytes it will never send.
+int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
+                   uint32_t length, int hasData, int toDevice, void* reply, uint32_t replyLength) {
+  int fd = int(h);
+  if (blockLength > frames::kMaxControlInput || (hasData && length && !data)) return 0;
+  bool write = hasData && toDevice, read = hasData && !toDevice;
+  uint8_t lead[frames::kControlHeadBytes + frames::kMaxControlInput + frames::kDataHeadBytes];
+  frames::PutControlHead(lead, kIoctlSendRequest, blockLength, 0);
+  memcpy(lead + frames::kControlHeadBytes, block, blockLength);
+  size_t leadLength = frames::kControlHeadBytes + blockLength;
+  if (hasData) {
+    frames::PutDataHead(lead + leadLength, write ? frames::kWrite : frames::kRead, length);
+    leadLength += frames::kDataHeadBytes;
+  }
+  uint8_t fetch[frames::kControlHeadBytes];
+  frames::PutControlHead(fetch, kIoctlFetchReply, 0, replyLength);
+  iovec out[3] = {{lead, leadLength}, {write ? data : nullptr, write ? length : 0},
+                  {fetch, sizeof fetch}};
+  if (!SendFirst(fd, out, 3)) {
+    EndCall(fd, false, false);
+    return 0;
+  }
+
+  // The answers as they come when every step succeeds: the block's (no
+  // output), the data phase's head (and the data of a read), the reply's.
+  uint8_t blockAnswer[frames::kAnswerHeadBytes], dataAnswer[frames::kAnswerHeadBytes],
+      replyAnswer[frames::kAnswerHeadBytes];
+  iovec in[5];
+  int pieces = 0;
+  in[pieces++] = {blockAnswer, sizeof blockAnswer};
+  if (hasData) in[pieces++] = {dataAnswer, sizeof dataAnswer};
+  if (read) in[pieces++] = {data, length};
+  in[pieces++] = {replyAnswer, sizeof replyAnswer};
+  const size_t replyRoom = reply ? replyLength : 0;
+  in[pieces++] = {reply, replyRoom};
+  size_t dataHeadEnd = sizeof blockAnswer + (hasData ? sizeof dataAnswer : 0);
+  size_t replyHeadEnd = dataHeadEnd + (read ? length : 0) + sizeof replyAnswer;
+  size_t total = replyHeadEnd + replyRoom;
+  size_t got = 0;
+  bool ok = true;
+  iovec* at = in;
+  int left = pieces;
+  while (ok && got < total) {
+    while (left > 0 && at->iov_len == 0) ++at, --left;
+    ssize_t n = readv(fd, at, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    size_t before = got;
+    got += size_t(n);
+    size_t done = size_t(n);
+    while (left > 0 && done >= at->iov_len) done -= at->iov_len, ++at, --left;
+    if (left > 0) {
+      at->iov_base = static_cast<uint8_t*>(at->iov_base) + done;
+      at->iov_len -= done;
+    }
+    // Each head is checked once it is in.
+    if (before < sizeof blockAnswer && got >= sizeof blockAnswer)
+      ok = blockAnswer[0] == 1 && bytes::Get32(blockAnswer + 1) == 0;
+    if (ok && hasData && before < dataHeadEnd && got >= dataHeadEnd)
+      ok = dataAnswer[0] == 1 && bytes::Get32(dataAnswer + 1) == length;
+    if (ok && before < replyHeadEnd && got >= replyHeadEnd) {
+      uint32_t m = bytes::Get32(replyAnswer + 1);
+      ok = replyAnswer[0] == 1 && m <= replyRoom;
+      // A shorter reply ends the answer there.
+      if (ok) total = replyHeadEnd + m;
+      ok = ok && got <= total;
+    }
+  }
+  EndCall(fd, ok, ok);
   return ok ? 1 : 0;
 }
 

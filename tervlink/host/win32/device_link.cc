@@ -23,6 +23,7 @@
 #include "device_api.h"
 #include "frame_stream.h"
 #include "tervlink/host/host.h"
+#include "tervlink/records.h"
 
 namespace host {
 namespace win32 {
@@ -216,6 +217,21 @@ int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, voi
     return pipe_frames::ReadData(s, buffer, length, got);
   }
   return api.ReadFile(reinterpret_cast<void*>(h), buffer, length, got);
+}
+
+// The driver takes the calls one by one, and so does zelsim's pipe here.
+int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
+                   uint32_t length, int hasData, int toDevice, void* reply, uint32_t replyLength) {
+  uint32_t count = 0;
+  if (!DeviceIoControl(h, kIoctlSendRequest, block, blockLength, nullptr, 0, &count, nullptr))
+    return 0;
+  if (hasData) {
+    count = 0;
+    int ok = toDevice ? DeviceWriteFile(h, data, length, &count, nullptr)
+                      : DeviceReadFile(h, data, length, &count, nullptr);
+    if (!ok || count != length) return 0;
+  }
+  return DeviceIoControl(h, kIoctlFetchReply, nullptr, 0, reply, replyLength, &count, nullptr);
 }
 
 }  // namespace host

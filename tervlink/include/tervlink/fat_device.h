@@ -281,6 +281,10 @@ class TERVLINK_API FAT_DEVICE {
   // A file replaced while the free space holds both keeps its data until
   // the new data and chain are on the device; otherwise it is removed first.
   int WriteFile(char* name, char* data, int size, FILE* file);
+  // WriteFile whose entry carries the given time and date words instead of
+  // the time now: the disk then holds what WriteFile and SetFileTime give,
+  // with the directory sector written once. Results as WriteFile.
+  int WriteFileDated(char* name, char* data, int size, unsigned short time, unsigned short date);
   // Reads up to size bytes of the file from its start: the count read, or -1.
   int ReadFile(char* name, char* data, int size, FILE* file);
   // The file's size field, or -1 (invalid name, not found).
@@ -418,8 +422,22 @@ class TERVLINK_API FAT_DEVICE {
   // After a device failure: nothing cached of the disk is trusted any more.
   void MarkStale();
   int RereadDisk(int disk);
-  void FillEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
-  int CommitNewEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster);
+  // An entry's time and date words, when they are not the time now.
+  struct EntryTime {
+    uint16_t time;
+    uint16_t date;
+  };
+  void FillEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster,
+                 const EntryTime* when = nullptr);
+  int CommitNewEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster,
+                     const EntryTime* when = nullptr);
+  int StoreFile(char* name, char* data, int size, const EntryTime* when);
+  // Free clusters of the current partition, counted from the allocation
+  // hint up to enough (the count is exact when it is below enough).
+  uint32_t CountFreeClusters(uint32_t enough);
+  // Writes the cluster's sectors in one transfer: the first sector from
+  // curPart->dirSector, the others zero. 0 or -1.
+  int WriteDirCluster(unsigned cluster);
   int DataLoop(unsigned first, char* data, uint32_t size, bool write);
   // Where the entry of a file being replaced is, and its old chain.
   struct OldEntry {
@@ -427,7 +445,7 @@ class TERVLINK_API FAT_DEVICE {
     uint32_t offset;  // its byte offset in that sector
     unsigned first;   // its first cluster
   };
-  int ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first);
+  int ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first, const EntryTime* when);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
   // Reads a disk's partition table, boot sectors and FATs afresh, as Init

@@ -43,6 +43,12 @@ using PfnReadFile = int (*)(DeviceHandle h, void* buffer, uint32_t length, uint3
                             void* overlapped);
 using PfnWriteFile = int (*)(DeviceHandle h, const void* buffer, uint32_t length,
                              uint32_t* put, void* overlapped);
+// An optional sixth call: one whole request (block, data phase, reply
+// fetch) on an open handle, for a link that carries the same calls in fewer
+// system calls (host::DeviceExchange). Nonzero when every step succeeded.
+using PfnExchange = int (*)(DeviceHandle h, const void* block, uint32_t blockLength, void* data,
+                            uint32_t length, int hasData, int toDevice, void* reply,
+                            uint32_t replyLength);
 
 // _IMAGE_HEADER: the 164-byte header of system image and packed image files,
 // kept as raw bytes (its fields are named by the image code).
@@ -141,6 +147,10 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
   PfnCloseHandle pfnCloseHandle = nullptr;
   PfnReadFile pfnReadFile = nullptr;
   PfnWriteFile pfnWriteFile = nullptr;
+  // The driver transport's whole-request call; null for the simulation
+  // transport, and to be cleared by anything that replaces the five calls
+  // above (a test double), so that the request procedure makes them.
+  PfnExchange pfnExchange = nullptr;
   int32_t slcLayout = 1;     // simulator NAND file layout: 1 = SLC, 0 = MLC
 
   // image-mode state (the image files use these)
