@@ -23,7 +23,7 @@ set -u
 bin=$1; cases=$2; name=$3
 # shellcheck source=../support/wait_up.sh
 . "$(dirname "$0")/../support/wait_up.sh"
-export -f wait_up  # for the .setup and .check snippets
+export -f wait_up zelsim_up  # for the .setup and .check snippets
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-e2e.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=
@@ -45,19 +45,9 @@ if [ "$sim_opts" != "none" ]; then
   # shellcheck disable=SC2086
   "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
   sim_pid=$!
-  # zelsim is up once it serves a device socket or, with "--link usb", the
-  # simulation link's mailslot.
-  up() {
-    for s in "$work"/run/lexon*; do [ -S "$s" ] && return 0; done
-    [ -p "$work/run/mailslot/c33_usb_snd_io" ] && return 0
-    # zelsim.exe (tests/windows) serves named pipes and mailslots, which
-    # are no files: its log tells, the driver link's line coming last.
-    case " $sim_opts " in
-      *" --link usb "*) grep -q '^zelsim: serving the simulation link' "$work/zelsim.log" ;;
-      *) grep -q '^zelsim: serving \\\\' "$work/zelsim.log" ;;
-    esac
-  }
-  wait_up "$sim_pid" up || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
+  link=driver
+  case " $sim_opts " in *" --link usb "*) link=usb ;; esac
+  wait_up "$sim_pid" zelsim_up "$work/zelsim.log" $link || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 fi
 
 subst "$cases/$name.bat" >"$work/job.bat"

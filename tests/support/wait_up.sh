@@ -12,3 +12,14 @@ wait_up() {
     sleep 0.05
   done
 }
+
+# zelsim_up LOG [usb]: true once the zelsim whose standard error goes to LOG
+# serves its device link (with "usb": the simulation link's mailslot). It
+# says so on its log once clients can connect; zelsim.exe's named pipes and
+# mailslots are no files that a look at the run folder would find.
+zelsim_up() {
+  case ${2:-} in
+    usb) grep -q '^zelsim: serving the simulation link' "$1" 2>/dev/null ;;
+    *) grep -q '^zelsim: serving \\\\' "$1" 2>/dev/null ;;
+  esac
+}

@@ -284,11 +284,33 @@ TEST_F(PcFiles, CurrentFolderFullPathsAndNestedFolders) {
   EXPECT_EQ(host::Stat((dir + "\\a\\state.bin").c_str()).size, 2u);
 }
 
-TEST(Win32Text, Utf8BatchLinesBecomeGbkAndGbkLinesStay) {
+using Win32Text = TempFolder;
+
+// A batch file as a Windows editor saves it: a UTF-8 byte-order mark, CR LF
+// line ends, UTF-8 and GBK lines mixed, and a stray zero byte that must not
+// hide the rest of its line.
+TEST_F(Win32Text, Utf8BatchLinesBecomeGbkAndGbkLinesStay) {
   const char8_t* utf8 = u8"COPY 中文.TXT";
   EXPECT_EQ(host::ConsoleToGbk(reinterpret_cast<const char*>(utf8)), "COPY 中文.TXT");
   EXPECT_EQ(host::ConsoleToGbk("COPY 中文.TXT"), "COPY 中文.TXT");
   EXPECT_EQ(host::FsToGbk(host::GbkToFs("中文")), "中文");
+
+  std::string name = host::FsToGbk(reinterpret_cast<const char*>(dir_.u8string().c_str())) +
+                     "\\job.bat";
+  FILE* f = host::OpenFile(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::string text = std::string("\xEF\xBB\xBF") + reinterpret_cast<const char*>(utf8) +
+                     "\r\nDEL 中文.TXT\r\nECHO a" + std::string(1, '\0') + "b\n";
+  fwrite(text.data(), 1, text.size(), f);
+  fclose(f);
+  std::unique_ptr<host::Input> in = host::OpenInputFile(name.c_str());
+  ASSERT_NE(in, nullptr);
+  char line[256];
+  std::vector<std::string> lines;
+  while (in->ReadLine(line, sizeof line)) lines.push_back(line);
+  EXPECT_EQ(lines, (std::vector<std::string>{"COPY 中文.TXT\n", "DEL 中文.TXT\n", "ECHO a b\n"}));
+  EXPECT_TRUE(in->AtEnd());
+  EXPECT_FALSE(in->IsTerminal());
 }
 
 }  // namespace

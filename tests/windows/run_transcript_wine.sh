@@ -25,7 +25,7 @@ export TRANSCRIPT_FILTER="sed -e s|\\\\|/|g -e s|Z:/|/|g"
 cat >"$shim/Tervan" <<END
 #!/usr/bin/env bash
 out=\$(mktemp "\${TMPDIR:-/tmp}/tervan-wine-out.XXXXXX")
-LOCPATH=\${TERVAN_LOCPATH:-} LC_ALL=zh_CN.UTF-8 wine "$win/Tervan.exe" "\$@" >"\$out"
+env LOCPATH=\${TERVAN_LOCPATH:-} LC_ALL=zh_CN.UTF-8 wine "$win/Tervan.exe" "\$@" >"\$out"
 rc=\$?
 iconv -f GBK -t UTF-8 -c <"\$out" | \$TRANSCRIPT_FILTER
 rm -f "\$out"
@@ -34,7 +34,7 @@ END
 cat >"$shim/zelsim" <<END
 #!/usr/bin/env bash
 # exec: run_transcript.sh stops zelsim by this process's id.
-LOCPATH=\${TERVAN_LOCPATH:-} LC_ALL=zh_CN.UTF-8 exec wine "$win/zelsim.exe" "\$@"
+exec env LOCPATH=\${TERVAN_LOCPATH:-} LC_ALL=zh_CN.UTF-8 wine "$win/zelsim.exe" "\$@"
 END
 chmod +x "$shim/Tervan" "$shim/zelsim"
 for tool in "$linux"/*; do

@@ -1,4 +1,4 @@
-// Mailslots as named FIFOs, and the fatal-error message.
+// Mailslots as named FIFOs.
 //
 // The mailslot "\\.\mailslot\NAME" is the FIFO RunDir()/mailslot/NAME. The
 // server creates it and opens it read-write, so that it counts as a reader
@@ -113,10 +113,6 @@ void IgnoreBrokenPipes() {
   if (sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
     signal(SIGPIPE, SIG_IGN);
 }
-
-std::mutex g_fatalLock;
-std::string g_lastFatal;
-bool g_fatalShown = false;
 
 }  // namespace
 
@@ -284,23 +280,6 @@ void CloseMailslot(MailslotHandle h) {
       unlink(slot.path.c_str());
   }
   close(int(h));
-}
-
-void ShowFatalError(const char* text) {
-  std::string t = text ? text : "";
-  {
-    std::lock_guard<std::mutex> lock(g_fatalLock);
-    if (g_fatalShown && t == g_lastFatal) return;
-    g_lastFatal = t;
-    g_fatalShown = true;
-  }
-  PrintError("Fatal Error: %s", t.c_str());
-}
-
-void ClearFatalError() {
-  std::lock_guard<std::mutex> lock(g_fatalLock);
-  g_fatalShown = false;
-  g_lastFatal.clear();
 }
 
 void BlockStopSignalsInThisThread() {

@@ -1,5 +1,6 @@
-// Standard output and error, keys (_kbhit/_getch), the sleep and the
-// fatal-error line on Windows.
+// Standard output and error, keys (_kbhit/_getch), the console test, the
+// sleep and the fatal-error line on Windows; host/text_io.cc holds what both
+// platforms share.
 //
 // A console gets UTF-16 (WriteConsoleW). Redirected output is written
 // unchanged byte for byte in the console's output code page (see
@@ -14,7 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host_internal.h"
+#include "tervlink/host/host_internal.h"
 #include "win32_text.h"
 
 namespace host {
@@ -76,7 +77,21 @@ bool DesktopUser() {
 
 namespace detail {
 
+// A console (GetConsoleMode): the C runtime's _isatty also holds for NUL
+// and other character devices, where nobody types and _getch would wait
+// for ever.
+bool StreamIsTerminal(FILE* f) {
+  HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f)));
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+
 void PlatformSleep(uint32_t ms) { ::Sleep(ms); }
+
+void WriteErrorLine(std::string_view gbk) {
+  WriteStd(STD_ERROR_HANDLE, stderr, gbk);
+  fflush(stderr);
+}
 
 void ShowFatalLine(const std::string& line) {
   PrintError("%s", line.c_str());
@@ -93,24 +108,12 @@ Output& StdOut() {
   return out;
 }
 
-void PrintError(const char* fmt, ...) {
-  char buf[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
-  va_end(ap);
-  fflush(stdout);
-  std::string line = std::string(buf) + "\n";
-  WriteStd(STD_ERROR_HANDLE, stderr, line);
-  fflush(stderr);
-}
-
 Input& StdIn() {
   static detail::FileInput in(stdin, false);
   return in;
 }
 
-bool StdinIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+bool StdinIsTerminal() { return detail::StreamIsTerminal(stdin); }
 
 int KeyHit() {
   if (!StdinIsTerminal()) return 1;

@@ -8,7 +8,7 @@ export TERVAN_RUNDIR=$PWD/run-driver
 # shellcheck disable=SC2068
 "$BIN/zelsim" --state "$PWD/state-driver" --link driver $@ 2>zelsim-driver.log &
 pid=$!
-wait_up $pid test -S run-driver/lexon0 || { echo "driver zelsim did not start"; cat zelsim-driver.log; exit 1; }
+wait_up $pid zelsim_up zelsim-driver.log || { echo "driver zelsim did not start"; cat zelsim-driver.log; exit 1; }
 "$BIN/Tervan" -F "-B$PWD/job.bat" </dev/null >driver.out 2>driver.err
 rc=$?
 kill $pid; wait $pid

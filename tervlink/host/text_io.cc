@@ -1,14 +1,15 @@
 // The platform-independent half of the console: the process-wide output,
 // printf-style printing, the line sources, the replaceable sleep and the
 // fatal-error line. The platform halves (posix/, win32/) give standard
-// output and error, keys and the real sleep.
+// output and error, keys, the terminal test and the real sleep.
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
-#include "host_internal.h"
+#include "tervlink/host/host_internal.h"
 
 namespace host {
 namespace {
@@ -74,6 +75,16 @@ void Print(const char* fmt, ...) {
   va_end(ap);
 }
 
+void PrintError(const char* fmt, ...) {
+  char buf[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  fflush(stdout);
+  detail::WriteErrorLine(std::string(buf) + "\n");
+}
+
 bool StringInput::ReadLine(char* buffer, int size) {
   if (pos_ >= text_.size()) {
     end_ = true;
@@ -105,7 +116,31 @@ FileInput::~FileInput() {
 }
 
 bool FileInput::ReadLine(char* buffer, int size) {
-  if (!fgets(buffer, size, f_)) return false;
+  // As fgets, except that a zero byte reads as a blank, so that the text of
+  // a line never hides behind one (the reader looks for the line end).
+  int got = 0;
+  for (int c; got + 1 < size && (c = getc(f_)) != EOF;) {
+    buffer[got++] = c ? char(c) : ' ';
+    if (c == '\n') break;
+  }
+  if (got == 0 || ferror(f_)) {
+    // Ctrl-C at a terminal's prompt (the plain reader) clears the line: an
+    // empty line, and the prompt again.
+    if (ferror(f_) && errno == EINTR && IsTerminal() && size >= 2) {
+      clearerr(f_);
+      ClearInterrupt();
+      strcpy(buffer, "\n");
+      return true;
+    }
+    return false;
+  }
+  buffer[got] = '\0';
+  // A file saved by a Windows editor as UTF-8 starts with a byte-order mark;
+  // it is no part of the first command.
+  if (first_) {
+    first_ = false;
+    if (strncmp(buffer, "\xEF\xBB\xBF", 3) == 0) memmove(buffer, buffer + 3, strlen(buffer + 3) + 1);
+  }
   // Text mode, as on the PC the batch files come from: a CR LF line end
   // reads as LF.
   size_t len = strlen(buffer);
@@ -114,7 +149,7 @@ bool FileInput::ReadLine(char* buffer, int size) {
     buffer[len - 1] = '\0';
   }
   std::string text = ConsoleToGbk(buffer);
-  // Conversion to GBK never makes the text longer; keep within the buffer.
+  // Conversion to GBK never makes UTF-8 text longer; keep within the buffer.
   size_t n = std::min(text.size(), size_t(size - 1));
   memcpy(buffer, text.data(), n);
   buffer[n] = '\0';
@@ -125,8 +160,11 @@ bool FileInput::AtEnd() { return feof(f_) != 0; }
 
 int FileInput::ReadChar() {
   int c = fgetc(f_);
+  if (c == EOF && ferror(f_) && errno == EINTR) clearerr(f_);  // Ctrl-C: no answer
   return c == EOF ? -1 : c;
 }
+
+bool FileInput::IsTerminal() const { return StreamIsTerminal(f_); }
 
 }  // namespace detail
 

@@ -1,16 +1,19 @@
 // Pieces the POSIX and the Win32 halves of the host layer share (not part of
-// the library's interface).
+// the library's interface): host/text_io.cc holds the platform-independent
+// half of the console, each platform gives it the calls below.
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include "tervlink/host/host.h"
 
 namespace host::detail {
 
-// Lines from a C stream, converted from the console's set to GBK; a CR LF
-// line end reads as LF.
+// Lines from a C stream (standard input or a batch file), converted from the
+// console's set to GBK: a zero byte reads as a blank, a UTF-8 byte-order
+// mark before the first line is dropped, a CR LF line end reads as LF.
 class FileInput : public Input {
  public:
   FileInput(FILE* f, bool owned) : f_(f), owned_(owned) {}
@@ -18,12 +21,20 @@ class FileInput : public Input {
   bool ReadLine(char* buffer, int size) override;
   bool AtEnd() override;
   int ReadChar() override;
+  bool IsTerminal() const override;
 
  private:
   FILE* f_;
   bool owned_;
+  bool first_ = true;
 };
 
+// True when the stream is a terminal or console a person types at.
+bool StreamIsTerminal(FILE* f);
+// Writes one line of GBK text, its "\n" included, to standard error in the
+// console's character set (PrintError() has formatted it and flushed
+// standard output).
+void WriteErrorLine(std::string_view gbk);
 // The operating system's sleep (Sleep() adds TERVAN_NO_WAIT and the test
 // hook around it).
 void PlatformSleep(uint32_t ms);
