@@ -43,6 +43,8 @@ import tempfile
 import time
 
 FAILURE_MARKS = ["执行失败, 错误码=", "不是有效的内部命令"]
+# A report of the sanitizer build (scripts/sanitize.sh), from any program.
+SANITIZER_REPORT = re.compile(r"ERROR: [A-Za-z]*Sanitizer|: runtime error: ")
 
 
 def blocks(text):
@@ -89,21 +91,28 @@ def become_subreaper():
 
 
 def stop_group(pgid):
-    """Stops what is left of a process group and waits until it is gone."""
+    """Stops what is left of a process group and waits until it is gone;
+    the exit statuses other than 0 of the processes it reaped (a background
+    zelsim ends with 0 when stopped)."""
+    bad = []
     try:
         os.killpg(pgid, signal.SIGTERM)
     except ProcessLookupError:
-        return
+        return bad
     while True:
         try:
-            while os.waitpid(-1, os.WNOHANG)[0] > 0:
-                pass
+            while True:
+                pid, status = os.waitpid(-1, os.WNOHANG)
+                if pid == 0:
+                    break
+                if os.WIFEXITED(status) and os.WEXITSTATUS(status) != 0:
+                    bad.append(os.WEXITSTATUS(status))
         except ChildProcessError:
             pass
         try:
             os.killpg(pgid, 0)
         except ProcessLookupError:
-            return
+            return bad
         time.sleep(0.05)
 
 
@@ -149,9 +158,12 @@ class Runner:
             p = subprocess.Popen(args, cwd=folder, env=self.env(folder), stdin=subprocess.DEVNULL,
                                  stdout=out, stderr=subprocess.STDOUT, start_new_session=True)
             p.wait()
-            stop_group(p.pid)
+            bad = stop_group(p.pid)
             out.seek(0)
-            return p.returncode, out.read().decode("utf-8", "replace")
+            text = out.read().decode("utf-8", "replace")
+            if bad:
+                text += "\n(a background process ended with exit status %s)\n" % bad
+            return (p.returncode or (1 if bad else 0)), text
 
     def start_zelsim(self, folder):
         """Starts zelsim in the folder and waits until it serves its socket
@@ -164,16 +176,26 @@ class Runner:
             if sim.poll() is not None:
                 raise RuntimeError("zelsim did not start: " + open(log.name).read())
             time.sleep(0.05)
+        sim.log_path = log.name
         return sim
 
-    @staticmethod
-    def stop_zelsim(sim):
-        if sim and sim.poll() is None:
+    def stop_zelsim(self, page, line, sim):
+        """Stops the zelsim started for a block or a page: it must end with
+        status 0 and no report in its log."""
+        if not sim:
+            return
+        if sim.poll() is None:
             sim.terminate()
-            sim.wait()
+        status = sim.wait()
+        with open(sim.log_path, encoding="utf-8", errors="replace") as f:
+            log = f.read()
+        if status != 0 or SANITIZER_REPORT.search(log):
+            self.failures += 1
+            print("%s:%d: the zelsim of the block ended with exit status %d\n---- its log\n%s----"
+                  % (page, line, status, log))
 
     def report(self, page, line, kind, body, status, out):
-        failed = status != 0 or any(m in out for m in FAILURE_MARKS)
+        failed = status != 0 or any(m in out for m in FAILURE_MARKS) or SANITIZER_REPORT.search(out)
         print("%s:%d: ```%s block %s (exit status %d)" % (page, line, kind, "FAILED" if failed else "ok", status))
         if failed:
             self.failures += 1
@@ -188,7 +210,7 @@ class Runner:
             try:
                 status, out = self.run(["bash", "-e", "-c", body], folder)
             finally:
-                self.stop_zelsim(sim)
+                self.stop_zelsim(page, line, sim)
             self.report(page, line, "sh", body, status, out)
 
     def bat_page(self, page, bats):
@@ -209,7 +231,7 @@ class Runner:
                     self.report(page, line, "bat", (("<!-- setup: %s -->\n" % setup) if setup else "") + body,
                                 status, out)
             finally:
-                self.stop_zelsim(sim)
+                self.stop_zelsim(page, bats[0][0], sim)
 
 
 def main():

@@ -73,5 +73,8 @@ if [ $stopped = 1 ]; then
 else
   [ $copied = 30 ] || fail "$copied of 30 files copied by a SYNC that ended normally"
 fi
+# zelsim ends well when stopped (a report of the sanitizer build would not).
+kill "$sim_pid"; wait "$sim_pid"; sim_rc=$?; sim_pid=
+[ $sim_rc = 0 ] || fail "zelsim ended with exit status $sim_rc"
 echo "exit status $rc, $copied files whole on the device"
 exit 0

@@ -83,5 +83,16 @@ if [ "$rc" != "$want_rc" ]; then echo "FAIL: exit status $rc, expected $want_rc"
 if [ -f "$cases/$name.check" ]; then
   (cd "$work" && bash "$cases/$name.check") || { echo "FAIL: check of $name"; status=1; }
 fi
+# zelsim ends well when stopped: status 0 (or the signal's own 143, as
+# zelsim.exe under Wine does). So does every program the case ran: no report
+# of the sanitizer build (scripts/sanitize.sh) in any log, whether or not the
+# snippet that ran the program looked at its status.
+if [ -n "$sim_pid" ]; then
+  kill "$sim_pid" 2>/dev/null; wait "$sim_pid"; sim_rc=$?; sim_pid=
+  case $sim_rc in 0|143) ;; *) echo "FAIL: zelsim ended with exit status $sim_rc"; status=1 ;; esac
+fi
+reports=$(find "$work" \( -name '*.log' -o -name '*.err' -o -name '*.out' \) -type f \
+            -exec grep -l -a -e 'ERROR: [A-Za-z]*Sanitizer' -e ': runtime error: ' {} +)
+[ -z "$reports" ] || { echo "FAIL: sanitizer report in" $reports; cat $reports; status=1; }
 [ $status -ne 0 ] && { echo "--- zelsim log"; cat "$work/zelsim.log" 2>/dev/null; echo "--- stderr"; cat "$work/tervan.err"; }
 exit $status

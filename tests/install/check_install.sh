@@ -29,12 +29,15 @@ cp -a "$p" "$work/moved"
 ldd "$work/moved/bin/Tervan" | grep -q "libtervlink.so => $work/moved/bin/../lib/libtervlink.so" ||
   { ldd "$work/moved/bin/Tervan"; fail "a copied Tervan does not find its own library"; }
 "$work/moved/bin/zelsim" --help >/dev/null || fail "a copied zelsim does not run"
-"$work/moved/bin/Tervan" -H >"$work/tervan.out" 2>&1 || true
-grep -q "error while loading shared libraries" "$work/tervan.out" && fail "a copied Tervan does not run"
+"$work/moved/bin/Tervan" --version >"$work/tervan.out" 2>&1 || { cat "$work/tervan.out"; fail "a copied Tervan does not run"; }
 
 # Another project finds, links and runs the library.
 export TERVAN_RUNDIR=$work/run
-cmake -S "$src/tests/install/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$p" >"$work/consumer.log" 2>&1 ||
+# Built as the library was (the sanitizer build's flags: its runtime must
+# come first in a program that loads the library).
+flags=$(sed -n 's/^CMAKE_CXX_FLAGS:STRING=//p' "$build/CMakeCache.txt")
+cmake -S "$src/tests/install/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$p" \
+  -DCMAKE_CXX_FLAGS="$flags" >"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log"; fail "the consumer project does not configure"; }
 cmake --build "$work/consumer" >>"$work/consumer.log" 2>&1 ||
   { cat "$work/consumer.log"; fail "the consumer project does not build"; }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/background_program.h"
 #include "../support/test_dir.h"
 #include "tervan_main.h"
 #include "tervlink/host/host.h"
@@ -32,21 +33,25 @@ class StartupTest : public ::testing::Test {
   }
   ~StartupTest() override {
     fs::current_path(oldCwd);
-    if (!pidFile.empty())  // and wait until it is gone, before its folder is removed
-      std::system(("p=$(cat " + pidFile + "); kill $p 2>/dev/null; while kill -0 $p 2>/dev/null; do sleep 0.02; done").c_str());
     host::SetSleep(previousSleep);
     host::SetOut(previousOut);
+  }
+  // A zelsim started by the test ends well when stopped (and is gone
+  // before its folder is removed).
+  void TearDown() override {
+    if (zelsim.Pid() > 0) {
+      EXPECT_EQ(zelsim.Stop(), 0) << "zelsim's exit status";
+    }
   }
 
   // Starts zelsim with the options and waits for its socket, as long as
   // zelsim runs (no deadline: a busy machine is slow, not wrong).
   void StartZelsim(const std::string& options) {
-    pidFile = (dir / "zelsim.pid").string();
     std::string cmd = std::string(ZELSIM_PATH) + " --state " + (dir / "state").string() + " " +
-                      options + " 2>/dev/null & echo $! > " + pidFile;
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    std::string wait = "while [ ! -S " + (dir / "run" / "lexon0").string() + " ] && kill -0 $(cat " +
-                       pidFile + ") 2>/dev/null; do sleep 0.02; done";
+                      options + " 2>/dev/null";
+    ASSERT_TRUE(zelsim.Start(cmd, dir.string()));
+    std::string wait = "while [ ! -S " + (dir / "run" / "lexon0").string() + " ] && [ ! -f " +
+                       (dir / "status").string() + " ]; do sleep 0.02; done";
     std::system(wait.c_str());  // <chrono> does not compile with GBK literals
     ASSERT_TRUE(fs::exists(dir / "run" / "lexon0"));
   }
@@ -65,7 +70,7 @@ class StartupTest : public ::testing::Test {
 
   TestDir testDir{"tervan-startup"};
   fs::path dir = testDir.path(), oldCwd;
-  std::string pidFile;
+  BackgroundProgram zelsim;
   host::StringOutput out;
   host::SleepFn previousSleep = nullptr;
   host::Output* previousOut = nullptr;

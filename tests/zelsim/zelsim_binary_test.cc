@@ -10,6 +10,7 @@
 #include <fstream>
 #include <map>
 
+#include "../support/background_program.h"
 #include "nand_test_support.h"
 #include "tervlink/host/host.h"
 #include "tervlink/zel_device_io.h"
@@ -37,35 +38,26 @@ class Zelsim {
     std::string device = std::to_string(device_);
     std::filesystem::remove(host::RunDir() + "/lexon" + device);  // left by a killed zelsim
     std::string cmd = std::string("'") + ZELSIM_PATH + "' --state '" + state_ + "' --device " +
-                      device + " " + options + " 2>>'" + Log() + "' & echo $! >'" + state_ + "/pid'";
-    if (std::system(cmd.c_str()) != 0) return false;
-    std::ifstream(state_ + "/pid") >> pid_;
+                      device + " " + options + " 2>>'" + Log() + "'";
+    if (!program_.Start(cmd, state_)) return false;
     ZEL_DEVICE_IO probe(path_.c_str(), 0);
     while (probe.Test(0) <= 0) {
-      if (!Running()) return false;
+      if (!program_.Running()) return false;
       host::Sleep(50);
     }
     return true;
   }
-  bool Running() const {
-    return pid_ > 0 && std::system(("kill -0 " + std::to_string(pid_) + " 2>/dev/null").c_str()) == 0;
-  }
-  // Ends zelsim with the signal and waits until it is gone.
-  void Stop(const char* signal = "TERM") {
-    if (pid_ <= 0) return;
-    std::string cmd = "kill -" + std::string(signal) + " " + std::to_string(pid_) +
-                      " 2>/dev/null; while kill -0 " + std::to_string(pid_) +
-                      " 2>/dev/null; do sleep 0.05; done";
-    std::system(cmd.c_str());
-    pid_ = 0;
-  }
+  long Pid() const { return program_.Pid(); }
+  // Ends zelsim with the signal and waits until it is gone; its exit status
+  // (0 for SIGTERM, which it handles).
+  int Stop(const char* signal = "TERM") { return program_.Stop(signal); }
   std::string Log() const { return state_ + "/zelsim.log"; }
 
  private:
   std::string state_;
   int device_;
   std::string path_;
-  long pid_ = 0;
+  BackgroundProgram program_;
 };
 
 TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
@@ -120,7 +112,7 @@ TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
   EXPECT_EQ(info.BlockPerZone, 1024u);
   EXPECT_EQ(info.ManuID, 0x98u);
   EXPECT_EQ(device.LowFormat(), -10001);
-  sim.Stop();
+  EXPECT_EQ(sim.Stop(), 0);
 
   // Read by the layout alone: 528-byte sectors, block address words in
   // spare bytes 6-7 and 11-12.
@@ -155,8 +147,7 @@ TEST(ZelsimBinary, ASecondZelsimOnTheSameStateOrNandFileIsRefused) {
   std::string other = FreshDir("locked-other");
   Zelsim sim(state, 8);
   ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
-  long pid = 0;
-  std::ifstream(state + "/pid") >> pid;
+  long pid = sim.Pid();
   auto second = [&](const std::string& options, std::string& said) {
     // A refused zelsim ends at once; one that serves is stopped (status 124).
     std::string cmd = "TERVAN_RUNDIR='" + other + "/run' timeout 120 '" + ZELSIM_PATH + "' " +
@@ -177,7 +168,7 @@ TEST(ZelsimBinary, ASecondZelsimOnTheSameStateOrNandFileIsRefused) {
             std::string::npos) << said;
   sim.Stop("KILL");
   ASSERT_TRUE(sim.Start()) << "see " << sim.Log();
-  sim.Stop();
+  EXPECT_EQ(sim.Stop(), 0);
   std::filesystem::remove_all(state);
   std::filesystem::remove_all(other);
 }
