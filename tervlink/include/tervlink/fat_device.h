@@ -139,6 +139,10 @@ class TERVLINK_API FAT_DEVICE {
   // must run before any other operation.
   explicit FAT_DEVICE(FAT_DEVICE_IO* io);
   ~FAT_DEVICE();
+  // The engine holds two sets of disk blocks (some 9 MB). Made with new it
+  // comes from zeroed memory, so a page is touched only when it is used.
+  static void* operator new(size_t bytes);
+  static void operator delete(void* p) noexcept;
 
   // ---- volume state (volume.cc) -------------------------------------------
 
@@ -469,6 +473,9 @@ class TERVLINK_API FAT_DEVICE {
   // True from construction until the first Init: the disk blocks are still
   // as the constructor cleared them, so Init need not clear 4.5 MB again.
   bool disksCleared_ = false;
+  // Zeroes n bytes unless they are all zero already: reading a fresh page
+  // costs nothing, writing it makes the system give it its own memory.
+  static void ClearUnlessClear(void* p, size_t n);
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
