@@ -293,6 +293,9 @@ class TERVLINK_API FAT_DEVICE {
   int ReadFile(char* name, char* data, int size, FILE* file);
   // The file's size field, or -1 (invalid name, not found).
   int FileSize(char* name);
+  // The same for a file just listed by FindFirstFileA/FindNextFileA in the
+  // current directory, without searching for it again.
+  int FileSize(const _FILE_FIND* found);
   // Deletes the file entry name11 and frees its chain. 0 or -1.
   int RemoveFile(char* name11);
 
@@ -476,6 +479,9 @@ class TERVLINK_API FAT_DEVICE {
   // Zeroes n bytes unless they are all zero already: reading a fresh page
   // costs nothing, writing it makes the system give it its own memory.
   static void ClearUnlessClear(void* p, size_t n);
+  // A file's size field as FileSize gives it: -1 when larger than the
+  // partition's data area could hold.
+  int FileSize(uint32_t size);
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
