@@ -256,7 +256,6 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
-    host::SetCurrentDir(folder.c_str());
     char* name = const_cast<char*>(e.name.c_str());
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
     if (forms[i].empty()) {
@@ -313,6 +312,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       w.inside.push_back(fat->curPart->currentDir);
       w.visited.insert(fat->curPart->currentDir);
       SyncFolderToDevice(w, sub);
+      host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
     }
@@ -363,7 +363,6 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
-    host::SetCurrentDir(folder.c_str());
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
     bool isFile = !isDir && (find->attributes & kFileBits) != 0 &&
@@ -394,7 +393,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       if (!needed) continue;
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
-      int size = fat->FileSize(name);
+      int size = fat->FileSize(find.get());  // the listing has just found it
       FileBytes data;
       bool ok = size >= 0 && data.Allocate(size_t(size));
       ok = ok && fat->ReadFile(name, data.data(), size, nullptr) == size && WritePcFile(path, data);
@@ -423,6 +422,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       w.inside.push_back(fat->curPart->currentDir);
       w.visited.insert(fat->curPart->currentDir);
       CopyDeviceToFolder(w, path);
+      host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
     }

@@ -250,7 +250,15 @@ int FAT_DEVICE::FileSize(char* name) {
   if (!Ready()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
-  uint32_t size = bytes::Get32(curPart->currentEntry + kDirFileSize);
+  return FileSize(bytes::Get32(curPart->currentEntry + kDirFileSize));
+}
+
+int FAT_DEVICE::FileSize(const _FILE_FIND* found) {
+  if (!Ready()) return -1;
+  return FileSize(found->size);
+}
+
+int FAT_DEVICE::FileSize(uint32_t size) {
   // A size larger than the whole data area belongs to a damaged entry; the
   // caller would otherwise allocate it before the read could fail.
   if (uint64_t(size) > uint64_t(curPart->dataClusters) * curPart->sectorsPerCluster * 512 ||

@@ -151,7 +151,7 @@ int FAT_DEVICE::DiskLoadPBS(BOOTSECT* buf, int disk) {
         p.firstDataSector = 0;
         p.fatWidth = 0;
       } else {
-        memset(&p, 0, sizeof p);
+        ClearUnlessClear(&p, sizeof p);
         strcpy(p.currentPath, "\\");
         InitPartCache(&p);
       }
@@ -178,7 +178,7 @@ int FAT_DEVICE::LoadDiskFats(int disk) {
   // partition, and the first save would then wipe that partition's table.)
   for (int s = 0; s < kFatParts; ++s) {
     _PART_INFO& p = disks[disk].parts[s];
-    memset(p.fat, 0, sizeof p.fat);
+    ClearUnlessClear(p.fat, sizeof p.fat);
     memset(p.fatDirty, 0, sizeof p.fatDirty);
     p.fatWhole = 1;  // the first commit makes every copy equal to the image
     if (s == kReservedSlot || !p.formatted || (p.fatWidth != 12 && p.fatWidth != 16)) continue;

@@ -1,6 +1,7 @@
 // FAT_DEVICE volume state: construction, Init, the partition sizes, the
 // current disk and partition, and the state queries.
 
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -10,12 +11,32 @@
 
 namespace {
 constexpr int kDefaultSizes[kFatParts] = {93000, 256, -1, 0};  // KB per slot
+
+// The engine most recently allocated by FAT_DEVICE's operator new: its
+// memory is all zeros when its constructor runs.
+const void* g_zeroedEngine = nullptr;
 }  // namespace
+
+void* FAT_DEVICE::operator new(size_t bytes) {
+  void* p = calloc(1, bytes);  // fresh pages from the system are not written
+  if (!p) throw std::bad_alloc();
+  g_zeroedEngine = p;
+  return p;
+}
+
+void FAT_DEVICE::operator delete(void* p) noexcept { free(p); }
+
+void FAT_DEVICE::ClearUnlessClear(void* p, size_t n) {
+  auto* b = static_cast<unsigned char*>(p);
+  if (n == 0 || (b[0] == 0 && memcmp(b, b + 1, n - 1) == 0)) return;
+  memset(b, 0, n);
+}
 
 FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io) {
   fatInit = 0;
   verify = 0;
-  memset(disks, 0, sizeof disks);
+  if (this != g_zeroedEngine) memset(disks, 0, sizeof disks);
+  g_zeroedEngine = nullptr;
   disksCleared_ = true;
   // savedDisks is written whole by SaveDiskInfo before anything reads it;
   // clearing it here would only touch another 4.5 MB at every start.

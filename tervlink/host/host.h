@@ -52,6 +52,10 @@ class TERVLINK_API Output {
   virtual ~Output() = default;
   virtual void Write(std::string_view gbk) = 0;
   virtual void Flush() {}
+  // After each message: where someone watches the text as it comes (a
+  // terminal) it goes out now; elsewhere it may wait for Flush, which
+  // comes before any input is read, before standard error and at exit.
+  virtual void Pace() { Flush(); }
 };
 
 // Standard output with GBK converted to the locale's character set.

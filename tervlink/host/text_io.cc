@@ -58,7 +58,7 @@ void VPrintTo(Output& out, const char* fmt, va_list ap) {
   }
   // Keep the console in step with the device's progress (and with standard
   // error) as a line-buffered terminal would.
-  out.Flush();
+  out.Pace();
 }
 
 void PrintTo(Output& out, const char* fmt, ...) {
@@ -118,6 +118,8 @@ FileInput::~FileInput() {
 bool FileInput::ReadLine(char* buffer, int size) {
   // As fgets, except that a zero byte reads as a blank, so that the text of
   // a line never hides behind one (the reader looks for the line end).
+  // Whoever answers must have seen everything printed so far.
+  Out().Flush();
   int got = 0;
   for (int c; got + 1 < size && (c = getc(f_)) != EOF;) {
     buffer[got++] = c ? char(c) : ' ';
@@ -159,6 +161,7 @@ bool FileInput::ReadLine(char* buffer, int size) {
 bool FileInput::AtEnd() { return feof(f_) != 0; }
 
 int FileInput::ReadChar() {
+  Out().Flush();
   int c = fgetc(f_);
   if (c == EOF && ferror(f_) && errno == EINTR) clearerr(f_);  // Ctrl-C: no answer
   return c == EOF ? -1 : c;

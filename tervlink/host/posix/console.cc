@@ -24,6 +24,13 @@ class StdOutput : public Output {
     fwrite(text.data(), 1, text.size(), stdout);
   }
   void Flush() override { fflush(stdout); }
+  // Into a file or a pipe the messages go in large pieces, not one write each.
+  void Pace() override {
+    if (terminal_) fflush(stdout);
+  }
+
+ private:
+  bool terminal_ = isatty(STDOUT_FILENO) == 1;
 };
 
 void OnInterrupt(int) { RequestInterrupt(); }

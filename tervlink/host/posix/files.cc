@@ -81,14 +81,17 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
   while (dirent* e = readdir(d)) {
     std::string name = e->d_name;
     if (name == "." || name == "..") continue;
+    // One stat per entry, relative to the open folder; only an entry whose
+    // type the listing does not tell may be a link and needs lstat too.
     struct stat st{};
-    std::string full = dir + "/" + name;
-    if (stat(full.c_str(), &st) != 0) continue;
+    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) continue;
     DirEntry entry;
     entry.name = FsToGbk(name);
     entry.isDir = S_ISDIR(st.st_mode);
     struct stat lst{};
-    entry.isLink = lstat(full.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode);
+    entry.isLink = e->d_type == DT_LNK ||
+                   (e->d_type == DT_UNKNOWN &&
+                    fstatat(dirfd(d), e->d_name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode));
     entry.size = uint64_t(st.st_size);
     entry.mtime = int64_t(st.st_mtime);
     out.push_back(std::move(entry));

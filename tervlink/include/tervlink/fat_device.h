@@ -139,6 +139,10 @@ class TERVLINK_API FAT_DEVICE {
   // must run before any other operation.
   explicit FAT_DEVICE(FAT_DEVICE_IO* io);
   ~FAT_DEVICE();
+  // The engine holds two sets of disk blocks (some 9 MB). Made with new it
+  // comes from zeroed memory, so a page is touched only when it is used.
+  static void* operator new(size_t bytes);
+  static void operator delete(void* p) noexcept;
 
   // ---- volume state (volume.cc) -------------------------------------------
 
@@ -289,6 +293,9 @@ class TERVLINK_API FAT_DEVICE {
   int ReadFile(char* name, char* data, int size, FILE* file);
   // The file's size field, or -1 (invalid name, not found).
   int FileSize(char* name);
+  // The same for a file just listed by FindFirstFileA/FindNextFileA in the
+  // current directory, without searching for it again.
+  int FileSize(const _FILE_FIND* found);
   // Deletes the file entry name11 and frees its chain. 0 or -1.
   int RemoveFile(char* name11);
 
@@ -469,6 +476,12 @@ class TERVLINK_API FAT_DEVICE {
   // True from construction until the first Init: the disk blocks are still
   // as the constructor cleared them, so Init need not clear 4.5 MB again.
   bool disksCleared_ = false;
+  // Zeroes n bytes unless they are all zero already: reading a fresh page
+  // costs nothing, writing it makes the system give it its own memory.
+  static void ClearUnlessClear(void* p, size_t n);
+  // A file's size field as FileSize gives it: -1 when larger than the
+  // partition's data area could hold.
+  int FileSize(uint32_t size);
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
