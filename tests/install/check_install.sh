@@ -22,12 +22,17 @@ for f in bin/Tervan bin/zelsim lib/libtervlink.so include/tervlink/fat_device.h 
   [ -e "$p/$f" ] || fail "$f not installed"
 done
 [ ! -e "$p/include/tervlink/host" ] || fail "the host layer's headers are not public"
-readelf -d "$p/bin/Tervan" | grep -q 'R.*PATH.*\$ORIGIN/\.\./lib' || fail "Tervan's run path is not \$ORIGIN/../lib"
+# (Each listing is taken whole before grep -q looks at it: grep stopping at
+# the first match would end the lister by SIGPIPE, which pipefail counts as
+# a failure when the lister has not finished writing.)
+dynamic=$(readelf -d "$p/bin/Tervan")
+grep -q 'R.*PATH.*\$ORIGIN/\.\./lib' <<<"$dynamic" || fail "Tervan's run path is not \$ORIGIN/../lib"
 
 # A copy of the installed tree finds its library in its own lib/.
 cp -a "$p" "$work/moved"
-ldd "$work/moved/bin/Tervan" | grep -q "libtervlink.so => $work/moved/bin/../lib/libtervlink.so" ||
-  { ldd "$work/moved/bin/Tervan"; fail "a copied Tervan does not find its own library"; }
+libs=$(ldd "$work/moved/bin/Tervan")
+grep -qF "libtervlink.so => $work/moved/bin/../lib/libtervlink.so" <<<"$libs" ||
+  { echo "$libs"; fail "a copied Tervan does not find its own library"; }
 "$work/moved/bin/zelsim" --help >/dev/null || fail "a copied zelsim does not run"
 "$work/moved/bin/Tervan" --version >"$work/tervan.out" 2>&1 || { cat "$work/tervan.out"; fail "a copied Tervan does not run"; }
 
