@@ -23,6 +23,19 @@
 #include "tervlink/fat_device.h"
 #include "tervlink/host/host.h"
 
+// A PC file as the engine's data stream: read as a device file is written,
+// written as one is read. Unbuffered: the engine moves whole runs, and a
+// stdio buffer would only add a copy.
+class PcFileStream : public FileDataStream {
+ public:
+  explicit PcFileStream(FILE* f) : f_(f) { setvbuf(f_, nullptr, _IONBF, 0); }
+  bool Fill(char* into, uint32_t n) override { return fread(into, 1, n, f_) == n; }
+  bool Take(const char* from, uint32_t n) override { return fwrite(from, 1, n, f_) == n; }
+
+ private:
+  FILE* f_;
+};
+
 class CommandShell {
  public:
   static constexpr int kMaxWords = 128;

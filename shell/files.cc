@@ -87,21 +87,13 @@ int CommandShell::CmdCopy(int argc, char** argv) {
     fclose(f);
     return -8;
   }
-  std::unique_ptr<char[]> data;
-  if (length > 0) {
-    data.reset(new (std::nothrow) char[length]);
-    if (!data) {
-      fclose(f);
-      return -8;
-    }
-    if (fread(data.get(), 1, length, f) != length) {
-      fclose(f);
-      return -9;
-    }
-  }
+  // The file goes to the device as it is read; one that ends early (cut
+  // short meanwhile, or unreadable) is not stored.
+  PcFileStream source(f);
+  fat->lastError = 0;
+  int written = fat->WriteFileFrom(argv[2], source, int(length));
   fclose(f);
-  // The engine prints its progress itself and does not use the stream.
-  int written = fat->WriteFile(argv[2], data.get(), int(length), nullptr);
+  if (written != int(length) && fat->lastError == -10) return -9;
   return written == int(length) ? 1 : -1;
 }
 

@@ -121,29 +121,18 @@ void CopyPath(char* dst, const std::string& src) {
   snprintf(dst, CommandShell::kPathBytes, "%s", src.c_str());
 }
 
-// A whole file's bytes. Not cleared when allocated: every byte is read in
-// before anything uses it, and clearing a large file's buffer costs about
-// as much as reading it.
-struct FileBytes {
-  std::unique_ptr<char[]> bytes;
-  size_t size = 0;
-  // False when there is no memory for n bytes.
-  bool Allocate(size_t n) {
-    bytes.reset(new (std::nothrow) char[n ? n : 1]);
-    size = bytes ? n : 0;
-    return bytes != nullptr;
-  }
-  char* data() const { return bytes.get(); }
-};
-
-// Reads a whole PC file. False when it cannot be opened or read, or does
-// not fit the engine's int sizes.
-bool ReadPcFile(const std::string& path, FileBytes& data) {
+// Stores a PC file as the device file name in the current directory, its
+// entry carrying the PC file's time (so that its directory sector is written
+// once). False when the file cannot be opened or read, does not fit the
+// engine's int sizes, or the engine fails.
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
   FILE* f = host::OpenFile(path.c_str(), "rb");
   if (!f) return false;
   uint64_t length = 0;
-  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu && data.Allocate(size_t(length));
-  if (ok && length > 0) ok = fread(data.data(), 1, data.size, f) == data.size;
+  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu;
+  PcFileStream source(f);
+  ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
+                 int(length);
   fclose(f);
   return ok;
 }
@@ -275,13 +264,8 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
                     ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
       sh.Printf("  文件%s不一样，开始更新", name);
-      FileBytes data;
       fat->lastError = 0;
-      // The entry gets the PC file's time as it is written, so that its
-      // directory sector is written once.
-      if (!ReadPcFile(Join(folder, name), data) ||
-          fat->WriteFileDated(name, data.data(), int(data.size), stamp.time, stamp.date) !=
-              int(data.size)) {
+      if (!WritePcFileToDevice(fat, Join(folder, name), name, stamp)) {
         sh.Printf("\n  文件%s写数据失败\n", name);
         w.Skip();
         continue;
@@ -330,11 +314,14 @@ bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& liste
   return listed.insert(name).second;
 }
 
-// Writes a whole PC file; a file that could not be written whole is removed.
-bool WritePcFile(const std::string& path, const FileBytes& data) {
+// Copies the device file name (size bytes) to the PC file at path, writing
+// it as it is read (the target tree is new, so nothing of the PC's is
+// overwritten); a PC file that could not be written whole is removed.
+bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path) {
   FILE* f = host::OpenFile(path.c_str(), "wb");
   if (!f) return false;
-  bool ok = data.size == 0 || fwrite(data.data(), 1, data.size, f) == data.size;
+  PcFileStream pcFile(f);
+  bool ok = fat->ReadFileTo(name, pcFile, size) == size;
   ok = fclose(f) == 0 && ok;
   if (!ok) host::RemoveFile(path.c_str());
   return ok;
@@ -394,10 +381,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
-      FileBytes data;
-      bool ok = size >= 0 && data.Allocate(size_t(size));
-      ok = ok && fat->ReadFile(name, data.data(), size, nullptr) == size && WritePcFile(path, data);
-      if (!ok) {
+      if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path)) {
         sh.Printf("\n  文件%s读取失败\n", name);
         w.Skip();
         continue;

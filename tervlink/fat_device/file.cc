@@ -18,7 +18,7 @@ using namespace fatfmt;
 
 namespace {
 
-constexpr uint32_t kMaxRunSectors = 2048;
+constexpr uint32_t kMaxRunSectors = 2048;  // the size of FAT_DEVICE::stage_
 
 void ShowProgress(uint64_t done, uint64_t total) {
   if (done >= total)
@@ -34,16 +34,38 @@ void ShowProgress(uint64_t done, uint64_t total) {
 // the partition). A write stops early at an end mark and returns the count
 // so far; a read fails (-3) when the chain ends before size bytes or comes
 // back to a cluster it has passed, so a damaged file is never taken whole.
-int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) {
+int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uint32_t size,
+                         bool write) {
+  static_assert(sizeof stage_ == kMaxRunSectors * 512);
   const uint32_t spc = curPart->sectorsPerCluster;
   const uint64_t clusterBytes = uint64_t(spc) * 512;
-  uint8_t sector[512];
+  char sector[512];
   uint64_t offset = 0;
   uint32_t remaining = size;
   unsigned cluster = first;
   // Clusters passed by a read, one bit each (valid clusters are below
   // dataClusters + 2).
   std::vector<uint8_t> passed(write ? 0 : (curPart->dataClusters + 2) / 8 + 1);
+  // The next bytes to write, and the bytes just read: from data, or by the
+  // stream (whose failure is the PC side's, not the device's).
+  auto give = [&](char* into, uint32_t n) {
+    if (!stream) {
+      if (into != data) memcpy(into, data, n);
+      return true;
+    }
+    if (stream->Fill(into, n)) return true;
+    lastError = -10;
+    return false;
+  };
+  auto keep = [&](const char* from, uint32_t n) {
+    if (!stream) {
+      if (from != data) memcpy(data, from, n);
+      return true;
+    }
+    if (stream->Take(from, n)) return true;
+    lastError = -10;
+    return false;
+  };
   auto pass = [&](unsigned c) {
     if (write) return true;
     uint8_t bit = uint8_t(1u << (c & 7));
@@ -75,14 +97,14 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
       // A part of one sector goes through the local buffer.
       chunk = std::min(512 - within, remaining);
       pendCount = 1;
-      pendBuffer = reinterpret_cast<char*>(sector);
+      pendBuffer = sector;
       if (write) {
         memset(sector, 0, sizeof sector);
-        memcpy(sector + within, data, chunk);
+        if (!give(sector + within, chunk)) return -1;
         if (WriteData() != 0) return -1;
       } else {
         if (ReadData() != 0) return -1;
-        memcpy(data, sector + within, chunk);
+        if (!keep(sector + within, chunk)) return -1;
       }
     } else {
       uint32_t wanted = std::min(remaining / 512, kMaxRunSectors);
@@ -95,13 +117,15 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
         cluster = next;
       }
       if (uint64_t(run) * 512 > remaining) run = remaining / 512;
-      pendCount = run;
-      pendBuffer = data;
-      if ((write ? WriteData() : ReadData()) != 0) return -1;
       chunk = run * 512;
+      pendCount = run;
+      pendBuffer = stream ? stage_ : data;
+      if (write && !give(pendBuffer, chunk)) return -1;
+      if ((write ? WriteData() : ReadData()) != 0) return -1;
+      if (!write && !keep(pendBuffer, chunk)) return -1;
     }
     offset += chunk;
-    data += chunk;
+    if (!stream) data += chunk;
     remaining -= chunk;
     if (remaining > 0 && offset % clusterBytes == 0) cluster = NextFatEntry(cluster);
     ShowProgress(offset, size);
@@ -110,21 +134,32 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, uint32_t size, bool write) 
 }
 
 int FAT_DEVICE::WriteFile(char* name, char* data, int size, FILE* file) {
-  return StoreFile(name, data, size, nullptr);
+  return StoreFile(name, data, nullptr, size, nullptr);
 }
 
 int FAT_DEVICE::WriteFileDated(char* name, char* data, int size, unsigned short time,
                                unsigned short date) {
   EntryTime when{time, date};
-  return StoreFile(name, data, size, &when);
+  return StoreFile(name, data, nullptr, size, &when);
 }
 
-int FAT_DEVICE::StoreFile(char* name, char* data, int size, const EntryTime* when) {
+int FAT_DEVICE::WriteFileFrom(char* name, FileDataStream& source, int size) {
+  return StoreFile(name, nullptr, &source, size, nullptr);
+}
+
+int FAT_DEVICE::WriteFileFromDated(char* name, FileDataStream& source, int size,
+                                   unsigned short time, unsigned short date) {
+  EntryTime when{time, date};
+  return StoreFile(name, nullptr, &source, size, &when);
+}
+
+int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int size,
+                          const EntryTime* when) {
   if (!Ready()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   char target[12];
   memcpy(target, fileName, sizeof target);
-  if (!CreatableName(target) || size < 0 || (size > 0 && !data)) {
+  if (!CreatableName(target) || size < 0 || (size > 0 && !data && !stream)) {
     lastError = -7;
     return -1;
   }
@@ -180,7 +215,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, int size, const EntryTime* whe
       lastError = -4;
       return -1;
     }
-    written = DataLoop(first, data, uint32_t(size), true);
+    written = DataLoop(first, data, stream, uint32_t(size), true);
     if (written < 0) {
       // Put back from memory: the device may be the reason of the failure.
       RollBackFat();
@@ -229,10 +264,18 @@ int FAT_DEVICE::ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first,
 }
 
 int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
+  return LoadFile(name, data, nullptr, size);
+}
+
+int FAT_DEVICE::ReadFileTo(char* name, FileDataStream& sink, int size) {
+  return LoadFile(name, nullptr, &sink, size);
+}
+
+int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int size) {
   if (!Ready()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
-  if (size < 0 || (size > 0 && !data)) return -1;
+  if (size < 0 || (size > 0 && !data && !stream)) return -1;
   unsigned first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
   // A read follows only the clusters the file's size needs: a chain longer
   // than its size (or looping behind it) is never walked.
@@ -243,7 +286,7 @@ int FAT_DEVICE::ReadFile(char* name, char* data, int size, FILE* file) {
     lastError = -3;
     return -1;
   }
-  return DataLoop(first, data, want, false);
+  return DataLoop(first, data, stream, want, false);
 }
 
 int FAT_DEVICE::FileSize(char* name) {

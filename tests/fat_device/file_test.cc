@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
+
 #include "test_disk.h"
 #include "tervlink/bytes.h"
 
@@ -270,7 +273,9 @@ TEST_F(FileTest, ReplacingWritesTheNewFileBeforeTheOldOneIsFreed) {
       d.fat.swap(again);
       std::string now = d.Read("file.bin");
       EXPECT_TRUE(now == before || now == after) << failAt << " " << now.substr(0, 10);
-      if (r == int(after.size())) EXPECT_EQ(now, after);
+      if (r == int(after.size())) {
+        EXPECT_EQ(now, after);
+      }
       for (const auto& p : CheckVolume(d.dev, d.fat->curPart->startSector)) {
         bool tolerated = persistent && (p.rfind("lost cluster", 0) == 0 || p == "FAT copies differ");
         EXPECT_TRUE(tolerated) << (persistent ? "drop" : "one failure") << " at write " << failAt << ": " << p;
@@ -280,6 +285,73 @@ TEST_F(FileTest, ReplacingWritesTheNewFileBeforeTheOldOneIsFreed) {
     }
     EXPECT_GE(failAt, 5) << "two data writes, FAT, entry, FAT";
   }
+}
+
+// A PC file streamed through the engine's buffer: the same bytes and
+// transfers as from a buffer. A stream that fails (a PC file cut short, a
+// full PC disk) fails the file with -10: nothing is stored, a replaced
+// file stays, and the volume is whole.
+class StringStream : public FileDataStream {
+ public:
+  std::string bytes;
+  size_t at = 0, failAfter = SIZE_MAX;
+  bool Fill(char* into, uint32_t n) override {
+    if (at + n > bytes.size() || at + n > failAfter) return false;
+    memcpy(into, bytes.data() + at, n);
+    at += n;
+    return true;
+  }
+  bool Take(const char* from, uint32_t n) override {
+    if (at + n > failAfter) return false;
+    bytes.append(from, n), at += n;
+    return true;
+  }
+};
+
+TEST_F(FileTest, StreamedFilesMatchBufferedOnesAndAFailingStreamStoresNothing) {
+  ASSERT_EQ(d.Write("first", "x"), 1);  // the first commit after the load writes whole copies
+  for (int size : {0, 511, 3 * kCluster + 700, (2 << 20) + 513}) {
+    StringStream source;
+    source.bytes = Pattern(size_t(size), char(size));
+    d.dev.log.clear();
+    ASSERT_EQ(fat.WriteFileFrom(C("s.bin"), source, size), size) << size;
+    auto streamed = d.dev.log;
+    StringStream sink;
+    ASSERT_EQ(fat.ReadFileTo(C("s.bin"), sink, size), size) << size;
+    EXPECT_EQ(sink.bytes, source.bytes) << size;
+    std::string e = Entry(fat, "s.bin");
+    ASSERT_EQ(fat.RemoveFile(e.data()), 0);
+    d.dev.log.clear();
+    ASSERT_EQ(d.Write("s.bin", source.bytes), size);
+    ASSERT_EQ(d.dev.log.size(), streamed.size()) << size;
+    for (size_t i = 0; i < streamed.size(); ++i)
+      EXPECT_TRUE(streamed[i].op == d.dev.log[i].op && streamed[i].count == d.dev.log[i].count)
+          << size << " request " << i;
+    ASSERT_EQ(fat.RemoveFile(e.data()), 0);
+  }
+  const std::string old = Pattern(kCluster + 9, 4);
+  ASSERT_EQ(d.Write("s.bin", old), int(old.size()));
+  for (size_t failAfter : {size_t(0), size_t(100), size_t(1) << 20, (size_t(2) << 20) + 512}) {
+    for (const char* name : {"s.bin", "new.bin"}) {
+      StringStream source;
+      source.bytes = Pattern((2 << 20) + 513, 7);
+      source.failAfter = failAfter;
+      fat.lastError = 0;
+      EXPECT_EQ(fat.WriteFileFrom(C(name), source, int(source.bytes.size())), -1) << failAfter;
+      EXPECT_EQ(fat.lastError, -10);
+      EXPECT_EQ(d.Read(name), name[0] == 's' ? old : "<missing>") << name << " " << failAfter;
+      EXPECT_TRUE(Problems().empty()) << failAfter;
+    }
+  }
+  // A source shorter than the size it was given fails the same way.
+  StringStream shortSource;
+  shortSource.bytes = Pattern(1000, 5);
+  EXPECT_EQ(fat.WriteFileFrom(C("s.bin"), shortSource, 2000), -1);
+  EXPECT_EQ(d.Read("s.bin"), old);
+  StringStream sink;
+  sink.failAfter = 512;
+  EXPECT_EQ(fat.ReadFileTo(C("s.bin"), sink, int(old.size())), -1);
+  EXPECT_EQ(fat.lastError, -10);
 }
 
 // A commit writes only the FAT sectors that changed, to every copy, and the

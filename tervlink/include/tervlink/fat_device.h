@@ -14,6 +14,8 @@
 //   -6 directory not empty         -7 invalid 8.3 name   -8 rename target exists
 //   -9 stopped by the user (Ctrl-C) between the transfers of a file's data;
 //      rolled back as a failed transfer is
+//   -10 a file's data stream (the PC file) could not give or take its bytes;
+//      rolled back as a failed transfer is, the device is not marked stale
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.
@@ -131,6 +133,22 @@ struct _FILE_FIND {
   uint32_t directory;   // first cluster of the listed directory, 0 = root
   uint32_t nextIndex;   // next entry to look at
   char pattern[32];
+};
+
+// A file's data moved piece by piece, in order, rather than out of or into
+// one buffer holding it all: a PC file then goes to the device, and comes
+// back, through the engine's transfer buffer, as a copy tool moves a file,
+// instead of through fresh memory the size of the file (which costs more
+// to fault in than the copy itself).
+class TERVLINK_API FileDataStream {
+ public:
+  virtual ~FileDataStream() = default;
+  // Fills into with the next n bytes of the data (writes to the device);
+  // false when they cannot be had.
+  virtual bool Fill(char* into, uint32_t n) = 0;
+  // Takes the next n bytes of the data (reads from the device); false when
+  // they cannot be kept.
+  virtual bool Take(const char* from, uint32_t n) = 0;
 };
 
 class TERVLINK_API FAT_DEVICE {
@@ -289,8 +307,17 @@ class TERVLINK_API FAT_DEVICE {
   // the time now: the disk then holds what WriteFile and SetFileTime give,
   // with the directory sector written once. Results as WriteFile.
   int WriteFileDated(char* name, char* data, int size, unsigned short time, unsigned short date);
+  // WriteFile with the size bytes taken from source as they are written
+  // (last error -10, and nothing stored, when source fails); with when
+  // (time and date words) the entry carries them, as WriteFileDated.
+  int WriteFileFrom(char* name, FileDataStream& source, int size);
+  int WriteFileFromDated(char* name, FileDataStream& source, int size, unsigned short time,
+                         unsigned short date);
   // Reads up to size bytes of the file from its start: the count read, or -1.
   int ReadFile(char* name, char* data, int size, FILE* file);
+  // ReadFile with the bytes handed to sink as they are read; -1 with last
+  // error -10 when sink fails.
+  int ReadFileTo(char* name, FileDataStream& sink, int size);
   // The file's size field, or -1 (invalid name, not found).
   int FileSize(char* name);
   // The same for a file just listed by FindFirstFileA/FindNextFileA in the
@@ -438,14 +465,18 @@ class TERVLINK_API FAT_DEVICE {
                  const EntryTime* when = nullptr);
   int CommitNewEntry(unsigned attr, const char* name11, unsigned long size, unsigned cluster,
                      const EntryTime* when = nullptr);
-  int StoreFile(char* name, char* data, int size, const EntryTime* when);
+  // data, or the stream when data is null.
+  int StoreFile(char* name, char* data, FileDataStream* stream, int size, const EntryTime* when);
+  int LoadFile(char* name, char* data, FileDataStream* stream, int size);
   // Free clusters of the current partition, counted from the allocation
   // hint up to enough (the count is exact when it is below enough).
   uint32_t CountFreeClusters(uint32_t enough);
   // Writes the cluster's sectors in one transfer: the first sector from
   // curPart->dirSector, the others zero. 0 or -1.
   int WriteDirCluster(unsigned cluster);
-  int DataLoop(unsigned first, char* data, uint32_t size, bool write);
+  // Moves a file's bytes between data (or the stream, through stage_, when
+  // data is null) and its chain.
+  int DataLoop(unsigned first, char* data, FileDataStream* stream, uint32_t size, bool write);
   // Where the entry of a file being replaced is, and its old chain.
   struct OldEntry {
     uint32_t sector;  // the directory sector holding it
@@ -461,6 +492,9 @@ class TERVLINK_API FAT_DEVICE {
   int ReloadDisk(int disk);
 
   int curDisk_ = 0;
+  // The transfer buffer of streamed file data: one run at most. Part of the
+  // engine's zeroed block, touched only when a stream is used.
+  char stage_[2048 * 512];
   // Last cluster reached by a directory walk, so that sequential entry
   // loads do not walk the chain from its start every time.
   _PART_INFO* walkPart_ = nullptr;
