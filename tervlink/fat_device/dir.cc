@@ -122,6 +122,12 @@ int FAT_DEVICE::LoadDirEntry(unsigned index) {
   return 0;
 }
 
+int FAT_DEVICE::ScanDirEntry(unsigned index, bool first) {
+  if (first || index % 16 == 0) return LoadDirEntry(index);
+  curPart->currentEntry = curPart->dirSector + (index % 16) * kDirEntryBytes;
+  return 0;
+}
+
 int FAT_DEVICE::UpdateEntry() {
   for (uint32_t i = 0; i < pendCount; ++i) {
     _CACHE* b = get_block(pendStart + i, 1);
@@ -137,7 +143,7 @@ int FAT_DEVICE::UpdateEntry() {
 
 int FAT_DEVICE::SearchFile(unsigned mask, char* name11) {
   for (unsigned i = 0;; ++i) {
-    if (LoadDirEntry(i) != 0) return -1;
+    if (ScanDirEntry(i, i == 0) != 0) return -1;
     const uint8_t* e = curPart->currentEntry;
     if (e[0] == kEntryEnd) {
       lastError = -3;
@@ -175,7 +181,7 @@ int FAT_DEVICE::MakeNextDirEntry() {
 // current entry at the slot; -1 with the image as before the call.
 int FAT_DEVICE::FindFreeSlot() {
   for (unsigned i = 0;; ++i) {
-    if (LoadDirEntry(i) != 0) {
+    if (ScanDirEntry(i, i == 0) != 0) {
       // Only the end of the directory is a reason to grow it; a failed read
       // is not.
       if (lastError != -3 || MakeNextDirEntry() != 0) return -1;
@@ -348,7 +354,7 @@ int FAT_DEVICE::CheckEmptyDirectory(char* name11) {
   curPart->currentDir = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
   int result = -1;
   for (unsigned i = 0;; ++i) {
-    if (LoadDirEntry(i) != 0) break;
+    if (ScanDirEntry(i, i == 0) != 0) break;
     const uint8_t* e = curPart->currentEntry;
     if (e[0] == kEntryEnd) {
       result = 0;

@@ -205,8 +205,10 @@ bool FAT_DEVICE::MatchPattern(const char* pattern, const char* text) {
 }
 
 int FAT_DEVICE::MatchDirEntry(_FILE_FIND* find) {
-  for (;;) {
-    if (LoadDirEntry(find->nextIndex) != 0) return 0;
+  // The caller may have used the directory buffer since the last call: the
+  // first entry is loaded afresh.
+  for (bool first = true;; first = false) {
+    if (ScanDirEntry(find->nextIndex, first) != 0) return 0;
     ++find->nextIndex;
     const uint8_t* e = curPart->currentEntry;
     if (e[0] == kEntryEnd) return 0;

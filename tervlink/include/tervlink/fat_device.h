@@ -428,6 +428,11 @@ class TERVLINK_API FAT_DEVICE {
   int Transfer(int kind);
   bool DecodePartition(_PART_INFO* p, const uint8_t* sector, int disk);
   int FindFreeSlot();
+  // Entry index of a directory scanned in order (a search, a listing): its
+  // sector is loaded when the scan starts (first) or enters it, and stepped
+  // through in the buffer otherwise, as nothing changes the directory
+  // between the steps of one scan. As LoadDirEntry.
+  int ScanDirEntry(unsigned index, bool first);
   int WalkDirCluster(unsigned ordinal, unsigned* cluster);
   int DirChain(unsigned* length, unsigned* last);
   void ResetDirWalk() {
