@@ -125,14 +125,21 @@ int64_t NowMicros() {
   return int64_t(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-// Returns once one of the sockets is readable, the spin time is over or a
-// server is asked to stop (a stop that came while it spun must not be
-// followed by a wait that nothing would end).
-void SpinUntilReadable(pollfd* fds, size_t count) {
+// Returns once one of the sockets is readable (true, with the revents of
+// fds filled in), the spin time is over or a server is asked to stop (a
+// stop that came while it spun must not be followed by a wait that nothing
+// would end).
+bool SpinUntilReadable(pollfd* fds, size_t count) {
   int budget = SpinMicros();
-  if (budget == 0) return;
+  if (budget == 0) return false;
   int64_t end = NowMicros() + budget;
-  while (!g_stopping && poll(fds, count, 0) == 0 && NowMicros() < end) sched_yield();
+  for (;;) {
+    if (g_stopping) return false;
+    int n = poll(fds, count, 0);
+    if (n != 0) return n > 0;
+    if (NowMicros() >= end) return false;
+    sched_yield();
+  }
 }
 
 std::mutex g_mutex;
@@ -498,17 +505,18 @@ int ListenSocket(const std::string& path) {
 bool WaitReadable(const std::vector<int>& fds, std::vector<uint8_t>& ready) {
   std::vector<pollfd> p(fds.size());
   for (size_t i = 0; i < fds.size(); ++i) p[i] = pollfd{fds[i], POLLIN, 0};
-  SpinUntilReadable(p.data(), p.size());
-  // The stop signals are held back from the check to the wait, which lets
-  // them in: one that comes in between ends the wait instead of being lost.
-  sigset_t stops, before;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGTERM);
-  sigaddset(&stops, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stops, &before);
-  int n = g_stopping ? 0 : ppoll(p.data(), p.size(), nullptr, &before);
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (n <= 0) return false;
+  if (!SpinUntilReadable(p.data(), p.size())) {
+    // The stop signals are held back from the check to the wait, which lets
+    // them in: one that comes in between ends the wait instead of being lost.
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    int n = g_stopping ? 0 : ppoll(p.data(), p.size(), nullptr, &before);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (n <= 0) return false;
+  }
   ready.assign(fds.size(), 0);
   for (size_t i = 0; i < fds.size(); ++i) ready[i] = p[i].revents != 0;
   return true;
