@@ -93,7 +93,7 @@ TEST(ZelsimBinary, SectorsSurviveAKillAndTheFileCarriesTheBlockAddressWords) {
     ASSERT_EQ(device.Write(w.sector, w.count, reinterpret_cast<char*>(data.data())), 0) << w.sector;
     for (uint32_t i = 0; i < w.count; ++i)
       acknowledged[w.sector + i].assign(data.begin() + i * 512, data.begin() + (i + 1) * 512);
-    if (++done == 3 || done == std::size(writes)) {
+    if (++done == 3 || done == int(std::size(writes))) {
       sim.Stop("KILL");
       // The library's kept connection died with zelsim: the next request
       // reaches the new one without anyone noticing.
