@@ -346,14 +346,6 @@ TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
 // failure or at the end of the file.
 TERVLINK_API bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length);
 TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length);
-// ReadAt of the stretch at offset into pieces, one after the other (a
-// scattered read: with few calls, and no copy through a buffer of its own
-// where the system scatters for it). Pieces may share their memory.
-struct Piece {
-  void* data;
-  size_t length;
-};
-TERVLINK_API bool ReadPiecesAt(FILE* f, uint64_t offset, const Piece* pieces, size_t count);
 
 }  // namespace host
 

@@ -228,39 +228,15 @@ bool NandDisk::LoadPages(uint64_t base, uint64_t from, uint64_t to) {
 }
 
 bool NandDisk::ReadRaw(uint64_t p, uint32_t count, bool slc, uint8_t* data, uint8_t* spares) {
-  // The pages' bytes go straight where they are wanted, in the order the
-  // file holds them: each sector's data and spare into data and spares, what
-  // the call does not want into a scratch sector (one scattered read, no
-  // copy through raw_).
   uint64_t base = p - p % geo_.sectorsPerPage, end = RoundUp(p + count, geo_.sectorsPerPage);
-  uint8_t scratch[nand::kDataBytes];
-  pieces_.clear();
-  auto add = [&](uint8_t* at, size_t n) {
-    if (!pieces_.empty() && static_cast<uint8_t*>(pieces_.back().data) + pieces_.back().length == at)
-      pieces_.back().length += n;
-    else
-      pieces_.push_back({at, n});
-  };
-  struct Part {
-    uint64_t offset;
-    uint8_t* at;
-    size_t length;
-  };
-  std::vector<Part> page;
-  for (uint64_t first = base; first < end; first += geo_.sectorsPerPage) {
-    page.clear();
-    for (uint64_t q = first; q < first + geo_.sectorsPerPage; ++q) {
-      bool wanted = q >= p && q < p + count;
-      page.push_back({nand::SectorDataOffset(geo_, q, slc),
-                      data && wanted ? data + (q - p) * nand::kDataBytes : scratch, nand::kDataBytes});
-      page.push_back({nand::SectorSpareOffset(geo_, q, slc),
-                      spares && wanted ? spares + (q - p) * nand::kSpareBytes : scratch,
-                      nand::kSpareBytes});
-    }
-    std::sort(page.begin(), page.end(), [](const Part& a, const Part& b) { return a.offset < b.offset; });
-    for (const Part& part : page) add(part.at, part.length);
+  raw_.resize(size_t(end - base) * nand::kRawSectorBytes);
+  if (!LoadPages(base, base, end)) return false;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (data) memcpy(data + size_t(i) * nand::kDataBytes, RawData(base, p + i, slc), nand::kDataBytes);
+    if (spares)
+      memcpy(spares + size_t(i) * nand::kSpareBytes, RawSpare(base, p + i, slc), nand::kSpareBytes);
   }
-  return host::ReadPiecesAt(file_, base * nand::kRawSectorBytes, pieces_.data(), pieces_.size());
+  return true;
 }
 
 bool NandDisk::WriteRaw(uint64_t p, uint32_t count, bool slc, const uint8_t* data,

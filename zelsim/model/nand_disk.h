@@ -25,7 +25,6 @@
 #include <string>
 #include <vector>
 
-#include "tervlink/host/host.h"
 #include "tervlink/nand_layout.h"
 
 class NandDisk {
@@ -151,6 +150,5 @@ class NandDisk {
   int32_t eccMethod_ = 1;
   std::string eccPath_;
   std::vector<uint8_t> raw_;     // pages of the transfer at hand
-  std::vector<host::Piece> pieces_;  // where a read's bytes go
   std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases
 };

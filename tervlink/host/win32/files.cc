@@ -10,9 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <vector>
 
 #include "tervlink/host/host.h"
 #include "win32_text.h"
@@ -295,20 +293,6 @@ bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
 
 bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
   return TransferAt(f, offset, const_cast<void*>(buffer), length, true);
-}
-
-bool ReadPiecesAt(FILE* f, uint64_t offset, const Piece* pieces, size_t count) {
-  // One read of the whole stretch, then scattered.
-  size_t total = 0;
-  for (size_t i = 0; i < count; ++i) total += pieces[i].length;
-  std::vector<uint8_t> stretch(total);
-  if (total && !ReadAt(f, offset, stretch.data(), total)) return false;
-  const uint8_t* at = stretch.data();
-  for (size_t i = 0; i < count; ++i) {
-    if (pieces[i].length) memcpy(pieces[i].data, at, pieces[i].length);
-    at += pieces[i].length;
-  }
-  return true;
 }
 
 }  // namespace host
