@@ -27,6 +27,12 @@ done
 # a failure when the lister has not finished writing.)
 dynamic=$(readelf -d "$p/bin/Tervan")
 grep -q 'R.*PATH.*\$ORIGIN/\.\./lib' <<<"$dynamic" || fail "Tervan's run path is not \$ORIGIN/../lib"
+# No run path, built or installed, has an empty entry: the loader would take
+# one for the working folder and load a library lying there.
+for f in "$p/bin/Tervan" "$p/lib/libtervlink.so" "$build/bin/Tervan" "$build/bin/zelsim"; do
+  runpath=$(readelf -d "$f" | sed -n 's/.*R[UN]*PATH.*\[\(.*\)\]/\1/p')
+  case ":$runpath:" in *::*) fail "$f has an empty run path entry: [$runpath]" ;; esac
+done
 
 # A copy of the installed tree finds its library in its own lib/.
 cp -a "$p" "$work/moved"
