@@ -29,6 +29,7 @@ int FAT_DEVICE::LoadFatTable() {
   pendCount = curPart->sectorsPerFat;
   pendBuffer = reinterpret_cast<char*>(curPart->fat);
   pendStart = curPart->startSector + curPart->reservedSectors;
+  NoteFatBytes(curPart, size_t(curPart->sectorsPerFat) * 512);
   ResetDirWalk();
   allocHint_ = 2;
   memset(curPart->fatDirty, 0, sizeof curPart->fatDirty);
@@ -99,6 +100,7 @@ void FAT_DEVICE::KeepUndo() {
 }
 
 void FAT_DEVICE::RollBackFat() {
+  NoteFatBytes(curPart, size_t(curPart->sectorsPerFat) * 512);
   for (uint32_t i = 0; i < curPart->sectorsPerFat; ++i) {
     uint8_t* now = curPart->fat + size_t(i) * 512;
     const uint8_t* before = fatUndo_ + size_t(i) * 512;
@@ -134,6 +136,7 @@ void FAT_DEVICE::SetFatEntry(unsigned cluster, unsigned value) {
     size_t at = size_t(cluster) * 2;
     if (at + 2 > kFatImageBytes || bytes::Get16(fat + at) == uint16_t(value)) return;
     bytes::Put16(fat + at, uint16_t(value));
+    NoteFatBytes(curPart, at + 2);
     MarkFatDirty(at);
     return;
   }
@@ -142,6 +145,7 @@ void FAT_DEVICE::SetFatEntry(unsigned cluster, unsigned value) {
   if (NextFatEntry(n) == value) return;
   size_t at = 3 * size_t(n >> 1);
   uint8_t* g = fat + at;
+  NoteFatBytes(curPart, at + 3);
   if (n & 1) {
     g[1] = uint8_t((g[1] & 0x0F) | (value & 0x0F) << 4);
     g[2] = uint8_t(value >> 4);

@@ -151,7 +151,7 @@ int FAT_DEVICE::DiskLoadPBS(BOOTSECT* buf, int disk) {
         p.firstDataSector = 0;
         p.fatWidth = 0;
       } else {
-        ClearUnlessClear(&p, sizeof p);
+        ClearPartition(&p);
         strcpy(p.currentPath, "\\");
         InitPartCache(&p);
       }
@@ -178,10 +178,11 @@ int FAT_DEVICE::LoadDiskFats(int disk) {
   // partition, and the first save would then wipe that partition's table.)
   for (int s = 0; s < kFatParts; ++s) {
     _PART_INFO& p = disks[disk].parts[s];
-    ClearUnlessClear(p.fat, sizeof p.fat);
+    ClearFatImage(&p);
     memset(p.fatDirty, 0, sizeof p.fatDirty);
     p.fatWhole = 1;  // the first commit makes every copy equal to the image
     if (s == kReservedSlot || !p.formatted || (p.fatWidth != 12 && p.fatWidth != 16)) continue;
+    NoteFatBytes(&p, size_t(p.sectorsPerFat) * 512);
     pendCount = p.sectorsPerFat;
     pendBuffer = reinterpret_cast<char*>(p.fat);
     pendStart = p.startSector + p.reservedSectors;

@@ -1,6 +1,8 @@
 // FAT_DEVICE volume state: construction, Init, the partition sizes, the
 // current disk and partition, and the state queries.
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -26,10 +28,22 @@ void* FAT_DEVICE::operator new(size_t bytes) {
 
 void FAT_DEVICE::operator delete(void* p) noexcept { free(p); }
 
-void FAT_DEVICE::ClearUnlessClear(void* p, size_t n) {
-  auto* b = static_cast<unsigned char*>(p);
-  if (n == 0 || (b[0] == 0 && memcmp(b, b + 1, n - 1) == 0)) return;
-  memset(b, 0, n);
+void FAT_DEVICE::ClearFatImage(_PART_INFO* p) {
+  memset(p->fat, 0, std::min<size_t>(p->fatExtent, sizeof p->fat));
+  p->fatExtent = 0;
+}
+
+void FAT_DEVICE::ClearPartition(_PART_INFO* p) {
+  ClearFatImage(p);
+  auto* b = reinterpret_cast<unsigned char*>(p);
+  size_t fatEnd = offsetof(_PART_INFO, fat) + sizeof p->fat;
+  memset(b, 0, offsetof(_PART_INFO, fat));
+  memset(b + fatEnd, 0, sizeof *p - fatEnd);
+}
+
+void FAT_DEVICE::NoteFatBytes(_PART_INFO* p, size_t end) {
+  end = std::min<size_t>(end, sizeof p->fat);
+  if (end > p->fatExtent) p->fatExtent = uint32_t(end);
 }
 
 FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io) {
@@ -192,6 +206,7 @@ int FAT_DEVICE::RereadDisk(int disk) {
     }
     if (!ours) continue;
     memcpy(now.fat, was.fat, size_t(now.sectorsPerFat) * 512);
+    NoteFatBytes(&now, size_t(now.sectorsPerFat) * 512);
     memcpy(now.fatDirty, was.fatDirty, sizeof now.fatDirty);
     now.fatWhole = 1;
   }

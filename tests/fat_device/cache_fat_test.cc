@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "test_disk.h"
 #include "tervlink/fat_device/fat_layout.h"
 
@@ -124,6 +126,19 @@ TEST_F(FatTest, Fat12NeighboursShareTheMiddleByteWithoutDisturbingEachOther) {
   EXPECT_EQ(fat.curPart->fat[4], 0x83);
   EXPECT_EQ(fat.curPart->fat[5], 0x67);
   EXPECT_EQ(fat.curPart->fat[0], 0xF8) << "entry 0 (media) untouched";
+}
+
+TEST_F(FatTest, AFormatLeavesNoByteTheSessionWroteInTheFatImage) {
+  _PART_INFO& part = *fat.curPart;
+  size_t loaded = size_t(part.sectorsPerFat) * 512;
+  std::vector<uint8_t> device(part.fat, part.fat + loaded);  // as formatted
+  fat.SetFatEntry(5, 0xABC);
+  part.fatWidth = 16;  // an entry far past the end of this FAT12 image
+  fat.SetFatEntry(unsigned(loaded / 2 + 1000), 0x1234);
+  part.fatWidth = 12;
+  ASSERT_EQ(fat.DiskLogicalFormat(0, 4), 0);  // formats and reloads the disk
+  EXPECT_EQ(std::vector<uint8_t>(part.fat, part.fat + loaded), device);
+  EXPECT_EQ(std::count(part.fat + loaded, part.fat + kFatImageBytes, 0), ptrdiff_t(kFatImageBytes - loaded));
 }
 
 TEST_F(FatTest, EndOfChainValues) {

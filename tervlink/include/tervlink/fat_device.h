@@ -93,6 +93,10 @@ struct _PART_INFO {
   // that failed, which may have left the copies anything).
   uint8_t fatDirty[(kMaxFatSectors + 7) / 8];
   uint32_t fatWhole;
+  // Bytes at the start of fat that may be non-zero; the rest is all zero.
+  // Clearing the image touches only these: the engine comes from zeroed
+  // memory, and reading or writing its untouched pages costs page faults.
+  uint32_t fatExtent;
   _CACHE cache[kCacheBuffers];
   _CACHE* lruFront;
   _CACHE* lruRear;
@@ -515,9 +519,12 @@ class TERVLINK_API FAT_DEVICE {
   // True from construction until the first Init: the disk blocks are still
   // as the constructor cleared them, so Init need not clear 4.5 MB again.
   bool disksCleared_ = false;
-  // Zeroes n bytes unless they are all zero already: reading a fresh page
-  // costs nothing, writing it makes the system give it its own memory.
-  static void ClearUnlessClear(void* p, size_t n);
+  // Zeroes a partition's FAT image (the part fatExtent says may be non-zero),
+  // or the whole partition record.
+  static void ClearFatImage(_PART_INFO* p);
+  static void ClearPartition(_PART_INFO* p);
+  // Notes that fat[0, end) may now be non-zero.
+  static void NoteFatBytes(_PART_INFO* p, size_t end);
   // A file's size field as FileSize gives it: -1 when larger than the
   // partition's data area could hold.
   int FileSize(uint32_t size);
