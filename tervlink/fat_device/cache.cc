@@ -14,6 +14,7 @@
 void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
   for (int i = 0; i < kCacheBuffers; ++i) {
     _CACHE& c = p->cache[i];
+    c.data = p->cacheData[i];
     c.block = kEmptyBlock;
     c.dirty = 0;
     c.next = i + 1 < kCacheBuffers ? &p->cache[i + 1] : nullptr;

@@ -64,7 +64,7 @@ struct BOOTSECT {
 // next victim, rear = most recently released); a buffer holding a sector is
 // also in hash chain block & 63.
 struct _CACHE {
-  uint8_t data[512];
+  uint8_t* data;     // the buffer's 512 bytes, in its partition's cacheData
   _CACHE* next;      // towards the most recently released end
   _CACHE* prev;      // towards the least recently used end
   _CACHE* hashNext;  // next buffer in the same hash chain
@@ -111,6 +111,9 @@ struct _PART_INFO {
   uint32_t fatCount;
   uint32_t rootEntries;
   uint32_t sectorsPerFat;
+  // The cache buffers' sectors, apart from the buffers' links so that
+  // setting up the caches touches a page per partition, not six.
+  uint8_t cacheData[kCacheBuffers][512];
 };
 
 // One disk block.
