@@ -8,7 +8,6 @@
 // with -1 and last error -3.
 
 #include <cstring>
-#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -276,10 +275,12 @@ int FAT_DEVICE::InitDirData(unsigned cluster) {
 }
 
 int FAT_DEVICE::WriteDirCluster(unsigned cluster) {
-  std::vector<uint8_t> sectors(size_t(curPart->sectorsPerCluster) * 512);
-  memcpy(sectors.data(), curPart->dirSector, 512);
+  // A cluster is at most 255 sectors (an 8-bit field): it fits stage_.
+  size_t bytes = size_t(curPart->sectorsPerCluster) * 512;
+  memcpy(stage_, curPart->dirSector, 512);
+  memset(stage_ + 512, 0, bytes - 512);
   pendCount = curPart->sectorsPerCluster;
-  pendBuffer = reinterpret_cast<char*>(sectors.data());
+  pendBuffer = stage_;
   pendStart = ClusterSector(cluster);
   int r = WriteData();
   pendBuffer = nullptr;

@@ -60,7 +60,6 @@ int FAT_DEVICE::SaveFatTable() {
   // Until every copy is written the copies may differ from each other.
   p->fatWhole = 1;
   const uint32_t base = p->startSector + p->reservedSectors;
-  std::vector<uint8_t> span;
   if (runs.size() > 1 && runs.back().second - runs.front().first <= kFatSpanSectors) {
     // The copies lie back to back, so the runs of all copies are one
     // stretch with the sectors between them. Those hold on the device what
@@ -68,11 +67,11 @@ int FAT_DEVICE::SaveFatTable() {
     // after a load or a failure writes them whole), so one transfer of the
     // stretch leaves the disk as the separate runs would, in one request.
     uint32_t first = runs.front().first, end = runs.back().second;
-    span.resize(size_t(end - first) * 512);
+    static_assert(kFatSpanSectors * 512 <= sizeof stage_);
     for (uint32_t k = first; k < end; ++k)
-      memcpy(span.data() + size_t(k - first) * 512, p->fat + size_t(k % spf) * 512, 512);
+      memcpy(stage_ + size_t(k - first) * 512, p->fat + size_t(k % spf) * 512, 512);
     pendCount = end - first;
-    pendBuffer = reinterpret_cast<char*>(span.data());
+    pendBuffer = stage_;
     pendStart = base + first;
     if (WriteData() != 0) return -1;
   } else {

@@ -504,8 +504,9 @@ class TERVLINK_API FAT_DEVICE {
   int ReloadDisk(int disk);
 
   int curDisk_ = 0;
-  // The transfer buffer of streamed file data: one run at most. Part of the
-  // engine's zeroed block, touched only when a stream is used.
+  // The transfer buffer of streamed file data (one run at most), and of the
+  // multi-sector writes that a commit or a new folder assembles (a FAT
+  // stretch, a directory cluster). Part of the engine's zeroed block.
   char stage_[2048 * 512];
   // Last cluster reached by a directory walk, so that sequential entry
   // loads do not walk the chain from its start every time.
