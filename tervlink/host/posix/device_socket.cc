@@ -16,8 +16,8 @@
 // reply, as Reboot does) is really closed, so the device sees the close.
 
 #include <fcntl.h>
-#include <sched.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -258,7 +258,6 @@ void EndCall(int fd, bool inStep, bool replyFetched) {
     c->replyFetched = replyFetched;
   }
 }
-
 
 void OnStopSignal(int) { g_stopping = true; }
 
