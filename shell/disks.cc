@@ -1,4 +1,4 @@
-// Disk commands: SWITCH, PART, FORMAT, LOWFORMAT, SHOWTBL and GETBLOCKTABLE.
+// Disk commands: SWITCH, PART, CHKDSK, FORMAT, LOWFORMAT, SHOWTBL and GETBLOCKTABLE.
 //
 // Front ends over whole disks: the disk selection and the low-level format
 // are requests of the device object, the partitioning, the logical format
@@ -53,18 +53,9 @@ int CommandShell::CmdPart(int argc, char** argv) {
     Printf(
         "分区命令将擦除选定磁盘所有的数据, 请确认是否执行此操作.\n"
         "    按 'Y' 执行分区命令, 按 'N' 取消此操作.\n");
-    for (;;) {
-      int c = input ? input->ReadChar() : -1;
-      // The end of the input before an answer counts as "N": nothing is erased.
-      if (c < 0 || c == 'N' || c == 'n') {
-        Printf("  分区命令取消\n");
-        if (c >= 0) input->ReadChar();  // the line end
-        return 1;
-      }
-      if (c == 'Y' || c == 'y') {
-        input->ReadChar();
-        break;
-      }
+    if (!AskYesNo()) {
+      Printf("  分区命令取消\n");
+      return 1;
     }
   }
   int disk = Device()->currentDisk;
@@ -72,6 +63,49 @@ int CommandShell::CmdPart(int argc, char** argv) {
   if (fat->DiskPartition(disk) != 0) return -1;
   Printf("完毕\r\n");
   return 1;
+}
+
+bool CommandShell::AskYesNo() {
+  for (;;) {
+    int c = input ? input->ReadChar() : -1;
+    // The end of the input before an answer counts as "N".
+    if (c < 0 || c == 'N' || c == 'n') {
+      if (c >= 0) input->ReadChar();  // the line end
+      return false;
+    }
+    if (c == 'Y' || c == 'y') {
+      input->ReadChar();
+      return true;
+    }
+  }
+}
+
+// CHKDSK [C:|E:|F:] [/F] [/Y]: the check (and with /F the repair) is the
+// engine's; this reads the words and asks before a repair.
+int CommandShell::CmdChkdsk(int argc, char** argv) {
+  int part = fat->curPartIndex;
+  bool repair = false, yes = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* w = argv[i];
+    char letter = text::UpperAscii(w[0]);
+    if ((letter == 'C' || letter == 'E' || letter == 'F') && w[1] == ':' && !w[2]) {
+      part = letter - 'C';
+    } else if (w[0] == '/' && (w[1] == 'F' || w[1] == 'f') && !w[2]) {
+      repair = true;
+    } else if (w[0] == '/' && (w[1] == 'Y' || w[1] == 'y') && !w[2]) {
+      yes = true;
+    } else {
+      return -2;
+    }
+  }
+  if (repair && !yes) {
+    Printf(
+        "CHKDSK /F 将修复分区%c上发现的错误, 请确认是否执行此操作.\n"
+        "    按 'Y' 检查并修复, 按 'N' 只检查不修复.\n",
+        'C' + part);
+    repair = AskYesNo();
+  }
+  return fat->CheckDisk(Device()->currentDisk, part, repair) == 1 ? 1 : -1;
 }
 
 int CommandShell::CmdFormat(int argc, char** argv) {
