@@ -134,6 +134,7 @@ class FatChecker {
   int faults_ = 0;      // faults found
   int unrepaired_ = 0;  // faults the repair cannot mend
   bool failed_ = false; // a device request failed
+  bool committed_ = false;  // the repaired FAT is in the engine's image and on the device
   uint32_t clusters_ = 0, clusterBytes_ = 0, bad_ = 0, endMin_ = 0;
   std::vector<uint32_t> next_;    // the FAT's values as repaired so far
   std::vector<int32_t> owner_;    // Object index + 1 per cluster, 0 = nobody
@@ -211,8 +212,8 @@ void FatChecker::CheckBootSector() {
   uint64_t held = volume > overhead && b.sectorsPerCluster ? (volume - overhead) / b.sectorsPerCluster : 0;
   uint64_t entries = p_->fatWidth == 16 ? b.sectorsPerFat * 256ull : b.sectorsPerFat * 512ull * 2 / 3;
   if (held + 2 > entries) {
-    Fault("\\", "the FAT has room for %llu clusters, the volume holds %llu",
-          (unsigned long long)(entries > 2 ? entries - 2 : 0), (unsigned long long)held);
+    Fault("\\", "the FAT has room for %s clusters, the volume holds %s",
+          Grouped(entries > 2 ? entries - 2 : 0).c_str(), Grouped(held).c_str());
     ++unrepaired_;
   }
   if (!p_->usable) {
@@ -229,7 +230,6 @@ bool FatChecker::LoadFat() {
   const size_t bytes = size_t(p_->sectorsPerFat) * 512;
   const size_t used = std::min(bytes, (size_t(clusters_ + 2) * (fat16 ? 16 : 12) + 7) / 8);
   const uint32_t media = fat16 ? 0xFFF0 : 0xFF0;
-  f_.KeepUndo();  // the image as it was: put back below unless repairing
   std::vector<uint8_t> copy(bytes);
   int better = -1;
   for (uint32_t k = 0; k < p_->fatCount; ++k) {
@@ -250,11 +250,7 @@ bool FatChecker::LoadFat() {
   }
   next_.assign(clusters_ + 2, 0);
   for (uint32_t c = 2; c < clusters_ + 2; ++c) next_[c] = f_.NextFatEntry(c);
-  if (!repair_) {
-    memcpy(p_->fat, f_.fatUndo_, bytes);  // what the engine held, untouched
-  } else if (fatCopiesDiffer_) {
-    p_->fatWhole = 1;
-  }
+  if (repair_ && fatCopiesDiffer_) p_->fatWhole = 1;
   for (uint32_t c = 2; c < clusters_ + 2; ++c) {
     uint32_t v = next_[c];
     if (v == 1 || (v >= clusters_ + 2 && v < bad_)) {
@@ -271,6 +267,15 @@ int FatChecker::Run() {
   bad_ = p_->fatWidth == 16 ? 0xFFF7 : 0xFF7;
   endMin_ = p_->fatWidth == 16 ? 0xFFF8 : 0xFF8;
   CheckBootSector();
+  // Until the repair commits its FAT, the engine's image stays as it was
+  // (LoadFat may have put another FAT copy in it to work from).
+  f_.KeepUndo();
+  struct KeepImage {
+    FatChecker& c;
+    ~KeepImage() {
+      if (!c.committed_) memcpy(c.p_->fat, c.f_.fatUndo_, size_t(c.p_->sectorsPerFat) * 512);
+    }
+  } keep{*this};
   if (failed_ || !LoadFat()) return -1;
   owner_.assign(clusters_ + 2, 0);
 
@@ -293,19 +298,18 @@ int FatChecker::Run() {
     if (next_[c] == 0) ++freeClusters;
     if (next_[c] == bad_) ++badClusters;
   }
-  if (repair_ && faults_ > 0 && !failed_) {
-    if (!p_->usable) {
-      unrepaired_ = faults_;
-    } else if (lostChains_ > 0 && !MakeFound()) {
-      ++unrepaired_;
-    }
+  if (repair_ && !p_->usable) {
+    unrepaired_ = faults_;
+  } else if (repair_ && faults_ > 0 && !failed_) {
+    if (lostChains_ > 0 && !MakeFound()) ++unrepaired_;
     if (!failed_ && !Commit()) failed_ = true;
   }
+
   uint64_t cb = clusterBytes_;
   Say("\n%14s bytes total disk space\n", Grouped(uint64_t(clusters_) * cb).c_str());
   if (badClusters) Say("%14s bytes in bad sectors\n", Grouped(badClusters * cb).c_str());
-  Say("%14s bytes in %llu directories\n", Grouped(dirClusters_ * cb).c_str(), (unsigned long long)dirs_);
-  Say("%14s bytes in %llu files\n", Grouped(fileClusters_ * cb).c_str(), (unsigned long long)files_);
+  Say("%14s bytes in %s directories\n", Grouped(dirClusters_ * cb).c_str(), Grouped(dirs_).c_str());
+  Say("%14s bytes in %s files\n", Grouped(fileClusters_ * cb).c_str(), Grouped(files_).c_str());
   if (lostClusters_)
     Say("%14s bytes in %u lost clusters in %u chains\n", Grouped(lostClusters_ * cb).c_str(),
         lostClusters_, lostChains_);
@@ -392,7 +396,7 @@ void FatChecker::CheckFolder(const Folder& folder, std::vector<Folder>& below) {
         }
         continue;
       }
-      Fault(path, "no '%s' entry in slot %zu", i ? ".." : ".", i + 1);
+      Fault(path, "no '%s' entry in slot %u", i ? ".." : ".", unsigned(i + 1));
       if (e[0] != kEntryEnd && e[0] != kEntryDeleted) {
         // A live entry here moves to the first free slot after the two.
         size_t j = 2;
@@ -417,7 +421,7 @@ void FatChecker::CheckFolder(const Folder& folder, std::vector<Folder>& below) {
   };
   auto orphans = [&] {
     if (run.empty()) return;
-    Fault(path, "%zu long-name slots without their entry; removed", run.size());
+    Fault(path, "%u long-name slots without their entry; removed", unsigned(run.size()));
     drop(run);
     run.clear();
   };
@@ -656,7 +660,7 @@ void FatChecker::GiveCopies() {
       c = next_[c];
     }
     uint32_t prev = job.prev, got = 0;
-    if (repair_) {
+    if (repair_ && p_->usable) {
       for (uint32_t c : tail) {
         uint32_t n = TakeFree();
         if (n == 0) {
@@ -822,6 +826,7 @@ bool FatChecker::Commit() {
     f_.lastError = err;
     return false;
   }
+  committed_ = true;
   for (auto& [sector, bytes] : edited_) {
     f_.pendStart = sector;
     f_.pendCount = 1;
