@@ -17,13 +17,12 @@
 
 namespace {
 
-constexpr uint32_t kCylinders = 256, kHeads = 1, kSectorsPerTrack = 32;  // 8192 sectors
 
 struct Bench {
   MemDevice dev;
   std::unique_ptr<FAT_DEVICE> fat;
   Bench() {
-    dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
+    dev.SetGeometry(0, kFuzzCylinders, kFuzzHeads, kFuzzSectorsPerTrack);
     fat = std::make_unique<FAT_DEVICE>(&dev);
     fat->diskCount = 1;
   }
@@ -73,36 +72,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 std::vector<std::pair<std::string, std::string>> FuzzSeeds() {
   std::vector<std::pair<std::string, std::string>> seeds;
   auto make = [&](const char* name, auto damage) {
-    host::StringOutput quiet;
-    host::Output* previous = host::SetOut(&quiet);
-    MemDevice dev;
-    dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
-    auto fat = std::make_unique<FAT_DEVICE>(&dev);
-    fat->diskCount = 1;
-    fat->Init();
-    int sizes[4] = {1024, 64, -1, 0};  // KB: C FAT12, reserved D, E the rest
-    memcpy(fat->disks[0].partSizes, sizes, sizeof sizes);
-    fat->DiskPartition(0);
-    fat->DiskLogicalFormat(0, 4);
-    fat->file_system_switch_to(0, 0);
-    // File data is zeros but for one byte per cluster, which keeps the
-    // seeds small (zero sectors are not stored).
-    auto write = [&](const char* file, size_t bytes) {
-      std::string data(bytes, '\0');
-      for (size_t i = 0; i < bytes; i += 512) data[i] = file[0];
-      fat->WriteFile(const_cast<char*>(file), data.data(), int(bytes), nullptr);
-    };
-    write("A.TXT", 5000);
-    write("B.BIN", 3000);
-    char sub[] = "SUB        ";
-    fat->MakeDirectory(sub);
-    fat->ChangeDirectory(sub);
-    write("IN.TXT", 2500);
-    fat->ChangeRootDirectory();
-    damage(*fat);
-    fat->SaveFatTable();
-    seeds.push_back({name, SerialiseSectors(dev)});
-    host::SetOut(previous);
+    seeds.push_back({name, SeedDisk([&](FAT_DEVICE& fat) {
+                       // File data is zeros but for one byte per sector, which
+                       // keeps the seeds small (zero sectors are not stored).
+                       auto write = [&](const char* file, size_t bytes) {
+                         std::string data(bytes, '\0');
+                         for (size_t i = 0; i < bytes; i += 512) data[i] = file[0];
+                         fat.WriteFile(const_cast<char*>(file), data.data(), int(bytes), nullptr);
+                       };
+                       write("A.TXT", 5000);
+                       write("B.BIN", 3000);
+                       char sub[] = "SUB        ";
+                       fat.MakeDirectory(sub);
+                       fat.ChangeDirectory(sub);
+                       write("IN.TXT", 2500);
+                       fat.ChangeRootDirectory();
+                       damage(fat);
+                       fat.SaveFatTable();
+                     })});
   };
   auto entry = [](FAT_DEVICE& fat, const char* name11) {
     fat.SearchFile(0x3F, const_cast<char*>(name11));

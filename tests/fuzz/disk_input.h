@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "tervlink/bytes.h"
 
 constexpr size_t kSectorRecordBytes = 2 + 512;
+constexpr uint32_t kFuzzCylinders = 256, kFuzzHeads = 1, kFuzzSectorsPerTrack = 32;  // 4 MB
 
 inline void LoadSectorRecords(MemDevice& dev, const uint8_t* data, size_t size) {
   uint64_t total = dev.TotalSectors(0);
@@ -38,6 +40,28 @@ inline std::string SerialiseSectors(const MemDevice& dev) {
     out.append(reinterpret_cast<const char*>(dev.disks[0].sectors.at(s).data()), 512);
   }
   return out;
+}
+
+// A seed disk: the engine partitions the 4 MB disk (C 1 MB FAT12, D 64 KB
+// reserved, E the rest), formats it and hands it to fill with C current;
+// the result as sector records. Messages go nowhere.
+template <typename Fill>
+std::string SeedDisk(Fill fill) {
+  host::StringOutput quiet;
+  host::Output* previous = host::SetOut(&quiet);
+  MemDevice dev;
+  dev.SetGeometry(0, kFuzzCylinders, kFuzzHeads, kFuzzSectorsPerTrack);
+  auto fat = std::make_unique<FAT_DEVICE>(&dev);
+  fat->diskCount = 1;
+  fat->Init();
+  int sizes[4] = {1024, 64, -1, 0};
+  memcpy(fat->disks[0].partSizes, sizes, sizeof sizes);
+  fat->DiskPartition(0);
+  fat->DiskLogicalFormat(0, 4);
+  fat->file_system_switch_to(0, 0);
+  fill(*fat);
+  host::SetOut(previous);
+  return SerialiseSectors(dev);
 }
 
 // Every write logged since the last check lies inside partition part and

@@ -18,7 +18,6 @@
 
 namespace {
 
-constexpr uint32_t kCylinders = 256, kHeads = 1, kSectorsPerTrack = 32;  // 8192 sectors
 constexpr int kMaxDepth = 8;
 constexpr int kMaxFileBytes = 1 << 20;
 
@@ -86,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host::StringOutput quiet;
   host::Output* previous = host::SetOut(&quiet);
   MemDevice dev;
-  dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
+  dev.SetGeometry(0, kFuzzCylinders, kFuzzHeads, kFuzzSectorsPerTrack);
   LoadSectorRecords(dev, data, size);
   auto fat = std::make_unique<FAT_DEVICE>(&dev);
   fat->diskCount = 1;
@@ -108,23 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 // Seeds: disks the engine itself partitioned and filled.
 std::vector<std::pair<std::string, std::string>> FuzzSeeds() {
   std::vector<std::pair<std::string, std::string>> seeds;
-  auto make = [&](const char* name, auto fill) {
-    host::StringOutput quiet;
-    host::Output* previous = host::SetOut(&quiet);
-    MemDevice dev;
-    dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
-    auto fat = std::make_unique<FAT_DEVICE>(&dev);
-    fat->diskCount = 1;
-    fat->Init();
-    int sizes[4] = {1024, 64, -1, 0};  // KB: C FAT12, reserved D, E the rest
-    memcpy(fat->disks[0].partSizes, sizes, sizeof sizes);
-    fat->DiskPartition(0);
-    fat->DiskLogicalFormat(0, 4);
-    fat->file_system_switch_to(0, 0);
-    fill(*fat);
-    seeds.push_back({name, SerialiseSectors(dev)});
-    host::SetOut(previous);
-  };
+  auto make = [&](const char* name, auto fill) { seeds.push_back({name, SeedDisk(fill)}); };
   // File data is zeros but for one byte per cluster, which keeps the
   // seeds small (zero sectors are not stored).
   auto write = [](FAT_DEVICE& fat, const char* name, size_t size) {
