@@ -812,6 +812,10 @@ bool FatChecker::MakeFound() {
   f_.curPart->currentEntry = e + slotOffset;
   f_.FillEntry(kAttrDirectory, name, 0, taken[0]);
   if (chains < lostChains_) ++unrepaired_;
+  ++dirs_;
+  dirClusters_ += need;
+  files_ += chains;
+  for (uint32_t i = 0; i < chains; ++i) fileClusters_ += lostLengths_[i];
   Say("%u lost chains kept as \\FOUND.%s\\FILE0000.CHK ...\n", chains, name + 8);
   return true;
 }
