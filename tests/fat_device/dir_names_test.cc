@@ -202,20 +202,17 @@ TEST_F(DirTest, MoveEntryMovesFilesAndDirectoriesByTheirEntriesOnly) {
   EXPECT_EQ(fat.MoveEntry("\\tree", "\\docs\\tree"), -1);
   EXPECT_EQ(fat.lastError, -11);
   fat.ChangeRootDirectory();
-  EXPECT_EQ(fat.MoveEntry("docs\\b.dat", "tree"), -1);
-  EXPECT_EQ(fat.lastError, -8);
-  EXPECT_EQ(fat.MoveEntry("tree", "docs"), -1);
-  EXPECT_EQ(fat.lastError, -8);
-  EXPECT_EQ(fat.MoveEntry("\\", "x"), -1);
-  EXPECT_EQ(fat.lastError, -7);
-  EXPECT_EQ(fat.MoveEntry("docs\\..", "x"), -1);
-  EXPECT_EQ(fat.lastError, -7);
-  EXPECT_EQ(fat.MoveEntry("docs\\b.dat", "x.y.z"), -1);
-  EXPECT_EQ(fat.lastError, -7);
-  EXPECT_EQ(fat.MoveEntry("none", "x"), -1);
-  EXPECT_EQ(fat.lastError, -3);
-  EXPECT_EQ(fat.MoveEntry("docs\\b.dat", "nope\\x"), -1);
-  EXPECT_EQ(fat.lastError, -3);
+  const struct {
+    const char* from;
+    const char* to;
+    int error;
+  } refused[] = {{"docs\\b.dat", "tree", -8}, {"tree", "docs", -8},      {"\\", "x", -7},
+                 {"docs\\..", "x", -7},       {"docs\\b.dat", "x.y.z", -7}, {"none", "x", -3},
+                 {"docs\\b.dat", "nope\\x", -3}};
+  for (const auto& r : refused) {
+    EXPECT_EQ(fat.MoveEntry(r.from, r.to), -1) << r.from << " " << r.to;
+    EXPECT_EQ(fat.lastError, r.error) << r.from << " " << r.to;
+  }
   EXPECT_EQ(fat.MoveEntry("docs\\b.dat", "docs\\b.dat"), 0) << "onto itself: nothing to do";
   EXPECT_EQ(fat.PathAttributes("\\tree\\twig"), int(kAttrDirectory));
   EXPECT_EQ(fat.PathAttributes("docs/b.dat"), int(kAttrArchive));
