@@ -51,7 +51,7 @@ struct HandlerTable {
   Handler byId[kMaxId + 1] = {};
   constexpr HandlerTable() {
     // Id 0 is the empty line; the others are accepted and do nothing.
-    for (int id : {0, 1, 5, 6, 7, 17, 20, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
+    for (int id : {0, 1, 5, 6, 7, 17, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
     byId[2] = &CommandShell::CmdBios;
     byId[3] = byId[4] = &CommandShell::CmdCd;
     byId[8] = &CommandShell::CmdCopy;
@@ -64,6 +64,7 @@ struct HandlerTable {
     byId[15] = &CommandShell::CmdFormat;
     byId[16] = &CommandShell::CmdHelp;
     byId[18] = byId[19] = &CommandShell::CmdMd;
+    byId[20] = &CommandShell::CmdMove;
     byId[21] = &CommandShell::CmdPart;
     byId[22] = byId[28] = &CommandShell::CmdRd;
     byId[23] = &CommandShell::CmdRegedit;
@@ -104,7 +105,7 @@ struct HandlerTable {
     byId[70] = &CommandShell::CmdUpdateImage;
     // The commands that work in the current partition's file system: on a
     // partition without one they fail before they start, saying so.
-    for (int id : {3, 4, 8, 10, 11, 18, 19, 22, 25, 26, 28}) needsFileSystem[id] = true;
+    for (int id : {3, 4, 8, 10, 11, 18, 19, 20, 22, 25, 26, 28}) needsFileSystem[id] = true;
     // The commands that select a disk or partition; every other command
     // leaves the user on the partition where it started.
     for (int id : {44, 45, 46, 47, 48}) selectsPartition[id] = true;
