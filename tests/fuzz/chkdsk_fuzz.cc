@@ -8,8 +8,8 @@
 // leaves a partition that a check, also after a new start, finds sound;
 // the device requests of one run stay within a bound of the disk's size.
 //
-// The engine and the device are made once and reused: each input only
-// replaces the device's sectors and initialises the engine again.
+// The engines and the device are made once and reused: each input only
+// replaces the device's sectors and initialises the engines again.
 
 #include <memory>
 
@@ -18,13 +18,16 @@
 namespace {
 
 
+// The device, the engine under test and a second one that reads the
+// device afresh after a repair (as a new start of Tervan would).
 struct Bench {
   MemDevice dev;
-  std::unique_ptr<FAT_DEVICE> fat;
+  std::unique_ptr<FAT_DEVICE> fat, fresh;
   Bench() {
     dev.SetGeometry(0, kFuzzCylinders, kFuzzHeads, kFuzzSectorsPerTrack);
     fat = std::make_unique<FAT_DEVICE>(&dev);
-    fat->diskCount = 1;
+    fresh = std::make_unique<FAT_DEVICE>(&dev);
+    fat->diskCount = fresh->diskCount = 1;
   }
 };
 
@@ -57,10 +60,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (repaired != 1) continue;
       FUZZ_CHECK(fat.CheckDisk(0, part, false) == 1);
       // What is on the device, read afresh, is as sound.
-      auto fresh = std::make_unique<FAT_DEVICE>(&dev);
-      fresh->diskCount = 1;
-      FUZZ_CHECK(fresh->Init() == 1);
-      FUZZ_CHECK(fresh->CheckDisk(0, part, false) == 1);
+      FAT_DEVICE& fresh = *bench.fresh;
+      FUZZ_CHECK(fresh.Init() == 1);
+      FUZZ_CHECK(fresh.CheckDisk(0, part, false) == 1);
     }
   }
   host::SetOut(previous);
