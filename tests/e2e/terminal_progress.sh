@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # terminal_progress.sh BIN_DIR: at a terminal (a pseudo-terminal made by
 # script(1)) COPY and SYNC show the progress segment (bytes of the total,
-# and SYNC's file count), start-up names its waits; off a terminal, and
-# with TERVAN_PROGRESS=0, the described percent output stays.
+# and SYNC's file count), FORMAT and PART do ask with one key, start-up
+# names its waits; off a terminal, and with TERVAN_PROGRESS=0, the
+# described percent output stays.
 set -u
 bin=$(cd "$1" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
@@ -37,6 +38,12 @@ for f in pipe.out off.out; do
   grep -qF $'%  \b\b' $f || fail "$f lacks the percent output"
   ! grep -qF 'MB/' $f || fail "$f shows the progress segment"
 done
+# Typed at a terminal, FORMAT and PART do ask first, and one key answers:
+# N keeps the files.
+printf 'FORMAT\nnPART do\nnDIR\nEXIT\n' | script -qec "$bin/Tervan" /dev/null >ask.out 2>&1
+grep -qF '格式化命令取消' ask.out || fail "FORMAT at a terminal did not ask, or N did not cancel it"
+grep -qF '分区命令取消' ask.out || fail "PART do at a terminal did not take one key"
+grep -qF 'BIG.BIN' ask.out || fail "the files are gone after N"
 # The start-up waits say what they wait for, at a terminal only.
 TERVAN_NO_WAIT=0 script -qec "$bin/Tervan -B/dev/null" /dev/null >wait.out 2>&1
 grep -qF '等待4秒' wait.out || fail "start-up's wait does not say what it waits for"
