@@ -289,11 +289,16 @@ int FAT_DEVICE::WriteDirCluster(unsigned cluster) {
 
 void FAT_DEVICE::ClearDirBuf() { memset(curPart->dirSector, 0, 512); }
 
-void FAT_DEVICE::SetNowTime() {
+void FAT_DEVICE::NowWords(uint16_t* time, uint16_t* date) {
   host::LocalTime t = host::Now();
   int year = t.year < 1980 ? 1980 : (t.year > 2107 ? 2107 : t.year);
-  uint16_t time = uint16_t(t.hour << 11 | t.minute << 5);
-  uint16_t date = uint16_t((year - 1980) << 9 | t.month << 5 | t.day);
+  *time = uint16_t(t.hour << 11 | t.minute << 5);
+  *date = uint16_t((year - 1980) << 9 | t.month << 5 | t.day);
+}
+
+void FAT_DEVICE::SetNowTime() {
+  uint16_t time, date;
+  NowWords(&time, &date);
   bytes::Put16(curPart->currentEntry + kDirTime, time);
   bytes::Put16(curPart->currentEntry + kDirDate, date);
 }

@@ -158,6 +158,29 @@ class TERVLINK_API FileDataStream {
   virtual bool Take(const char* from, uint32_t n) = 0;
 };
 
+// An open file as a file system front end holds it: where its entry lies,
+// so that reads, writes and truncation reach the file without searching its
+// directory again, and the entry's fields as the device holds them. It stays
+// valid while the entry stays where it is; every update checks that the
+// entry there still carries the handle's name (else -1, last error -3).
+struct FatHandle {
+  int disk = 0;
+  int part = 0;
+  uint32_t dir = 0;           // first cluster of the directory holding the entry, 0 = root
+  uint32_t entrySector = 0;   // absolute sector of the entry
+  uint32_t entryOffset = 0;   // its byte offset in that sector
+  char name11[11] = {};       // the entry's name
+  uint8_t attr = 0;
+  uint16_t time = 0;
+  uint16_t date = 0;
+  uint32_t first = 0;         // first cluster, 0 for an empty file
+  uint32_t size = 0;
+  // Where the last access left the chain walk (cluster ordinal and number),
+  // so that sequential access does not walk the chain from its start.
+  uint32_t walkOrdinal = 0;
+  uint32_t walkCluster = 0;
+};
+
 class TERVLINK_API FAT_DEVICE {
  public:
   // Stores io (not owned); clears the initialised and verify flags. Init
@@ -290,6 +313,8 @@ class TERVLINK_API FAT_DEVICE {
   int InitDirData(unsigned cluster);
   void ClearDirBuf();
   void SetNowTime();
+  // The time now as an entry's time and date words.
+  static void NowWords(uint16_t* time, uint16_t* date);
   int MakeDirectory(char* name11);
   int RemoveDirectoryA(char* name11);
   int CheckEmptyDirectory(char* name11);
@@ -332,6 +357,35 @@ class TERVLINK_API FAT_DEVICE {
   int FileSize(const _FILE_FIND* found);
   // Deletes the file entry name11 and frees its chain. 0 or -1.
   int RemoveFile(char* name11);
+
+  // ---- open files at an offset (handle.cc) ----------------------------------
+  // For a file system front end: a file or directory entry held open, read
+  // and written at any offset, truncated up and down. Each operation
+  // switches to the handle's partition itself and keeps the engine's
+  // order: data, then the FAT, then the entry; a failed step is rolled
+  // back so that the device holds the file as before (lost clusters at most
+  // after a device failure in the last step).
+
+  // Fills h with the entry name11 (mask as SearchFile) of the current
+  // directory. 0, or -1 (last error -3 when there is none).
+  int OpenEntry(char* name11, unsigned mask, FatHandle* h);
+  // Reads up to n bytes at offset into data: the count read (0 at or past
+  // the end), or -1 (-1 device, -3 a chain shorter than the size).
+  int ReadAt(FatHandle* h, uint64_t offset, char* data, uint32_t n);
+  // Writes n bytes of data (zeros when data is null) at offset, growing the
+  // file as needed; bytes between the old end and offset read as zeros.
+  // n, or -1 (-4 not enough free space or past 4 GB, -1 device, -3 chain
+  // or entry damaged or gone); the file is then as before.
+  int WriteAt(FatHandle* h, uint64_t offset, const char* data, uint32_t n);
+  // Sets the file's size: cut back (entry first, then the FAT) or grown
+  // with zeros. 0, or -1 as WriteAt.
+  int TruncateAt(FatHandle* h, uint64_t size);
+  // Writes h's attribute, time and date into its entry. 0 or -1.
+  int UpdateHandleEntry(FatHandle* h);
+  // Makes the folder whose first cluster is cluster (0 = root) the current
+  // directory without the path text (a front end that names every entry by
+  // its own path); the next directory access checks the cluster.
+  void SetCurrentDir(uint32_t cluster);
 
   // ---- logical format (format.cc) ------------------------------------------
 
@@ -502,6 +556,19 @@ class TERVLINK_API FAT_DEVICE {
   // does, after something other than the engine rewrote the disk. 0, or -1
   // when a read failed.
   int ReloadDisk(int disk);
+
+  // handle.cc: the handle's partition made current and ready (false as Ready).
+  bool HandleReady(FatHandle* h);
+  // The cluster of ordinal k (0-based) of h's chain, walked from h's walk
+  // position or its start, bounded by k. 0, or -1 (last error -3).
+  int HandleCluster(FatHandle* h, uint32_t k, unsigned* cluster);
+  // Moves n bytes between data and h's chain at offset, all inside clusters
+  // the chain has; write with null data writes zeros. sectorsValid: bytes
+  // validBytes: the bytes of the file that hold data on the device (a
+  // partial sector wholly past them is not read back before it is
+  // written, its other bytes become zeros). 0 or -1.
+  int MoveAt(FatHandle* h, uint64_t offset, char* data, uint32_t n, bool write,
+             uint64_t validBytes);
 
   int curDisk_ = 0;
   // The transfer buffer of streamed file data (one run at most), and of the
