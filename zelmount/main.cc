@@ -95,10 +95,14 @@ struct Place {
 int EntryName(const std::string& utf8, char* name11) {
   std::string gbk = host::FsToGbk(utf8);
   if (host::GbkToFs(gbk) != utf8) return EINVAL;  // not spelt in GBK
-  size_t dot = gbk.rfind('.');
+  // Too long is said as such only of a name that is an 8.3 name otherwise
+  // (one dot at most, not leading).
+  size_t dot = gbk.find('.');
+  bool oneDot = dot == std::string::npos || (dot > 0 && gbk.find('.', dot + 1) == std::string::npos);
   size_t base = dot == std::string::npos ? gbk.size() : dot;
   size_t ext = dot == std::string::npos ? 0 : gbk.size() - dot - 1;
-  if (gbk.size() > size_t(kDosNameBytes) || base > 8 || ext > 3) return ENAMETOOLONG;
+  if (oneDot && (base > 8 || ext > 3)) return ENAMETOOLONG;
+  if (gbk.size() > size_t(kDosNameBytes)) return EINVAL;
   char text[kDosNameBytes + 1];
   memcpy(text, gbk.c_str(), gbk.size() + 1);
   return g.fat->NormalizeFileName(text, name11) == 0 ? 0 : EINVAL;
