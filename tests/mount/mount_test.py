@@ -17,6 +17,7 @@ fusermount3 is missing. Each case makes its own folder under $TMPDIR.
 import errno
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -111,11 +112,36 @@ class Rig:
         self.mount_proc = None
         subprocess.run(["fusermount3", "-u", "-z", self.mnt], capture_output=True)
 
-    def disk_images(self):
-        """fsck_disk.sh on the NAND file: part1.img ... in the work folder."""
-        r = subprocess.run(["bash", os.path.join(self.e2e, "fsck_disk.sh"), "state/disk0.nand"],
-                           env=self.env, cwd=self.work, capture_output=True, text=True)
-        check(r.returncode == 0, "fsck of the device's disk: " + r.stdout + r.stderr)
+    def disk_images(self, written=None):
+        """The device's disk read out of zelsim's NAND file: partition images
+        part1.img ... in the work folder, each passing fsck.fat -n. With
+        written (a file name), what a kill may leave is allowed too: lost
+        clusters, and that file longer in its chain than its size."""
+        if written is None:
+            r = subprocess.run(["bash", os.path.join(self.e2e, "fsck_disk.sh"), "state/disk0.nand"],
+                               env=self.env, cwd=self.work, capture_output=True, text=True)
+            check(r.returncode == 0, "fsck of the device's disk: " + r.stdout + r.stderr)
+            return
+        self.run(os.path.join(self.bin, "nand_disk"), "state/disk0.nand", "disk.img")
+        table = self.run("sfdisk", "-d", "disk.img").stdout.decode()
+        n = 0
+        for m in re.finditer(r"start=\s*(\d+), size=\s*(\d+), type=([0-9a-f]+)", table):
+            if m.group(3) not in ("1", "4", "6", "e"):
+                continue
+            n += 1
+            self.run("dd", "if=disk.img", f"of=part{n}.img", "bs=512", f"skip={m.group(1)}",
+                     f"count={m.group(2)}", "status=none")
+            out = self.run("fsck.fat", "-n", f"part{n}.img", check_rc=False).stdout.decode()
+            allowed = [r"fsck\.fat .*", r".* files, .*", r"", r"Label '' stored in boot sector is not valid\.",
+                       r"  Auto-removing label from boot sector\.", r"Leaving filesystem unchanged\.",
+                       r"Reclaimed \d+ unused clusters \(\d+ bytes\)\.",
+                       r"/" + re.escape(written),
+                       r"  File size is \d+ bytes, cluster chain length is > \d+ bytes\.",
+                       r"  Truncating file to \d+ bytes\."]
+            for line in out.splitlines():
+                check(any(re.fullmatch(a, line) for a in allowed),
+                      f"fsck.fat -n of partition {n} after a kill: {out}")
+        os.unlink(os.path.join(self.work, "disk.img"))
 
     def mtools_tree(self, image):
         """{path: bytes} of every file of a partition image, read by mtools.
@@ -137,6 +163,10 @@ class Rig:
         try:
             if self.mount_proc:
                 self.kill_mount()
+            for folder in ("mnt", "mnt2"):  # a mount that a failed check left behind
+                path = os.path.join(self.work, folder)
+                if os.path.ismount(path):
+                    subprocess.run(["fusermount3", "-u", "-z", path], capture_output=True)
         finally:
             self.stop_sim()
 
@@ -453,6 +483,51 @@ def trees_case(rig):
     print("trees, names, refusals, one client, full device and a device that came back: ok")
 
 
+# ---- kill -9 of zelmount and of zelsim ------------------------------------------
+
+def kill_case(rig):
+    rng = random.Random(3)
+    closed, synced = rng.randbytes(3 << 20), rng.randbytes(700000)
+    for victim in ("zelmount", "zelsim"):
+        rig.mount()
+        c = os.path.join(rig.mnt, "C")
+        with open(os.path.join(c, f"CLOSED.{victim[3:6]}"), "wb") as f:
+            f.write(closed)
+        held = open(os.path.join(c, f"SYNCED.{victim[3:6]}"), "wb")
+        held.write(synced)
+        held.flush()
+        os.fsync(held.fileno())
+        # A writer busy when the kill comes: what it wrote is neither closed
+        # nor fsynced, and may be lost.
+        writer = subprocess.Popen(["dd", "if=/dev/zero", f"of={c}/BUSY.BIN", "bs=64k",
+                                   "count=1000"], stderr=subprocess.DEVNULL)
+        while not os.path.exists(os.path.join(c, "BUSY.BIN")) or \
+                os.path.getsize(os.path.join(c, "BUSY.BIN")) < (1 << 20):
+            check(writer.poll() is None, "the busy writer ended early")
+            time.sleep(0.01)
+        if victim == "zelmount":
+            rig.kill_mount()
+            writer.wait()
+        else:
+            rig.stop_sim(signal.SIGKILL)
+            writer.wait()
+            rig.start_sim()
+        try:
+            held.close()
+        except OSError:
+            pass
+        if rig.mount_proc:
+            rig.unmount()
+        rig.disk_images(written="BUSY.BIN")
+        files = rig.mtools_tree(os.path.join(rig.work, "part1.img"))
+        check(files.get(f"CLOSED.{victim[3:6].upper()}") == closed, f"kill of {victim}: a closed file changed")
+        check(files.get(f"SYNCED.{victim[3:6].upper()}") == synced, f"kill of {victim}: an fsynced file changed")
+        rig.mount()
+        os.unlink(os.path.join(rig.mnt, "C", "BUSY.BIN"))
+        rig.unmount()
+    print("kill -9 of zelmount and of zelsim: closed and fsynced files whole, fsck.fat content")
+
+
 def main():
     bin_dir, e2e_dir, case = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]), sys.argv[3]
     if not os.path.exists("/dev/fuse") or not shutil.which("fusermount3"):
@@ -468,6 +543,8 @@ def main():
             random_case(rig, seed, int(os.environ.get("MOUNT_STEPS", "1500")))
         elif case == "trees":
             trees_case(rig)
+        elif case == "kill":
+            kill_case(rig)
         else:
             raise Failure("unknown case " + case)
         return 0
