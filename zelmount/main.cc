@@ -490,6 +490,7 @@ int OnRename(const char* from, const char* to, unsigned int flags) {
   if (b.top || b.partRoot) return -EBUSY;
   if (b.part != a.part) return -EXDEV;
   const uint32_t toDir = g.fat->curPart->currentDir;
+  if (toDir != fromDir) return -EXDEV;
   bool sourceDir = source.attr & kAttrDirectory;
   if (g.fat->OpenEntry(b.name11, kMaskAny, &target) == 0) {
     if (KeyOf(target) == KeyOf(source)) return 0;  // the same entry, in another case
@@ -504,7 +505,6 @@ int OnRename(const char* from, const char* to, unsigned int flags) {
   } else if (g.fat->lastError != -3) {
     return -ErrnoOf(g.fat->lastError);
   }
-  if (toDir != fromDir) return -EXDEV;
   std::string oldText = TextOf(a.name11), newText = TextOf(b.name11);
   if (g.fat->Rename(oldText.data(), newText.data()) != 0) return -ErrnoOf(g.fat->lastError);
   // An open file follows its entry.

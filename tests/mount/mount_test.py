@@ -271,7 +271,11 @@ def random_case(rig, seed, steps):
             a, b = pick_path(("file", "dir")), pick_path(("file", "dir", "new"))
             if any(k.startswith(a) or k.startswith(b) for k in held):
                 continue
-            both(f"rename {a} {b}", lambda r: os.rename(os.path.join(r, a), os.path.join(r, b)))
+            if os.path.dirname(a) != os.path.dirname(b):
+                got = outcome(lambda: os.rename(os.path.join(mnt_c, a), os.path.join(mnt_c, b)))
+                check(got != 0, f"step {step}: rename {a} {b} to another folder changed the mount")
+            else:
+                both(f"rename {a} {b}", lambda r: os.rename(os.path.join(r, a), os.path.join(r, b)))
         elif op == "mkdir":
             p = pick_path(("new",))
             both(f"mkdir {p}", lambda r: os.mkdir(os.path.join(r, p)))
