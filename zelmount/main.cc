@@ -87,7 +87,19 @@ struct Place {
   int part = -1;          // partition slot
   bool partRoot = false;  // the partition's root folder itself
   char name11[11] = {};   // the last name in entry form
+  std::string path;       // the partition's path of it in GBK: "\\DIR\\NAME.EXT"
 };
+
+// The text form of an entry name ("NAME.EXT"), as the engine's name
+// operations take it.
+std::string TextOf(const char* name11) {
+  std::string text;
+  for (int i = 0; i < 8 && name11[i] != ' '; ++i) text += name11[i];
+  if (name11[8] != ' ') text += '.';
+  for (int i = 8; i < 11 && name11[i] != ' '; ++i) text += name11[i];
+  if (!text.empty() && uint8_t(text[0]) == 0x05) text[0] = char(0xE5);  // stored form of 0xE5
+  return text;
+}
 
 // A UTF-8 name as the device spells it (GBK), in entry form. 0, or an
 // errno: ENAMETOOLONG for a name longer than 8.3 bytes, EINVAL for any
@@ -147,8 +159,11 @@ int Locate(const char* path, Place* place) {
     if (g.fat->OpenEntry(name11, kMaskDirs, &dir) != 0) return ErrnoOf(g.fat->lastError);
     if (dir.first == 0) return EIO;  // a folder entry without its cluster: damaged
     g.fat->SetCurrentDir(dir.first);
+    place->path += "\\" + TextOf(name11);
   }
-  return EntryName(words.back(), place->name11);
+  if (int e = EntryName(words.back(), place->name11)) return e;
+  place->path += "\\" + TextOf(place->name11);
+  return 0;
 }
 
 // The entry at path: 0 with h filled, or an errno. Names the device could
@@ -210,17 +225,6 @@ std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
 OpenFile* OpenOf(const FatHandle& h) {
   auto it = g.open.find(KeyOf(h));
   return it == g.open.end() ? nullptr : it->second.get();
-}
-
-// The text form of an entry name ("NAME.EXT"), as the engine's name
-// operations take it.
-std::string TextOf(const char* name11) {
-  std::string text;
-  for (int i = 0; i < 8 && name11[i] != ' '; ++i) text += name11[i];
-  if (name11[8] != ' ') text += '.';
-  for (int i = 8; i < 11 && name11[i] != ' '; ++i) text += name11[i];
-  if (!text.empty() && uint8_t(text[0]) == 0x05) text[0] = char(0xE5);  // stored form of 0xE5
-  return text;
 }
 
 // ---- callbacks ----------------------------------------------------------------
@@ -294,14 +298,16 @@ int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct f
   return 0;
 }
 
-int OnOpen(const char* path, struct fuse_file_info* fi) {
+// Opens the file at path into fi; a file just created is opened for
+// writing whatever its attribute, as open(2) with O_CREAT does. 0 or -errno.
+int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
   Place place;
   FatHandle h;
   if (int e = Find(path, &place, &h, kMaskFiles)) return -e;
   if (place.top || place.partRoot) return -EISDIR;
   bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
   if (writing && g.readOnly) return -EROFS;
-  if (writing && (h.attr & kAttrReadOnly)) return -EACCES;
+  if (writing && !created && (h.attr & kAttrReadOnly)) return -EACCES;
   std::unique_ptr<OpenFile>& slot = g.open[KeyOf(h)];
   if (!slot) {
     slot = std::make_unique<OpenFile>();
@@ -319,6 +325,8 @@ int OnOpen(const char* path, struct fuse_file_info* fi) {
   }
   return 0;
 }
+
+int OnOpen(const char* path, struct fuse_file_info* fi) { return OpenPath(path, fi, false); }
 
 int OnRelease(const char*, struct fuse_file_info* fi) {
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
@@ -340,12 +348,17 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
   if (g.fat->lastError != -3) return -ErrnoOf(g.fat->lastError);
   std::string text = TextOf(place.name11);
   if (g.fat->WriteFile(text.data(), nullptr, 0, nullptr) < 0) return -ErrnoOf(g.fat->lastError);
-  if (!(mode & 0222)) {
-    if (g.fat->OpenEntry(place.name11, kMaskFiles, &h) != 0) return -ErrnoOf(g.fat->lastError);
-    h.attr |= kAttrReadOnly;
-    if (g.fat->UpdateHandleEntry(&h) != 0) return -ErrnoOf(g.fat->lastError);
+  if (int e = OpenPath(path, fi, true)) return e;
+  if (!(mode & 0222)) {  // a read-only file from the start
+    FatHandle* open = &reinterpret_cast<OpenFile*>(fi->fh)->h;
+    open->attr |= kAttrReadOnly;
+    if (g.fat->UpdateHandleEntry(open) != 0) {
+      int e = ErrnoOf(g.fat->lastError);
+      OnRelease(path, fi);
+      return -e;
+    }
   }
-  return OnOpen(path, fi);
+  return 0;
 }
 
 int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {

@@ -90,9 +90,12 @@ class Rig:
         self.tervan("PART do -Y\nFORMAT\n")
 
     def mount(self, *opts):
+        # SIGINT as at a terminal (a test runner may have it ignored).
         self.mount_proc = subprocess.Popen([os.path.join(self.bin, "zelmount"), "-f", *opts,
                                             self.mnt], env=self.env, cwd=self.work,
-                                           stderr=subprocess.PIPE)
+                                           stderr=subprocess.PIPE,
+                                           preexec_fn=lambda: signal.signal(signal.SIGINT,
+                                                                            signal.SIG_DFL))
         while not os.path.ismount(self.mnt):
             if self.mount_proc.poll() is not None:
                 raise Failure("zelmount ended: " + self.mount_proc.stderr.read().decode())
@@ -346,17 +349,22 @@ def make_tree(root, rng):
         with open(path, "wb") as f:
             f.write(rng.randbytes(size))
         os.utime(path, (1600000000, 1600000000 + rng.randrange(10 ** 6) * 2))
+    os.chmod(os.path.join(root, "中文.TXT"), 0o444)  # the read-only attribute, copied in and out
 
 
 def same_tree(a, b, what, times=False):
+    """The same names and bytes; with times, the same write bits and
+    modification times (to FAT's 2 s) of the files too."""
     ta, tb = tree(a), tree(b)
     check(ta == tb, f"{what}: {sorted(set(ta) ^ set(tb)) or 'contents differ'}")
     if times:
         for rel, v in ta.items():
             if v is not None:
-                da = os.stat(os.path.join(a, rel)).st_mtime
-                db = os.stat(os.path.join(b, rel)).st_mtime
-                check(abs(da - db) <= 2, f"{what}: {rel} time {da} became {db}")
+                sa, sb = os.stat(os.path.join(a, rel)), os.stat(os.path.join(b, rel))
+                check(abs(sa.st_mtime - sb.st_mtime) <= 2,
+                      f"{what}: {rel} time {sa.st_mtime} became {sb.st_mtime}")
+                check(bool(sa.st_mode & 0o200) == bool(sb.st_mode & 0o200),
+                      f"{what}: {rel} mode {sa.st_mode:o} became {sb.st_mode:o}")
 
 
 def expect_errno(want, fn, what):
@@ -475,6 +483,15 @@ def trees_case(rig):
     st = os.statvfs(c)
     free_c = st.f_bfree * st.f_frsize
     rig.unmount()
+    # -o ro reads and refuses every change; Ctrl-C (SIGINT) with -f unmounts.
+    rig.mount("-o", "ro")
+    same_tree(src, os.path.join(c, "CP"), "the tree on a read-only mount")
+    expect_errno(errno.EROFS, lambda: open(os.path.join(c, "RO.TXT"), "w"), "create on -o ro")
+    expect_errno(errno.EROFS, lambda: os.unlink(os.path.join(c, "BACK.TXT")), "unlink on -o ro")
+    rig.mount_proc.send_signal(signal.SIGINT)
+    rig.mount_proc.wait()
+    check(not os.path.ismount(rig.mnt), "Ctrl-C did not unmount")
+    rig.mount_proc = None
 
     rig.disk_images()
     want = {"CP/" + k.replace(os.sep, "/"): v for k, v in tree(src).items() if v is not None}
