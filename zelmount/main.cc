@@ -50,6 +50,7 @@ int ErrnoOf(int lastError) {
     case -7: return EINVAL;     // no 8.3 name, or not a file
     case -8: return EEXIST;
     case -9: return EINTR;
+    case -11: return EINVAL;    // a folder moved below itself
     default: return EIO;        // -1 device, -2 no file system, -10
   }
 }
@@ -493,44 +494,48 @@ int OnStatfs(const char* path, struct statvfs* st) {
 
 int OnRename(const char* from, const char* to, unsigned int flags) {
   if (g.readOnly) return -EROFS;
-  if (flags & RENAME_EXCHANGE) return -EINVAL;
+  if (flags & RENAME_EXCHANGE) return -EINVAL;  // FAT has no atomic exchange of two entries
   Place a, b;
   FatHandle source, target;
   if (int e = Find(from, &a, &source)) return -e;
   if (a.top || a.partRoot) return -EBUSY;
-  const uint32_t fromDir = g.fat->curPart->currentDir;
   if (int e = Locate(to, &b)) return -e;
   if (b.top || b.partRoot) return -EBUSY;
   if (b.part != a.part) return -EXDEV;
-  const uint32_t toDir = g.fat->curPart->currentDir;
-  if (toDir != fromDir) return -EXDEV;
   bool sourceDir = source.attr & kAttrDirectory;
+  unsigned moveFlags = 0;
   if (g.fat->OpenEntry(b.name11, kMaskAny, &target) == 0) {
-    if (KeyOf(target) == KeyOf(source)) return 0;  // the same entry, in another case
+    if (KeyOf(target) == KeyOf(source)) return 0;  // the same entry, named in another case
     if (flags & RENAME_NOREPLACE) return -EEXIST;
     bool targetDir = target.attr & kAttrDirectory;
     if (targetDir && !sourceDir) return -EISDIR;
     if (!targetDir && sourceDir) return -ENOTDIR;
     if (OpenOf(target)) return -EBUSY;
-    if (targetDir && g.fat->CheckEmptyDirectory(b.name11) != 0) return -ErrnoOf(g.fat->lastError);
-    if ((targetDir ? g.fat->RemoveDirectoryA(b.name11) : g.fat->RemoveFile(b.name11)) != 0)
-      return -ErrnoOf(g.fat->lastError);
+    if (targetDir) {
+      // An empty folder gives way to the folder moved onto it.
+      if (g.fat->CheckEmptyDirectory(b.name11) != 0 || g.fat->RemoveDirectoryA(b.name11) != 0)
+        return -ErrnoOf(g.fat->lastError);
+    } else {
+      moveFlags = FAT_DEVICE::kMoveReplace;
+    }
   } else if (g.fat->lastError != -3) {
     return -ErrnoOf(g.fat->lastError);
   }
-  std::string oldText = TextOf(a.name11), newText = TextOf(b.name11);
-  if (g.fat->Rename(oldText.data(), newText.data()) != 0) return -ErrnoOf(g.fat->lastError);
+  g.fat->ChangeRootDirectory();  // the paths are from the root; no folder is held
+  if (g.fat->MoveEntry(a.path.c_str(), b.path.c_str(), moveFlags) != 0)
+    return -ErrnoOf(g.fat->lastError);
   // An open file follows its entry.
   auto it = g.open.find(KeyOf(source));
   if (it != g.open.end()) {
     std::unique_ptr<OpenFile> o = std::move(it->second);
     g.open.erase(it);
-    FatHandle moved;
-    if (g.fat->OpenEntry(b.name11, kMaskAny, &moved) == 0) {
-      o->h.dir = moved.dir;
-      o->h.entrySector = moved.entrySector;
-      o->h.entryOffset = moved.entryOffset;
-      memcpy(o->h.name11, moved.name11, 11);
+    Place moved;
+    FatHandle now;
+    if (Find(to, &moved, &now) == 0) {
+      o->h.dir = now.dir;
+      o->h.entrySector = now.entrySector;
+      o->h.entryOffset = now.entryOffset;
+      memcpy(o->h.name11, now.name11, 11);
     }
     g.open[KeyOf(o->h)] = std::move(o);
   }
