@@ -31,6 +31,7 @@
 #include <tuple>
 #include <vector>
 
+#include "pc_files.h"  // DOS time words and entry texts, as Tervan's commands use them
 #include "tervlink/fat_device.h"
 #include "tervlink/host/host.h"
 #include "tervlink/zel_device_io.h"
@@ -91,17 +92,6 @@ struct Place {
   std::string path;       // the partition's path of it in GBK: "\\DIR\\NAME.EXT"
 };
 
-// The text form of an entry name ("NAME.EXT"), as the engine's name
-// operations take it.
-std::string TextOf(const char* name11) {
-  std::string text;
-  for (int i = 0; i < 8 && name11[i] != ' '; ++i) text += name11[i];
-  if (name11[8] != ' ') text += '.';
-  for (int i = 8; i < 11 && name11[i] != ' '; ++i) text += name11[i];
-  if (!text.empty() && uint8_t(text[0]) == 0x05) text[0] = char(0xE5);  // stored form of 0xE5
-  return text;
-}
-
 // A UTF-8 name as the device spells it (GBK), in entry form. 0, or an
 // errno: ENAMETOOLONG for a name longer than 8.3 bytes, EINVAL for any
 // other name the device cannot hold (never changed to fit).
@@ -160,10 +150,10 @@ int Locate(const char* path, Place* place) {
     if (g.fat->OpenEntry(name11, kMaskDirs, &dir) != 0) return ErrnoOf(g.fat->lastError);
     if (dir.first == 0) return EIO;  // a folder entry without its cluster: damaged
     g.fat->SetCurrentDir(dir.first);
-    place->path += "\\" + TextOf(name11);
+    place->path += "\\" + EntryText(name11);
   }
   if (int e = EntryName(words.back(), place->name11)) return e;
-  place->path += "\\" + TextOf(place->name11);
+  place->path += "\\" + EntryText(place->name11);
   return 0;
 }
 
@@ -176,27 +166,6 @@ int Find(const char* path, Place* place, FatHandle* h, unsigned mask = kMaskAny)
   if (place->top || place->partRoot) return 0;
   if (g.fat->OpenEntry(place->name11, mask, h) != 0) return ErrnoOf(g.fat->lastError);
   return 0;
-}
-
-time_t EpochOf(uint16_t time, uint16_t date) {
-  host::LocalTime t;
-  t.year = 1980 + (date >> 9);
-  t.month = (date >> 5) & 15;
-  t.day = date & 31;
-  t.hour = time >> 11;
-  t.minute = (time >> 5) & 63;
-  t.second = (time & 31) * 2;
-  if (t.month < 1) t.month = 1;
-  if (t.day < 1) t.day = 1;
-  return time_t(host::FromLocal(t));
-}
-
-void DosWords(time_t when, uint16_t* time, uint16_t* date) {
-  host::LocalTime t = host::ToLocal(int64_t(when));
-  if (t.year < 1980) t = {1980, 1, 0, 1, 0, 0, 0, 0};
-  if (t.year > 2107) t = {2107, 12, 0, 31, 23, 59, 58, 0};
-  *time = uint16_t(t.hour << 11 | t.minute << 5 | t.second / 2);
-  *date = uint16_t((t.year - 1980) << 9 | t.month << 5 | t.day);
 }
 
 void FillStat(const FatHandle* h, struct stat* st) {
@@ -216,7 +185,7 @@ void FillStat(const FatHandle* h, struct stat* st) {
   st->st_nlink = dir ? 2 : 1;
   st->st_size = dir ? 0 : h->size;
   st->st_blocks = (st->st_size + 511) / 512;
-  st->st_mtime = st->st_atime = st->st_ctime = EpochOf(h->time, h->date);
+  st->st_mtime = st->st_atime = st->st_ctime = time_t(FromDos(h->date, h->time));
 }
 
 std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
@@ -347,7 +316,7 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
     return OnOpen(path, fi);
   }
   if (g.fat->lastError != -3) return -ErrnoOf(g.fat->lastError);
-  std::string text = TextOf(place.name11);
+  std::string text = EntryText(place.name11);
   if (g.fat->WriteFile(text.data(), nullptr, 0, nullptr) < 0) return -ErrnoOf(g.fat->lastError);
   if (int e = OpenPath(path, fi, true)) return e;
   if (!(mode & 0222)) {  // a read-only file from the start
@@ -433,15 +402,26 @@ int OnRmdir(const char* path) {
   return 0;
 }
 
+// The entry at path, for a change of its own fields: the open file's
+// handle when the file is open (its size and chain are those the engine
+// last wrote), else scratch; null for the mount's or a partition's root.
+// 0 or an errno.
+int EntryFor(const char* path, FatHandle* scratch, FatHandle** target) {
+  Place place;
+  if (int e = Find(path, &place, scratch)) return e;
+  *target = nullptr;
+  if (place.top || place.partRoot) return 0;
+  OpenFile* o = OpenOf(*scratch);
+  *target = o ? &o->h : scratch;
+  return 0;
+}
+
 int OnChmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
   if (g.readOnly) return -EROFS;
   if ((mode & 07000) != 0) return -EPERM;  // no set-id or sticky bits on FAT
-  Place place;
-  FatHandle h;
-  if (int e = Find(path, &place, &h)) return -e;
-  if (place.top || place.partRoot) return -EPERM;
-  OpenFile* o = OpenOf(h);
-  FatHandle* target = o ? &o->h : &h;
+  FatHandle scratch, *target;
+  if (int e = EntryFor(path, &scratch, &target)) return -e;
+  if (!target) return -EPERM;  // a partition's root has no entry
   // The read-only attribute is the only permission a FAT entry has: any
   // write bit clears it, none sets it.
   if (mode & 0222)
@@ -454,16 +434,15 @@ int OnChmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
 
 int OnUtimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
   if (g.readOnly) return -EROFS;
-  Place place;
-  FatHandle h;
-  if (int e = Find(path, &place, &h)) return -e;
-  if (place.top || place.partRoot) return 0;  // a partition's root has no entry
-  OpenFile* o = OpenOf(h);
-  FatHandle* target = o ? &o->h : &h;
+  FatHandle scratch, *target;
+  if (int e = EntryFor(path, &scratch, &target)) return -e;
+  if (!target) return 0;  // a partition's root has no entry to keep a time in
   // A FAT entry keeps one time, the modification time, to two seconds.
   if (tv[1].tv_nsec == UTIME_OMIT) return 0;
   time_t when = tv[1].tv_nsec == UTIME_NOW ? time(nullptr) : tv[1].tv_sec;
-  DosWords(when, &target->time, &target->date);
+  DosStamp stamp = ToDos(int64_t(when));
+  target->time = stamp.time;
+  target->date = stamp.date;
   if (g.fat->UpdateHandleEntry(target) != 0) return -ErrnoOf(g.fat->lastError);
   return 0;
 }
