@@ -8,8 +8,10 @@
 // by simply dropping every cached copy of the sectors it covers.
 
 #include <cstring>
+#include <new>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/host/host.h"
 
 void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
   for (int i = 0; i < kCacheBuffers; ++i) {
@@ -172,6 +174,36 @@ int FAT_DEVICE::Transfer(int kind) {
     MarkStale();
     lastError = -1;
     return -1;
+  }
+  if (kind == 1 && verify) return VerifyWritten();
+  return 0;
+}
+
+int FAT_DEVICE::VerifyWritten() {
+  // A run is at most the transfer buffer; the copy read back goes to a
+  // buffer of its own, made on the first verified write.
+  if (!verifyBuffer_) verifyBuffer_.reset(new (std::nothrow) char[sizeof stage_]);
+  if (!verifyBuffer_ || size_t(pendCount) * 512 > sizeof stage_) {
+    lastError = -1;
+    return -1;
+  }
+  for (uint32_t done = 0; done < pendCount;) {
+    uint32_t n = pendCount - done;
+    if (pDevice->Read(pendStart + done, n, verifyBuffer_.get()) < 0) {
+      MarkStale();
+      lastError = -1;
+      return -1;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      if (memcmp(verifyBuffer_.get() + size_t(i) * 512, pendBuffer + size_t(done + i) * 512, 512) != 0) {
+        host::Print("\n写地址(扇区号 = %u)回读校验失败\n", pendStart + done + i);
+        // What the device holds is not what the engine thinks it wrote.
+        MarkStale();
+        lastError = -12;
+        return -1;
+      }
+    }
+    done += n;
   }
   return 0;
 }
