@@ -112,11 +112,14 @@ void CommandShell::ShowClockTime(const _EZEL_SYSTEMTIME& t) {
 int CommandShell::CmdTime(int argc, char** argv) {
   if (argc > 2) return -2;
   int h = 0, m = 0, s = 0;
-  char end = 0;
   if (argc == 2) {
-    int n = sscanf(argv[1], "%d:%d:%d%c", &h, &m, &s, &end);
-    if ((n != 2 && n != 3) || h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) return -2;
-    if (n == 2 && strchr(argv[1], ':') != strrchr(argv[1], ':')) return -2;
+    // hh:mm or hh:mm:ss and nothing after it.
+    int used = 0, usedAll = 0;
+    if (sscanf(argv[1], "%d:%d%n:%d%n", &h, &m, &used, &s, &usedAll) < 2) return -2;
+    size_t length = strlen(argv[1]);
+    if (size_t(usedAll) != length && size_t(used) != length) return -2;
+    if (size_t(usedAll) != length) s = 0;
+    if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) return -2;
   }
   _EZEL_SYSTEMTIME t;
   if (Device()->GetLocalTime(&t) != 1) return -1;

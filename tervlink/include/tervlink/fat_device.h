@@ -485,9 +485,10 @@ class TERVLINK_API FAT_DEVICE {
   void InitPartCache(_PART_INFO* p);
   void DropCached(uint32_t first, uint32_t count);
   int Transfer(int kind);
-  // The pending write read back and compared (verify on): 0, or -1 (last
-  // error -12 and the sector named on a difference, -1 when the read fails).
-  int VerifyWritten();
+  // count sectors just written from data at first, read back and compared
+  // (verify on): 0, or -1 (last error -12 and the sector named on a
+  // difference, -1 when the read fails).
+  int VerifyWritten(uint32_t first, uint32_t count, const char* data);
   bool DecodePartition(_PART_INFO* p, const uint8_t* sector, int disk);
   int FindFreeSlot();
   // Entry index of a directory scanned in order (a search, a listing): its
