@@ -113,7 +113,7 @@ struct HandlerTable {
     byId[72] = &CommandShell::CmdType;
     // The commands that work in the current partition's file system: on a
     // partition without one they fail before they start, saying so.
-    for (int id : {3, 4, 7, 8, 10, 11, 14, 17, 18, 19, 20, 22, 25, 26, 27, 28, 71, 72}) needsFileSystem[id] = true;
+    for (int id : {3, 4, 8, 10, 11, 17, 18, 19, 20, 22, 25, 26, 27, 28, 71, 72}) needsFileSystem[id] = true;
     // The commands that select a disk or partition; every other command
     // leaves the user on the partition where it started.
     for (int id : {44, 45, 46, 47, 48}) selectsPartition[id] = true;
