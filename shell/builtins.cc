@@ -4,7 +4,7 @@
 #include "command_shell.h"
 #include "tervlink/text.h"
 
-// AT, CHKDSK, RTOS, TEST and the empty line. The commands say that they did nothing.
+// AT, RTOS, TEST and the empty line. The commands say that they did nothing.
 int CommandShell::CmdIdle(int, char** argv) {
   if (argv[0][0] == '\0') return 1;  // a line of nothing but its end
   return DoesNothingHere(argv[0]);
