@@ -153,12 +153,21 @@ bool CommandShell::ReadCommandLine(int* count, char** words) {
   // A piece without its line end is the start of a longer line (or a line
   // holding a zero byte). Its pieces are never run as commands of their
   // own: a comment's tail could read FORMAT. The whole line is skipped.
+  // A zero byte is refused the same way: it is no blank, and whatever the
+  // line means around it is not what its writer saw.
   size_t length = strlen(lineBuffer);
+  bool zero = input->LineHadZero();
   if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty()) {
     if (batchMode)
       Printf("批处理文件第%d行超过%d个字符, 整行未执行.\n", lineNumber, kLineBytes - 1);
     else
       Printf("命令行超过%d个字符, 整行未执行.\n", kLineBytes - 1);
+    lineBuffer[0] = '\0';
+  } else if (zero) {
+    if (batchMode)
+      Printf("批处理文件第%d行含有零字节, 整行未执行.\n", lineNumber);
+    else
+      Printf("命令行含有零字节, 整行未执行.\n");
     lineBuffer[0] = '\0';
   }
   *count = SplitWords(lineBuffer, words);

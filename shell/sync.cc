@@ -238,6 +238,14 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     ++w.skipped;
     return;
   }
+  // A link that leads nowhere (its target gone, or links in a loop) has
+  // nothing to copy: it is reported and counted, and takes no device name.
+  std::erase_if(entries, [&](const host::DirEntry& e) {
+    if (!e.broken) return false;
+    sh.Printf("  %s是无效的链接, 不能同步\n", Printable(e.name.c_str()).c_str());
+    ++w.skipped;
+    return true;
+  });
   std::vector<std::string> forms = DeviceNames(fat, entries);
   for (size_t i = 0; i < entries.size() && !w.stopped; ++i) {
     const host::DirEntry& e = entries[i];

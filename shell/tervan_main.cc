@@ -151,7 +151,7 @@ std::string FindOsFile(const std::string& name) {
   std::vector<host::DirEntry> entries;
   if (host::ListDir(".", entries))
     for (const host::DirEntry& e : entries)
-      if (!e.isDir && text::EqualNoCase(e.name.c_str(), name.c_str())) return e.name;
+      if (!e.isDir && !e.broken && text::EqualNoCase(e.name.c_str(), name.c_str())) return e.name;
   return name;
 }
 

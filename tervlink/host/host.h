@@ -89,6 +89,9 @@ class TERVLINK_API Input {
   // terminates them, as fgets does; the text is converted to GBK. False at
   // end of input or on a read error.
   virtual bool ReadLine(char* buffer, int size) = 0;
+  // True when the line last read held a zero byte (given as a blank in the
+  // buffer): such a line is refused whole, never run as the text around it.
+  virtual bool LineHadZero() const { return false; }
   // True once a read has met the end of the input.
   virtual bool AtEnd() = 0;
   // One byte of the input as it stands (no conversion), for single-key
@@ -116,6 +119,7 @@ class TERVLINK_API StringInput : public Input {
  public:
   explicit StringInput(std::string text) : text_(std::move(text)) {}
   bool ReadLine(char* buffer, int size) override;
+  bool LineHadZero() const override { return zero_; }
   bool AtEnd() override { return end_; }
   int ReadChar() override;
 
@@ -123,6 +127,7 @@ class TERVLINK_API StringInput : public Input {
   std::string text_;
   size_t pos_ = 0;
   bool end_ = false;
+  bool zero_ = false;
 };
 
 // ---- console keys ----------------------------------------------------------
@@ -184,11 +189,13 @@ struct DirEntry {
   std::string name;  // GBK
   bool isDir = false;   // a folder, or a link that leads to one
   bool isLink = false;  // a symbolic link (or junction), whatever it leads to
+  bool broken = false;  // a link that leads nowhere: its target is gone, or links loop
   uint64_t size = 0;
   int64_t mtime = 0;
 };
-// The entries of a folder, without "." and "..", sorted by name. False when
-// the folder cannot be read.
+// The entries of a folder, without "." and "..", sorted by name (a link
+// that leads nowhere is listed, marked broken, with its own time). False
+// when the folder cannot be read.
 TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
 
 // The PC path separator: '\\' on Windows, '/' elsewhere.

@@ -19,6 +19,7 @@ class FileInput : public Input {
   FileInput(FILE* f, bool owned) : f_(f), owned_(owned) {}
   ~FileInput() override;
   bool ReadLine(char* buffer, int size) override;
+  bool LineHadZero() const override { return zero_; }
   bool AtEnd() override;
   int ReadChar() override;
   bool IsTerminal() const override;
@@ -27,6 +28,7 @@ class FileInput : public Input {
   FILE* f_;
   bool owned_;
   bool first_ = true;
+  bool zero_ = false;
 };
 
 // True when the stream is a terminal or console a person types at.

@@ -91,9 +91,11 @@ bool StringInput::ReadLine(char* buffer, int size) {
     return false;
   }
   size_t n = 0;
+  zero_ = false;
   while (pos_ < text_.size() && n + 1 < size_t(size)) {
     char c = text_[pos_++];
-    buffer[n++] = c;
+    zero_ = zero_ || c == '\0';
+    buffer[n++] = c ? c : ' ';
     if (c == '\n') break;
   }
   buffer[n] = '\0';
@@ -117,11 +119,14 @@ FileInput::~FileInput() {
 
 bool FileInput::ReadLine(char* buffer, int size) {
   // As fgets, except that a zero byte reads as a blank, so that the text of
-  // a line never hides behind one (the reader looks for the line end).
+  // a line never hides behind one (the reader looks for the line end), and
+  // is noted: the reader refuses such a line.
   // Whoever answers must have seen everything printed so far.
   Out().Flush();
   int got = 0;
+  zero_ = false;
   for (int c; got + 1 < size && (c = getc(f_)) != EOF;) {
+    zero_ = zero_ || c == 0;
     buffer[got++] = c ? char(c) : ' ';
     if (c == '\n') break;
   }

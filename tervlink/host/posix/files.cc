@@ -84,8 +84,18 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
     // One stat per entry, relative to the open folder; only an entry whose
     // type the listing does not tell may be a link and needs lstat too.
     struct stat st{};
-    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) continue;
     DirEntry entry;
+    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) {
+      // A link whose target is gone or that loops is still an entry the
+      // caller must hear of; anything else vanished since the listing.
+      if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+        continue;
+      entry.name = FsToGbk(name);
+      entry.isLink = entry.broken = true;
+      entry.mtime = int64_t(st.st_mtime);
+      out.push_back(std::move(entry));
+      continue;
+    }
     entry.name = FsToGbk(name);
     entry.isDir = S_ISDIR(st.st_mode);
     struct stat lst{};
