@@ -244,6 +244,19 @@ int RunTervan(int argc, char** argv) {
     host::Out().Flush();
     return -1;
   }
+  // The device itself admits one client, however it is reached (another
+  // run folder's link to the socket, the other link of a zelsim serving
+  // both, zelmount): it names the one holding it. With -E the claim goes
+  // to the driver link of the same device when one is served.
+  long holderPid = 0;
+  std::string holderProgram;
+  if (host::ClaimDevice(devicePath, "Tervan", holderPid, holderProgram) < 0) {
+    const char* link = settings.simulation ? "仿真USB连接" : devicePath;
+    host::Print("ZEL设备(%s)正被%s使用 (进程%ld), 同一设备同时只能由一个程序使用.\n", link,
+                holderProgram.empty() ? "另一个程序" : holderProgram.c_str(), holderPid);
+    host::Out().Flush();
+    return -1;
+  }
 
   auto* device = new ZEL_DEVICE_IO(devicePath, settings.simulation);
   auto* fat = new FAT_DEVICE(device);

@@ -429,6 +429,14 @@ int FAT_DEVICE::ChangeDirectory(char* name11) {
   return 0;
 }
 
+bool FAT_DEVICE::StillADirectory(unsigned cluster) {
+  if (!IsValidCluster(cluster) || NextFatEntry(cluster) == 0) return false;
+  uint8_t first[512];
+  if (pDevice->Read(ClusterSector(cluster), 1, reinterpret_cast<char*>(first)) < 0) return false;
+  return memcmp(first + kDirName, kDotName, 11) == 0 && (first[kDirAttr] & kAttrDirectory) &&
+         bytes::Get16(first + kDirFirstCluster) == cluster;
+}
+
 int FAT_DEVICE::ChangeRootDirectory() {
   curPart->currentDir = 0;
   strcpy(curPart->currentPath, "\\");

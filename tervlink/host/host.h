@@ -246,6 +246,25 @@ TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLen
                                 uint32_t length, int hasData, int toDevice, void* reply,
                                 uint32_t replyLength);
 
+// One client per device: a program claims the device it services for its
+// lifetime, on a connection of its own that it keeps open (the device
+// releases the claim when that connection closes, so a killed client
+// blocks nobody). The device refuses the claim, and every request of
+// another process, while another client holds it, whichever path or link
+// reached it. Returns 1 when this process holds the device, 0 when no
+// device answers at devicePath now (the claim is then made before the
+// first request that reaches one), -1 when another client holds it:
+// holderPid and holderProgram name it (pid 0 when the system cannot tell).
+// program is this process's name as the device shows it to others.
+TERVLINK_API int ClaimDevice(const char* devicePath, const char* program, long& holderPid,
+                             std::string& holderProgram);
+// How many times the claimed device at devicePath went away (its claim's
+// connection closed: zelsim stopped, restarted or was killed) since the
+// claim; each loss is noticed here or before the next request, and the
+// claim is then made again on the device found there. What was read from
+// the device before a loss may no longer hold. 0 for a path never claimed.
+TERVLINK_API uint32_t DeviceLosses(const char* devicePath);
+
 // ---- stream sockets for servers (zelsim) ------------------------------------
 
 // A listening Unix stream socket at path. -1 on failure; -2 when another
@@ -253,6 +272,9 @@ TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLen
 TERVLINK_API int ListenSocket(const std::string& path);
 // Waits for a connection; -1 on failure or when interrupted (check Stopping()).
 TERVLINK_API int AcceptSocket(int listener);
+// The process at the other end of an accepted connection; 0 when the
+// system cannot tell.
+TERVLINK_API long PeerProcessId(int fd);
 TERVLINK_API void CloseSocket(int fd);
 // Exact reads and writes; false on failure or end of stream.
 TERVLINK_API bool ReadExact(int fd, void* buffer, size_t length);
@@ -374,6 +396,9 @@ class TERVLINK_API HeldLock {
 // id (0 when the system cannot tell), or when the file cannot be opened or
 // created (holder -1).
 TERVLINK_API std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path, long& holder);
+// The process that holds the lock on the file at path now; 0 when none
+// does or the system cannot tell.
+TERVLINK_API long LockHolder(const std::string& path);
 
 // The lock that gives one Tervan session its device for the session's
 // lifetime: devicePath "\\.\lexonN" for the driver link, or the simulation
@@ -382,6 +407,8 @@ TERVLINK_API std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path
 // when missing). Results as LockFileExclusive.
 TERVLINK_API std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
                                                          long& holder);
+// The file AcquireDeviceLock locks.
+TERVLINK_API std::string DeviceLockPath(const char* devicePath, bool simulation);
 
 // True when the two PC names lead to the same file: the same file of the
 // file system when both exist (links and other spellings included), else the

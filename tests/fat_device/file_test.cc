@@ -234,6 +234,37 @@ TEST_F(FileTest, LinkDropInTheMiddleOfAWriteAndItsReturnLoseNoClusters) {
   }
 }
 
+// A session whose device went away and came back changed by another
+// client (a file written, the session's folder removed): nothing it writes
+// comes from what it held before. The next command reads the disk again,
+// says so, and leaves the root; a write whose operation began before the
+// loss was noticed is refused whole.
+TEST_F(FileTest, DeviceChangedWhileAwayIsReadAgainBeforeAnyWrite) {
+  ASSERT_EQ(d.Write("a.txt", Pattern(3000, 1)), 3000);
+  ASSERT_EQ(fat.MakeDirectory(C("SUB        ")), 0);
+  ASSERT_EQ(fat.ChangeDirectory(C("SUB        ")), 0);
+  auto other = d.Reopen();  // the other client
+  ASSERT_EQ(other->WriteFile(C("B.BIN"), C(Pattern(5000, 2).c_str()), 5000, nullptr), 5000);
+  ASSERT_EQ(other->RemoveDirectoryA(C("SUB        ")), 0);
+  ++d.dev.losses;
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(d.Write("c.txt", Pattern(4000, 3)), 4000);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr().rfind("Tervan: ", 0), 0u) << "said so";
+  char path[64];
+  EXPECT_STREQ(fat.GetCurrentDirectoryA(path, sizeof path), "\\") << "SUB is gone";
+  EXPECT_EQ(d.Read("B.BIN"), Pattern(5000, 2));
+  EXPECT_EQ(d.Read("c.txt"), Pattern(4000, 3));
+  EXPECT_EQ(CheckVolume(d.dev, fat.curPart->startSector), std::vector<std::string>{});
+  // Noticed only at the write: refused, and the next command starts afresh.
+  ASSERT_EQ(other->Init(), 1);
+  ASSERT_EQ(other->WriteFile(C("D.BIN"), C(Pattern(700, 4).c_str()), 700, nullptr), 700);
+  d.dev.lossAfterQueries = 1;  // the operation's entry check sees none
+  EXPECT_EQ(d.Write("e.txt", Pattern(900, 5)), -1);
+  EXPECT_EQ(d.Read("D.BIN"), Pattern(700, 4));
+  EXPECT_EQ(d.Read("e.txt"), "<missing>");
+  EXPECT_EQ(CheckVolume(d.dev, fat.curPart->startSector), std::vector<std::string>{});
+}
+
 // Replacing a file while the free space holds both: the new chain is
 // written and committed before the entry switches to it, and the old chain
 // is freed last, so a failure or a dropped link at any write leaves the old
