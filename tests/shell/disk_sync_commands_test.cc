@@ -217,6 +217,16 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   EXPECT_EQ(f.time, 10 << 11 | 20 << 5 | 15);
   EXPECT_EQ(fat.FileSize(const_cast<char*>("A.TXT")), 5);
 
+  // Changed later the same day, same size: the time of day tells.
+  std::ofstream(dir / "pc/Disk0/C/a.txt") << "ALPHA";
+  host::SetFileTime((dir / "pc/Disk0/C/a.txt").c_str(), host::FromLocal({2009, 5, 0, 8, 14, 20, 30, 0}));
+  EXPECT_EQ(Run({"SYNC", root}), -1);
+  ASSERT_EQ(fat.FindFirstFileA(const_cast<char*>("A.TXT"), &f), 1);
+  EXPECT_EQ(f.time, 14 << 11 | 20 << 5 | 15);
+  char back[6] = {};
+  EXPECT_EQ(fat.ReadFile(const_cast<char*>("A.TXT"), back, 5, nullptr), 5);
+  EXPECT_STREQ(back, "ALPHA");
+
   // A size that differs is rewritten; with -T -S only missing files are.
   Write("A.TXT", "changed size");
   out.text.clear();
