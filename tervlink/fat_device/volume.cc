@@ -62,7 +62,16 @@ FAT_DEVICE::~FAT_DEVICE() = default;
 
 int FAT_DEVICE::Init() {
   fatInit = 0;
-  if (!disksCleared_) memset(disks, 0, sizeof disks);
+  // An engine started again (a test or fuzz target reusing one) clears
+  // only what its FAT images may hold, not megabytes of zeros.
+  if (!disksCleared_)
+    for (auto& d : disks) {
+      for (auto& p : d.parts) ClearPartition(&p);
+      auto* b = reinterpret_cast<unsigned char*>(&d);
+      size_t partsEnd = offsetof(_DISK_INFO, parts) + sizeof d.parts;
+      memset(b, 0, offsetof(_DISK_INFO, parts));
+      memset(b + partsEnd, 0, sizeof d - partsEnd);
+    }
   disksCleared_ = false;
   ResetDirWalk();
   for (auto& d : disks)

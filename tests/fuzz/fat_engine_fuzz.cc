@@ -127,7 +127,14 @@ std::string Serialise(const MemDevice& dev) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host::StringOutput quiet;
   host::Output* previous = host::SetOut(&quiet);
-  MemDevice dev;
+  // One device and one engine serve every input: the device is emptied and
+  // the engine started again on it (Init reads everything afresh), as a
+  // new session would, without building megabytes of engine per input.
+  static MemDevice& dev = *new MemDevice;
+  static FAT_DEVICE* const fat = new FAT_DEVICE(&dev);
+  dev.disks[0].sectors.clear();
+  dev.log.clear();
+  dev.current = 0;
   dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
   uint64_t total = dev.TotalSectors(0);
   for (size_t at = 0; at < size; at += kRecordBytes) {
@@ -135,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(record, data + at, std::min(kRecordBytes, size - at));
     memcpy(dev.At(0, uint32_t(bytes::Get16(record) % total)).data(), record + 2, 512);
   }
-  auto fat = std::make_unique<FAT_DEVICE>(&dev);
   fat->diskCount = 1;
+  fat->lastError = 0;
   if (fat->Init() == 1) {
     for (int part = 0; part < kFatParts; ++part)
       if (part != kReservedSlot && fat->GetPartitionMode(0, part) != 0) UsePartition(dev, *fat, part);
