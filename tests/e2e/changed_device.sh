@@ -16,17 +16,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-changed.XXXXXX")
 export TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=; tervan_pid=
-cleanup() {
-  exec 3>&- 2>/dev/null
-  [ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
-    echo "work folder kept: $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
+trap 'exec 3>&-; [ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null; end_work "$sim_pid" "$work"' EXIT
 fail() { echo "FAIL ($1): $2"; for f in out err zelsim.log; do echo "--- $f"; cat "$f"; done; exit 1; }
 cd "$work"
 
