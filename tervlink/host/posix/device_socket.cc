@@ -587,7 +587,17 @@ int ListenSocket(const std::string& path) {
   unlink(path.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+  // The socket is bound under a name of its own and renamed into place once
+  // it listens: a client that sees the socket file can always connect (a
+  // busy machine may stop a server between its bind and its listen).
+  std::string temporary = path + ".new";
+  sockaddr_un bound;
+  bool renamed = FillAddress(temporary, bound);
+  if (!renamed) bound = addr;
+  if (renamed) unlink(temporary.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 || listen(fd, 16) != 0 ||
+      (renamed && rename(temporary.c_str(), path.c_str()) != 0)) {
+    if (renamed) unlink(temporary.c_str());
     close(fd);
     return -1;
   }
