@@ -3,6 +3,7 @@
 #include "command_shell.h"
 #include "tervlink/text.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -107,6 +108,20 @@ struct HandlerTable {
 constexpr HandlerTable kHandlers;
 
 }  // namespace
+
+bool PcFileStream::Fill(char* into, uint32_t n) {
+  if (!f_) return false;
+  if (fread(into, 1, n, f_) == n) return true;
+  if (ferror(f_))
+    host::SetFileReason("cannot read", name_, errno);
+  else
+    host::SetReason("PC file %s ended early: it was cut short while being copied", name_);
+  return false;
+}
+
+bool PcFileStream::Take(const char* from, uint32_t n) {
+  return writer_ && writer_->Write(from, n);
+}
 
 CommandShell::CommandShell(FAT_DEVICE* engine, const char* syncDir) : fat(engine) {
   if (syncDir) {

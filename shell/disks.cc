@@ -87,7 +87,11 @@ int CommandShell::CmdFormat(int argc, char** argv) {
     }
     index = letter - 'C';
   }
-  return fat->DiskLogicalFormat(Device()->currentDisk, index) == 0 ? 1 : -1;
+  if (fat->DiskLogicalFormat(Device()->currentDisk, index) == 0) return 1;
+  // One partition's progress line ends without a line end; the failure
+  // line goes on a line of its own.
+  if (index != 4) Printf("\n");
+  return -1;
 }
 
 int CommandShell::CmdLowFormat(int argc, char**) {

@@ -74,22 +74,26 @@ int CommandShell::CmdDir(int argc, char** argv) {
 int CommandShell::CmdCopy(int argc, char** argv) {
   if (argc != 3) return -2;
   char name11[12] = {};
-  if (fat->NormalizeFileName(argv[2], name11) != 0) return -2;
-  FILE* f = host::OpenFile(argv[1], "rb");
-  if (!f) return -7;
-  uint64_t length = 0;
-  if (!host::FileLength(f, length)) {
-    fclose(f);
-    return -9;
+  // A device name GBK cannot spell would be stored as other characters.
+  if (!host::SpellableInGbk(argv[2])) {
+    host::SetReason("device file name %s holds characters the device's character set (GBK) "
+                    "cannot spell", argv[2]);
+    return -2;
   }
+  if (fat->NormalizeFileName(argv[2], name11) != 0) return -2;
+  // Only a regular PC file is read (a FIFO would hold the command for ever).
+  uint64_t length = 0;
+  FILE* f = host::OpenPcFileToRead(argv[1], length);
+  if (!f) return -7;
   // The engine takes the size as an int; no FAT16 partition holds more.
   if (length > uint64_t(INT_MAX)) {
     fclose(f);
+    host::SetReason("PC file %s is larger than a device file can be (2 GB)", argv[1]);
     return -8;
   }
   // The file goes to the device as it is read; one that ends early (cut
   // short meanwhile, or unreadable) is not stored.
-  PcFileStream source(f);
+  PcFileStream source(f, argv[1]);
   fat->lastError = 0;
   int written = fat->WriteFileFrom(argv[2], source, int(length));
   fclose(f);

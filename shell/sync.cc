@@ -126,11 +126,12 @@ void CopyPath(char* dst, const std::string& src) {
 // once). False when the file cannot be opened or read, does not fit the
 // engine's int sizes, or the engine fails.
 bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
-  FILE* f = host::OpenFile(path.c_str(), "rb");
-  if (!f) return false;
   uint64_t length = 0;
-  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu;
-  PcFileStream source(f);
+  FILE* f = host::OpenPcFileToRead(path.c_str(), length);
+  if (!f) return false;
+  bool ok = length <= 0x7FFFFFFFu;
+  if (!ok) host::SetReason("PC file %s is larger than a device file can be (2 GB)", path.c_str());
+  PcFileStream source(f, path.c_str());
   ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
                  int(length);
   fclose(f);
@@ -154,10 +155,12 @@ struct SyncWalk {
   std::vector<uint32_t> inside;
   std::set<uint32_t> visited;
 
-  // Counts a skipped or failed entry; a device failure (or Ctrl-C in the
-  // middle of a transfer) also stops the walk.
+  // Counts a skipped or failed entry, after the line that said so, with
+  // its reason on standard error; a device failure (or Ctrl-C in the middle
+  // of a transfer) also stops the walk.
   void Skip() {
     ++skipped;
+    host::ShowReason();
     if (fat->lastError == -1 || host::InterruptRequested()) stopped = true;
   }
 };
@@ -245,8 +248,24 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
+    host::ClearReason();
     char* name = const_cast<char*>(e.name.c_str());
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
+    if (e.unspellable) {
+      // Its bytes are not the PC name in GBK: stored, they would read as
+      // other characters.
+      host::PrintError("Tervan: %s: PC name holds characters the device's character set (GBK) "
+                       "cannot spell, not synchronised", Join(folder, name).c_str());
+      ++w.skipped;
+      continue;
+    }
+    if (e.isSpecial) {
+      // Never opened: a FIFO's read would wait for a writer for ever.
+      host::PrintError("Tervan: %s is not a regular file (a FIFO, device or socket), not "
+                       "synchronised", Join(folder, name).c_str());
+      ++w.skipped;
+      continue;
+    }
     if (forms[i].empty()) {
       // The device keeps 8.3 names only; other PC names have no place there.
       sh.Printf("  %s不是8.3文件名, 不能同步\n", Printable(name).c_str());
@@ -318,13 +337,10 @@ bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& liste
 // it as it is read (the target tree is new, so nothing of the PC's is
 // overwritten); a PC file that could not be written whole is removed.
 bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path) {
-  FILE* f = host::OpenFile(path.c_str(), "wb");
-  if (!f) return false;
-  PcFileStream pcFile(f);
-  bool ok = fat->ReadFileTo(name, pcFile, size) == size;
-  ok = fclose(f) == 0 && ok;
-  if (!ok) host::RemoveFile(path.c_str());
-  return ok;
+  host::PcFileWriter writer;
+  if (!writer.Open(path.c_str())) return false;
+  PcFileStream pcFile(writer);
+  return fat->ReadFileTo(name, pcFile, size) == size && writer.Commit();
 }
 
 // The engine's current directory into one PC folder.
@@ -350,6 +366,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
+    host::ClearReason();
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
     bool isFile = !isDir && (find->attributes & kFileBits) != 0 &&
@@ -382,7 +399,11 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
       if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path)) {
-        sh.Printf("\n  文件%s读取失败\n", name);
+        // The PC side's failure (a full or read-only disk) is no failed read.
+        if (size >= 0 && (fat->lastError == -10 || fat->lastError == 0))
+          sh.Printf("\n  文件%s写入PC失败\n", name);
+        else
+          sh.Printf("\n  文件%s读取失败\n", name);
         w.Skip();
         continue;
       }
@@ -401,6 +422,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
         GoBack(fat, here);
         sh.Printf("PC同步目录 %s 不能创建\n", path.c_str());
         ++w.skipped;
+        host::ShowReason();
         continue;
       }
       w.inside.push_back(fat->curPart->currentDir);
@@ -437,6 +459,7 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
     }
     if (toPc && host::MakeDir(partDir.c_str()) != 0) {
       Printf("PC同步目录 %s 不能创建\n", partDir.c_str());
+      host::ShowReason();
       continue;
     }
     if (fat->IsPartFormattted(disk, k) == 0) {
@@ -524,7 +547,7 @@ int CommandShell::CmdSync(int argc, char** argv) {
   CopyPath(syncDiskDir, diskDir);
 
   if (!toPc) {
-    if (!host::SetCurrentDir(root.c_str())) return -1;
+    if (!host::SetCurrentDir(root.c_str())) return -1;  // the reason names the folder
     if (!host::SetCurrentDir(diskDir.c_str())) {
       Printf("同步目录 %s 不存在\n", diskDir.c_str());
       return -1;
@@ -541,8 +564,16 @@ int CommandShell::CmdSync(int argc, char** argv) {
 
   Printf("___________________ZEL同步到PC开始执行________________\n");
   // The target must be new: a tree of the device's files only.
-  if (host::Stat(root.c_str()).exists || host::MakeDir(root.c_str()) != 0) {
+  if (host::Stat(root.c_str()).exists) {
     Printf("PC同步目录 %s 不能创建, 请确认目录是否存在；若存在，请删除整个目录\n", root.c_str());
+    host::SetReason("PC folder %s exists already; SYNC /DZEL2PC writes into a new folder only",
+                    root.c_str());
+    return -1;
+  }
+  // Not there, and yet not made: the system's reason (a read-only or full
+  // disk, a missing parent) says why; deleting would not help.
+  if (host::MakeDir(root.c_str()) != 0) {
+    Printf("PC同步目录 %s 不能创建\n", root.c_str());
     return -1;
   }
   if (host::MakeDir(diskDir.c_str()) != 0) {

@@ -191,6 +191,7 @@ int RunCommandLoop(CommandShell& shell) {
       break;
     }
     host::ClearInterrupt();
+    host::ClearReason();
     int id = shell.LookupCommand(count, words);
     if (id == -1) {
       shell.Printf("'%s'不是有效的内部命令\n", words[0]);
@@ -199,7 +200,11 @@ int RunCommandLoop(CommandShell& shell) {
     }
     int result = shell.Dispatch(id, count, words);
     if (result == 0) break;
-    if (result != 1) shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+    if (result != 1) {
+      shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+      // Why, on its own line of standard error after the failure line.
+      host::ShowReason();
+    }
     if (host::InterruptRequested()) {
       host::ClearInterrupt();
       host::PrintError("Tervan: 命令 '%s' 被 Ctrl-C 中断", words[0]);

@@ -12,6 +12,7 @@
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
 #include "tervlink/fat_device/fat_layout.h"
+#include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
 
 using namespace fatfmt;
@@ -171,6 +172,12 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   // below is decided by then.
   uint64_t freeBytes = uint64_t(CountFreeClusters(uint32_t(need / clusterBytes))) * clusterBytes;
   uint64_t available = freeBytes;
+  // The whole free space, for the reason of a refusal.
+  auto allFree = [this] {
+    unsigned long bytes = 0;
+    SearchFreeByte(&bytes);
+    return uint64_t(bytes);
+  };
   // A file replaced while the free space holds both keeps its entry and
   // its chain until the new data is on the device.
   bool replace = false;
@@ -180,6 +187,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     available += (oldSize + clusterBytes - 1) / clusterBytes * clusterBytes;
     if (available < uint64_t(size)) {
       lastError = -4;
+      fatreason::NoSpace(curPartIndex, need, allFree() + (available - freeBytes));
       return -1;
     }
     if (freeBytes >= need) {
@@ -201,6 +209,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     if (lastError != -3) return -1;
     if (available < uint64_t(size)) {
       lastError = -4;
+      fatreason::NoSpace(curPartIndex, need, allFree());
       return -1;
     }
   }
@@ -213,6 +222,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   if (size > 0) {
     if (MakeFatChain(uint32_t(size), &first) != 0) {
       lastError = -4;
+      fatreason::NoSpace(curPartIndex, need, allFree());
       return -1;
     }
     written = DataLoop(first, data, stream, uint32_t(size), true);

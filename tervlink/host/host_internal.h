@@ -35,6 +35,9 @@ bool StreamIsTerminal(FILE* f);
 // console's character set (PrintError() has formatted it and flushed
 // standard output).
 void WriteErrorLine(std::string_view gbk);
+// A file-system name in GBK; false when GBK cannot spell it (gbk then
+// holds "?" for each character it lacks: a name to show, not to use).
+bool FsNameToGbk(std::string_view name, std::string& gbk);
 // The operating system's sleep (Sleep() adds TERVAN_NO_WAIT and the test
 // hook around it).
 void PlatformSleep(uint32_t ms);

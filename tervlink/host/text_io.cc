@@ -15,6 +15,7 @@ namespace host {
 namespace {
 
 Output* g_out = nullptr;
+Output* g_err = nullptr;
 
 void RealSleep(uint32_t ms) {
   // TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
@@ -81,8 +82,21 @@ void PrintError(const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(buf, sizeof buf, fmt, ap);
   va_end(ap);
+  // The lines of standard output printed so far come first, in a log that
+  // takes both.
+  Out().Flush();
   fflush(stdout);
+  if (g_err) {
+    g_err->Write(std::string(buf) + "\n");
+    return;
+  }
   detail::WriteErrorLine(std::string(buf) + "\n");
+}
+
+Output* SetErr(Output* err) {
+  Output* old = g_err;
+  g_err = err;
+  return old;
 }
 
 bool StringInput::ReadLine(char* buffer, int size) {

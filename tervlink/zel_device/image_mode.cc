@@ -4,6 +4,7 @@
 // conversions and the refresh of an image from the device's NAND; the
 // simulator NAND file (kind 1) is in simu_image.cc.
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -70,10 +71,14 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
   bool written = false;
   if (!full.empty() && full.size() < 260) {
     std::string name = ChecksumFileName(full);
-    File out(host::OpenFile(name.c_str(), "wb"), fclose);
-    if (!out) {
+    // Written beside and renamed when whole: a good checksum file is never
+    // replaced by a short one.
+    host::PcFileWriter out;
+    if (!out.Open(name.c_str())) {
       host::Print("创建扇区CheckSum数据文件(%s)失败\n", name.c_str());
-    } else if (knownSums || fseek(imageFile, long(dataOffset), SEEK_SET) == 0) {
+    } else if (!knownSums && fseek(imageFile, long(dataOffset), SEEK_SET) != 0) {
+      host::SetFileReason("cannot read", imagePath, errno);
+    } else {
       // The data area is read in 1 MB pieces: the pass runs at the speed of
       // the disk, not of one call per sector.
       std::vector<uint8_t> in(knownSums ? 0 : size_t(kChecksumChunkSectors) * 512);
@@ -82,6 +87,10 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
       for (uint32_t done = 0; done < sectors && written;) {
         uint32_t n = std::min(kChecksumChunkSectors, sectors - done);
         if (!knownSums && fread(in.data(), 512, n, imageFile) != n) {
+          if (ferror(imageFile))
+            host::SetFileReason("cannot read", imagePath, errno);
+          else
+            host::SetReason("image file %s ends before its last sector", imagePath);
           written = false;
           break;
         }
@@ -90,10 +99,10 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
           bytes::Put32(&sums[size_t(s) * 8], sum);
           bytes::Put32(&sums[size_t(s) * 8 + 4], ~sum);
         }
-        written = fwrite(sums.data(), 8, n, out.get()) == n;
+        written = out.Write(sums.data(), size_t(n) * 8);
         done += n;
       }
-      if (fclose(out.release()) != 0) written = false;
+      written = written && out.Commit();
     }
   }
   host::Print(written ? "创建扇区CheckSum数据成功\n" : "创建扇区CheckSum数据失败\n");
@@ -331,9 +340,11 @@ int32_t ZEL_DEVICE_IO::CloseSystemImageFile(void* diskBlocks, char* path) {
     }
   }
   uint32_t sectors = Field(imageHeader, kHdrSizeMb) * 2048;
-  if (result == 0)
-    WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset), sectors, path,
-                      sectorSums_.size() == sectors ? sectorSums_.data() : nullptr);
+  // An image without its checksum file is no finished image.
+  if (result == 0 &&
+      !WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset), sectors, path,
+                         sectorSums_.size() == sectors ? sectorSums_.data() : nullptr))
+    result = -1;
   imageBytes = 0;
   ReleaseImageState();
   return result;
@@ -548,11 +559,20 @@ int32_t ZEL_DEVICE_IO::UpdateIsoFromNand(char* path, int* table, uint32_t partit
         fwrite(buffer.data(), 1, buffer.size(), file.get()) != buffer.size() ||
         fseek(file.get(), long(bitmapAt + first / 8), SEEK_SET) != 0 ||
         fwrite(marks.data(), 1, marks.size(), file.get()) != marks.size()) {
+      host::SetFileReason("cannot write", path, errno);
       host::Print("%08d,  写入映像文件失败\n", int(logical));
       return -1;
     }
   }
-  fflush(file.get());
-  WriteChecksumFile(file.get(), dataAt, uint32_t(imageSectors), path);
-  return fclose(file.release()) == 0 ? 0 : -1;
+  if (fflush(file.get()) != 0) {
+    host::SetFileReason("cannot write", path, errno);
+    return -1;
+  }
+  // The blocks are in the image; its checksum file must follow them.
+  bool summed = WriteChecksumFile(file.get(), dataAt, uint32_t(imageSectors), path);
+  if (fclose(file.release()) != 0) {
+    host::SetFileReason("cannot close", path, errno);
+    return -1;
+  }
+  return summed ? 0 : -1;
 }
