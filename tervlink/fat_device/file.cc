@@ -74,6 +74,15 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     passed[c >> 3] |= bit;
     return true;
   };
+  // A read that meets a damaged chain names the file, its partition and
+  // the damage (the name is the one LoadFile looked up).
+  auto damaged = [&](const char* what) {
+    lastError = -3;
+    if (!write)
+      host::SetReason("file %s on %c: is damaged: its cluster chain %s",
+                      fatreason::EntryText(fileName).c_str(), char('C' + curPartIndex), what);
+    return -1;
+  };
   while (remaining > 0) {
     // Ctrl-C stops a write between two transfers; the caller rolls it back
     // as it does a failed transfer, so the file system stays whole.
@@ -83,13 +92,10 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     }
     if (CheckEndCluster(cluster) == 0) {
       if (write) return int(offset);
-      lastError = -3;
-      return -1;
+      return damaged("ends before the file's size");
     }
-    if (!IsValidCluster(cluster) || ((offset % clusterBytes) == 0 && !pass(cluster))) {
-      lastError = -3;
-      return -1;
-    }
+    if (!IsValidCluster(cluster)) return damaged("leaves the partition");
+    if ((offset % clusterBytes) == 0 && !pass(cluster)) return damaged("loops back on itself");
     uint32_t at = ClusterSector(cluster) + uint32_t(offset / 512) % spc;
     uint32_t within = uint32_t(offset % 512);
     uint32_t chunk;
@@ -294,6 +300,8 @@ int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int siz
   if (want == 0) return 0;  // nothing moves: no progress after "%  "
   if (first == 0) {  // a size without clusters: the chain ends at once
     lastError = -3;
+    host::SetReason("file %s on %c: is damaged: it has a size but no clusters",
+                    fatreason::EntryText(fileName).c_str(), char('C' + curPartIndex));
     return -1;
   }
   return DataLoop(first, data, stream, want, false);
@@ -317,6 +325,8 @@ int FAT_DEVICE::FileSize(uint32_t size) {
   if (uint64_t(size) > uint64_t(curPart->dataClusters) * curPart->sectorsPerCluster * 512 ||
       size > 0x7FFFFFFFu) {
     lastError = -3;
+    host::SetReason("a file on %c: is damaged: its size (%u bytes) is larger than the partition",
+                    char('C' + curPartIndex), size);
     return -1;
   }
   return int(size);

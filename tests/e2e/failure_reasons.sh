@@ -6,7 +6,7 @@
 # PC file's temporary (*.tervan-tmp) behind.
 set -u
 bin=$(cd "$1" && pwd)
-table=$2
+table=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../support/wait_up.sh
 . "$here/../support/wait_up.sh"
@@ -35,7 +35,8 @@ trim() { local s=$1; s=${s#"${s%%[! ]*}"}; printf '%s' "${s%"${s##*[! ]}"}"; }
 while IFS= read -r row; do
   case $row in '#'* | '') continue ;; esac
   row=${row//@WORK@/$work}
-  IFS='|' read -r setup command status after reason <<<"$row"
+  IFS='|' read -r setup command status after reason check <<<"$row"
+  check=$(trim "${check:-}")
   setup=$(trim "$setup"); command=$(trim "$command"); status=$(trim "$status")
   after=$(trim "$after"); reason=$(trim "$reason")
   n=$((n + 1))
@@ -71,7 +72,8 @@ while IFS= read -r row; do
     before=$(sed -n "$((line - 1))p" "$log")
     case $before in *"$after"*) ;; *) problem="the reason follows '$before', not '$after'" ;; esac
   fi
-  leftovers=$(find "$work" -name '*.tervan-tmp')
+  if [ -z "$problem" ] && [ -n "$check" ] && ! (eval "$check"); then problem="check failed: $check"; fi
+  leftovers=$(find "$work" -name '*.tervan-tmp' -type f)
   [ -z "$leftovers" ] || problem="temporary files left: $leftovers"
   if [ -n "$problem" ]; then
     echo "FAIL: $command: $problem"; echo "--- output"; cat "$log"; failures=$((failures + 1))
