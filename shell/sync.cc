@@ -75,19 +75,6 @@ std::string Join(const std::string& folder, const char* name) {
   return path + name;
 }
 
-// The entry text of an 11-character entry form ("NAME.EXT", "NAME"), as
-// the engine's listing shows it.
-std::string EntryText(const char* name11) {
-  std::string s;
-  for (int i = 0; i < 8 && name11[i] != ' '; ++i) s += name11[i];
-  if (!s.empty() && uint8_t(s[0]) == 0x05) s[0] = char(0xE5);
-  if (name11[8] != ' ') {
-    s += '.';
-    for (int i = 8; i < 11 && name11[i] != ' '; ++i) s += name11[i];
-  }
-  return s;
-}
-
 // True when a device entry name can be used as one plain PC file or folder
 // name: not empty, not only dots, no separator or control character.
 bool SafePcName(const char* name) {
@@ -220,7 +207,7 @@ std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::Di
     for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
     if (!(e.isDir && e.name[0] == '.') && !control &&
         fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
-        text::EqualNoCase(EntryText(name11).c_str(), e.name.c_str()))
+        text::EqualNoCase(text::EntryText(name11).c_str(), e.name.c_str()))
       form.assign(name11, 11);
     if (!form.empty()) ++uses[form];
     names.push_back(form);
@@ -276,9 +263,9 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     memcpy(name11, forms[i].data(), 11);
     if (!e.isDir) {
       DosStamp stamp = ToDos(e.mtime);
-      std::string text = EntryText(name11);
+      std::string entry = text::EntryText(name11);
       _FILE_FIND find;
-      bool needed = fat->FindFirstFileA(const_cast<char*>(text.c_str()), &find) != 1 ||
+      bool needed = fat->FindFirstFileA(const_cast<char*>(entry.c_str()), &find) != 1 ||
                     ((w.flags & kSyncSize) && uint32_t(e.size) != find.size) ||
                     ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
@@ -329,7 +316,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
 bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed) {
   char name11[12] = {};
   if (fat->NormalizeFileName(const_cast<char*>(name), name11) != 0) return false;
-  if (EntryText(name11) != name) return false;
+  if (text::EntryText(name11) != name) return false;
   return listed.insert(name).second;
 }
 

@@ -14,6 +14,7 @@
 #include "tervlink/fat_device/fat_layout.h"
 #include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 
 using namespace fatfmt;
 
@@ -408,7 +409,7 @@ int FAT_DEVICE::ChangeDirectory(char* name11) {
   if (!Ready()) return -3;
   if (SearchFile(kMaskDirs, name11) != 0) {
     if (lastError == -3)
-      host::SetReason("no folder %s in %c:%s", fatreason::EntryText(name11).c_str(),
+      host::SetReason("no folder %s in %c:%s", text::EntryText(name11).c_str(),
                       char('C' + curPartIndex), curPart->currentPath);
     return -3;
   }

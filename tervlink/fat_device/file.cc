@@ -14,6 +14,7 @@
 #include "tervlink/fat_device/fat_layout.h"
 #include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 
 using namespace fatfmt;
 
@@ -80,7 +81,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     lastError = -3;
     if (!write)
       host::SetReason("file %s on %c: is damaged: its cluster chain %s",
-                      fatreason::EntryText(fileName).c_str(), char('C' + curPartIndex), what);
+                      text::EntryText(fileName).c_str(), char('C' + curPartIndex), what);
     return -1;
   };
   while (remaining > 0) {
@@ -301,7 +302,7 @@ int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int siz
   if (first == 0) {  // a size without clusters: the chain ends at once
     lastError = -3;
     host::SetReason("file %s on %c: is damaged: it has a size but no clusters",
-                    fatreason::EntryText(fileName).c_str(), char('C' + curPartIndex));
+                    text::EntryText(fileName).c_str(), char('C' + curPartIndex));
     return -1;
   }
   return DataLoop(first, data, stream, want, false);

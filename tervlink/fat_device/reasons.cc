@@ -6,17 +6,6 @@
 
 namespace fatreason {
 
-std::string EntryText(const char* name11) {
-  std::string s;
-  for (int i = 0; i < 8 && name11[i] != ' '; ++i) s += name11[i];
-  if (!s.empty() && uint8_t(s[0]) == 0x05) s[0] = char(0xE5);
-  if (name11[8] != ' ') {
-    s += '.';
-    for (int i = 8; i < 11 && name11[i] != ' '; ++i) s += name11[i];
-  }
-  return s;
-}
-
 std::string Kilobytes(uint64_t bytes) {
   std::string digits = std::to_string((bytes + 1023) / 1024);
   std::string out;

@@ -9,8 +9,6 @@
 
 namespace fatreason {
 
-// "NAME.EXT" of an 11-character entry form.
-std::string EntryText(const char* name11);
 // "10,240 KB": bytes in kilobytes (rounded up), thousands separated.
 std::string Kilobytes(uint64_t bytes);
 // "no space on C: needs 10,240 KB, 3,072 KB free".

@@ -3,6 +3,7 @@
 // half of the console, each platform gives it the calls below.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -29,6 +30,8 @@ class FileInput : public Input {
   bool first_ = true;
 };
 
+// printf-style text of at most 1023 bytes (a message line or a reason).
+std::string FormatLine(const char* fmt, va_list ap);
 // True when the stream is a terminal or console a person types at.
 bool StreamIsTerminal(FILE* f);
 // Writes one line of GBK text, its "\n" included, to standard error in the

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tervlink/host/host.h"
+#include "tervlink/host/host_internal.h"
 
 namespace host {
 namespace {
@@ -14,12 +15,10 @@ thread_local std::string t_reason;
 }  // namespace
 
 void SetReason(const char* fmt, ...) {
-  char buf[1024];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  t_reason = detail::FormatLine(fmt, ap);
   va_end(ap);
-  t_reason = buf;
   // A character GBK lacks is held as 0xFF (ConsoleToGbk); shown as "?".
   for (char& c : t_reason)
     if (uint8_t(c) == 0xFF) c = '?';
