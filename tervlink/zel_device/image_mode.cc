@@ -257,6 +257,7 @@ int32_t ZEL_DEVICE_IO::BuildSysImageFile(int32_t sizeMb, char* path) {
   ok = ok && WriteFill(imageFile, total, 0xFF, fill) && fseek(imageFile, 0, SEEK_SET) == 0 &&
        fwrite(imageHeader, 1, kHeaderBytes, imageFile) == kHeaderBytes && fflush(imageFile) == 0;
   if (!ok) {
+    host::SetFileReason("cannot write", path, errno);
     ReleaseImageState();
     host::RemoveFile(path);
     return -1;
@@ -281,6 +282,7 @@ int32_t ZEL_DEVICE_IO::WriteToSysImageFile(uint32_t sector, uint32_t count, char
   for (size_t i = 0; i < written; ++i) SetBit(sector + uint32_t(i));
   bool ok = written == count && fflush(imageFile) == 0;
   if (!ok) {
+    host::SetReason("cannot write the image file: %s", strerror(errno));
     // What the file holds is no longer known: the close reads it back.
     sectorSums_.clear();
     return -1;
@@ -332,6 +334,7 @@ int32_t ZEL_DEVICE_IO::CloseSystemImageFile(void* diskBlocks, char* path) {
                     fwrite(sectorBitmap, 1, bitmapBytes, imageFile) == bitmapBytes &&
                     fflush(imageFile) == 0;
     if (!bitmapOk) {
+      host::SetFileReason("cannot write", path, errno);
       host::Print("sorry, writeing image file sector assigned information failed\r\n");
     } else {
       delete[] sectorBitmap;
@@ -358,7 +361,9 @@ namespace {
 // every path.
 struct Conversion {
   File in{nullptr, fclose};
-  File out{nullptr, fclose};
+  // The output, written under a temporary name and given its own name by
+  // Finish when whole.
+  host::PcFileWriter out;
   std::string outName;
   std::vector<uint8_t> bitmap;
   uint8_t header[kHeaderBytes] = {};
@@ -382,8 +387,7 @@ struct Conversion {
       host::Print("sorry, the output file (%s) would overwrite the image file\r\n", outName.c_str());
       return false;
     }
-    out.reset(host::OpenFile(outName.c_str(), "w+b"));
-    if (!out) {
+    if (!out.Open(outName.c_str())) {
       host::Print("sorry, create image file failed\r\n");
       return false;
     }
@@ -409,26 +413,23 @@ struct Conversion {
   // Writes the 0xFF area up to the bitmap, the bitmap and its trailer.
   bool WriteFront() {
     std::vector<uint8_t> ff(std::max<size_t>(Field(header, kHdrBitmapOffset), kBitmapTrailer), 0xFF);
-    return fwrite(ff.data(), 1, Field(header, kHdrBitmapOffset), out.get()) ==
+    return fwrite(ff.data(), 1, Field(header, kHdrBitmapOffset), out.Stream()) ==
                Field(header, kHdrBitmapOffset) &&
-           fwrite(bitmap.data(), 1, bitmap.size(), out.get()) == bitmap.size() &&
-           fwrite(ff.data(), 1, kBitmapTrailer, out.get()) == kBitmapTrailer;
+           fwrite(bitmap.data(), 1, bitmap.size(), out.Stream()) == bitmap.size() &&
+           fwrite(ff.data(), 1, kBitmapTrailer, out.Stream()) == kBitmapTrailer;
   }
 
   bool Finish() {
-    bool ok = fseek(out.get(), 0, SEEK_SET) == 0 &&
-              fwrite(header, 1, kHeaderBytes, out.get()) == kHeaderBytes;
-    ok = (fclose(out.release()) == 0) && ok;
-    if (!ok) host::RemoveFile(outName.c_str());
-    return ok;
+    if (fseek(out.Stream(), 0, SEEK_SET) != 0) {
+      host::SetFileReason("cannot write", outName.c_str(), errno);
+      out.Discard();
+      return false;
+    }
+    return out.Write(header, kHeaderBytes) && out.Commit();
   }
 
   // Removes the output file this conversion created.
-  void Discard() {
-    if (!out) return;
-    out.reset();
-    host::RemoveFile(outName.c_str());
-  }
+  void Discard() { out.Discard(); }
 
   void SetMarker(const char* marker) {
     memset(header + kHdrMarker, 0, kHdrMarkerBytes);
@@ -464,7 +465,7 @@ int32_t ZEL_DEVICE_IO::BuildPakImageFile(char* path) {
       // A short read means a truncated image: the conversion fails rather
       // than writing a packed file with missing data.
       ok = fread(run.data(), 1, kRunBytes, c.in.get()) == kRunBytes &&
-           fwrite(run.data(), 1, kRunBytes, c.out.get()) == kRunBytes;
+           fwrite(run.data(), 1, kRunBytes, c.out.Stream()) == kRunBytes;
     else
       ok = fseek(c.in.get(), long(kRunBytes), SEEK_CUR) == 0;
   }
@@ -502,7 +503,7 @@ int32_t ZEL_DEVICE_IO::UnPakImageFile(char* path) {
       ok = fread(run.data(), 1, kRunBytes, c.in.get()) == kRunBytes;
     else
       std::fill(run.begin(), run.end(), 0xFF);
-    ok = ok && fwrite(run.data(), 1, kRunBytes, c.out.get()) == kRunBytes;
+    ok = ok && fwrite(run.data(), 1, kRunBytes, c.out.Stream()) == kRunBytes;
   }
   if (!ok) {
     host::Print("映像文件(%s)格式不正确.\r\n", path);
