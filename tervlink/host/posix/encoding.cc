@@ -59,6 +59,8 @@ std::string GbkToUtf8Lenient(std::string_view gbk) {
     size_t n = (c >= 0x81 && c <= 0xFE && i + 1 < gbk.size()) ? 2 : 1;
     if (c < 0x80) {
       out.push_back(char(c));
+    } else if (c == 0xFF) {
+      out.push_back('?');  // a character GBK lacks (ConsoleToGbk's mark)
     } else if (Convert("UTF-8", "GBK", gbk.substr(i, n), piece)) {
       out += piece;
     } else {
