@@ -257,6 +257,12 @@ class TERVLINK_API PcFileWriter {
   bool Open(const char* gbkName, bool text = false);
   // Appends length bytes; false (reason set) when they were not all taken.
   bool Write(const void* data, size_t length);
+  // The file gets the modification time mtime (seconds since the epoch)
+  // before it is renamed.
+  void KeepTime(int64_t mtime) {
+    mtime_ = mtime;
+    keepTime_ = true;
+  }
   // The open stream, for text written with fprintf; its errors are found
   // by Commit.
   FILE* Stream() const { return f_; }
@@ -272,6 +278,8 @@ class TERVLINK_API PcFileWriter {
   std::string name_, temp_;
   FILE* f_ = nullptr;
   int error_ = 0;  // errno of the first failed write, 0 while none failed
+  int64_t mtime_ = 0;
+  bool keepTime_ = false;
 };
 
 // The PC path separator: '\\' on Windows, '/' elsewhere.

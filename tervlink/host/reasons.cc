@@ -66,6 +66,7 @@ bool PcFileWriter::Open(const char* gbkName, bool text) {
   // 8.3 name (of a device file) ends this way.
   temp_ = name_ + ".tervan-tmp";
   error_ = 0;
+  keepTime_ = false;
   f_ = OpenFile(temp_.c_str(), text ? "w" : "wb");
   if (!f_) {
     // OpenFile named the temporary file; the user knows the real one.
@@ -101,6 +102,9 @@ bool PcFileWriter::Commit() {
   } else if (!closed) {
     action = "cannot close";
     err = closeError ? closeError : EIO;
+  } else if (keepTime_ && !SetFileTime(temp_.c_str(), mtime_)) {
+    action = "cannot set the time of";
+    err = errno;
   } else if (RenameFile(temp_.c_str(), name_.c_str()) != 0) {
     action = "cannot rename the finished file to";
     err = errno;
