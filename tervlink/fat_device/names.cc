@@ -115,6 +115,10 @@ bool MatchOne(const char* pattern, size_t plen, const char* text, size_t tlen) {
   return PieceAt(p.at(lastStar), tail, t.at(tlen - tail));
 }
 
+}  // namespace
+
+namespace fatfmt {
+
 // The text form of an entry's name: "NAME.EXT", "NAME", ".", "..".
 void EntryText(const uint8_t* e, char* out) {
   size_t n = 0;
@@ -127,7 +131,7 @@ void EntryText(const uint8_t* e, char* out) {
   out[n] = 0;
 }
 
-}  // namespace
+}  // namespace fatfmt
 
 int FAT_DEVICE::StringCheckFileName(char* name11) {
   static const char kForbidden[] = "\"*,/:;<>?\\|";
