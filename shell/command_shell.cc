@@ -231,6 +231,9 @@ bool CommandShell::HasFileSystem() {
   const int part = fat->curPartIndex;
   const char letter = char('C' + part);
   if (fat->GetPartitionMode(disk, part) != 0) return true;
+  // The partition table could not be read (the device link is gone): that
+  // reason, set below, is the one to give.
+  if (host::HasReason()) return false;
   if (part == kReservedSlot)
     host::SetReason("分区 %c: 是保留分区, 没有文件系统; 用 C: 或 E: 换到文件分区", letter);
   else if (!fat->disks[disk & (kFatDisks - 1)].parts[part].sectorCount)
