@@ -3,6 +3,9 @@
 #include "pc_files.h"
 
 #include <cstring>
+#include <map>
+
+#include "tervlink/text.h"
 
 #include "command_shell.h"
 #include "tervlink/text.h"
@@ -75,3 +78,49 @@ bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string
   PcFileStream pcFile(writer);
   return fat->ReadFileTo(name, pcFile, size) == size && writer.Commit();
 }
+
+DevicePlace Here(FAT_DEVICE* fat) {
+  DevicePlace p;
+  p.dir = fat->curPart->currentDir;
+  memcpy(p.path, fat->curPart->currentPath, sizeof p.path);
+  return p;
+}
+
+void GoBack(FAT_DEVICE* fat, const DevicePlace& p) {
+  fat->curPart->currentDir = p.dir;
+  memcpy(fat->curPart->currentPath, p.path, sizeof p.path);
+}
+
+std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries) {
+  std::vector<std::string> names;
+  std::map<std::string, int> uses;
+  for (const host::DirEntry& e : entries) {
+    char name11[12] = {};
+    std::string form;
+    bool control = false;
+    for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
+    if (!(e.isDir && e.name[0] == '.') && !control &&
+        fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
+        text::EqualNoCase(text::EntryText(name11).c_str(), e.name.c_str()))
+      form.assign(name11, 11);
+    if (!form.empty()) ++uses[form];
+    names.push_back(form);
+  }
+  for (std::string& form : names)
+    if (!form.empty() && uses[form] > 1) form.clear();
+  return names;
+}
+
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
+  uint64_t length = 0;
+  FILE* f = host::OpenPcFileToRead(path.c_str(), length);
+  if (!f) return false;
+  bool ok = length <= 0x7FFFFFFFu;
+  if (!ok) host::SetReason("PC file %s is larger than a device file can be (2 GB)", path.c_str());
+  PcFileStream source(f, path.c_str());
+  ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
+                 int(length);
+  fclose(f);
+  return ok;
+}
+
