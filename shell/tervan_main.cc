@@ -212,6 +212,7 @@ int RunCommandLoop(CommandShell& shell) {
       break;
     }
     host::ClearInterrupt();
+    host::ClearReason();
     int id = shell.LookupCommand(count, words);
     if (id == -1) {
       shell.Printf("'%s'不是有效的内部命令\n", words[0]);
@@ -223,6 +224,8 @@ int RunCommandLoop(CommandShell& shell) {
     if (result == 0) break;
     if (result != 1) {
       shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+      // Why, on its own line of standard error after the failure line.
+      host::ShowReason();
       ++shell.failures;
     }
     if (host::InterruptRequested()) {

@@ -76,8 +76,37 @@ TERVLINK_API Output* SetOut(Output* out);
 TERVLINK_API void Print(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
 TERVLINK_API void PrintTo(Output& out, const char* fmt, ...) TERVLINK_PRINTF(2, 3);
 TERVLINK_API void VPrintTo(Output& out, const char* fmt, va_list ap);
-// One line on standard error (not converted beyond GBK -> locale).
+// One line on standard error (not converted beyond GBK -> locale), after
+// standard output has been flushed, so that a log taking both reads in order.
 TERVLINK_API void PrintError(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
+// Where PrintError's lines go: standard error unless a test swaps in an
+// Output (which then receives each line, its "\n" included). Returns the
+// previous one (null: standard error).
+TERVLINK_API Output* SetErr(Output* err);
+
+// ---- why a failure happened ------------------------------------------------
+//
+// A failure's reason is built where the failure is known (the host layer
+// knows errno and the PC path, the engine the partition and its free space,
+// the device link its socket) and carried up to the front end, which prints
+// it on its own line on standard error after its failure line. Like errno it
+// is one per thread and the last one set is the one kept: a layer sets one
+// only for a failure it decided itself, never over the reason of the layer
+// below that made it fail. Front ends clear it before each command and take
+// it when they report a failure.
+
+// Sets the reason (GBK text, no line end), replacing any earlier one.
+TERVLINK_API void SetReason(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
+// Sets "<action> PC file <path>: <the system's reason for err>", where err is
+// an errno value (0: "unknown error").
+TERVLINK_API void SetFileReason(const char* action, const char* gbkPath, int err);
+TERVLINK_API bool HasReason();
+// The reason, which stays set.
+TERVLINK_API std::string Reason();
+TERVLINK_API void ClearReason();
+// Prints the reason, when there is one, as "Tervan: REASON" on its own line
+// on standard error (PrintError) and clears it. True when one was printed.
+TERVLINK_API bool ShowReason();
 
 // ---- input -----------------------------------------------------------------
 
@@ -225,6 +254,12 @@ struct DirEntry {
   bool isDir = false;   // a folder, or a link that leads to one
   bool isLink = false;  // a symbolic link (or junction), whatever it leads to
   bool broken = false;  // a link that leads nowhere: its target is gone, or links loop
+  // Neither a regular file nor a folder (a FIFO, a device, a socket): never
+  // opened for its data, since a read of one may block for ever.
+  bool isSpecial = false;
+  // The name holds characters GBK cannot spell (Korean, emoji): name then
+  // shows each of them as "?", to be shown, never used to reach the entry.
+  bool unspellable = false;
   uint64_t size = 0;
   int64_t mtime = 0;
 };
@@ -232,6 +267,62 @@ struct DirEntry {
 // that leads nowhere is listed, marked broken, with its own time). False
 // when the folder cannot be read.
 TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
+
+// Opens a PC file to read its data, as COPY and SYNC take one to the
+// device: only a regular file is opened, and a FIFO, device or socket is
+// refused without waiting on it. length is set to the file's size. A file
+// the system reports empty but that gives data (a /proc file) is refused,
+// since its size is not known before it is read. Null, with the reason set,
+// when the file cannot be opened or is refused.
+TERVLINK_API FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length);
+
+// True when the GBK text names a PC file exactly: every character of it is
+// GBK (a command line whose text GBK cannot spell is kept in the console's
+// set, and its bytes would name another file or be stored mangled).
+TERVLINK_API bool SpellableInGbk(std::string_view text);
+
+// A PC file written under a temporary name in its own folder and renamed to
+// its name by Commit() once every byte is written, flushed and closed: a
+// failed or interrupted write never leaves a short file under the real
+// name, nor replaces a good one. Every failure sets the reason, naming the
+// file and the system's cause; the temporary file is removed when the
+// writer is not committed.
+class TERVLINK_API PcFileWriter {
+ public:
+  PcFileWriter() = default;
+  PcFileWriter(const PcFileWriter&) = delete;
+  PcFileWriter& operator=(const PcFileWriter&) = delete;
+  ~PcFileWriter();
+  // Creates the temporary file for gbkName (in text mode when text is set:
+  // line ends as the host writes them). False (reason set) when it cannot
+  // be created.
+  bool Open(const char* gbkName, bool text = false);
+  // Appends length bytes; false (reason set) when they were not all taken.
+  bool Write(const void* data, size_t length);
+  // The file gets the modification time mtime (seconds since the epoch)
+  // before it is renamed.
+  void KeepTime(int64_t mtime) {
+    mtime_ = mtime;
+    keepTime_ = true;
+  }
+  // The open stream, for text written with fprintf; its errors are found
+  // by Commit.
+  FILE* Stream() const { return f_; }
+  // Flushes and closes the file and renames it to its name (an existing
+  // file of that name is replaced). False (reason set, temporary removed)
+  // when any write, the flush, the close or the rename failed.
+  bool Commit();
+  // Closes and removes the temporary file; the real name is left alone.
+  void Discard();
+  const std::string& Name() const { return name_; }
+
+ private:
+  std::string name_, temp_;
+  FILE* f_ = nullptr;
+  int error_ = 0;  // errno of the first failed write, 0 while none failed
+  int64_t mtime_ = 0;
+  bool keepTime_ = false;
+};
 
 // The PC path separator: '\\' on Windows, '/' elsewhere.
 #if defined(_WIN32)

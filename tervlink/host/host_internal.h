@@ -3,6 +3,7 @@
 // half of the console, each platform gives it the calls below.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -31,12 +32,17 @@ class FileInput : public Input {
   bool zero_ = false;
 };
 
+// printf-style text of at most 1023 bytes (a message line or a reason).
+std::string FormatLine(const char* fmt, va_list ap);
 // True when the stream is a terminal or console a person types at.
 bool StreamIsTerminal(FILE* f);
 // Writes one line of GBK text, its "\n" included, to standard error in the
 // console's character set (PrintError() has formatted it and flushed
 // standard output).
 void WriteErrorLine(std::string_view gbk);
+// A file-system name in GBK; false when GBK cannot spell it (gbk then
+// holds "?" for each character it lacks: a name to show, not to use).
+bool FsNameToGbk(std::string_view name, std::string& gbk);
 // The operating system's sleep (Sleep() adds TERVAN_NO_WAIT and the test
 // hook around it).
 void PlatformSleep(uint32_t ms);

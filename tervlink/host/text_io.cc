@@ -15,6 +15,7 @@ namespace host {
 namespace {
 
 Output* g_out = nullptr;
+Output* g_err = nullptr;
 
 void RealSleep(uint32_t ms) {
   if (SettlingWaitsSkipped()) return;
@@ -69,14 +70,32 @@ void Print(const char* fmt, ...) {
   va_end(ap);
 }
 
-void PrintError(const char* fmt, ...) {
+std::string detail::FormatLine(const char* fmt, va_list ap) {
   char buf[1024];
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  return buf;
+}
+
+void PrintError(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string buf = detail::FormatLine(fmt, ap);
   va_end(ap);
+  // The lines of standard output printed so far come first, in a log that
+  // takes both.
+  Out().Flush();
   fflush(stdout);
-  detail::WriteErrorLine(std::string(buf) + "\n");
+  if (g_err) {
+    g_err->Write(buf + "\n");
+    return;
+  }
+  detail::WriteErrorLine(buf + "\n");
+}
+
+Output* SetErr(Output* err) {
+  Output* old = g_err;
+  g_err = err;
+  return old;
 }
 
 bool StringInput::ReadLine(char* buffer, int size) {

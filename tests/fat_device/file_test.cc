@@ -8,6 +8,7 @@
 
 #include "test_disk.h"
 #include "tervlink/bytes.h"
+#include "tervlink/host/host.h"
 
 namespace {
 
@@ -111,8 +112,20 @@ TEST_F(FileTest, ReplacingUsesTheOldClustersAndAFileThatDoesNotFitChangesNothing
   EXPECT_EQ(fat.lastError, -4);
   EXPECT_EQ(d.dev.CountOf('W'), 0u);
   EXPECT_EQ(d.Read("big"), smaller);
+  host::ClearReason();
   EXPECT_EQ(d.Write("y", tooBig), -1);
   EXPECT_EQ(fat.lastError, -4);
+  // The reason names the partition, what the file needs and what is free,
+  // in kilobytes with thousands separated.
+  fat.SearchFreeByte(&freeBytes);
+  auto kb = [](uint64_t bytes) {
+    std::string d = std::to_string((bytes + 1023) / 1024), out;
+    for (size_t i = 0; i < d.size(); ++i) out += (i && (d.size() - i) % 3 == 0 ? "," : "") + d.substr(i, 1);
+    return out + " KB";
+  };
+  uint64_t need = (tooBig.size() + kCluster - 1) / kCluster * kCluster;
+  EXPECT_EQ(host::Reason(), "no space on C: needs " + kb(need) + ", " + kb(freeBytes) + " free");
+  EXPECT_GT(need, 1024u * 1024) << "the separator is exercised";
   EXPECT_TRUE(Problems().empty());
 }
 
