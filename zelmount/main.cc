@@ -31,9 +31,10 @@
 #include <tuple>
 #include <vector>
 
-#include "pc_files.h"  // DOS time words and entry texts, as Tervan's commands use them
+#include "pc_files.h"  // DOS time words, as Tervan's commands use them
 #include "tervlink/fat_device.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 #include "tervlink/zel_device_io.h"
 
 namespace {
@@ -150,10 +151,10 @@ int Locate(const char* path, Place* place) {
     if (g.fat->OpenEntry(name11, kMaskDirs, &dir) != 0) return ErrnoOf(g.fat->lastError);
     if (dir.first == 0) return EIO;  // a folder entry without its cluster: damaged
     g.fat->SetCurrentDir(dir.first);
-    place->path += "\\" + EntryText(name11);
+    place->path += "\\" + text::EntryText(name11);
   }
   if (int e = EntryName(words.back(), place->name11)) return e;
-  place->path += "\\" + EntryText(place->name11);
+  place->path += "\\" + text::EntryText(place->name11);
   return 0;
 }
 
@@ -316,7 +317,7 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
     return OnOpen(path, fi);
   }
   if (g.fat->lastError != -3) return -ErrnoOf(g.fat->lastError);
-  std::string text = EntryText(place.name11);
+  std::string text = text::EntryText(place.name11);
   if (g.fat->WriteFile(text.data(), nullptr, 0, nullptr) < 0) return -ErrnoOf(g.fat->lastError);
   if (int e = OpenPath(path, fi, true)) return e;
   if (!(mode & 0222)) {  // a read-only file from the start
@@ -639,6 +640,16 @@ int main(int argc, char** argv) {
               devicePath, holder);
     else
       fprintf(stderr, "zelmount: device %s is in use or its lock cannot be taken\n", devicePath);
+    return 1;
+  }
+  // The device admits one client however it is reached (another run
+  // folder's link to the socket, the simulation link): claim it by name so
+  // that a Tervan or zelmount refused later can say who holds it.
+  long holderPid = 0;
+  std::string holderProgram;
+  if (host::ClaimDevice(devicePath, "zelmount", holderPid, holderProgram) < 0) {
+    fprintf(stderr, "zelmount: device %s is in use by %s (process %ld); one client per device\n",
+            devicePath, holderProgram.empty() ? "another program" : holderProgram.c_str(), holderPid);
     return 1;
   }
   auto device = std::make_unique<ZEL_DEVICE_IO>(devicePath, 0);
