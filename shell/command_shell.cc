@@ -188,6 +188,9 @@ int CommandShell::LookupCommand(int count, char** words) {
 int CommandShell::Dispatch(int id, int count, char** words) {
   if (count <= 0) return 1;
   if (id < 0 || id > kMaxId || !kHandlers.byId[id]) return -3;
+  // The directories the engine held for the last command are read again:
+  // a command may change the disk by other means than the engine.
+  fat->ForgetDirectories();
   return (this->*kHandlers.byId[id])(count, words);
 }
 

@@ -30,6 +30,7 @@ void FAT_DEVICE::buf_pool() {
   for (auto& d : disks)
     for (auto& p : d.parts) InitPartCache(&p);
   ResetDirWalk();
+  ForgetMirrors(-1);  // the disks are read afresh or were formatted
 }
 
 void FAT_DEVICE::rm_lru(_CACHE* buf) {
@@ -134,6 +135,7 @@ void FAT_DEVICE::MarkStale() {
     }
   }
   ResetDirWalk();
+  ForgetMirrors(curDisk_);
 }
 
 void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
@@ -167,7 +169,10 @@ int FAT_DEVICE::Transfer(int kind) {
     default: r = pDevice->Direct_Write(pendStart, pendCount, pendBuffer); break;
   }
   // Whatever reached the device, no cached copy may hide it.
-  if (kind == 1 || kind == 3) DropCached(pendStart, pendCount);
+  if (kind == 1 || kind == 3) {
+    DropCached(pendStart, pendCount);
+    MirrorsOverwritten(pendStart, pendCount);
+  }
   if (r < 0) {
     MarkStale();
     lastError = -1;

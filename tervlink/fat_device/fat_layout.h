@@ -122,4 +122,11 @@ TERVLINK_API DirEntry DecodeDirEntry(const uint8_t* p);
 // Writes every field of e; bytes 12..21 of the slot keep what they held.
 TERVLINK_API void EncodeDirEntry(const DirEntry& e, uint8_t* p);
 
+// The text form of an entry's name into out (14 bytes): "NAME.EXT",
+// "NAME", ".", ".."; a stored 0x05 shows as 0xE5.
+void EntryText(const uint8_t* e, char* out);
+// Folds n bytes of text in place as name matching compares them: single-
+// byte letters upper case, double-byte (GBK) characters as they are.
+void FoldCase(char* text, size_t n);
+
 }  // namespace fatfmt

@@ -115,8 +115,9 @@ bool MatchOne(const char* pattern, size_t plen, const char* text, size_t tlen) {
   return PieceAt(p.at(lastStar), tail, t.at(tlen - tail));
 }
 
-// The text form of an entry's name: "NAME.EXT", "NAME", ".", "..".
-void EntryText(const uint8_t* e, char* out) {
+}  // namespace
+
+void fatfmt::EntryText(const uint8_t* e, char* out) {
   size_t n = 0;
   for (size_t i = 0; i < 8 && e[i] != ' '; ++i) out[n++] = char(e[i]);
   if (n > 0 && uint8_t(out[0]) == kEntryE5Stored) out[0] = char(kEntryDeleted);
@@ -127,7 +128,7 @@ void EntryText(const uint8_t* e, char* out) {
   out[n] = 0;
 }
 
-}  // namespace
+void fatfmt::FoldCase(char* text, size_t n) { CopyUpper(text, text, n); }
 
 int FAT_DEVICE::StringCheckFileName(char* name11) {
   static const char kForbidden[] = "\"*,/:;<>?\\|";
@@ -205,6 +206,12 @@ bool FAT_DEVICE::MatchPattern(const char* pattern, const char* text) {
 }
 
 int FAT_DEVICE::MatchDirEntry(_FILE_FIND* find) {
+  // A plain name in a held directory is looked up, not searched for: the
+  // walk below then starts at the entry found.
+  uint32_t slot;
+  int indexed = FindIndexed(find->pattern, find->nextIndex, &slot);
+  if (indexed == 0) return 0;
+  if (indexed == 1) find->nextIndex = slot;
   // The caller may have used the directory buffer since the last call: the
   // first entry is loaded afresh.
   for (bool first = true;; first = false) {
