@@ -3,7 +3,7 @@
 
 #include "command_shell.h"
 
-// AT, CHKDSK, CLS, COMP, LABEL, MOVE, REPLACE, RTOS, TEST, TIME, VER, VERIFY
+// AT, CHKDSK, CLS, COMP, LABEL, REPLACE, RTOS, TEST, TIME, VER, VERIFY
 // and the empty line.
 int CommandShell::CmdIdle(int, char**) { return 1; }
 

@@ -51,7 +51,7 @@ struct HandlerTable {
   Handler byId[kMaxId + 1] = {};
   constexpr HandlerTable() {
     // Id 0 is the empty line; the others are accepted and do nothing.
-    for (int id : {0, 1, 5, 6, 7, 17, 20, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
+    for (int id : {0, 1, 5, 6, 7, 17, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
     byId[2] = &CommandShell::CmdBios;
     byId[3] = byId[4] = &CommandShell::CmdCd;
     byId[8] = &CommandShell::CmdCopy;
@@ -64,6 +64,7 @@ struct HandlerTable {
     byId[15] = &CommandShell::CmdFormat;
     byId[16] = &CommandShell::CmdHelp;
     byId[18] = byId[19] = &CommandShell::CmdMd;
+    byId[20] = &CommandShell::CmdMove;
     byId[21] = &CommandShell::CmdPart;
     byId[22] = byId[28] = &CommandShell::CmdRd;
     byId[23] = &CommandShell::CmdRegedit;

@@ -86,6 +86,8 @@ class CommandShell {
   int CmdDrive(int argc, char** argv);
   int CmdGetDir(int argc, char** argv);
   int CmdSetDir(int argc, char** argv);
+  // file_tools.cc
+  int CmdMove(int argc, char** argv);
   // sync.cc
   int CmdSync(int argc, char** argv);
   int SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags);

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "command_shell.h"
+#include "pc_files.h"
 #include "tervlink/text.h"
 #include "tervlink/zel_device_io.h"
 
@@ -43,87 +44,6 @@ constexpr unsigned kSyncTime = 1;  // compare modification times
 constexpr unsigned kSyncSize = 2;  // compare sizes
 constexpr unsigned kFileBits = 0x27;
 constexpr size_t kMaxPcPath = 259;  // PC paths the walk handles
-
-struct DosStamp {
-  uint16_t date = 0;
-  uint16_t time = 0;
-};
-
-// A PC modification time as local DOS date and time words; times outside
-// what the words can hold are held to 1980-01-01 or 2107-12-31.
-DosStamp ToDos(int64_t mtime) {
-  host::LocalTime t = host::ToLocal(mtime);
-  if (t.year < 1980) return {uint16_t(1 << 5 | 1), 0};
-  if (t.year > 2107) return {uint16_t(127 << 9 | 12 << 5 | 31), uint16_t(23 << 11 | 59 << 5 | 29)};
-  return {uint16_t((t.year - 1980) << 9 | t.month << 5 | t.day),
-          uint16_t(t.hour << 11 | t.minute << 5 | t.second / 2)};
-}
-
-// DOS date and time words taken as local time, in seconds since the epoch.
-int64_t FromDos(uint16_t date, uint16_t time) {
-  host::LocalTime t;
-  t.year = (date >> 9) + 1980;
-  t.month = (date >> 5) & 0x0F;
-  t.day = date & 0x1F;
-  t.hour = time >> 11;
-  t.minute = (time >> 5) & 0x3F;
-  t.second = (time & 0x1F) * 2;
-  if (t.month < 1) t.month = 1;
-  if (t.day < 1) t.day = 1;
-  return host::FromLocal(t);
-}
-
-std::string Join(const std::string& folder, const char* name) {
-  std::string path = folder;
-  if (path.empty() || path.back() != host::kSep) path += host::kSep;
-  return path + name;
-}
-
-// The entry text of an 11-character entry form ("NAME.EXT", "NAME"), as
-// the engine's listing shows it.
-std::string EntryText(const char* name11) {
-  std::string s;
-  for (int i = 0; i < 8 && name11[i] != ' '; ++i) s += name11[i];
-  if (!s.empty() && uint8_t(s[0]) == 0x05) s[0] = char(0xE5);
-  if (name11[8] != ' ') {
-    s += '.';
-    for (int i = 8; i < 11 && name11[i] != ' '; ++i) s += name11[i];
-  }
-  return s;
-}
-
-// True when a device entry name can be used as one plain PC file or folder
-// name: not empty, not only dots, no separator or control character.
-bool SafePcName(const char* name) {
-  if (!*name) return false;
-  bool onlyDots = true;
-  for (const char* p = name; *p; ++p) {
-    uint8_t c = uint8_t(*p);
-    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == host::kSep) return false;
-    if (c != '.') onlyDots = false;
-  }
-  return !onlyDots;
-}
-
-// A name as printable text: control characters as \xNN.
-std::string Printable(const char* name) {
-  std::string s;
-  for (const char* p = name; *p; ++p) {
-    uint8_t c = uint8_t(*p);
-    if (c < 0x20 || c == 0x7F) {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02X", c);
-      s += hex;
-    } else {
-      s += char(c);
-    }
-  }
-  return s;
-}
-
-void CopyPath(char* dst, const std::string& src) {
-  snprintf(dst, CommandShell::kPathBytes, "%s", src.c_str());
-}
 
 // Stores a PC file as the device file name in the current directory, its
 // entry carrying the PC file's time (so that its directory sector is written
@@ -139,6 +59,10 @@ bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, D
                  int(length);
   fclose(f);
   return ok;
+}
+
+void CopyPath(char* dst, const std::string& src) {
+  snprintf(dst, CommandShell::kPathBytes, "%s", src.c_str());
 }
 
 // One partition's walk, either way. Entries that cannot be synchronised
@@ -279,8 +203,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       if (!needed) continue;
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
-      bool written = WritePcFileToDevice(fat, Join(folder, name), name, stamp);
-      if (!written) {
+      if (!WritePcFileToDevice(fat, JoinPc(folder, name), name, stamp)) {
         sh.Printf("\n  文件%s写数据失败\n", name);
         w.Skip();
       } else {
@@ -292,7 +215,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       sh.Printf("  %s是指向文件夹的链接, 不能同步\n", Printable(name).c_str());
       ++w.skipped;
     } else {
-      std::string sub = Join(folder, name);
+      std::string sub = JoinPc(folder, name);
       if (sub.size() > kMaxPcPath) {
         sh.Printf("同步目录%s路径过长, 不能同步\n", sub.c_str());
         ++w.skipped;
@@ -318,30 +241,6 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       GoBack(fat, here);
     }
   }
-}
-
-// True when the listed name leads back to this very entry: it is its own
-// entry form again, and no entry listed before in the directory has the
-// same name. A name that is not ("..      TXT" lists as "...TXT", a blank
-// inside a name cuts it short) would reach another entry or none.
-bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed) {
-  char name11[12] = {};
-  if (fat->NormalizeFileName(const_cast<char*>(name), name11) != 0) return false;
-  if (EntryText(name11) != name) return false;
-  return listed.insert(name).second;
-}
-
-// Copies the device file name (size bytes) to the PC file at path, writing
-// it as it is read (the target tree is new, so nothing of the PC's is
-// overwritten); a PC file that could not be written whole is removed.
-bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path) {
-  FILE* f = host::OpenFile(path.c_str(), "wb");
-  if (!f) return false;
-  PcFileStream pcFile(f);
-  bool ok = fat->ReadFileTo(name, pcFile, size) == size;
-  ok = fclose(f) == 0 && ok;
-  if (!ok) host::RemoveFile(path.c_str());
-  return ok;
 }
 
 // The engine's current directory into one PC folder.
@@ -383,7 +282,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       ++w.skipped;
       continue;
     }
-    std::string path = Join(folder, name);
+    std::string path = JoinPc(folder, name);
     if (path.size() > kMaxPcPath) {
       sh.Printf("同步目录%s路径过长, 不能同步\n", path.c_str());
       ++w.skipped;
@@ -398,13 +297,12 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
-      if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path)) {
+      if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path, FromDos(find->date, find->time))) {
         sh.Printf("\n  文件%s读取失败\n", name);
         w.Skip();
         continue;
       }
       sh.Printf("\n");
-      host::SetFileTime(path.c_str(), FromDos(find->date, find->time));
       sh.Printf("  文件%s更新结束\n", name);
     } else {
       char name11[12] = {};
@@ -446,7 +344,7 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
   int skipped = 0;
   for (int k = 0; k < kFatParts; ++k) {
     char letter[2] = {char('C' + k), 0};
-    std::string partDir = Join(diskDir, letter);
+    std::string partDir = JoinPc(diskDir, letter);
     CopyPath(syncPartDir, partDir);
     if (!toPc && !host::SetCurrentDir(partDir.c_str())) {
       Printf("同步目录 %s 不存在\n", partDir.c_str());
@@ -541,7 +439,7 @@ int CommandShell::CmdSync(int argc, char** argv) {
     std::string dir = host::GetCurrentDir();
     ~RestoreCwd() { host::SetCurrentDir(dir.c_str()); }
   } restoreCwd;
-  std::string diskDir = Join(root, ("Disk" + std::to_string(disk)).c_str());
+  std::string diskDir = JoinPc(root, ("Disk" + std::to_string(disk)).c_str());
   CopyPath(syncDiskDir, diskDir);
 
   if (!toPc) {

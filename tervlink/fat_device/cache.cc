@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 
 void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
   for (int i = 0; i < kCacheBuffers; ++i) {
@@ -101,7 +102,11 @@ int FAT_DEVICE::put_block(_CACHE* buf) {
     // engine a sector that the device does not hold.
     Unhash(hashTable, buf);
     buf->block = kEmptyBlock;
+    return r;
   }
+  // A directory held in memory takes the sector as written.
+  uint32_t index;
+  if (fatdir::Mirror* m = MirrorOfSector(buf->block, &index)) PutMirrorSector(m, index, buf->data, false);
   return r;
 }
 

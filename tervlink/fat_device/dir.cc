@@ -173,9 +173,6 @@ int FAT_DEVICE::UpdateEntry() {
     // A write that did not reach the device is reported: the callers use
     // it to keep the FAT in step with what the directory really holds.
     if (put_block(b) < 0) return -1;
-    uint32_t index;
-    if (fatdir::Mirror* m = MirrorOfSector(pendStart + i, &index))
-      PutMirrorSector(m, index, reinterpret_cast<const uint8_t*>(data), false);
   }
   return 0;
 }

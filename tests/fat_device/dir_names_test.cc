@@ -213,6 +213,123 @@ TEST_F(DirTest, RenameKeepsEverythingButTheNameAndRefusesAnExistingTarget) {
   EXPECT_EQ(d.Read("a.txt"), "<missing>");
 }
 
+// The ".." entry of the directory whose first cluster is dir.
+unsigned ParentOf(TestDisk& d, unsigned dir) {
+  const _PART_INFO* p = d.fat->curPart;
+  auto s = d.dev.Get(0, (dir - 2) * p->sectorsPerCluster + p->firstDataSector);
+  EXPECT_EQ(0, memcmp(s.data() + 32, "..         ", 11));
+  return unsigned(s[32 + 26] | s[32 + 27] << 8);
+}
+
+TEST_F(DirTest, MoveEntryMovesFilesAndDirectoriesByTheirEntriesOnly) {
+  auto mkdir = [&](const char* name) {
+    EXPECT_EQ(Md(name), 0);
+    EXPECT_EQ(Cd(name), 0);
+    unsigned c = fat.curPart->currentDir;
+    EXPECT_EQ(Cd(".."), 0);
+    return c;
+  };
+  unsigned docs = mkdir("docs"), tree = mkdir("tree");
+  ASSERT_EQ(Cd("tree"), 0);
+  unsigned leaf = mkdir("leaf");
+  ASSERT_EQ(Cd("leaf"), 0);
+  ASSERT_EQ(d.Write("deep.txt", "deep"), 4);
+  fat.ChangeRootDirectory();
+  std::string data = Pattern(40000, 'm');
+  ASSERT_EQ(d.Write("a.txt", data), 40000);
+  ASSERT_EQ(fat.SetFileTime(C("a.txt"), 0x1234, 0x5678), 0);
+  size_t writesBefore = d.dev.CountOf('W');
+
+  // A file into a folder, then to a new name there (paths both ways).
+  ASSERT_EQ(fat.MoveEntry("a.txt", "DOCS\\A.TXT"), 0);
+  EXPECT_EQ(d.dev.CountOf('W') - writesBefore, 2u) << "the new entry, the old one: no data";
+  EXPECT_EQ(List("A.TXT"), std::vector<std::string>{});
+  ASSERT_EQ(fat.MoveEntry("\\docs\\a.txt", "docs/b.dat"), 0);
+  ASSERT_EQ(Cd("docs"), 0);
+  EXPECT_EQ(List("*"), (std::vector<std::string>{".", "..", "B.DAT"}));
+  EXPECT_EQ(d.Read("b.dat"), data);
+  _FILE_FIND f;
+  ASSERT_EQ(fat.FindFirstFileA(C("B.DAT"), &f), 1);
+  EXPECT_EQ(f.time, 0x1234) << "the entry keeps its times";
+  EXPECT_EQ(f.date, 0x5678);
+
+  // A directory moved from below tree into docs (from docs, with ".."
+  // paths), then up to the root: its ".." follows it each time.
+  ASSERT_EQ(fat.MoveEntry("..\\tree\\leaf", "twig"), 0);
+  EXPECT_EQ(Path(), "\\\\DOCS") << "the current directory stays";
+  EXPECT_EQ(ParentOf(d, leaf), docs);
+  ASSERT_EQ(fat.MoveEntry("twig", "\\twig"), 0);
+  EXPECT_EQ(ParentOf(d, leaf), 0u);
+  fat.ChangeRootDirectory();
+  ASSERT_EQ(Cd("twig"), 0);
+  EXPECT_EQ(d.Read("deep.txt"), "deep");
+  ASSERT_EQ(Cd(".."), 0);
+  EXPECT_EQ(Path(), "\\");
+
+  // Refused: below itself, away from under the current directory, onto a
+  // name that exists, the root, dot names, missing sources and folders.
+  EXPECT_EQ(fat.MoveEntry("tree", "tree\\inner"), -1);
+  EXPECT_EQ(fat.lastError, -11);
+  ASSERT_EQ(fat.MoveEntry("twig", "tree\\twig"), 0);
+  EXPECT_EQ(fat.MoveEntry("tree", "tree\\twig\\x"), -1);
+  EXPECT_EQ(fat.lastError, -11);
+  ASSERT_EQ(Cd("tree"), 0);
+  ASSERT_EQ(Cd("twig"), 0);
+  EXPECT_EQ(fat.MoveEntry("\\tree", "\\docs\\tree"), -1);
+  EXPECT_EQ(fat.lastError, -11);
+  fat.ChangeRootDirectory();
+  const struct {
+    const char* from;
+    const char* to;
+    int error;
+  } refused[] = {{"docs\\b.dat", "tree", -8}, {"tree", "docs", -8},      {"\\", "x", -7},
+                 {"docs\\..", "x", -7},       {"docs\\b.dat", "x.y.z", -7}, {"none", "x", -3},
+                 {"docs\\b.dat", "nope\\x", -3}};
+  for (const auto& r : refused) {
+    EXPECT_EQ(fat.MoveEntry(r.from, r.to), -1) << r.from << " " << r.to;
+    EXPECT_EQ(fat.lastError, r.error) << r.from << " " << r.to;
+  }
+  EXPECT_EQ(fat.MoveEntry("docs\\b.dat", "docs\\b.dat"), 0) << "onto itself: nothing to do";
+  EXPECT_EQ(fat.PathAttributes("\\tree\\twig"), int(kAttrDirectory));
+  EXPECT_EQ(fat.PathAttributes("docs/b.dat"), int(kAttrArchive));
+  EXPECT_EQ(fat.PathAttributes("docs/none"), -1);
+
+  // Replacing a file, when asked: the old chain is freed, nothing is lost.
+  unsigned long freeBefore, freeAfter;
+  ASSERT_EQ(d.Write("c.txt", Pattern(70000, 'c')), 70000);
+  fat.SearchFreeByte(&freeBefore);
+  EXPECT_EQ(fat.MoveEntry("docs\\b.dat", "c.txt", FAT_DEVICE::kMoveReplace), 0);
+  fat.SearchFreeByte(&freeAfter);
+  EXPECT_EQ(freeAfter - freeBefore, 5 * 16384ul) << "70000 bytes' clusters back";
+  EXPECT_EQ(d.Read("c.txt"), data);
+  EXPECT_EQ(fat.MoveEntry("c.txt", "tree", FAT_DEVICE::kMoveReplace), -1) << "never a directory";
+  EXPECT_EQ(fat.lastError, -8);
+  EXPECT_EQ(fat.curPart->currentDir, 0u);
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+  auto again = d.Reopen();
+  EXPECT_EQ(again->FileSize(C("c.txt")), 40000);
+  (void)tree;
+}
+
+TEST_F(DirTest, MoveEntryEndsOnALoopOfParentEntries) {
+  ASSERT_EQ(Md("a"), 0);
+  ASSERT_EQ(Cd("a"), 0);
+  unsigned a = fat.curPart->currentDir;
+  ASSERT_EQ(Md("b"), 0);
+  ASSERT_EQ(Cd("b"), 0);
+  unsigned b = fat.curPart->currentDir;
+  fat.ChangeRootDirectory();
+  ASSERT_EQ(Md("x"), 0);
+  // a's ".." made to name b: climbing from b never reaches the root.
+  uint32_t s = (a - 2) * fat.curPart->sectorsPerCluster + fat.curPart->firstDataSector;
+  d.dev.At(0, s)[32 + 26] = uint8_t(b);
+  d.dev.At(0, s)[32 + 27] = uint8_t(b >> 8);
+  fat.buf_pool();
+  EXPECT_EQ(fat.MoveEntry("x", "a\\b\\x"), -1);
+  EXPECT_EQ(fat.lastError, -3);
+  EXPECT_EQ(List("X"), std::vector<std::string>{"X"});
+}
+
 TEST_F(DirTest, PathTextIsBoundedAndCutOnRequest) {
   // Each level adds 9 characters; the 12th would pass 110.
   int depth = 0;

@@ -235,7 +235,9 @@ TEST_F(FileTest, AFileGroupLosesAtMostItsOpenFilesWhereverItStops) {
       std::set<std::string> stored;
       for (const File& f : files) {
         d.fat->ChangeRootDirectory();
-        if (f.inSub) ASSERT_EQ(d.fat->ChangeDirectory(sub.data()), 0);
+        if (f.inSub) {
+          ASSERT_EQ(d.fat->ChangeDirectory(sub.data()), 0);
+        }
         if (d.Write(f.name, f.data) == int(f.data.size())) stored.insert(f.name);
       }
       d.fat->EndFileGroup();
@@ -252,7 +254,9 @@ TEST_F(FileTest, AFileGroupLosesAtMostItsOpenFilesWhereverItStops) {
           bool entries = (r.sector >= rootSector && r.sector < data) || (r.sector >= subSector && r.sector < subSector + 32);
           order += entries ? 'E' : r.sector >= data ? 'D' : 'F';
         }
-      if (!failed) EXPECT_EQ(order.substr(order.find_first_not_of('D')).substr(0, 2), "FE") << order;
+      if (!failed) {
+        EXPECT_EQ(order.substr(order.find_first_not_of('D')).substr(0, 2), "FE") << order;
+      }
       for (const auto& p : CheckVolume(d.dev, d.fat->curPart->startSector))
         EXPECT_TRUE(kill && p.rfind("lost cluster", 0) == 0)
             << (kill ? "kill" : "fault") << " at write " << failAt << ": " << p;
@@ -260,7 +264,9 @@ TEST_F(FileTest, AFileGroupLosesAtMostItsOpenFilesWhereverItStops) {
       d.fat.swap(after);
       for (const File& f : files) {
         d.fat->ChangeRootDirectory();
-        if (f.inSub) ASSERT_EQ(d.fat->ChangeDirectory(sub.data()), 0);
+        if (f.inSub) {
+          ASSERT_EQ(d.fat->ChangeDirectory(sub.data()), 0);
+        }
         std::string want = stored.count(f.name) ? f.data : f.name == std::string("old.txt") ? old : "<missing>";
         EXPECT_EQ(d.Read(f.name), want) << f.name << (kill ? " kill" : " fault") << " at write " << failAt;
       }

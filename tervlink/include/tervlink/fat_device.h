@@ -16,6 +16,8 @@
 //      rolled back as a failed transfer is
 //   -10 a file's data stream (the PC file) could not give or take its bytes;
 //      rolled back as a failed transfer is, the device is not marked stale
+//   -11 a directory would move below itself, or away from under the
+//      current directory
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.
@@ -336,6 +338,33 @@ class TERVLINK_API FAT_DEVICE {
   // keeps its old data).
   std::vector<std::string> TakeLostFiles();
 
+  // ---- moving entries (move.cc) -------------------------------------------
+
+  // Paths name entries of the current partition: components separated by
+  // "\" (or "/"), from the root when the path starts with one, else from
+  // the current directory; "." and ".." components step as CD does.
+  //
+  // Moves the file or directory at from to the path to (a new name, in the
+  // same or another directory) by moving its entry: the entry keeps its
+  // attributes, times, size and chain, no data is copied, and a directory's
+  // ".." entry is made to name its new parent. The order keeps the disk
+  // whole at every step: the moved directory's "..", the FAT (when the
+  // target directory grows), the new entry, then the old entry removed; a
+  // failure part way leaves at worst one chain named twice, never a name
+  // without its data. Moving an entry onto itself does nothing. 0, or -1
+  // with last error: -3 from, or a folder of either path, not found (or a
+  // damaged tree); -7 an invalid name, the root, "." or ".."; -8 the target
+  // name exists (unless kMoveReplace and both are files: the target file
+  // is then replaced, its entry taking the moved one and its chain freed
+  // afterwards); -11 a directory would move below itself or away from
+  // under the current directory; -4 the target directory cannot grow; -1
+  // a device failure. The current directory is as before the call.
+  static constexpr unsigned kMoveReplace = 1;
+  int MoveEntry(const char* from, const char* to, unsigned flags = 0);
+  // The attribute byte of the entry at path (kAttrDirectory for the root),
+  // or -1 (last error -3 not found, -7 invalid name, -1 device).
+  int PathAttributes(const char* path);
+
   // ---- file data (file.cc) -------------------------------------------------
 
   // Stores size bytes as the file name in the current directory, replacing
@@ -486,6 +515,19 @@ class TERVLINK_API FAT_DEVICE {
     allocHint_ = 2;
   }
   bool Ready();
+  // move.cc. Restores the current directory at the end of a walk.
+  class DirKeeper;
+  // Walks path's folders from the root or from the directory start: 0 with
+  // the folder holding its last component and
+  // that component's entry form (leaf11, 12 bytes), 1 when path names the
+  // root itself (dir 0, leaf11 empty), -1 (last error -7, -3, -1). Leaves
+  // the current directory changed: callers hold a DirKeeper.
+  int ResolveParent(const char* path, uint32_t start, uint32_t* dir, char* leaf11);
+  // 1 when directory dir is top or lies below it, 0 when not, -1 (last
+  // error -3) when a ".." on the way up is missing, invalid or loops.
+  int DirectoryBelow(uint32_t dir, uint32_t top);
+  // Writes one 32-byte entry into a directory sector through the cache. 0 or -1.
+  int WriteEntryAt(uint32_t sector, uint32_t offset, const uint8_t* entry);
   int DeleteEntry(unsigned mask, char* name11);
   int CommitFat();
   void KeepUndo();

@@ -1,0 +1,94 @@
+// Device files and PC files: times, names and the device-to-PC copy.
+
+#include "pc_files.h"
+
+#include <cstring>
+
+#include "command_shell.h"
+
+DosStamp ToDos(int64_t mtime) {
+  host::LocalTime t = host::ToLocal(mtime);
+  if (t.year < 1980) return {uint16_t(1 << 5 | 1), 0};
+  if (t.year > 2107) return {uint16_t(127 << 9 | 12 << 5 | 31), uint16_t(23 << 11 | 59 << 5 | 29)};
+  return {uint16_t((t.year - 1980) << 9 | t.month << 5 | t.day),
+          uint16_t(t.hour << 11 | t.minute << 5 | t.second / 2)};
+}
+
+int64_t FromDos(uint16_t date, uint16_t time) {
+  host::LocalTime t;
+  t.year = (date >> 9) + 1980;
+  t.month = (date >> 5) & 0x0F;
+  t.day = date & 0x1F;
+  t.hour = time >> 11;
+  t.minute = (time >> 5) & 0x3F;
+  t.second = (time & 0x1F) * 2;
+  if (t.month < 1) t.month = 1;
+  if (t.day < 1) t.day = 1;
+  return host::FromLocal(t);
+}
+
+std::string JoinPc(const std::string& folder, const char* name) {
+  std::string path = folder;
+  if (path.empty() || path.back() != host::kSep) path += host::kSep;
+  return path + name;
+}
+
+std::string EntryText(const char* name11) {
+  std::string s;
+  for (int i = 0; i < 8 && name11[i] != ' '; ++i) s += name11[i];
+  if (!s.empty() && uint8_t(s[0]) == 0x05) s[0] = char(0xE5);
+  if (name11[8] != ' ') {
+    s += '.';
+    for (int i = 8; i < 11 && name11[i] != ' '; ++i) s += name11[i];
+  }
+  return s;
+}
+
+bool SafePcName(const char* name) {
+  if (!*name) return false;
+  bool onlyDots = true;
+  for (const char* p = name; *p; ++p) {
+    uint8_t c = uint8_t(*p);
+    if (c < 0x20 || c == 0x7F || c == '/' || c == '\\' || c == host::kSep) return false;
+    if (c != '.') onlyDots = false;
+  }
+  return !onlyDots;
+}
+
+std::string Printable(const char* name) {
+  std::string s;
+  for (const char* p = name; *p; ++p) {
+    uint8_t c = uint8_t(*p);
+    if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02X", c);
+      s += hex;
+    } else {
+      s += char(c);
+    }
+  }
+  return s;
+}
+
+bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed) {
+  char name11[12] = {};
+  if (fat->NormalizeFileName(const_cast<char*>(name), name11) != 0) return false;
+  if (EntryText(name11) != name) return false;
+  return listed.insert(name).second;
+}
+
+bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path,
+                        int64_t mtime) {
+  // The temporary name ends in a character no 8.3 name may hold, so it is
+  // never another device file's PC name.
+  std::string temp = path + ".tervan-part";
+  FILE* f = host::OpenFile(temp.c_str(), "wb");
+  if (!f) return false;
+  PcFileStream pcFile(f);
+  bool ok = fat->ReadFileTo(name, pcFile, size) == size;
+  ok = fclose(f) == 0 && ok;
+  ok = ok && host::SetFileTime(temp.c_str(), mtime);
+  ok = ok && host::RenameFile(temp.c_str(), path.c_str()) == 0;
+  if (!ok) host::RemoveFile(temp.c_str());
+  return ok;
+}

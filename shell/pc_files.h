@@ -1,0 +1,48 @@
+// What the commands that move files between the device and the PC share:
+// DOS time words and PC times, the PC name a device entry becomes, and the
+// copy of one device file into a PC file (SYNC /DZEL2PC, GET).
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "tervlink/fat_device.h"
+
+struct DosStamp {
+  uint16_t date = 0;
+  uint16_t time = 0;
+};
+
+// A PC modification time as local DOS date and time words; times outside
+// what the words can hold are held to 1980-01-01 or 2107-12-31.
+DosStamp ToDos(int64_t mtime);
+// DOS date and time words taken as local time, in seconds since the epoch.
+int64_t FromDos(uint16_t date, uint16_t time);
+
+// folder joined with name by the host's separator.
+std::string JoinPc(const std::string& folder, const char* name);
+// The entry text of an 11-character entry form ("NAME.EXT", "NAME"), as
+// the engine's listing shows it.
+std::string EntryText(const char* name11);
+// True when a device entry name can be used as one plain PC file or folder
+// name: not empty, not only dots, no separator or control character.
+bool SafePcName(const char* name);
+// A name as printable text: control characters as \xNN.
+std::string Printable(const char* name);
+// True when the listed name leads back to this very entry: it is its own
+// entry form again, and no entry listed before in the directory (names
+// kept in listed) has the same name. A name that is not ("..      TXT"
+// lists as "...TXT", a blank inside a name cuts it short) would reach
+// another entry or none.
+bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed);
+
+// Copies the device file name (size bytes) of the engine's current
+// directory to the PC file at path: written under a temporary name beside
+// it as it is read, and renamed to path only when every byte is read and
+// written, so a damaged chain or a failed write never leaves a short file
+// under the real name (nor replaces a file that is there). The PC file
+// then carries the time mtime. False when anything failed (the engine's
+// last error tells a device failure, -1, from a damaged file, -3).
+bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path,
+                        int64_t mtime);
