@@ -4,8 +4,16 @@
 #include "command_shell.h"
 
 // AT, CHKDSK, CLS, COMP, LABEL, REPLACE, RTOS, TEST, TIME, VER, VERIFY
-// and the empty line.
-int CommandShell::CmdIdle(int, char**) { return 1; }
+// and the empty line. The commands say that they did nothing.
+int CommandShell::CmdIdle(int, char** argv) {
+  if (argv[0][0] == '\0') return 1;  // a line of nothing but its end
+  return DoesNothingHere(argv[0]);
+}
+
+int CommandShell::DoesNothingHere(const char* what) {
+  host::PrintError("Tervan: %s 在这个设备上不做任何事 (接受了命令, 但没有执行任何操作)", what);
+  return 1;
+}
 
 // Comment lines of batch files.
 int CommandShell::CmdRem(int, char**) { return 1; }

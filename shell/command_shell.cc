@@ -103,7 +103,15 @@ struct HandlerTable {
     byId[68] = &CommandShell::CmdUnpakImage;
     byId[69] = &CommandShell::CmdGetBlockTable;
     byId[70] = &CommandShell::CmdUpdateImage;
+    // The commands that work in the current partition's file system: on a
+    // partition without one they fail before they start, saying so.
+    for (int id : {3, 4, 8, 10, 11, 18, 19, 20, 22, 25, 26, 28}) needsFileSystem[id] = true;
+    // The commands that select a disk or partition; every other command
+    // leaves the user on the partition where it started.
+    for (int id : {44, 45, 46, 47, 48}) selectsPartition[id] = true;
   }
+  bool needsFileSystem[kMaxId + 1] = {};
+  bool selectsPartition[kMaxId + 1] = {};
 };
 constexpr HandlerTable kHandlers;
 
@@ -189,10 +197,36 @@ int CommandShell::LookupCommand(int count, char** words) {
 int CommandShell::Dispatch(int id, int count, char** words) {
   if (count <= 0) return 1;
   if (id < 0 || id > kMaxId || !kHandlers.byId[id]) return -3;
+  if (count == 2 && strcmp(words[1], "/?") == 0 && id != 0) return PrintCommandHelp(words[0]);
   // The directories the engine held for the last command are read again:
   // a command may change the disk by other means than the engine.
   fat->ForgetDirectories();
-  return (this->*kHandlers.byId[id])(count, words);
+  if (kHandlers.needsFileSystem[id] && !HasFileSystem()) return -1;
+  const int disk = Device()->currentDisk;
+  const int part = fat->curPartIndex;
+  int result = (this->*kHandlers.byId[id])(count, words);
+  // A command that visits other partitions (SYNC, FORMAT ...) returns to the
+  // user's one, also when it failed half way: no later command may act on
+  // another partition than the one the user chose.
+  if (!kHandlers.selectsPartition[id] && Device()->currentDisk == disk && fat->curPartIndex != part)
+    fat->file_system_switch_to(disk, part);
+  return result;
+}
+
+bool CommandShell::HasFileSystem() {
+  const int disk = Device()->currentDisk;
+  const int part = fat->curPartIndex;
+  const char letter = char('C' + part);
+  if (fat->GetPartitionMode(disk, part) != 0) return true;
+  if (part == kReservedSlot)
+    host::PrintError("Tervan: 分区 %c: 是保留分区, 没有文件系统; 用 C: 或 E: 换到文件分区", letter);
+  else if (!fat->disks[disk & (kFatDisks - 1)].parts[part].sectorCount)
+    host::PrintError("Tervan: 磁盘%d没有分区 %c: (磁盘未分区或分区表里没有它); 先用 PART do -Y 分区, "
+                     "再用 FORMAT 格式化",
+                     disk, letter);
+  else
+    host::PrintError("Tervan: 分区 %c: 未格式化, 没有文件系统; 用 FORMAT %c 格式化它", letter, letter);
+  return false;
 }
 
 void CommandShell::ShowPrompt() {

@@ -36,6 +36,10 @@ class PcFileStream : public FileDataStream {
   FILE* f_;
 };
 
+// Every command name of docs/commands.md's "### " headings (the page that
+// HELP <command> prints from), in page order.
+std::vector<std::string> CommandDocNames();
+
 class CommandShell {
  public:
   static constexpr int kMaxWords = 128;
@@ -54,7 +58,14 @@ class CommandShell {
   // The command id of the first word; 0 for an empty line, -1 when unknown.
   int LookupCommand(int count, char** words);
   // Runs the handler of id; its result code (-3 when the id has none).
+  // "COMMAND /?" prints the command's help instead. A command that needs a
+  // file system fails (-1) on a partition without one, saying so; any
+  // command but a disk or partition change leaves the user on the partition
+  // where it started, even when it failed half way.
   int Dispatch(int id, int count, char** words);
+  // True when the current partition holds a FAT file system; otherwise false
+  // after a line on standard error that says what it lacks and how to make it.
+  bool HasFileSystem();
   // Prints "\n<disk>:<letter>:" and, once the engine is initialised, the
   // current directory and ">".
   void ShowPrompt();
@@ -73,8 +84,14 @@ class CommandShell {
   int CmdExit(int argc, char** argv);
   int CmdFc(int argc, char** argv);
   int CmdRem(int argc, char** argv);
+  // The one line of a command that is accepted and does nothing on this
+  // device (on standard error, naming what); returns 1.
+  int DoesNothingHere(const char* what);
   // help.cc
   int CmdHelp(int argc, char** argv);
+  // The complete usage of the command named (any of its names), from
+  // docs/commands.md; 1, or -2 after a message when no command has the name.
+  int PrintCommandHelp(const char* name);
   // files.cc
   int CmdCd(int argc, char** argv);
   int CmdCopy(int argc, char** argv);
@@ -97,6 +114,10 @@ class CommandShell {
   int CmdPart(int argc, char** argv);
   int CmdFormat(int argc, char** argv);
   int CmdLowFormat(int argc, char** argv);
+  // Prints the question and reads the answer: Y or N, other keys ignored;
+  // one key at a terminal, else the input's next characters. True for Y;
+  // the end of the input or Ctrl-C answer N.
+  bool Confirm(const char* question);
   int CmdShowTbl(int argc, char** argv);
   // settings.cc
   int CmdAlarm(int argc, char** argv);
@@ -165,6 +186,9 @@ class CommandShell {
   // --stop-on-error: the first failed command ends the run with status 1
   // (RunCommandLoop); a refused SWITCH in a batch then fails as well.
   bool stopOnError = false;
+  // Commands of this run that failed (the loop counts them; a handler that
+  // ends the run with a failure, as a refused SWITCH of a batch, adds one).
+  int failures = 0;
 
  private:
   // Reads and drops the rest of a line cut at kLineBytes - 1 characters;

@@ -25,9 +25,17 @@ int CommandShell::CmdSwitch(int argc, char** argv) {
   if (c < '0' || c > '3') return -2;  // the rest of the word is not read
   int disk = c - '0';
   int answer = Device()->Switch(disk);
-  // A script never runs on the wrong disk: it ends here (with a failure
-  // when it asked to stop on errors, so that its exit status says so).
-  if (answer <= 0) return batchMode && !stopOnError ? 0 : -1;
+  if (answer <= 0) {
+    host::PrintError("Tervan: 设备拒绝切换到磁盘 %d (它有 %d 个磁盘), 当前磁盘仍为 %d", disk,
+                     fat->diskCount, Device()->currentDisk);
+    // A script never runs on the wrong disk: it ends here, as a failed run
+    // (with the failure line when it asked to stop on errors).
+    if (!batchMode || stopOnError) return -1;
+    host::PrintError("Tervan: 脚本在第%d行的 SWITCH 处结束, 以免后面的命令在另一个磁盘上执行",
+                     lineNumber);
+    ++failures;
+    return 0;
+  }
   Device()->currentDisk = disk;
   fat->file_system_switch_to(disk, 0);
   nandDiskKind = answer;
@@ -49,23 +57,18 @@ int CommandShell::CmdPart(int argc, char** argv) {
       return -2;
     }
   }
-  if (confirm) {
-    Printf(
-        "分区命令将擦除选定磁盘所有的数据, 请确认是否执行此操作.\n"
-        "    按 'Y' 执行分区命令, 按 'N' 取消此操作.\n");
-    for (;;) {
-      int c = input ? input->ReadChar() : -1;
-      // The end of the input before an answer counts as "N": nothing is erased.
-      if (c < 0 || c == 'N' || c == 'n') {
-        Printf("  分区命令取消\n");
-        if (c >= 0) input->ReadChar();  // the line end
-        return 1;
-      }
-      if (c == 'Y' || c == 'y') {
-        input->ReadChar();
-        break;
-      }
-    }
+  // Sizes the program did not read are not laid out: a refused Tervan.cfg
+  // would otherwise give the defaults without a word.
+  if (fat->configProblem[0]) {
+    host::PrintError("Tervan: PART do 不分区: 配置文件 %s 有错, %s", fat->configFile,
+                     fat->configProblem);
+    return -2;
+  }
+  if (confirm &&
+      !Confirm("分区命令将擦除选定磁盘所有的数据, 请确认是否执行此操作.\n"
+               "    按 'Y' 执行分区命令, 按 'N' 取消此操作.\n")) {
+    Printf("  分区命令取消\n");
+    return 1;
   }
   int disk = Device()->currentDisk;
   Printf("  磁盘 disk %d 分区执行中......", disk);
@@ -74,20 +77,68 @@ int CommandShell::CmdPart(int argc, char** argv) {
   return 1;
 }
 
+bool CommandShell::Confirm(const char* question) {
+  Printf("%s", question);
+  const bool terminal = input && input->IsTerminal();
+  for (;;) {
+    // At a terminal one key answers (Ctrl-C gives none); elsewhere the
+    // input's next characters do, and the line end after them is taken too.
+    int c = terminal ? host::GetKey() : input ? input->ReadChar() : -1;
+    // The end of the input before an answer counts as "N": nothing is erased.
+    bool no = c < 0 || c == 'N' || c == 'n';
+    if (!no && c != 'Y' && c != 'y') continue;
+    if (terminal)
+      Printf("%s\n", no ? "N" : "Y");
+    else if (c >= 0)
+      input->ReadChar();
+    return !no;
+  }
+}
+
 int CommandShell::CmdFormat(int argc, char** argv) {
-  if (argc > 2) return -2;
   int index = 4;  // every partition of the disk
-  if (argc == 2) {
-    char letter = text::UpperAscii(argv[1][0]);
+  bool ask = true;
+  const char* letterWord = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const char* w = argv[i];
+    if ((w[0] == '+' || w[0] == '-') && (w[1] == 'Y' || w[1] == 'y') && !w[2])
+      ask = w[0] == '+';
+    else if (letterWord)
+      return -2;
+    else
+      letterWord = w;
+  }
+  if (letterWord) {
+    char letter = text::UpperAscii(letterWord[0]);
     if (letter < 'C' || letter > 'F') {
       // An empty last word (a blank before the line end) has no letter to
       // show; a blank stands for it rather than a NUL byte.
-      Printf("没有分区 %c !\n", argv[1][0] ? argv[1][0] : ' ');
+      Printf("没有分区 %c !\n", letterWord[0] ? letterWord[0] : ' ');
       return -2;
     }
     index = letter - 'C';
   }
-  return fat->DiskLogicalFormat(Device()->currentDisk, index) == 0 ? 1 : -1;
+  const int disk = Device()->currentDisk;
+  if (index == kReservedSlot) {
+    // The reserved partition holds no file system and is never formatted;
+    // saying "done" for it would be a success without work.
+    host::PrintError("Tervan: 分区 D: 是保留分区, 不能格式化 (FORMAT 格式化 C, E, F)");
+    return -2;
+  }
+  // Typed at a terminal, FORMAT asks first, as PART do does: it wipes the
+  // files of every partition at once. Scripts and pipes are not asked.
+  if (ask && input && input->IsTerminal()) {
+    char question[200];
+    snprintf(question, sizeof question,
+             "格式化命令将删除磁盘%d%s的所有文件, 请确认是否执行此操作.\n"
+             "    按 'Y' 执行格式化命令, 按 'N' 取消此操作.\n",
+             disk, index == 4 ? "所有分区" : index == 0 ? "分区C" : index == 2 ? "分区E" : "分区F");
+    if (!Confirm(question)) {
+      Printf("  格式化命令取消\n");
+      return 1;
+    }
+  }
+  return fat->DiskLogicalFormat(disk, index) == 0 ? 1 : -1;
 }
 
 int CommandShell::CmdLowFormat(int argc, char**) {

@@ -172,11 +172,20 @@ int CommandShell::CmdDrive(int argc, char** argv) {
   int index = text::UpperAscii(argv[0][0]) - 'C';
   int disk = Device()->currentDisk;
   int mode = fat->GetPartitionMode(disk, index);
-  if (mode == 16 || mode == 12)
+  if (mode == 16 || mode == 12) {
     fat->file_system_switch_to(disk, index);
-  else
-    Printf("分区不是有效的FAT分区，不能进入!\n");
-  return 1;
+    return 1;
+  }
+  Printf("分区不是有效的FAT分区，不能进入!\n");
+  // A failed change is a failed command: a script that goes on (or stops)
+  // knows that its next command would not run where it meant it to.
+  host::PrintError("Tervan: 不能进入 %s (%s), 当前分区仍为 %c:", argv[0],
+                   index == kReservedSlot ? "保留分区, 没有文件系统"
+                   : !fat->disks[disk & (kFatDisks - 1)].parts[index].sectorCount
+                       ? "磁盘上没有这个分区"
+                       : "未格式化; 用 FORMAT 格式化它",
+                   char('C' + fat->curPartIndex));
+  return -2;
 }
 
 int CommandShell::CmdGetDir(int argc, char**) {

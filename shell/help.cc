@@ -1,7 +1,20 @@
-// The help entries printed by HELP, in their print order. Each entry is
-// printed followed by "\n".
+// HELP: the command list (its entries in their print order, each printed
+// followed by "\n", then one line naming the commands the list leaves out),
+// and HELP <command> / <command> /?, which print the command's section of
+// docs/commands.md. The page is compiled into the program (commands_doc.cc,
+// made from it at build time), so what HELP says and what the page says
+// are one text.
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <string>
+#include <string_view>
 
 #include "command_shell.h"
+#include "tervlink/text.h"
+
+extern const char kCommandsDoc[];
 
 namespace {
 
@@ -97,9 +110,134 @@ const char* const kHelpEntries[] = {
     "UPDATEIMAGE 读取NandFlash的数据，并更新到ISO镜像中 \n",
 };
 
+// The names an entry describes: the first word of each of its lines that
+// starts at the left margin, split at '/' ("CD/CHDIR" names CD and CHDIR).
+std::set<std::string> DescribedNames() {
+  std::set<std::string> names;
+  for (const char* entry : kHelpEntries) {
+    for (std::string_view rest = entry; !rest.empty();) {
+      size_t end = rest.find('\n');
+      std::string_view line = rest.substr(0, end);
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      if (line.empty() || line[0] == ' ') continue;
+      std::string_view word = line.substr(0, line.find_first_of(" \t"));
+      for (size_t at = 0; at <= word.size();) {
+        size_t slash = std::min(word.find('/', at), word.size());
+        names.insert(std::string(word.substr(at, slash - at)));
+        at = slash + 1;
+      }
+    }
+  }
+  return names;
+}
+
+// One line of the page as HELP prints it: without the marks of the page's
+// format (`code`, **bold**, [text](link) becomes text).
+std::string PlainLine(std::string_view line) {
+  std::string out;
+  for (size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '`') continue;
+    if (c == '*' && i + 1 < line.size() && line[i + 1] == '*') {
+      ++i;
+      continue;
+    }
+    if (c == ']' && i + 1 < line.size() && line[i + 1] == '(') {
+      size_t close = line.find(')', i);
+      if (close != std::string_view::npos) {
+        size_t open = out.rfind('[');
+        if (open != std::string::npos) out.erase(open, 1);
+        i = close;
+        continue;
+      }
+    }
+    out += c;
+  }
+  return out;
+}
+
+// True when the heading's names (comma-separated after "### ") hold name.
+bool HeadingNames(std::string_view heading, const char* name) {
+  for (std::string_view rest = heading; !rest.empty();) {
+    size_t comma = rest.find(',');
+    std::string one(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    one.erase(0, one.find_first_not_of(' '));
+    one.erase(one.find_last_not_of(' ') + 1);
+    if (text::EqualNoCase(one.c_str(), name)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
-int CommandShell::CmdHelp(int, char**) {
+std::vector<std::string> CommandDocNames() {
+  std::vector<std::string> names;
+  std::string_view doc = kCommandsDoc;
+  bool fenced = false;
+  for (size_t at = 0; at < doc.size();) {
+    size_t end = std::min(doc.find('\n', at), doc.size());
+    std::string_view line = doc.substr(at, end - at);
+    at = end + 1;
+    if (line.substr(0, 3) == "```") fenced = !fenced;
+    if (fenced || line.substr(0, 4) != "### ") continue;
+    for (std::string_view rest = line.substr(4); !rest.empty();) {
+      size_t comma = rest.find(',');
+      std::string one(rest.substr(0, comma));
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+      one.erase(0, one.find_first_not_of(' '));
+      one.erase(one.find_last_not_of(' ') + 1);
+      names.push_back(one);
+    }
+  }
+  return names;
+}
+
+int CommandShell::CmdHelp(int argc, char** argv) {
+  if (argc == 2) return PrintCommandHelp(argv[1]);
+  if (argc > 2) return -2;
   for (const char* entry : kHelpEntries) Printf("%s\n", entry);
+  std::set<std::string> described = DescribedNames();
+  std::set<std::string> missing;
+  for (const std::string& name : CommandNames())
+    if (!described.count(name)) missing.insert(name);
+  std::string list;
+  for (const std::string& name : missing) list += (list.empty() ? "" : " ") + name;
+  Printf("上面没有列出的命令: %s; 任一命令的完整用法、结果码与例子: HELP 命令名 (或 命令名 /?)\n",
+         list.c_str());
   return 1;
+}
+
+int CommandShell::PrintCommandHelp(const char* name) {
+  std::string_view doc = kCommandsDoc;
+  bool inside = false, fenced = false, comment = false;
+  for (size_t at = 0; at < doc.size();) {
+    size_t end = std::min(doc.find('\n', at), doc.size());
+    std::string_view line = doc.substr(at, end - at);
+    at = end + 1;
+    if (!fenced && !comment && line.substr(0, 1) == "#") {
+      if (inside) return 1;  // the next heading ends the section
+      inside = line.substr(0, 4) == "### " && HeadingNames(line.substr(4), name);
+      if (inside) Printf("%s\n", std::string(line.substr(4)).c_str());
+      continue;
+    }
+    if (!inside) {
+      if (line.substr(0, 3) == "```") fenced = !fenced;
+      continue;
+    }
+    if (comment || line.substr(0, 4) == "<!--") {  // notes for the doc tests
+      comment = line.find("-->") == std::string_view::npos;
+      continue;
+    }
+    if (line.substr(0, 3) == "```") {
+      fenced = !fenced;
+      if (fenced && line.substr(3) == "bat") Printf("Example:\n");
+      continue;
+    }
+    std::string text = fenced ? "    " + std::string(line) : PlainLine(line);
+    Printf("%s\n", text.c_str());
+  }
+  if (inside) return 1;
+  host::PrintError("Tervan: 没有名为 '%s' 的命令; HELP 列出所有命令", name);
+  return -2;
 }

@@ -68,7 +68,7 @@ int CommandShell::CmdBuildImage(int argc, char** argv) {
     return -1;
 
   Words part{"PART", "do", "-y"};
-  Words format{"FORMAT"};
+  Words format{"FORMAT", "-Y"};
   Words sync{"SYNC"};
   bool ok = CmdPart(part.Count(), part.Argv()) == 1 && CmdFormat(format.Count(), format.Argv()) == 1 &&
             CmdSync(sync.Count(), sync.Argv()) == 1;

@@ -215,7 +215,7 @@ int CommandShell::CmdMci(int argc, char** argv) {
 
   if (text::EqualNoCase(sub, "PREV")) return simple(kMciPrev, 0);
   if (text::EqualNoCase(sub, "NEXT")) return simple(kMciNext, 0);
-  if (text::EqualNoCase(sub, "SEEK")) return 1;  // the player has no seek request
+  if (text::EqualNoCase(sub, "SEEK")) return DoesNothingHere("MCI /CSEEK");  // the player has no seek request
 
   if (text::EqualNoCase(sub, "STATE")) {
     static const char* const kStates[] = {"  MCI设备处于停止状态\n", "  MCI设备处于工作状态\n",

@@ -145,7 +145,7 @@ int CommandShell::CmdBuildSimuBin(int argc, char** argv) {
   }
   Words part{"PART", "do", "-y"};
   if (CmdPart(part.Count(), part.Argv()) != 1) return fail();
-  Words format{"FORMAT"};
+  Words format{"FORMAT", "-Y"};
   if (CmdFormat(format.Count(), format.Argv()) != 1) return fail();
   Words sync{"SYNC"};
   if (CmdSync(sync.Count(), sync.Argv()) != 1) return fail();

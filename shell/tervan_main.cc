@@ -73,11 +73,25 @@ void PrintLongOptions() {
   host::Print("    TERVAN_RUNDIR    设备套接字与邮槽所在的目录\n");
 }
 
+// Why an option was refused, in the user's terms.
+const char* RefusalReason(const char* arg) {
+  if (arg[1] == '-') return "没有这个长选项 (见 --help)";
+  switch (arg[1]) {
+    case 'S': case 'D': case 'B':
+      return arg[2] ? "值超过259个字符" : "缺少值 (值紧跟在字母之后, 如 -Bjob.bat)";
+    case 'E': case 'F': return "这个选项不带值";
+    case 'N': return "设备号必须是十进制数 (如 -N0)";
+    default: return "没有这个选项 (见 --help)";
+  }
+}
+
 // Parses the options left to right. Returns nullptr when they are good,
-// else the message of the usage exit ("" for -H, which has none).
-const char* ParseArguments(int argc, char** argv, Settings& s) {
+// else the message of the usage exit ("" for -H, which has none); *refused
+// is then the option refused (null for -H).
+const char* ParseArguments(int argc, char** argv, Settings& s, const char** refused) {
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    *refused = arg;
     if (arg[0] != '-') {
       // A stray word changes nothing; say so, since a batch file named
       // without -B would otherwise turn silently into an interactive session.
@@ -127,7 +141,7 @@ const char* ParseArguments(int argc, char** argv, Settings& s) {
         if (sscanf(value, "%d", &s.deviceNumber) != 1) return kBadDeviceNumber;
         break;
       case 'H':
-      case 'h': return "";
+      case 'h': *refused = nullptr; return "";
       case 'V': s.verify = 1; break;
       default: return kBadArgument;
     }
@@ -184,6 +198,12 @@ int RunCommandLoop(CommandShell& shell) {
   // A person at a terminal may stop a command with Ctrl-C and go on; a
   // script or a pipe ends there.
   const bool typed = !shell.batchMode && shell.input && shell.input->IsTerminal();
+  // Whatever ends the run before its input does says so on a line of its own.
+  auto stopAtFailure = [&](const char* word) {
+    host::PrintError("Tervan: 命令 '%s' 失败, --stop-on-error 在此结束运行 (第%d行)", word,
+                     shell.lineNumber);
+    return kFailedStatus;
+  };
   for (;;) {
     if (!shell.batchMode) shell.ShowPrompt();
     if (!shell.ReadCommandLine(&count, words)) {
@@ -194,26 +214,39 @@ int RunCommandLoop(CommandShell& shell) {
     int id = shell.LookupCommand(count, words);
     if (id == -1) {
       shell.Printf("'%s'不是有效的内部命令\n", words[0]);
-      if (shell.stopOnError) return 1;
+      ++shell.failures;
+      if (shell.stopOnError) return stopAtFailure(words[0]);
       continue;
     }
     int result = shell.Dispatch(id, count, words);
     if (result == 0) break;
-    if (result != 1) shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+    if (result != 1) {
+      shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+      ++shell.failures;
+    }
     if (host::InterruptRequested()) {
       host::ClearInterrupt();
       host::PrintError("Tervan: 命令 '%s' 被 Ctrl-C 中断", words[0]);
-      if (!typed) return kInterruptedStatus;
+      if (!typed) {
+        host::PrintError("Tervan: 运行因 Ctrl-C 在第%d行结束", shell.lineNumber);
+        return kInterruptedStatus;
+      }
     }
-    if (result != 1 && shell.stopOnError) return 1;
+    if (result != 1 && shell.stopOnError) return stopAtFailure(words[0]);
   }
-  return 0;
+  // At a terminal the person saw each failure; a script learns of them from
+  // the exit status.
+  return shell.failures > 0 && !typed ? kFailedStatus : 0;
 }
 
 int RunTervan(int argc, char** argv) {
   Settings settings;
-  if (const char* refusal = ParseArguments(argc, argv, settings))
-    return UsageExit(*refusal ? refusal : nullptr);
+  const char* refused = nullptr;
+  if (const char* refusal = ParseArguments(argc, argv, settings, &refused)) {
+    int code = UsageExit(*refusal ? refusal : nullptr);
+    if (refused) host::PrintError("Tervan: 选项 '%s' 被拒绝: %s", refused, RefusalReason(refused));
+    return code;
+  }
   if (settings.help || settings.version) {
     if (settings.help) {
       PrintBannerAndUsage();
@@ -223,6 +256,20 @@ int RunTervan(int argc, char** argv) {
     }
     host::Out().Flush();
     return 0;
+  }
+
+  // The batch file is opened before the device is needed: a misspelt name
+  // costs no device start-up and says which file and why.
+  std::unique_ptr<host::Input> batch;
+  if (!settings.batchFile.empty()) {
+    batch = host::OpenInputFile(settings.batchFile.c_str());
+    if (!batch) {
+      std::string reason = host::LastErrorReason();
+      int code = UsageExit("\n打开Bacth文件失败.\n");
+      host::PrintError("Tervan: 批处理文件 %s: %s",
+                       host::FullPath(settings.batchFile.c_str()).c_str(), reason.c_str());
+      return code;
+    }
   }
 
   char devicePath[64];
@@ -275,9 +322,10 @@ int RunTervan(int argc, char** argv) {
     host::Sleep(2000);
   } else if (state != 2 && state != 3) {
     destroyDeviceAndEngine();
-    int code = UsageExit("\nZEL设备打开失败.\n");
+    // The reason first: which socket, whether zelsim serves it, how to
+    // start it; then the usage exit, and nothing after it.
     ExplainNoDevice(devicePath, settings.deviceNumber, settings.simulation, state);
-    return code;
+    return UsageExit("\nZEL设备打开失败.\n");
   }
   host::Sleep(4000);
 
@@ -297,13 +345,7 @@ int RunTervan(int argc, char** argv) {
   device->Switch(0);
   fat->init_part_params();
 
-  std::unique_ptr<host::Input> batch;
-  if (!settings.batchFile.empty()) {
-    batch = host::OpenInputFile(settings.batchFile.c_str());
-    if (!batch) {
-      destroyDeviceAndEngine();
-      return UsageExit("\n打开Bacth文件失败.\n");
-    }
+  if (batch) {
     shell->batchMode = 1;
     std::string folder = BatchFolder(settings.batchFile);
     if (!folder.empty()) host::SetCurrentDir(folder.c_str());

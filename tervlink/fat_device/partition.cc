@@ -195,41 +195,73 @@ int FAT_DEVICE::DiskLoadFatTable(int disk) { return LoadDiskFats(disk); }
 
 int FAT_DEVICE::ReadConfigFile() {
   memset(configTable, 0, sizeof configTable);
+  configProblem[0] = '\0';
   FILE* f = host::OpenFile(configFile, "r");
   if (!f) return -1;
   int rows = diskCount < kFatDisks ? diskCount : kFatDisks;
+  int lineOf[kFatDisks] = {};
+  int line = 0;
+  auto refuse = [&](int at, const char* what) {
+    snprintf(configProblem, sizeof configProblem, "第%d行: %s", at, what);
+    return -1;
+  };
+  char what[160];
   for (int d = 0; d < rows; ++d) {
-    int* v = configTable[d];
-    if (fscanf(f, "%d %d %d %d", &v[0], &v[1], &v[2], &v[3]) != 4) {
-      fclose(f);
-      return -1;
-    }
-    char rest[100];
-    if (!strchr(fgets(rest, sizeof rest, f) ? rest : "\n", '\n')) {
-      // A long tail: skip it up to the end of its line.
-      int c;
-      while ((c = fgetc(f)) != EOF && c != '\n') {
+    // One line per disk; a line longer than the buffer is read to its end.
+    char text[256];
+    bool got = false;
+    while (!got && fgets(text, sizeof text, f)) {
+      ++line;
+      if (!strchr(text, '\n')) {
+        int c;
+        while ((c = fgetc(f)) != EOF && c != '\n') {
+        }
       }
+      got = strspn(text, " \t\r\n") != strlen(text);
+    }
+    if (!got) {
+      fclose(f);
+      snprintf(what, sizeof what, "文件在磁盘%d的一行之前结束 (每个磁盘一行: C D E F 分区的KB数)", d);
+      return refuse(line + 1, what);
+    }
+    lineOf[d] = line;
+    int* v = configTable[d];
+    int n = sscanf(text, "%d %d %d %d", &v[0], &v[1], &v[2], &v[3]);
+    if (n != 4) {
+      fclose(f);
+      snprintf(what, sizeof what, "应有4个整数 (C D E F 分区的KB数), 只读到%d个", n < 0 ? 0 : n);
+      return refuse(line, what);
     }
   }
   fclose(f);
   for (int d = 0; d < rows; ++d) {
     const int* v = configTable[d];
-    if (v[1] > 256) return -1;
+    if (v[1] > 256) {
+      snprintf(what, sizeof what, "保留分区D的大小%dKB超过256KB", v[1]);
+      return refuse(lineOf[d], what);
+    }
     int64_t sum = 0;
     bool rest = false;
     for (int s = 0; s < kFatParts; ++s) {
       if (s != kReservedSlot) {
-        if (v[s] < -1 || (v[s] > 0 && v[s] < 1024)) return -1;
+        if (v[s] < -1 || (v[s] > 0 && v[s] < 1024)) {
+          snprintf(what, sizeof what,
+                   "分区%c的大小%d无效 (-1 是磁盘的其余部分, 0 是没有这个分区, 否则至少1024KB)",
+                   char('C' + s), v[s]);
+          return refuse(lineOf[d], what);
+        }
         if (v[s] == -1) rest = true;
       }
       if (v[s] > 0) sum += v[s];
     }
     int64_t diskKb = disks[d].totalSectors / 2;
-    if (sum > diskKb) return -1;
-    if (rest && sum + 1024 > diskKb) return -1;
+    if (sum > diskKb || (rest && sum + 1024 > diskKb)) {
+      snprintf(what, sizeof what, "分区大小合计%lldKB%s超过磁盘%d的%lldKB", (long long)sum,
+               rest ? "加上 -1 分区至少的1024KB" : "", d, (long long)diskKb);
+      return refuse(lineOf[d], what);
+    }
   }
-  if (configTable[0][0] == 0) return -1;
+  if (configTable[0][0] == 0) return refuse(lineOf[0], "磁盘0没有分区C (第一个数是0)");
   return 0;
 }
 

@@ -117,6 +117,9 @@ void FAT_DEVICE::init_part_params() {
   if (ReadConfigFile() != 0) {
     host::Print(
         "没有找到Tervan配置文件或配置文件错误，分区时，将用缺省参数进行设备分区！\n");
+    if (configProblem[0])
+      host::PrintError("Tervan: 配置文件 %s 有错, %s; 改正或删除它之前 PART do 不会分区",
+                       host::FullPath(configFile).c_str(), configProblem);
     for (auto& d : disks) memcpy(d.partSizes, kDefaultSizes, sizeof d.partSizes);
     return;
   }

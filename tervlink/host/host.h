@@ -109,7 +109,8 @@ class TERVLINK_API Input {
 // Standard input: a line editor with history (~/.tervan_history) and
 // completion when it is a terminal and the build has one, else plain lines.
 TERVLINK_API Input& StdIn();
-// A text file opened for reading; null when it cannot be opened.
+// A text file opened for reading; null when it cannot be opened or is a
+// folder (LastErrorReason() then says why).
 TERVLINK_API std::unique_ptr<Input> OpenInputFile(const char* gbkName);
 // Lines from a string, for tests (the text is taken as GBK already).
 class TERVLINK_API StringInput : public Input {
@@ -167,6 +168,10 @@ TERVLINK_API int64_t EpochNow();
 TERVLINK_API uint64_t SteadyMs();
 
 // ---- PC files and directories ----------------------------------------------
+
+// The operating system's reason for the last failed call of this thread
+// (strerror of errno), in GBK, for the reason line after a failure.
+TERVLINK_API std::string LastErrorReason();
 
 // fopen with a GBK name.
 TERVLINK_API FILE* OpenFile(const char* gbkName, const char* mode);

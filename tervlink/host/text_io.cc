@@ -171,7 +171,14 @@ bool FileInput::IsTerminal() const { return StreamIsTerminal(f_); }
 
 }  // namespace detail
 
+std::string LastErrorReason() { return FsToGbk(strerror(errno)); }
+
 std::unique_ptr<Input> OpenInputFile(const char* gbkName) {
+  // A folder opens on some systems and reads as nothing at all.
+  if (Stat(gbkName).isDir) {
+    errno = EISDIR;
+    return nullptr;
+  }
   FILE* f = OpenFile(gbkName, "rb");
   if (!f) return nullptr;
   return std::make_unique<detail::FileInput>(f, true);

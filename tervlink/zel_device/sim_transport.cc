@@ -302,15 +302,18 @@ int SimOpenLink() {
     host::ShowFatalError(kCannotCreateSlot);
     return -1;
   }
-  // Greet until a simulator answers: while none runs, the send fails (and
-  // says so once), and the greeting is repeated once its mailslot has a
-  // reader again; the wait in between sleeps instead of polling.
+  // Greet until a simulator answers. One that is not up yet is waited for,
+  // and said so plainly, once (the fatal error of a failed send is for a
+  // simulator that was there); the greeting is repeated once its mailslot
+  // has a reader again, and the wait in between sleeps instead of polling.
   bool told = false;
   for (;;) {
+    const bool up = host::MailslotHasServer(kSendSlot);
     const uint8_t hello = kMsgHello;
-    if (SimSend(&hello, 1) && SimReceive() >= 4) break;
-    if (!host::MailslotHasServer(kSendSlot) && !told) {
-      host::PrintError("Tervan: 等待仿真器打开邮槽 %s ...", host::MailslotPath(kSendSlot).c_str());
+    if (up && SimSend(&hello, 1) && SimReceive() >= 4) break;
+    if (!up && !told) {
+      host::PrintError("Tervan: 仿真器还没有启动 (没有程序打开邮槽 %s), 等待它启动 ...",
+                       host::MailslotPath(kSendSlot).c_str());
       host::PrintError("        启动仿真器: zelsim --state 状态目录 --link usb");
       told = true;
     }

@@ -10,7 +10,8 @@
 # CASE_DIR/NAME.args  Tervan's options before -B (one line; may use @WORK@)
 # CASE_DIR/NAME.setup a bash snippet run in the work folder before Tervan
 # CASE_DIR/NAME.check a bash snippet run in the work folder afterwards
-#                     (exit status nonzero fails the test)
+#                     (exit status nonzero fails the test; $TERVAN_RC is
+#                     Tervan's exit status)
 # CASE_DIR/NAME.sed   a sed script applied to what Tervan printed before it
 #                     is compared or recorded (to mask the clock's dates)
 #
@@ -81,7 +82,7 @@ if ! diff -u "$work/expected.out" "$work/actual.out"; then
 fi
 if [ "$rc" != "$want_rc" ]; then echo "FAIL: exit status $rc, expected $want_rc"; status=1; fi
 if [ -f "$cases/$name.check" ]; then
-  (cd "$work" && bash "$cases/$name.check") || { echo "FAIL: check of $name"; status=1; }
+  (cd "$work" && TERVAN_RC=$rc bash "$cases/$name.check") || { echo "FAIL: check of $name"; status=1; }
 fi
 # zelsim ends well when stopped: status 0 (or the signal's own 143, as
 # zelsim.exe under Wine does). So does every program the case ran: no report

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -152,12 +153,42 @@ TEST_F(CommandShellTest, PromptGoesToALineEditor) {
   EXPECT_EQ(in.prompts, (std::vector<std::string>{"1:C:", "1:C:"}));
 }
 
+// A script learns from the exit status whether every command succeeded: 0,
+// or 1 when any failed or was unknown (the run goes on all the same). At a
+// terminal the person saw each failure, and the status stays 0.
+TEST_F(CommandShellTest, ExitStatusSaysWhetherEveryCommandSucceeded) {
+  struct Terminal : host::StringInput {
+    using StringInput::StringInput;
+    bool IsTerminal() const override { return true; }
+  };
+  const struct {
+    const char* lines;
+    int batch, terminal, status;
+  } cases[] = {
+      {"ECHO a\nREM b\n\n", 1, 0, 0},
+      {"ECHO a\nEXIT\n", 1, 0, 0},
+      {"EXIT now\nECHO b\n", 1, 0, 1},
+      {"NOPE\nECHO b\n", 1, 0, 1},
+      {"EXIT now\nEXIT\n", 1, 0, 1},  // leaving after a failure is still a failed run
+      {"EXIT now\n", 0, 0, 1},         // piped into standard input
+      {"EXIT now\nNOPE\n", 0, 1, 0},  // typed at a terminal
+  };
+  for (const auto& c : cases) {
+    CommandShell fresh(&fat, "\\synchronize");
+    Terminal typed(c.lines);
+    host::StringInput piped(c.lines);
+    fresh.batchMode = c.batch;
+    fresh.SetStreams(c.terminal ? &typed : &piped, &out);
+    EXPECT_EQ(RunCommandLoop(fresh), c.status) << c.lines;
+  }
+}
+
 TEST_F(CommandShellTest, StopOnErrorEndsTheRunAtTheFirstFailure) {
-  // Without the option every line runs and the status is 0.
+  // Without the option every line runs; the status says a command failed.
   host::StringInput all("ECHO a\nEXIT now\nECHO b\n");
   shell.batchMode = 1;
   shell.SetStreams(&all, &out);
-  EXPECT_EQ(RunCommandLoop(shell), 0);
+  EXPECT_EQ(RunCommandLoop(shell), 1);
   EXPECT_EQ(out.text, "a \n'EXIT'执行失败, 错误码=-2\nb \n");
   // With it a failure or an unknown word ends a batch or a pipe with 1.
   shell.stopOnError = true;
@@ -197,8 +228,52 @@ TEST_F(CommandShellTest, HelpPrintsEveryEntryInOrder) {
     ASSERT_NE(found, std::string::npos) << "missing or out of order: " << head;
     at = found + 1;
   }
-  EXPECT_EQ(out.text.substr(out.text.size() - 2), "\n\n");  // the closing entry ends in "\n", then one more
+  // The closing entry ends in "\n", then one more; one added line follows,
+  // naming the commands the list leaves out.
+  size_t closing = out.text.rfind("\n\n");
+  ASSERT_NE(closing, std::string::npos);
+  std::string added = out.text.substr(closing + 2);
+  EXPECT_EQ(added.find('\n'), added.size() - 1) << added;
+  auto names = [&](const std::string& name) {
+    return added.find(" " + name + " ") != std::string::npos ||
+           added.find(" " + name + ";") != std::string::npos;
+  };
+  for (const char* left : {"READBIOS", "RENAME", "QUIT", "FC", "RTOS", "TEST", "HELP"})
+    EXPECT_TRUE(names(left)) << left << " in " << added;
+  for (const char* listed : {"COPY", "TIME", "GETDIR", "MKDIR", "TIMEZONE"})
+    EXPECT_FALSE(names(listed)) << listed << " in " << added;
+  EXPECT_NE(added.find("HELP 命令名"), std::string::npos);
   EXPECT_NE(out.text.find("            CD \\ 返回根目录\n"), std::string::npos);
+}
+
+// HELP <command> prints the command's section of docs/commands.md, which is
+// compiled into the program: the page, the command table and HELP cover the
+// same commands, each named in one section that gives its result codes and
+// an example.
+TEST_F(CommandShellTest, HelpOfACommandCoversTheTableAndThePage) {
+  std::vector<std::string> table = CommandShell::CommandNames(), page = CommandDocNames();
+  std::sort(table.begin(), table.end());
+  std::sort(page.begin(), page.end());
+  EXPECT_EQ(page, table) << "docs/commands.md's ### headings and the command table differ";
+  EXPECT_EQ(std::adjacent_find(page.begin(), page.end()), page.end()) << "a name in two sections";
+  for (const std::string& name : table) {
+    out.text.clear();
+    Run("HELP " + name + "\n");
+    EXPECT_EQ(out.text.find("执行失败"), std::string::npos) << name;
+    EXPECT_NE(out.text.find("Result"), std::string::npos) << name << ": no result codes";
+    EXPECT_NE(out.text.find("\n    "), std::string::npos) << name << ": no example";
+    EXPECT_EQ(out.text.find("```"), std::string::npos) << name;
+    EXPECT_EQ(out.text.find("<!--"), std::string::npos) << name;
+  }
+  out.text.clear();
+  std::string help = Run("HELP copy\n");
+  out.text.clear();
+  EXPECT_EQ(Run("COPY /?\n"), help);
+  EXPECT_EQ(help.rfind("COPY\n", 0), 0u) << help;
+  EXPECT_NE(help.find("COPY <PC file> <device name>"), std::string::npos) << help;
+  out.text.clear();
+  EXPECT_EQ(Run("HELP NOPE\nHELP A B\n"),
+            "'HELP'执行失败, 错误码=-2\n'HELP'执行失败, 错误码=-2\n");
 }
 
 }  // namespace

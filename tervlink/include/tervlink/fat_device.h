@@ -245,8 +245,10 @@ class TERVLINK_API FAT_DEVICE {
   int DiskCheckPBS(BOOTSECT*, int) { return 0; }
   // Reads the first FAT of every formatted FAT partition of the disk. 0 or -1.
   int DiskLoadFatTable(int disk);
-  // Reads "Tervan.cfg" (configFile) into the configuration table. 0, or -1
-  // when the file is missing, short or holds a size that is refused.
+  // Reads "Tervan.cfg" (configFile) into the configuration table, one line
+  // per disk (blank lines skipped). 0, or -1 when the file is missing, short
+  // or holds a size that is refused; a refused file's line and fault are
+  // then in configProblem.
   int ReadConfigFile();
   // The disk's partition sizes as sector counts on cylinder boundaries. 0,
   // or -1 with a printed message when they do not fit.
@@ -483,6 +485,10 @@ class TERVLINK_API FAT_DEVICE {
   uint32_t pendStart = 0;
   // Where the configuration file is read from.
   char configFile[256] = "Tervan.cfg";
+  // Why the configuration file that exists was refused (GBK, "line N: ..."),
+  // empty when it was read or is missing. PART do will not partition with
+  // sizes it did not read while this is set.
+  char configProblem[200] = "";
 
  private:
   // A zeroed block table for one partition; null (after its message and
