@@ -4,13 +4,13 @@
 # (started from the seeds in tests/fuzz/corpus/<target>); a crashing input
 # is saved in build-fuzz/crashes/<target>/ and stops that target.
 #
-#   scripts/fuzz.sh [seconds per target] [target...]    default: 120 s, all five
+#   scripts/fuzz.sh [seconds per target] [target...]    default: 120 s, all six
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-120}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fat_engine registry_file image_header packed_image batch_line)
+[ ${#targets[@]} -gt 0 ] || targets=(fat_engine registry_file image_header packed_image batch_line chkdsk)
 launcher=()
 if command -v ccache >/dev/null 2>&1; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -5,14 +5,14 @@
 #
 #   scripts/sanitize.sh              everything built, the whole suite run
 #   scripts/sanitize.sh -L unit      only some tests (any ctest arguments)
-#   scripts/sanitize.sh --corpora    what CI runs: only the five fuzz targets
+#   scripts/sanitize.sh --corpora    what CI runs: only the six fuzz targets
 #                                    built, their seed corpora run (ctest -L fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 targets=(all)
 if [ "${1:-}" = --corpora ]; then
   shift
-  targets=(fat_engine_fuzz registry_file_fuzz image_header_fuzz packed_image_fuzz batch_line_fuzz)
+  targets=(fat_engine_fuzz registry_file_fuzz image_header_fuzz packed_image_fuzz batch_line_fuzz chkdsk_fuzz)
   set -- -L fuzz "$@"
 fi
 launcher=()

@@ -3,7 +3,7 @@
 
 #include "command_shell.h"
 
-// AT, CHKDSK, CLS, COMP, LABEL, REPLACE, RTOS, TEST, TIME, VER, VERIFY
+// AT, CLS, COMP, LABEL, REPLACE, RTOS, TEST, TIME, VER, VERIFY
 // and the empty line. The commands say that they did nothing.
 int CommandShell::CmdIdle(int, char** argv) {
   if (argv[0][0] == '\0') return 1;  // a line of nothing but its end

@@ -51,9 +51,10 @@ struct HandlerTable {
   Handler byId[kMaxId + 1] = {};
   constexpr HandlerTable() {
     // Id 0 is the empty line; the others are accepted and do nothing.
-    for (int id : {0, 1, 5, 6, 7, 17, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
+    for (int id : {0, 1, 6, 7, 17, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
     byId[2] = &CommandShell::CmdBios;
     byId[3] = byId[4] = &CommandShell::CmdCd;
+    byId[5] = &CommandShell::CmdChkdsk;
     byId[8] = &CommandShell::CmdCopy;
     byId[9] = &CommandShell::CmdDate;
     byId[10] = &CommandShell::CmdDel;

@@ -10,7 +10,7 @@
 //   -7 COPY: PC file cannot be opened  -8 COPY: no memory  -9 COPY: short read
 //
 // Each command group lives in its own source file (files.cc, sync.cc,
-// disks.cc, settings.cc, registry.cc, media.cc, images.cc, nand.cc); the
+// disks.cc (with CHKDSK), settings.cc, registry.cc, media.cc, images.cc, nand.cc); the
 // words-only commands are in builtins.cc and the help texts in help.cc.
 #pragma once
 
@@ -112,6 +112,7 @@ class CommandShell {
   // disks.cc
   int CmdSwitch(int argc, char** argv);
   int CmdPart(int argc, char** argv);
+  int CmdChkdsk(int argc, char** argv);
   int CmdFormat(int argc, char** argv);
   int CmdLowFormat(int argc, char** argv);
   // Prints the question and reads the answer: Y or N, other keys ignored;

@@ -1,4 +1,4 @@
-// Disk commands: SWITCH, PART, FORMAT, LOWFORMAT, SHOWTBL and GETBLOCKTABLE.
+// Disk commands: SWITCH, PART, CHKDSK, FORMAT, LOWFORMAT, SHOWTBL and GETBLOCKTABLE.
 //
 // Front ends over whole disks: the disk selection and the low-level format
 // are requests of the device object, the partitioning, the logical format
@@ -93,6 +93,35 @@ bool CommandShell::Confirm(const char* question) {
       input->ReadChar();
     return !no;
   }
+}
+
+// CHKDSK [C:|E:|F:] [/F] [/Y]: the check (and with /F the repair) is the
+// engine's; this reads the words and asks before a repair.
+int CommandShell::CmdChkdsk(int argc, char** argv) {
+  int part = fat->curPartIndex;
+  bool repair = false, yes = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* w = argv[i];
+    char letter = text::UpperAscii(w[0]);
+    if ((letter == 'C' || letter == 'E' || letter == 'F') && w[1] == ':' && !w[2]) {
+      part = letter - 'C';
+    } else if (w[0] == '/' && (w[1] == 'F' || w[1] == 'f') && !w[2]) {
+      repair = true;
+    } else if (w[0] == '/' && (w[1] == 'Y' || w[1] == 'y') && !w[2]) {
+      yes = true;
+    } else {
+      return -2;
+    }
+  }
+  if (repair && !yes) {
+    char question[160];
+    snprintf(question, sizeof question,
+             "CHKDSK /F 将修复分区%c上发现的错误, 请确认是否执行此操作.\n"
+             "    按 'Y' 检查并修复, 按 'N' 只检查不修复.\n",
+             'C' + part);
+    repair = Confirm(question);
+  }
+  return fat->CheckDisk(Device()->currentDisk, part, repair) == 1 ? 1 : -1;
 }
 
 int CommandShell::CmdFormat(int argc, char** argv) {

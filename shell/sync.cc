@@ -177,6 +177,14 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     return;
   }
   std::vector<std::string> forms = DeviceNames(fat, entries);
+  // Back from a subfolder, this folder's heading is printed again before
+  // the next line about one of its own entries: the log never lists them
+  // under the last subfolder's heading.
+  bool resumed = false;
+  auto heading = [&] {
+    if (resumed) sh.Printf("同步目录%s\n", folder.c_str());
+    resumed = false;
+  };
   for (size_t i = 0; i < entries.size() && !w.stopped; ++i) {
     const host::DirEntry& e = entries[i];
     if (host::InterruptRequested()) {  // Ctrl-C: stop between entries
@@ -187,6 +195,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
     if (forms[i].empty()) {
       // The device keeps 8.3 names only; other PC names have no place there.
+      heading();
       sh.Printf("  %s不是8.3文件名, 不能同步\n", Printable(name).c_str());
       ++w.skipped;
       continue;
@@ -201,6 +210,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
                     ((w.flags & kSyncSize) && uint32_t(e.size) != find.size) ||
                     ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
+      heading();
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
       if (!WritePcFileToDevice(fat, JoinPc(folder, name), name, stamp)) {
@@ -212,6 +222,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       ReportLost(w);
     } else if (e.isLink) {
       // A link may lead back into the tree; folders are walked as they are.
+      heading();
       sh.Printf("  %s是指向文件夹的链接, 不能同步\n", Printable(name).c_str());
       ++w.skipped;
     } else {
@@ -239,6 +250,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
+      resumed = true;
     }
   }
 }
@@ -255,6 +267,12 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
   }
   std::set<std::string> listed;
   char all[] = "*";
+  // As in SyncFolderToDevice: the heading again after a subfolder.
+  bool resumed = false;
+  auto heading = [&] {
+    if (resumed) sh.Printf("同步目录%s\n", folder.c_str());
+    resumed = false;
+  };
   // A listing ends quietly on a device failure too; lastError tells it from
   // the end of the directory.
   auto next = [&](bool first) {
@@ -273,11 +291,13 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
     if (isDir && (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)) continue;
     if (!isDir && !isFile) continue;  // volume labels, attribute 0
     if (!SafePcName(name)) {
+      heading();
       sh.Printf("  %s不是有效的PC文件名, 不能同步\n", Printable(name).c_str());
       ++w.skipped;
       continue;
     }
     if (!Addressable(fat, name, listed)) {
+      heading();
       sh.Printf("  目录项%s不能按名字访问, 不能同步\n", Printable(name).c_str());
       ++w.skipped;
       continue;
@@ -294,6 +314,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       bool needed = !pc.exists || ((w.flags & kSyncSize) && pc.size != find->size) ||
                     ((w.flags & kSyncTime) && (stamp.date != find->date || stamp.time != find->time));
       if (!needed) continue;
+      heading();
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
@@ -324,6 +345,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
+      resumed = true;
     }
   }
   if (!w.stopped && fat->lastError == -1) {

@@ -87,6 +87,11 @@ struct BootParams {
   char fsType[8] = {};
   uint16_t signature = 0;
 };
+// The volume size a boot sector gives: the 16-bit field, or the 32-bit one
+// when that is 0 [sector].
+inline uint32_t VolumeSectors(const BootParams& b) {
+  return b.totalSectors16 ? b.totalSectors16 : b.totalSectors32;
+}
 // Decodes a 512-byte boot sector.
 TERVLINK_API BootParams DecodeBootSector(const uint8_t* sector);
 // Encodes into a 512-byte sector; the boot code area is left as it is.
@@ -121,10 +126,9 @@ struct DirEntry {
 TERVLINK_API DirEntry DecodeDirEntry(const uint8_t* p);
 // Writes every field of e; bytes 12..21 of the slot keep what they held.
 TERVLINK_API void EncodeDirEntry(const DirEntry& e, uint8_t* p);
-
-// The text form of an entry's name into out (14 bytes): "NAME.EXT",
-// "NAME", ".", ".."; a stored 0x05 shows as 0xE5.
-void EntryText(const uint8_t* e, char* out);
+// The text form of an entry's name into out (13 bytes at most with the
+// terminator): "NAME.EXT", "NAME", ".", "..".
+TERVLINK_API void EntryText(const uint8_t* e, char* out);
 // Folds n bytes of text in place as name matching compares them: single-
 // byte letters upper case, double-byte (GBK) characters as they are.
 void FoldCase(char* text, size_t n);

@@ -117,7 +117,10 @@ bool MatchOne(const char* pattern, size_t plen, const char* text, size_t tlen) {
 
 }  // namespace
 
-void fatfmt::EntryText(const uint8_t* e, char* out) {
+namespace fatfmt {
+
+// The text form of an entry's name: "NAME.EXT", "NAME", ".", "..".
+void EntryText(const uint8_t* e, char* out) {
   size_t n = 0;
   for (size_t i = 0; i < 8 && e[i] != ' '; ++i) out[n++] = char(e[i]);
   if (n > 0 && uint8_t(out[0]) == kEntryE5Stored) out[0] = char(kEntryDeleted);
@@ -128,7 +131,9 @@ void fatfmt::EntryText(const uint8_t* e, char* out) {
   out[n] = 0;
 }
 
-void fatfmt::FoldCase(char* text, size_t n) { CopyUpper(text, text, n); }
+void FoldCase(char* text, size_t n) { CopyUpper(text, text, n); }
+
+}  // namespace fatfmt
 
 int FAT_DEVICE::StringCheckFileName(char* name11) {
   static const char kForbidden[] = "\"*,/:;<>?\\|";

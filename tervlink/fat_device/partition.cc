@@ -22,8 +22,7 @@ bool IsFatSystemId(uint8_t id) { return id == kSysFat12 || id == kSysFat16; }
 // read as FAT12, as every other FAT implementation reads it; reading its
 // packed table as 16-bit entries would destroy it on the first write.
 uint32_t FatWidthOf(const BootParams& b, uint32_t dataClusters) {
-  uint32_t total = b.totalSectors16 ? b.totalSectors16 : b.totalSectors32;
-  if (total / b.sectorsPerCluster <= 4085) return 12;
+  if (VolumeSectors(b) / b.sectorsPerCluster <= 4085) return 12;
   if (dataClusters > 4084) return 16;
   return memcmp(b.fsType, "FAT16   ", 8) == 0 ? 16 : 12;
 }
@@ -110,7 +109,12 @@ bool FAT_DEVICE::DecodePartition(_PART_INFO* p, const uint8_t* s, int disk) {
   if (p->startSector == 0 || end > 0xFFFFFFFFull || (total != 0 && end > total)) return false;
   uint64_t rootSectors = uint64_t(b.rootEntries) * 32 / 512;
   uint64_t overhead = uint64_t(b.reservedSectors) + uint64_t(b.sectorsPerFat) * b.fatCount + rootSectors;
-  if (overhead >= p->sectorCount) return false;
+  // The volume is what its boot sector says, within its partition: clusters
+  // past a smaller volume's end are not the file system's (another tool
+  // counts them out), and a larger one is held to the partition.
+  uint64_t volume = VolumeSectors(b);
+  if (volume == 0 || volume > p->sectorCount) volume = p->sectorCount;
+  if (overhead >= volume) return false;
 
   memset(p->bootCopy, 0, sizeof p->bootCopy);
   memcpy(p->bootCopy, s, kBootCopyFields);
@@ -122,7 +126,7 @@ bool FAT_DEVICE::DecodePartition(_PART_INFO* p, const uint8_t* s, int disk) {
   p->rootEntries = b.rootEntries;
   p->sectorsPerFat = b.sectorsPerFat;
 
-  uint32_t clusters = uint32_t((p->sectorCount - overhead) / b.sectorsPerCluster);
+  uint32_t clusters = uint32_t((volume - overhead) / b.sectorsPerCluster);
   p->fatWidth = FatWidthOf(b, clusters);
   // Only clusters whose entries lie inside the FAT on the device, and below
   // the values that mean "bad" or "end", can be used.

@@ -54,11 +54,12 @@ class MemDevice : public FailingDevice {
     return n;
   }
 
-  // Plain image files: sectors 0 .. count - 1 of a disk.
-  bool SaveImage(int disk, const std::string& path, uint64_t count) const {
+  // Plain image files: sectors first .. first + count - 1 of a disk (a
+  // partition alone, as fsck.fat reads one, with first its start).
+  bool SaveImage(int disk, const std::string& path, uint64_t count, uint32_t first = 0) const {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     for (uint64_t s = 0; s < count && f; ++s) {
-      Sector sec = Get(disk, uint32_t(s));
+      Sector sec = Get(disk, uint32_t(first + s));
       f.write(reinterpret_cast<const char*>(sec.data()), 512);
     }
     return bool(f);

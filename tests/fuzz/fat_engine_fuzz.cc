@@ -2,9 +2,7 @@
 // every directory, read every file, write, read back and delete one file
 // on each FAT partition, then format partition C and use it again.
 //
-// Input: records of a sector number (u16, taken modulo the disk's sectors)
-// and its 512 bytes (a short last record is padded with zeros); every other
-// sector of the 4 MB disk reads as zeros.
+// Input: sector records of a 4 MB disk (disk_input.h).
 //
 // Promises checked besides "no crash, no hang": a write the engine reports
 // as done reads back the same, and no write lands outside the current
@@ -15,39 +13,13 @@
 #include <set>
 #include <string>
 
-#include "../fat_device/test_disk.h"
-#include "fuzz_support.h"
+#include "disk_input.h"
 #include "tervlink/bytes.h"
 
 namespace {
 
-constexpr uint32_t kCylinders = 256, kHeads = 1, kSectorsPerTrack = 32;  // 8192 sectors
-constexpr size_t kRecordBytes = 2 + 512;
 constexpr int kMaxDepth = 8;
 constexpr int kMaxFileBytes = 1 << 20;
-
-using Range = std::pair<uint64_t, uint64_t>;  // [first, end) sectors
-
-Range PartitionRange(const FAT_DEVICE& fat, int part) {
-  const _PART_INFO& p = fat.disks[0].parts[part];
-  return {p.startSector, uint64_t(p.startSector) + p.sectorCount};
-}
-
-// Every write logged since the last check lies inside partition part and
-// outside the other partitions.
-void CheckWrites(MemDevice& dev, const FAT_DEVICE& fat, int part) {
-  Range own = PartitionRange(fat, part);
-  for (const auto& req : dev.log) {
-    if (req.op != 'W' && req.op != 'w') continue;
-    Range w{req.sector, uint64_t(req.sector) + req.count};
-    FUZZ_CHECK(w.first >= own.first && w.second <= own.second);
-    for (int other = 0; other < kFatParts; ++other) {
-      Range r = PartitionRange(fat, other);
-      if (other != part && r.first != r.second) FUZZ_CHECK(w.second <= r.first || w.first >= r.second);
-    }
-  }
-  dev.log.clear();
-}
 
 // Lists the current directory, reads each file, then enters each
 // subdirectory not already being walked.
@@ -104,22 +76,7 @@ void UsePartition(MemDevice& dev, FAT_DEVICE& fat, int part) {
   Walk(fat, inside, 0);
   fat.ChangeRootDirectory();
   WriteReadDelete(fat, 40000);
-  CheckWrites(dev, fat, part);
-}
-
-std::string Serialise(const MemDevice& dev) {
-  std::vector<uint32_t> used;
-  for (const auto& [s, bytes] : dev.disks[0].sectors)
-    if (std::any_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; })) used.push_back(s);
-  std::sort(used.begin(), used.end());
-  std::string out;
-  for (uint32_t s : used) {
-    uint8_t number[2];
-    bytes::Put16(number, s);
-    out.append(reinterpret_cast<char*>(number), 2);
-    out.append(reinterpret_cast<const char*>(dev.disks[0].sectors.at(s).data()), 512);
-  }
-  return out;
+  CheckWritesInside(dev, fat, part);
 }
 
 }  // namespace
@@ -128,13 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host::StringOutput quiet;
   host::Output* previous = host::SetOut(&quiet);
   MemDevice dev;
-  dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
-  uint64_t total = dev.TotalSectors(0);
-  for (size_t at = 0; at < size; at += kRecordBytes) {
-    uint8_t record[kRecordBytes] = {};
-    memcpy(record, data + at, std::min(kRecordBytes, size - at));
-    memcpy(dev.At(0, uint32_t(bytes::Get16(record) % total)).data(), record + 2, 512);
-  }
+  dev.SetGeometry(0, kFuzzCylinders, kFuzzHeads, kFuzzSectorsPerTrack);
+  LoadSectorRecords(dev, data, size);
   auto fat = std::make_unique<FAT_DEVICE>(&dev);
   fat->diskCount = 1;
   if (fat->Init() == 1) {
@@ -144,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fat->disks[0].parts[0].sectorCount != 0) {
       dev.log.clear();
       int formatted = fat->DiskLogicalFormat(0, 0);
-      CheckWrites(dev, *fat, 0);
+      CheckWritesInside(dev, *fat, 0);
       if (formatted == 0) UsePartition(dev, *fat, 0);
     }
   }
@@ -155,23 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 // Seeds: disks the engine itself partitioned and filled.
 std::vector<std::pair<std::string, std::string>> FuzzSeeds() {
   std::vector<std::pair<std::string, std::string>> seeds;
-  auto make = [&](const char* name, auto fill) {
-    host::StringOutput quiet;
-    host::Output* previous = host::SetOut(&quiet);
-    MemDevice dev;
-    dev.SetGeometry(0, kCylinders, kHeads, kSectorsPerTrack);
-    auto fat = std::make_unique<FAT_DEVICE>(&dev);
-    fat->diskCount = 1;
-    fat->Init();
-    int sizes[4] = {1024, 64, -1, 0};  // KB: C FAT12, reserved D, E the rest
-    memcpy(fat->disks[0].partSizes, sizes, sizeof sizes);
-    fat->DiskPartition(0);
-    fat->DiskLogicalFormat(0, 4);
-    fat->file_system_switch_to(0, 0);
-    fill(*fat);
-    seeds.push_back({name, Serialise(dev)});
-    host::SetOut(previous);
-  };
+  auto make = [&](const char* name, auto fill) { seeds.push_back({name, SeedDisk(fill)}); };
   // File data is zeros but for one byte per cluster, which keeps the
   // seeds small (zero sectors are not stored).
   auto write = [](FAT_DEVICE& fat, const char* name, size_t size) {

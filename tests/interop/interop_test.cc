@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <set>
 
+#include "corrupt_disk.h"
 #include "test_disk.h"
 #include "../support/test_dir.h"
 
@@ -58,6 +60,22 @@ bool FsckFoundOnlyLabelRemark(const std::string& text) {
     return false;
   }
   return true;
+}
+
+// What fsck.fat reports as wrong: every line but the banner, the summary,
+// "Leaving filesystem unchanged." and the remarks on volume labels (a
+// logical format writes none, and fsck.fat asks for one).
+std::vector<std::string> FsckFindings(const std::string& text) {
+  std::vector<std::string> found;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.empty() || line.rfind("fsck.fat ", 0) == 0 || line.find(" files, ") != std::string::npos ||
+        line == "Leaving filesystem unchanged." || line.find("abel ") != std::string::npos)
+      continue;
+    found.push_back(line);
+  }
+  return found;
 }
 
 class InteropTest : public ::testing::Test {
@@ -115,15 +133,7 @@ TEST_F(InteropTest, EngineDiskIsAcceptedBySfdiskFsckAndMtools) {
     ASSERT_TRUE(d.dev.SaveImage(0, image.string(), d.dev.TotalSectors(0)));
     // fsck.fat reads a partition as a file of its own.
     fs::path partImage = dir / "part.img";
-    {
-      MemDevice part;
-      part.SetGeometry(0, count, 1, 1);
-      for (uint32_t s = 0; s < count; ++s) {
-        auto sec = d.dev.Get(0, start + s);
-        if (sec != MemDevice::Sector{}) part.At(0, s) = sec;
-      }
-      ASSERT_TRUE(part.SaveImage(0, partImage.string(), count));
-    }
+    ASSERT_TRUE(d.dev.SaveImage(0, partImage.string(), count, start));
     auto [rc, text] = Shell("fsck.fat -n '" + partImage.string() + "'");
     EXPECT_TRUE(rc == 0 || (rc == 1 && FsckFoundOnlyLabelRemark(text)))
         << "partition " << part << ":\n" << text;
@@ -175,13 +185,7 @@ TEST_F(InteropTest, VolumesAtTheFat12Fat16BoundaryAreReadAsWritten) {
     std::string data = Pattern(3 * 1024 * 1024 + 77, char(c.width));
     ASSERT_EQ(d.Write("BIG.BIN", data), int(data.size()));
     fs::path image = dir / "part.img";
-    MemDevice part;
-    part.SetGeometry(0, c.sectors, 1, 1);
-    for (uint32_t s = 0; s < c.sectors; ++s) {
-      auto sec = d.dev.Get(0, 32 + s);
-      if (sec != MemDevice::Sector{}) part.At(0, s) = sec;
-    }
-    ASSERT_TRUE(part.SaveImage(0, image.string(), c.sectors));
+    ASSERT_TRUE(d.dev.SaveImage(0, image.string(), c.sectors, 32));
     auto [rc, text] = Shell("fsck.fat -n '" + image.string() + "'");
     EXPECT_TRUE(rc == 0 || (rc == 1 && FsckFoundOnlyLabelRemark(text))) << c.sectors << ":\n" << text;
     fs::path out = dir / "big.out";
@@ -271,6 +275,151 @@ TEST_F(InteropTest, ToolDiskIsListedAndReadByTheEngine) {
     ASSERT_EQ(rc, 0) << text;
     EXPECT_EQ(ReadFileBytes(out), Pattern(70000, 9));
   }
+}
+
+// CHKDSK judged by fsck.fat over a corpus of damaged disks: one disk for
+// each kind of damage CHKDSK looks for, and mutants of the corrupt-disk
+// generator (TERVAN_CHKDSK_MUTANTS per family, 1 by default). On each,
+// CHKDSK finds a fault exactly when fsck.fat -n does; after CHKDSK /F
+// fsck.fat -n finds nothing; and every file that fsck.fat -a keeps on a
+// copy is still there after CHKDSK /F, its bytes starting with the ones
+// fsck.fat kept (where fsck.fat cuts a cross-linked file short, CHKDSK
+// gives it copies and keeps it whole). scripts/chkdsk-corpus.sh runs a
+// larger corpus and prints the figures.
+TEST_F(InteropTest, ChkdskAgreesWithFsckAndItsRepairKeepsWhatFsckKeeps) {
+  REQUIRE_TOOLS("fsck.fat", "mcopy");
+  const char* many = std::getenv("TERVAN_CHKDSK_MUTANTS");
+  const int perFamily = many ? std::max(0, atoi(many)) : 1;
+  TestDisk d(2000, {0, 0, 0, 0}, false);
+  CorruptDisk corrupt;
+  ASSERT_TRUE(corrupt.Build(*d.fat, d.dev));
+  const auto good = d.dev.disks[0].sectors;
+  using Mutate = std::function<void(CorruptDisk::Rng&)>;
+  auto& c = corrupt;
+  auto entry = [&](size_t i) { return c.At(c.entries[i]); };  // A B SUB .. IN DEEP . .. D
+  unsigned a = bytes::Get16(entry(0) + 26), sub = bytes::Get16(entry(2) + 26);
+  std::vector<std::pair<std::string, Mutate>> cases = {
+      {"sound", [](auto&) {}},
+      {"bad mark on a free cluster", [&](auto&) { c.SetFat(300, 0xFF7); }},
+      {"lost chain", [&](auto&) { c.SetFat(300, 301), c.SetFat(301, 0xFFF); }},
+      {"lost loop", [&](auto&) { c.SetFat(300, 301), c.SetFat(301, 300); }},
+      {"FAT copies differ", [&](auto&) { c.SetFat(a, 0xFFF, 1); }},
+      {"link out of range", [&](auto&) { c.SetFat(a + 1, 0xF00); }},
+      {"chain loop", [&](auto&) { c.SetFat(a + 2, a); }},
+      {"chain into a free cluster", [&](auto&) { c.SetFat(a, 400); }},
+      {"bad cluster in a chain", [&](auto&) { c.SetFat(a + 1, 0xFF7); }},
+      {"cross-link", [&](auto&) { bytes::Put16(entry(1) + 26, uint16_t(a + 1)); }},
+      {"size beyond the chain", [&](auto&) { bytes::Put32(entry(0) + 28, 5 * 16384); }},
+      {"chain beyond the size", [&](auto&) { bytes::Put32(entry(0) + 28, 100); }},
+      {"size without clusters", [&](auto&) { bytes::Put16(entry(1) + 26, 0); }},
+      {"start beyond the partition", [&](auto&) { bytes::Put16(entry(4) + 26, 4000); }},
+      {"folder with a size", [&](auto&) { bytes::Put32(entry(2) + 28, 512); }},
+      {"folder at the root", [&](auto&) { bytes::Put16(entry(5) + 26, 0); }},
+      {"folder reached twice", [&](auto&) { bytes::Put16(entry(5) + 26, uint16_t(sub)); }},
+      {"wrong '.' and '..'", [&](auto&) { bytes::Put16(entry(6) + 26, 0), bytes::Put16(entry(7) + 26, 0); }},
+      {"no '.'", [&](auto&) { memcpy(entry(6), "X          ", 11); }},
+      {"invalid name", [&](auto&) { entry(1)[1] = '*'; }},
+      {"two entries of one name", [&](auto&) { memcpy(entry(1), "A       TXT", 11); }},
+      {"boot sector larger than the partition",
+       [&](auto&) { bytes::Put16(d.dev.At(0, d.fat->disks[0].parts[0].startSector).data() + 19, 20000); }},
+  };
+  for (const auto& family : corrupt.families)
+    for (int i = 0; i < perFamily; ++i)
+      cases.push_back({std::string(family.name) + " #" + std::to_string(i), family.mutate});
+
+  std::seed_seq seed{20261208};
+  CorruptDisk::Rng seeds(seed);
+  int agree = 0, bothFault = 0, bothSound = 0, repairedClean = 0, judged = 0, keptFiles = 0, noFat = 0;
+  std::vector<std::string> disagreements, unrepaired, readDifferently;
+  for (const auto& [what, mutate] : cases) {
+    d.dev.disks[0].sectors = good;
+    CorruptDisk::Rng r(seeds());
+    mutate(r);
+    d.out.text.clear();
+    ASSERT_EQ(d.fat->Init(), 1);
+    const _PART_INFO& p = d.fat->disks[0].parts[0];
+    const uint32_t start = p.startSector, count = p.sectorCount;
+    fs::path damaged = dir / "damaged.img", theirs = dir / "fsck-a.img", ours = dir / "chkdsk.img";
+    ASSERT_TRUE(d.dev.SaveImage(0, damaged.string(), count, start));
+    auto [frc, ftext] = Shell("fsck.fat -n '" + damaged.string() + "'");
+    // A partition table whose slot runs past the disk or over another is a
+    // fault fsck.fat cannot see in the partition alone.
+    const bool fsckFault = !FsckFindings(ftext).empty() || !p.usable;
+    const bool chkFault = d.fat->CheckDisk(0, 0, false) != 1;
+    std::string report = d.out.text;
+    if (fsckFault == chkFault) {
+      ++agree;
+      (fsckFault ? bothFault : bothSound) += 1;
+    } else {
+      disagreements.push_back(what + ": fsck.fat " + (fsckFault ? "faults" : "sound") + "\n" + ftext +
+                              "CHKDSK:\n" + report);
+    }
+    if (!d.fat->disks[0].parts[0].formatted) {  // no boot sector CHKDSK can read
+      ++noFat;
+      continue;
+    }
+    // fsck.fat's own repair, on a copy: what it keeps.
+    fs::copy_file(damaged, theirs, fs::copy_options::overwrite_existing);
+    auto [arc, atext] = Shell("fsck.fat -a '" + theirs.string() + "'");
+    fs::path theirFiles = dir / "theirs", ourFiles = dir / "ours";
+    fs::remove_all(theirFiles);
+    fs::remove_all(ourFiles);
+    fs::create_directories(theirFiles);
+    fs::create_directories(ourFiles);
+    bool fsckRepaired = FsckFindings(Shell("fsck.fat -n '" + theirs.string() + "'").second).empty();
+    if (fsckRepaired) Shell(Mtools("mcopy", theirs, 0, "-s -n '::*' '" + theirFiles.string() + "/'"));
+
+    d.out.text.clear();
+    const int fixed = d.fat->CheckDisk(0, 0, true);
+    ASSERT_TRUE(d.dev.SaveImage(0, ours.string(), count, start));
+    auto [orc, otext] = Shell("fsck.fat -n '" + ours.string() + "'");
+    auto left = FsckFindings(otext);
+    if (fixed == 1) {
+      EXPECT_TRUE(left.empty()) << what << ": after CHKDSK /F\n" << otext << d.out.text;
+      ++repairedClean;
+    } else {
+      unrepaired.push_back(what);
+    }
+    if (!fsckRepaired) continue;
+    ++judged;
+    Shell(Mtools("mcopy", ours, 0, "-s -n '::*' '" + ourFiles.string() + "/'"));
+    // Lost chains fsck.fat keeps as \FSCKnnnn.REC are among CHKDSK's
+    // \FOUND.nnn\FILEnnnn.CHK.
+    std::multiset<std::string> found;
+    for (auto& f : fs::recursive_directory_iterator(ourFiles))
+      if (f.is_regular_file() && f.path().extension() == ".CHK") found.insert(ReadFileBytes(f.path()));
+    for (auto& f : fs::recursive_directory_iterator(theirFiles)) {
+      if (!f.is_regular_file()) continue;
+      fs::path rel = f.path().lexically_relative(theirFiles);
+      std::string kept = ReadFileBytes(f.path()), mine = ReadFileBytes(ourFiles / rel);
+      ++keptFiles;
+      if (rel.extension() == ".REC" && found.count(kept)) continue;
+      // Where fsck.fat and CHKDSK read an entry whose attribute byte lies
+      // differently (CHKDSK goes by what the clusters hold: "." and ".."
+      // make a folder), the one's file lies in the other's folder, or a
+      // folder's clusters are the other's lost chain (\FSCKnnnn.REC).
+      bool insideFile = false;
+      for (fs::path up = rel.parent_path(); !up.empty(); up = up.parent_path())
+        insideFile = insideFile || fs::is_regular_file(ourFiles / up);
+      if (insideFile || rel.extension() == ".REC") {
+        readDifferently.push_back(what + ": " + rel.string());
+        continue;
+      }
+      EXPECT_TRUE(fs::exists(ourFiles / rel) && mine.compare(0, kept.size(), kept) == 0)
+          << what << ": " << rel << " (" << kept.size() << " bytes kept by fsck.fat -a, "
+          << mine.size() << " after CHKDSK /F)\n" << d.out.text;
+    }
+  }
+  std::cout << "CHKDSK and fsck.fat agree on " << agree << " of " << cases.size() << " disks ("
+            << bothFault << " damaged, " << bothSound << " sound); " << noFat
+            << " hold no boot sector CHKDSK reads; CHKDSK /F made " << repairedClean << " of the other "
+            << cases.size() - noFat << " sound; fsck.fat -a repaired " << judged << ", keeping " << keptFiles
+            << " files, of which CHKDSK /F keeps all but " << readDifferently.size()
+            << " read differently\n";
+  for (const auto& text : disagreements) std::cout << "disagreement: " << text << "\n";
+  for (const auto& text : unrepaired) std::cout << "not repaired: " << text << "\n";
+  for (const auto& text : readDifferently) std::cout << "read differently: " << text << "\n";
+  EXPECT_EQ(size_t(agree), cases.size());
 }
 
 }  // namespace

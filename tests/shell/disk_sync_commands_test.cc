@@ -19,6 +19,7 @@
 
 #include "../support/test_dir.h"
 #include "command_shell.h"
+#include "fat_device/corrupt_disk.h"
 #include "fat_device/test_disk.h"
 #include "tervlink/bytes.h"
 
@@ -344,56 +345,9 @@ TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLi
 // damaged table claims too).
 TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) {
   constexpr size_t kBudget = 20000;  // device requests a command may make
-  int sizes[4] = {8192, 256, -1, 0};
-  memcpy(fat.disks[0].partSizes, sizes, sizeof sizes);
-  ASSERT_EQ(fat.DiskPartition(0), 0);
-  ASSERT_EQ(fat.DiskLogicalFormat(0, 4), 0);
-  fat.file_system_switch_to(0, 0);
-  Write("A.TXT", Pattern(3 * 16384, 1));
-  Write("B.TXT", "bee");
-  ASSERT_EQ(Run({"MD", "SUB"}), 1);
-  ASSERT_EQ(Run({"CD", "SUB"}), 1);
-  Write("IN.TXT", Pattern(20000, 2));
-  ASSERT_EQ(Run({"MD", "DEEP"}), 1);
-  ASSERT_EQ(Run({"CD", "DEEP"}), 1);
-  Write("D.TXT", "deep");
-  ASSERT_EQ(Run({"CD", "\\"}), 1);
-  fat.file_system_switch_to(0, 2);
-  Write("E.TXT", "on e");
-  fat.file_system_switch_to(0, 0);
-
-  // Where the good disk keeps what the mutants change: each entry's sector
-  // and offset, each file's chain, C's FAT.
-  struct Place {
-    uint32_t sector;
-    size_t offset;
-  };
-  std::vector<Place> entries, dirEntries, fileEntries;
-  std::vector<unsigned> dirClusters = {0}, fileClusters;
-  for (auto [path, names] : std::vector<std::pair<const char*, std::vector<const char*>>>{
-           {"\\", {"A       TXT", "B       TXT", "SUB        "}},
-           {"\\SUB", {"..         ", "IN      TXT", "DEEP       "}},
-           {"\\SUB\\DEEP", {".          ", "..         ", "D       TXT"}}}) {
-    ASSERT_EQ(Run({"CD", path}), 1);
-    for (const char* n : names) {
-      uint8_t* e = RawEntry(n);
-      ASSERT_NE(e, nullptr) << n;
-      Place at{fat.pendStart, size_t(e - fat.curPart->dirSector)};
-      entries.push_back(at);
-      unsigned first = bytes::Get16(e + 26);
-      if (e[11] & 0x10) {
-        dirEntries.push_back(at);
-        dirClusters.push_back(first);
-      } else {
-        fileEntries.push_back(at);
-        for (unsigned c = first; c >= 2 && c < 0xFF8; c = fat.NextFatEntry(c)) fileClusters.push_back(c);
-      }
-    }
-  }
-  ASSERT_EQ(Run({"CD", "\\"}), 1);
-  const _PART_INFO& c = *fat.curPart;
-  const uint32_t fatStart = c.startSector + c.reservedSectors;
-  const uint32_t dataStart = c.firstDataSector, totalSectors = 2000 * 32;
+  CorruptDisk corrupt;
+  ASSERT_TRUE(corrupt.Build(fat, dev));
+  const uint32_t totalSectors = corrupt.totalSectors;
   auto good = dev.disks[0].sectors;
   std::ofstream("x.bin") << Pattern(40000, 9);
   fs::create_directories(dir / "pc/Disk0/C/SUB/DEEP");
@@ -402,90 +356,8 @@ TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) 
   std::ofstream(dir / "pc/Disk0/C/SUB/DEEP/D.TXT") << "changed";
   std::ofstream(dir / "pc/Disk0/E/E2.TXT") << "e2";
 
-  using Rng = std::mt19937;
-  auto pick = [](Rng& r, auto& v) -> auto& { return v[r() % v.size()]; };
-  auto sector = [&](uint32_t s) -> MemDevice::Sector& { return dev.At(0, s); };
-  // A FAT12 entry of C, in both copies.
-  auto setFat = [&](unsigned cluster, unsigned value) {
-    for (uint32_t copy = 0; copy < c.fatCount; ++copy) {
-      size_t at = size_t(cluster) * 3 / 2;
-      uint32_t base = fatStart + copy * c.sectorsPerFat;
-      uint8_t& lo = sector(base + uint32_t(at / 512))[at % 512];
-      uint8_t& hi = sector(base + uint32_t((at + 1) / 512))[(at + 1) % 512];
-      unsigned old = lo | hi << 8;
-      unsigned v = (cluster & 1) ? (old & 0x000F) | (value << 4) : (old & 0xF000) | (value & 0xFFF);
-      lo = uint8_t(v);
-      hi = uint8_t(v >> 8);
-    }
-  };
-  struct Family {
-    const char* name;
-    std::function<void(Rng&)> mutate;
-  };
-  const uint8_t hostile[] = {' ', '.', '/', '\\', 0x01, 0x05, 0xE5, 0x7F, '*', 'A', 0x00, 0x1A};
-  std::vector<Family> families = {
-      {"directory loop",
-       [&](Rng& r) {
-         for (unsigned n = 1 + r() % 2; n > 0; --n) {  // two make the walk branch
-           Place at = pick(r, dirEntries);
-           bytes::Put16(sector(at.sector).data() + at.offset + 26, uint16_t(pick(r, dirClusters)));
-         }
-       }},
-      {"chain loop",
-       [&](Rng& r) {
-         unsigned from = pick(r, fileClusters), to = pick(r, fileClusters);
-         setFat(from, to);
-         if (r() % 2) {
-           Place at = pick(r, fileEntries);
-           bytes::Put32(sector(at.sector).data() + at.offset + 28, 0x7FFFFFFFu - r() % 16);
-         }
-       }},
-      {"chain out of range",
-       [&](Rng& r) { setFat(pick(r, fileClusters), r() % 2 ? r() % 0x1000 : 0xFF0 + r() % 8); }},
-      {"size",
-       [&](Rng& r) {
-         const uint32_t any[] = {0, 1, 16385, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu, uint32_t(r())};
-         Place at = pick(r, entries);
-         bytes::Put32(sector(at.sector).data() + at.offset + 28, any[r() % 7]);
-       }},
-      {"attributes",
-       [&](Rng& r) {
-         Place at = pick(r, entries);
-         sector(at.sector)[at.offset + 11] = uint8_t(r());
-       }},
-      {"hostile name",
-       [&](Rng& r) {
-         Place at = pick(r, entries);
-         for (int i = 0; i < 11; ++i)
-           if (r() % 3 == 0) sector(at.sector)[at.offset + i] = hostile[r() % sizeof hostile];
-       }},
-      {"overlapping partitions",
-       [&](Rng& r) {
-         // One slot moved onto or past another, or past the end of the disk.
-         uint8_t* t = sector(0).data() + 0x1BE;
-         int slot = int(r() % 3);
-         uint32_t start = bytes::Get32(t + 16 * slot + 8);
-         switch (r() % 3) {
-           case 0:  // starts inside the slot before or after it
-             bytes::Put32(t + 16 * slot + 8, start + (slot == 0 ? 16384 : -16000u) + r() % 64);
-             break;
-           case 1:  // grows into the next slot
-             bytes::Put32(t + 16 * slot + 12, bytes::Get32(t + 16 * slot + 12) + 256 + r() % 4000);
-             break;
-           default:  // runs past the end of the disk
-             bytes::Put32(t + 16 * slot + 12, totalSectors - start + 1 + r() % 9000);
-         }
-       }},
-      {"random bytes",
-       [&](Rng& r) {
-         for (int i = 0; i < 24; ++i) {
-           uint32_t s = r() % 2 ? fatStart + r() % c.sectorsPerFat
-                                : (r() % 2 ? dataStart - 1 - r() % 4 : pick(r, entries).sector);
-           sector(s)[r() % 512] = uint8_t(r());
-         }
-       }},
-  };
-
+  using Rng = CorruptDisk::Rng;
+  const auto& families = corrupt.families;
   // The sectors a command on partition k may change: its own slot of the
   // (damaged) table, less sector 0 and whatever another slot claims. SYNC
   // (k = -1) may change any slot but the reserved one.
@@ -522,7 +394,7 @@ TEST_F(DiskSyncTest, CorruptDiskMutantsEndAndStayInsideTheirPartitionAndTarget) 
   std::seed_seq seed{20261208};
   Rng seeds(seed);
   int mutant = 0;
-  for (const Family& family : families) {
+  for (const CorruptDisk::Family& family : families) {
     for (int round = 0; round < 6; ++round, ++mutant) {
       dev.disks[0].sectors = good;
       Rng r(seeds());
@@ -622,6 +494,50 @@ TEST_F(DiskSyncTest, PartAsksFirstAndTheEndOfInputCancels) {
   shell.SetStreams(nullptr, &out);
   EXPECT_EQ(Run({"PART", "do", "+N"}), -2);
   EXPECT_EQ(Run({"PART", "Do", "-y"}), -2);
+}
+
+// CHKDSK's words, and its question before a repair: N, or the end of the
+// input, checks without writing; Y and /Y repair (a lost chain becomes
+// \FOUND.000\FILE0000.CHK with the chain's bytes).
+TEST_F(DiskSyncTest, ChkdskAsksBeforeARepairAndFindsLostChainsAFile) {
+  auto writes = [&] { return dev.CountOf('W') + dev.CountOf('w'); };
+  Write("A.TXT", Pattern(20000, 3));
+  unsigned lost;
+  ASSERT_EQ(fat.SearchBlankCluster(&lost), 0);
+  const std::string data = Pattern(16384, 4);
+  for (uint32_t k = 0; k < 32; ++k)  // a lost cluster: data, an end mark, no entry
+    memcpy(dev.At(0, fat.curPart->firstDataSector + (lost - 2) * 32 + k).data(), data.data() + k * 512, 512);
+  fat.MarkEndCluster(lost);
+  ASSERT_EQ(fat.SaveFatTable(), 0);
+  EXPECT_EQ(Run({"CHKDSK", "D:"}), -2);
+  EXPECT_EQ(Run({"CHKDSK", "/X"}), -2);
+  EXPECT_EQ(Run({"CHKDSK", "C"}), -2);
+  EXPECT_EQ(Run({"CHKDSK", "F:"}), -1) << "no F partition";
+  EXPECT_EQ(Run({"CHKDSK", "e:", "/f", "/y"}), 1) << "E is sound";
+  EXPECT_EQ(fat.curPartIndex, 0) << "C stays current";
+  for (std::string answer : {"n\n", ""}) {
+    host::StringInput in(answer);
+    shell.SetStreams(&in, &out);
+    dev.log.clear();
+    out.text.clear();
+    EXPECT_EQ(Run({"CHKDSK", "/F"}), -1) << answer;
+    EXPECT_NE(out.text.find("按 'Y' 检查并修复"), std::string::npos);
+    EXPECT_NE(out.text.find("1 lost clusters in 1 chains"), std::string::npos) << out.text;
+    EXPECT_EQ(writes(), 0u);
+  }
+  host::StringInput yes("y\n");
+  shell.SetStreams(&yes, &out);
+  EXPECT_EQ(Run({"CHKDSK", "C:", "/F"}), 1) << out.text;
+  EXPECT_GT(writes(), 0u);
+  EXPECT_EQ(Run({"CD", "FOUND.000"}), 1);
+  std::string found(16384, '\0');
+  EXPECT_EQ(fat.ReadFile(const_cast<char*>("FILE0000.CHK"), found.data(), 16384, nullptr), 16384);
+  EXPECT_EQ(found, data);
+  shell.SetStreams(nullptr, &out);
+  out.text.clear();
+  EXPECT_EQ(Run({"CHKDSK"}), 1);
+  EXPECT_EQ(Cwd(), "\\\\FOUND") << "the folder CHKDSK ran in stays current";
+  EXPECT_NE(out.text.find("bytes in 2 files"), std::string::npos) << out.text;
 }
 
 TEST_F(DiskSyncTest, LowFormatOutcomesAndTheEngineForgetsAnErasedDisk) {

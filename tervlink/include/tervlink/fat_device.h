@@ -419,6 +419,26 @@ class TERVLINK_API FAT_DEVICE {
   // True when text matches one of the comma-separated alternatives.
   static bool MatchPattern(const char* pattern, const char* text);
 
+  // ---- check and repair (check.cc) ------------------------------------------
+
+  // CHKDSK: checks partition part of disk (the device is switched to disk
+  // already) and prints one line per fault, with the path it concerns, and
+  // a report of the space in files, folders, bad and lost clusters. It
+  // checks the boot sector against the partition, that the FAT copies
+  // agree, every chain (in range, ended, no loop, no cluster shared), every
+  // file's size against its chain, every folder's "." and "..", names,
+  // start clusters, folders reached twice, lost clusters. With repair the
+  // faults are mended, keeping every byte that can be kept: lost chains
+  // become files \FOUND.nnn\FILEnnnn.CHK, shared clusters are copied so
+  // that each file has its own, damaged chains are cut, sizes set to what
+  // the chains hold, bad names renamed FSCKnnnn.nnn, entries that cannot
+  // be mended removed, and the FAT copies written equal; new data first,
+  // then the FAT, then the entries. 1 when the partition is sound (after a
+  // repair: checked again and found sound); -1 when faults were found
+  // without repair, remain after it, or a device request failed (last
+  // error -3, -2 for a partition without a FAT file system, -1).
+  int CheckDisk(int disk, int part, bool repair);
+
   // ---- image building, packed images, ISO burn and update (image_ops.cc) ---
 
   // Selects the device object's image kind (0 system image, 1 simulator
@@ -491,6 +511,7 @@ class TERVLINK_API FAT_DEVICE {
   char configProblem[200] = "";
 
  private:
+  friend class FatChecker;  // CHKDSK (check.cc)
   // A zeroed block table for one partition; null (after its message and
   // last error -1) when there is no memory for it.
   std::unique_ptr<int[]> NewBlockTable();
