@@ -76,7 +76,7 @@ void BM_Create500Files(benchmark::State& state) {
 }
 
 // CHKDSK on C: of the 125 MB disk filled to about 90 %: 20 folders of 100
-// files (4 KB to 260 KB) and a large file. With /F (range 1) the first
+// files (4 KB to 54 KB) and a file of 8 MB. With /F (range 1) the first
 // folder's entry is gone, so its 100 files are lost chains that become
 // \FOUND.000 files, and every file of the second folder shares its first
 // cluster with a file of the third and gets copies; the damage is put
@@ -94,14 +94,14 @@ void BM_Chkdsk(benchmark::State& state) {
     fat.ChangeDirectory(dir.data());
     for (int i = 0; i < 100; ++i) {
       snprintf(name, sizeof name, "F%03d.BIN", i);
-      if (disk.d.Write(name, Pattern(4096 + size_t(i) * 2600, char(i))) < 0) state.SkipWithError("fill");
+      if (disk.d.Write(name, Pattern(4096 + size_t(i) * 500, char(i))) < 0) state.SkipWithError("fill");
       std::string n = Entry(fat, name);
       if (f < 3 && fat.SearchFile(kMaskFiles, n.data()) == 0)
         firstOf[f].push_back(fat.curPart->currentEntry[26] | fat.curPart->currentEntry[27] << 8);
     }
   }
   fat.ChangeRootDirectory();
-  disk.d.Write("LARGE.BIN", Pattern(size_t(64) << 20, 7));
+  disk.d.Write("LARGE.BIN", Pattern(size_t(8) << 20, 7));
   const bool repair = state.range(0) != 0;
   if (repair) {
     // The second folder's files start in the third folder's clusters.

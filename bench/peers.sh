@@ -1,21 +1,26 @@
 #!/usr/bin/env bash
 # Tervan against zelsim beside the tools a user would pick for the same job.
 #
-#   bench/peers.sh                 5 rounds of every job (a few minutes)
-#   ROUNDS=9 bench/peers.sh        more rounds
+#   bench/peers.sh                 3 rounds of every job (a few minutes)
+#   ROUNDS=7 bench/peers.sh        more rounds
 #   QUICK=1 bench/peers.sh         1 round, small trees: a smoke run in seconds
 #   BUILD=dir bench/peers.sh       binaries from dir/bin (default: build)
+#   LOADED=1 bench/peers.sh        the same with stress-ng --cpu 4 running beside it
+#   JOB_TIMEOUT=s bench/peers.sh   a Tervan run longer than s seconds (default
+#                                  120) ends its job: "did not finish"
 #
 # Each Tervan job runs against a fresh zelsim (a copy of a prepared state),
 # its peer on a fresh copy of a prepared image; the two alternate round by
 # round, so that a busy machine slows both alike. One line per job: the
 # median and the minimum of the per-round ratios Tervan / peer, both
-# medians in seconds, and the device requests the job made (counted from
-# an untimed run of zelsim --trace). docs/benchmarks.md explains the jobs.
+# medians in seconds, the device requests the job made (counted from an
+# untimed run of zelsim --trace) and the fewest it could make (min: see
+# min_requests). docs/benchmarks.md explains the jobs.
 #
 # Needs mtools, dosfstools, fdisk (sfdisk) and the sparse image tools
-# (img2simg, simg2img); the small-request line needs bench/link_bench
-# (cmake -DTERVAN_BUILD_BENCH=ON).
+# (img2simg, simg2img), and stress-ng for LOADED=1; the small-request line
+# needs bench/link_bench and bench/socket_pingpong (cmake
+# -DTERVAN_BUILD_BENCH=ON).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -25,17 +30,34 @@ QUICK=${QUICK:-0}
 if [ "$QUICK" = 1 ]; then
   ROUNDS=${ROUNDS:-1}
   BIG_MIB=5 SMALL_FILES=100 SMALL_DIRS=5 MID_FILES=20 COPY_MIB=1 LINK_COUNT=2000
+  ONE_FOLDER=(50 200)
 else
-  ROUNDS=${ROUNDS:-5}
+  ROUNDS=${ROUNDS:-3}
   BIG_MIB=50 SMALL_FILES=2000 SMALL_DIRS=20 MID_FILES=200 COPY_MIB=10 LINK_COUNT=20000
+  ONE_FOLDER=(500 2000 8000)
 fi
-PART_KB=93000   # partition C as PART makes it by default
+JOB_TIMEOUT=${JOB_TIMEOUT:-120}
+LOADED=${LOADED:-0}
+needs=(mcopy mkfs.fat sfdisk img2simg simg2img timeout)
+[ "$LOADED" = 1 ] && needs+=(stress-ng)
+for tool in "${needs[@]}"; do
+  command -v "$tool" >/dev/null || { echo "peers.sh needs $tool (see docs/benchmarks.md)" >&2; exit 1; }
+done
+# Partition C as PART makes it by default (93,000 KB rounded up to whole
+# 16 KB tracks), with the boot sector FORMAT writes for it: FAT16, 32
+# sectors a cluster, 32 reserved sectors, 512 root entries. mcopy works on
+# an image of the same geometry.
+PART_KB=93008
+MKFS_GEOMETRY=(-F16 -s32 -R32 -r512)
+# The largest sector run one device request moves (a 16-bit count).
+MAX_RUN_BYTES=$((65535 * 512))
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-peers.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1
-sim_pid=
+sim_pid= hog_pid=
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  if [ -n "$hog_pid" ]; then kill "$hog_pid" 2>/dev/null || true; wait "$hog_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -57,11 +79,14 @@ stop_sim() {
 }
 
 # tervan DIR SYNCDIR COMMANDS...: runs the commands as a batch in DIR.
+# Returns 1 when the run took longer than JOB_TIMEOUT seconds.
 tervan() {
-  local dir=$1 sync=$2; shift 2
+  local dir=$1 sync=$2 status=0; shift 2
   printf '%s\n' "$@" >"$work/job.bat"
-  (cd "$dir" && "$BIN/Tervan" "-S$sync" "-B$work/job.bat" </dev/null >"$work/tervan.out" 2>&1) ||
-    { echo "Tervan failed: $*" >&2; cat "$work/tervan.out" >&2; exit 1; }
+  (cd "$dir" && timeout "$JOB_TIMEOUT" "$BIN/Tervan" "-S$sync" "-B$work/job.bat" </dev/null \
+     >"$work/tervan.out" 2>&1) || status=$?
+  [ "$status" = 124 ] && return 1
+  [ "$status" = 0 ] || { echo "Tervan failed: $*" >&2; cat "$work/tervan.out" >&2; exit 1; }
 }
 
 # ---- trees and prepared states ----------------------------------------------
@@ -84,6 +109,15 @@ make_trees() {
     dd if="$work/noise" of="$t/mid/Disk0/C/m$f.dat" bs=1024 count=250 \
        skip=$(((f * 250) % 8000)) status=none
   done
+  # N files of 4 KiB in ONE folder (the root holds 512 entries only).
+  local n
+  for n in "${ONE_FOLDER[@]}"; do
+    mkdir -p "$t/one$n/Disk0/C/ONE"
+    for ((f = 0; f < n; f++)); do
+      dd if="$work/noise" of="$t/one$n/Disk0/C/ONE/f$f.dat" bs=4096 count=1 \
+         skip=$((f % 2048)) status=none
+    done
+  done
   head -c $((COPY_MIB << 20)) /dev/urandom >"$work/copy.bin"
 }
 
@@ -101,7 +135,7 @@ make_states() {
     tervan "$work/pc" "$work/trees/$tree" "SYNC /P$work/trees/$tree"
     stop_sim
   done
-  mkfs.fat -C "$work/fresh.img" "$PART_KB" >/dev/null
+  mkfs.fat "${MKFS_GEOMETRY[@]}" -C "$work/fresh.img" "$PART_KB" >/dev/null
   for tree in big small mid; do
     cp "$work/fresh.img" "$work/$tree.img"
     mcopy -s -i "$work/$tree.img" "$work/trees/$tree/Disk0/C/"* ::/
@@ -119,16 +153,20 @@ now() { echo "${EPOCHREALTIME/./}"; }  # microseconds, without a fork
 # The round's figures: tervan_us and peer_us.
 tervan_us=0 peer_us=0
 
-# run_job NAME STATE SYNCDIR TERVAN_COMMANDS PEER_FUNCTION
+# run_job NAME STATE SYNCDIR TERVAN_COMMANDS PEER_FUNCTION MIN_REQUESTS
 # STATE is copied for every round; the Tervan batch runs in a fresh folder.
 run_job() {
-  local name=$1 state=$2 sync=$3 commands=$4 peer=$5 r
+  local name=$1 state=$2 sync=$3 commands=$4 peer=$5 min=$6 r
   local ratios=() tvs=() pvs=()
   # An untimed run under --trace counts the job's requests.
   rm -rf "$work/s" "$work/pc"; cp -r "$state" "$work/s"; mkdir -p "$work/pc"
   : >"$work/zelsim.log"
   start_sim "$work/s" --trace
-  tervan "$work/pc" "$sync" "$commands"
+  if ! tervan "$work/pc" "$sync" "$commands"; then
+    stop_sim
+    printf '%-36s did not finish in %s s\n' "$name" "$JOB_TIMEOUT"
+    return 0
+  fi
   stop_sim
   local requests
   requests=$(grep -cE '^zelsim: [0-9a-f]{2}( [0-9a-f]{2}){15}$' "$work/zelsim.log" || true)
@@ -136,7 +174,7 @@ run_job() {
     rm -rf "$work/s" "$work/pc"; cp -r "$state" "$work/s"; mkdir -p "$work/pc"
     start_sim "$work/s"
     local t0; t0=$(now)
-    tervan "$work/pc" "$sync" "$commands"
+    tervan "$work/pc" "$sync" "$commands" || true
     tervan_us=$(($(now) - t0))
     stop_sim
     rm -rf "$work/p"; mkdir -p "$work/p"
@@ -144,16 +182,17 @@ run_job() {
     tvs+=("$tervan_us") pvs+=("$peer_us")
     ratios+=("$(awk -v a="$tervan_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
   done
-  report "$name" "$requests" "${ratios[*]}" "${tvs[*]}" "${pvs[*]}"
+  report "$name" "$requests" "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s "$min"
 }
 
-# report NAME REQUESTS "RATIOS" "TERVAN_US" "PEER_US" [UNIT]
-# The times are microseconds, shown in seconds, or as they are with UNIT us.
+# report NAME REQUESTS "RATIOS" "TERVAN_US" "PEER_US" UNIT MIN_REQUESTS
+# The times are microseconds, shown in seconds (UNIT s), or as they are
+# (UNIT us).
 report() {
   printf '%s\n' $3 | sort -n >"$work/r"
   printf '%s\n' $4 | sort -n >"$work/t"
   printf '%s\n' $5 | sort -n >"$work/q"
-  awk -v name="$1" -v req="$2" -v unit="${6:-s}" -v R="$work/r" -v T="$work/t" -v Q="$work/q" '
+  awk -v name="$1" -v req="$2" -v unit="$6" -v least="$7" -v R="$work/r" -v T="$work/t" -v Q="$work/q" '
     function median(f,   n, v, a) {
       n = 0; while ((getline v < f) > 0) a[++n] = v; close(f)
       return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
@@ -162,10 +201,25 @@ report() {
       mr = median(R); getline mn < R
       mt = median(T); mq = median(Q)
       if (unit == "s") { mt /= 1e6; mq /= 1e6 }
-      printf "%-36s median %6.2fx  min %6.2fx  tervan %9.4f%s  peer %9.4f%s  requests %s\n",
-             name, mr, mn, mt, unit, mq, unit, req
+      printf "%-36s median %6.2fx  min %6.2fx  tervan %9.4f%s  peer %9.4f%s  requests %s (min %s)\n",
+             name, mr, mn, mt, unit, mq, unit, req, least
     }'
 }
+
+# min_requests DATA_BYTES FOLDERS_WRITTEN FOLDERS_READ: the fewest device
+# requests a job could make. Start-up: 4 (device state, disk count, the
+# disk's geometry, disk 0 selected); the first use of the disk: 3 (table,
+# boot sector, FAT); every folder read or written: 1 (its entries lie in
+# one cluster run); the file data: one request per 65,535 sectors; a job
+# that writes: 1 FAT commit (both copies in one request).
+min_requests() {
+  local data=$1 written=$2 read=$3
+  local n=$((4 + 3 + written + read + (data + MAX_RUN_BYTES - 1) / MAX_RUN_BYTES))
+  [ "$written" -gt 0 ] && n=$((n + 1))
+  echo "$n"
+}
+tree_bytes() { du -sb --apparent-size "$1" | cut -f1; }
+tree_folders() { find "$1" -mindepth 1 -type d | wc -l; }
 
 # Peers: each sets peer_us for one round; its files are in $work/p.
 timed() { local t0; t0=$(now); "$@" >/dev/null 2>&1; peer_us=$(($(now) - t0)); }
@@ -185,9 +239,9 @@ peer_cp() { timed cp "$work/sys.img" "$work/p/copy.img"; }
 build_peer_image() {  # what BUILDIMAGE makes, with the usual tools
   local img=$work/p/b.img
   truncate -s 128M "$img"
-  printf 'label: dos\nstart=%s, size=%s, type=6\n' 64 $((PART_KB * 2)) | sfdisk -q "$img"
-  mkfs.fat --offset 64 "$img" "$PART_KB"
-  mcopy -s -i "$img@@32768" "$work/trees/big/Disk0/C/"* ::/
+  printf 'label: dos\nstart=%s, size=%s, type=6\n' 32 $((PART_KB * 2)) | sfdisk -q "$img"
+  mkfs.fat "${MKFS_GEOMETRY[@]}" --offset 32 "$img" "$PART_KB"
+  mcopy -s -i "$img@@16384" "$work/trees/big/Disk0/C/"* ::/
 }
 peer_build() { timed build_peer_image; }
 peer_pak() { timed img2simg "$work/sys.img" "$work/p/x.simg"; }
@@ -195,43 +249,67 @@ peer_unpak() { img2simg "$work/sys.img" "$work/p/x.simg"; timed simg2img "$work/
 
 # ---- the jobs -------------------------------------------------------------------
 
+if [ "$LOADED" = 1 ]; then
+  stress-ng --cpu 4 --quiet &
+  hog_pid=$!
+fi
 make_trees
 make_states
-echo "Tervan / peer over $ROUNDS round(s); trees: 1 x ${BIG_MIB} MiB, $SMALL_FILES x 4 KiB in $SMALL_DIRS folders, $MID_FILES x 250 KiB"
+echo "Tervan / peer over $ROUNDS round(s); trees: 1 x ${BIG_MIB} MiB, $SMALL_FILES x 4 KiB in $SMALL_DIRS folders, $MID_FILES x 250 KiB, ${ONE_FOLDER[*]} x 4 KiB in one folder"
+[ "$LOADED" = 1 ] && echo "with stress-ng --cpu 4 beside it"
+echo "load before the jobs: $(cut -d' ' -f1-3 /proc/loadavg)"
 for peer_tree in big small mid; do
+  c=$work/trees/$peer_tree/Disk0/C
   run_job "SYNC /P $peer_tree" "$work/state.fresh" "$work/trees/$peer_tree" \
-    "SYNC /P$work/trees/$peer_tree" peer_sync_in
+    "SYNC /P$work/trees/$peer_tree" peer_sync_in \
+    "$(min_requests "$(tree_bytes "$c")" $(($(tree_folders "$c") + 1)) 1)"
+done
+for n in "${ONE_FOLDER[@]}"; do
+  peer_tree=one$n
+  run_job "SYNC /P $n files in one folder" "$work/state.fresh" "$work/trees/$peer_tree" \
+    "SYNC /P$work/trees/$peer_tree" peer_sync_in \
+    "$(min_requests "$(tree_bytes "$work/trees/$peer_tree/Disk0/C")" 2 1)"
 done
 for peer_tree in big small mid; do
+  c=$work/trees/$peer_tree/Disk0/C
   run_job "SYNC /DZEL2PC $peer_tree" "$work/state.$peer_tree" "$work/trees/$peer_tree" \
-    "SYNC /DZEL2PC /P$work/pc/back" peer_sync_out
+    "SYNC /DZEL2PC /P$work/pc/back" peer_sync_out \
+    "$(min_requests "$(tree_bytes "$c")" 0 $(($(tree_folders "$c") + 1)))"
 done
 cp "$work/copy.bin" "$work/copy.src"
 run_job "COPY ${COPY_MIB} MiB" "$work/state.fresh" "$work/trees/big" \
-  "COPY $work/copy.bin COPY.BIN" peer_copy
-run_job "DOWNIMAGE 128 MB" "$work/state.fresh" "$work/trees/big" "DOWNIMAGE $work/sys.img" peer_cp
+  "COPY $work/copy.bin COPY.BIN" peer_copy "$(min_requests $((COPY_MIB << 20)) 1 1)"
+# DOWNIMAGE writes the image's used 512 KB runs and reads each back (the
+# burn's verification): at least twice its used bytes in 65,535-sector
+# requests, after start-up.
+used=$(du -B1 "$work/sys.img" | cut -f1)
+run_job "DOWNIMAGE 128 MB" "$work/state.fresh" "$work/trees/big" "DOWNIMAGE $work/sys.img" peer_cp \
+  $((4 + 2 * ((used + MAX_RUN_BYTES - 1) / MAX_RUN_BYTES)))
+# The image commands work on PC files: start-up is all they need of the device.
 run_job "BUILDIMAGE 128, ${BIG_MIB} MiB of files" "$work/state.fresh" "$work/trees/big" \
-  "BUILDIMAGE 128 $work/pc/b.img" peer_build
+  "BUILDIMAGE 128 $work/pc/b.img" peer_build 4
 cp "$work/sys.img" "$work/pak.img"
-run_job "PAKIMAGE" "$work/state.fresh" "$work/trees/big" "PAKIMAGE $work/pak.img" peer_pak
+run_job "PAKIMAGE" "$work/state.fresh" "$work/trees/big" "PAKIMAGE $work/pak.img" peer_pak 4
 start_sim "$work/state.fresh"
 tervan "$work/pc" "$work/trees/big" "PAKIMAGE $work/pak.img"
 stop_sim
-run_job "UNPAKIMAGE" "$work/state.fresh" "$work/trees/big" "UNPAKIMAGE $work/pak.PAK" peer_unpak
+run_job "UNPAKIMAGE" "$work/state.fresh" "$work/trees/big" "UNPAKIMAGE $work/pak.PAK" peer_unpak 4
 
-# One small request in-process: the library's kept connection against a
-# fresh connection per request with the same frames.
-if [ -x "$BIN/link_bench" ]; then
+# One small request in-process through the library's kept connection,
+# against the same bytes back and forth over a plain Unix socket between
+# two processes (bench/socket_pingpong, no Tervan code in it).
+if [ -x "$BIN/link_bench" ] && [ -x "$BIN/socket_pingpong" ]; then
   start_sim "$work/state.fresh"
   tvs=() pvs=() ratios=()
   for ((r = 0; r < ROUNDS; r++)); do
     t=$("$BIN/link_bench" '\\.\lexon0' "$LINK_COUNT")
-    p=$(TERVAN_LINK_KEEP=0 "$BIN/link_bench" '\\.\lexon0' "$LINK_COUNT")
+    p=$("$BIN/socket_pingpong" "$LINK_COUNT")
     tvs+=("$t") pvs+=("$p")
     ratios+=("$(awk -v a="$t" -v b="$p" 'BEGIN { printf "%.3f", a / b }')")
   done
   stop_sim
-  report "one small request (TIMEZONE)" 1 "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" us
+  report "one small request (TIMEZONE)" 1 "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" us 1
 else
-  echo "small request: $BIN/link_bench not built (cmake -DTERVAN_BUILD_BENCH=ON)"
+  echo "small request: $BIN/link_bench or socket_pingpong not built (cmake -DTERVAN_BUILD_BENCH=ON)"
 fi
+echo "load after the jobs: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -72,6 +72,7 @@ int FAT_DEVICE::GetBlockTable(char* prefix) {
       lastError = -2;
       return follow(-1);
     }
+    DiskTables(d);
     const _DISK_INFO& disk = disks[d];
     host::Print(" \n*** NAND设备 DISK%d信息与NAND信息映射关系如下 ***\n\n", d);
     host::Print("   DISK磁道数(NAND逻辑块的个数)        %d\n", disk.cylinders);

@@ -37,6 +37,7 @@ bool IsDotName(const char* name11) {
 }  // namespace
 
 bool FAT_DEVICE::Loaded() {
+  DiskTables(curDisk_);  // a disk's tables are read when first needed
   if (curPart && curPart->formatted && (curPart->fatWidth == 12 || curPart->fatWidth == 16))
     return true;
   lastError = -2;

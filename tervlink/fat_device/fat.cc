@@ -220,6 +220,7 @@ int FAT_DEVICE::MakeFatChain(unsigned long size, unsigned* first) {
 
 void FAT_DEVICE::SearchFreeByte(unsigned long* bytes) {
   *bytes = 0;
+  DiskTables(curDisk_);
   // A partition erased by a low-level format or gone from the table has no
   // file system, whatever its last FAT in memory said.
   if (!curPart || !curPart->formatted || (curPart->fatWidth != 12 && curPart->fatWidth != 16))

@@ -125,6 +125,7 @@ static void Reload(FAT_DEVICE* fat, int disk) {
 int FAT_DEVICE::DiskLogicalFormat(int disk, int part) {
   if (disk < 0 || disk >= kFatDisks) return -1;
   if (part == kReservedSlot) return 0;
+  DiskTables(disk);
   // A partition that runs past the disk or into another one is named
   // before its progress line; its format then fails without a write.
   auto warn = [&](int s) {

@@ -34,6 +34,9 @@ int FAT_DEVICE::SetSimuFlashParameter(int slc, unsigned blocksPerZone,
 }
 
 int FAT_DEVICE::SwitchToBuildingImageMode(int sizeMb, char* path) {
+  // What is saved and put back afterwards is the device's own state, read
+  // from the device before the image takes its place.
+  for (int d = 0; d < diskCount && d < kFatDisks; ++d) DiskTables(d);
   if (pDevice->BuildImageFile(sizeMb, path) == -1) return -1;
   SaveDiskInfo();
   buildingImage_ = true;
@@ -97,15 +100,41 @@ int FAT_DEVICE::ReloadDisk(int disk) {
   ResetDirWalk();
   // Every cache is emptied: none may serve a sector from before the burn.
   buf_pool();
-  int r = 0;
-  if (DiskLoadMBS(&d.sector, disk) != 0) {
-    if (lastError == -1) r = -1;  // unread, not merely without a table
-    memset(&d.sector, 0, sizeof d.sector);
-  } else if (DiskLoadPBS(&d.sector, disk) != 0 || DiskLoadFatTable(disk) != 0) {
-    r = -1;
-  }
+  int r = ReadDiskTables(disk);
   file_system_switch_to(disk, curPartIndex);
   if (r == 0) stale_[disk] = false;
+  return r;
+}
+
+int FAT_DEVICE::ReadDiskTables(int disk) {
+  _DISK_INFO& d = disks[disk];
+  if (DiskLoadMBS(&d.sector, disk) != 0) {
+    int r = lastError == -1 ? -1 : 0;  // unread, not merely without a table
+    memset(&d.sector, 0, sizeof d.sector);
+    return r;
+  }
+  return DiskLoadPBS(&d.sector, disk) != 0 || DiskLoadFatTable(disk) != 0 ? -1 : 0;
+}
+
+int FAT_DEVICE::DiskTables(int disk) {
+  if (disk < 0 || disk >= kFatDisks || !disks[disk].tablesPending) return 0;
+  disks[disk].tablesPending = 0;
+  // The reads go to the disk's sectors: another disk selected on the device
+  // is left for them and selected again afterwards, without the notice a
+  // tracked switch prints (nothing the user asked for changes disk).
+  const int engineDisk = curDisk_, enginePart = curPartIndex;
+  const int deviceDisk = pDevice->currentDisk;
+  auto* zel = dynamic_cast<ZEL_DEVICE_IO*>(pDevice);
+  const int32_t tracking = zel ? zel->trackDisk : 0;
+  if (zel) zel->trackDisk = 0;
+  const bool away = disk != deviceDisk;
+  int r = away && pDevice->Switch(disk) < 0 ? -1 : 0;
+  file_system_switch_to(disk, 0);  // a failed read marks this disk stale
+  if (r == 0) r = ReadDiskTables(disk);
+  if (away) pDevice->Switch(deviceDisk);
+  if (zel) zel->trackDisk = tracking;
+  file_system_switch_to(engineDisk, enginePart);
+  if (r != 0) stale_[disk] = true;
   return r;
 }
 
@@ -316,6 +345,7 @@ int FAT_DEVICE::UpdateIsoFromNand(char* path) {
     return -1;
   }
 
+  DiskTables(kUpdatedDisk);
   const _DISK_INFO& d = disks[kUpdatedDisk];
   const _PART_INFO& p = d.parts[kUpdatedSlot];
   char letter = char('C' + kUpdatedSlot);

@@ -343,6 +343,7 @@ int FAT_DEVICE::DiskPartition(int disk) {
   unsigned long sizes[kFatParts];
   if (DiskCalcSects(disk, &sizes[0], &sizes[1], &sizes[2], &sizes[3]) != 0) return -1;
   _DISK_INFO& d = disks[disk];
+  d.tablesPending = 0;  // the table is written anew, not read
   uint32_t cyl = uint32_t(d.heads) * d.sectorsPerTrack;
   uint32_t first[kFatParts] = {cyl, uint32_t(d.totalSectors - sizes[1]), uint32_t(cyl + sizes[0]),
                                uint32_t(cyl + sizes[0] + sizes[2])};
@@ -406,6 +407,7 @@ int FAT_DEVICE::DiskPartition(int disk) {
 
 void FAT_DEVICE::Display_part_table() {
   for (int n = 0; n < diskCount && n < kFatDisks; ++n) {
+    DiskTables(n);
     const _DISK_INFO& d = disks[n];
     host::Print("---------------------------------------------\r\n");
     if (d.partitioned)

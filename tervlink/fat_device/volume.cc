@@ -74,17 +74,17 @@ int FAT_DEVICE::Init() {
 
   host::Print("读取磁盘信息，请耐心等待......");
   for (auto& s : stale_) s = false;
+  // Only each disk's geometry is asked for now (the partition sizes are
+  // checked against it); its partition table, boot sectors and FATs are
+  // read when a command first needs them (DiskTables), so a run that
+  // never touches a disk's files never reads them.
   for (int d = 0; d < diskCount && d < kFatDisks; ++d) {
-    if (pDevice->Switch(d) < 0) {
+    _DISK_INFO& disk = disks[d];
+    partition cap{};
+    if (pDevice->DiskReadCapacity(&cap, d) < 0) {
       lastError = -2;
       return -1;
     }
-    // A read that fails marks this disk stale, to be read again by the
-    // next command that uses it.
-    file_system_switch_to(d, 0);
-    _DISK_INFO& disk = disks[d];
-    partition cap;
-    pDevice->DiskReadCapacity(&cap, d);
     disk.cylinders = uint16_t(cap.cylinders);
     disk.heads = uint8_t(cap.heads);
     disk.sectorsPerTrack = uint8_t(cap.sectorsPerTrack);
@@ -93,19 +93,12 @@ int FAT_DEVICE::Init() {
     uint64_t total = uint64_t(cap.cylinders) * cap.heads * cap.sectorsPerTrack;
     disk.totalSectors = total > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(total);
     disk.unpartitionedSectors = disk.totalSectors;
-
     memset(&disk.sector, 0, sizeof disk.sector);
-    if (DiskLoadMBS(&disk.sector, d) != 0) {
-      memset(&disk.sector, 0, sizeof disk.sector);
-      continue;
-    }
-    if (DiskLoadPBS(&disk.sector, d) != 0) continue;
-    DiskLoadFatTable(d);
+    disk.tablesPending = 1;
   }
   host::Print("完毕\r\n");
   buf_pool();
   file_system_switch_to(0, 0);
-  pDevice->Switch(0);
   fatInit = 1;
   return 1;
 }
@@ -145,11 +138,13 @@ void FAT_DEVICE::file_system_switch_to(int disk, int part) {
 
 int FAT_DEVICE::GetPartitionMode(int disk, int part) {
   if (disk < 0 || disk >= kFatDisks || part < 0 || part >= kFatParts) return 0;
+  DiskTables(disk);
   return int(disks[disk].parts[part].fatWidth);
 }
 
 int FAT_DEVICE::IsPartFormattted(int disk, int part) {
   if (disk < 0 || disk >= kFatDisks || part < 0 || part >= kFatParts) return 0;
+  DiskTables(disk);
   return int(disks[disk].parts[part].formatted);
 }
 
@@ -168,6 +163,7 @@ void FAT_DEVICE::RestoreDiskInfo() {
 }
 
 bool FAT_DEVICE::Fresh() {
+  DiskTables(curDisk_);
   if (!stale_[curDisk_]) return true;
   if (RereadDisk(curDisk_) != 0) {
     lastError = -1;

@@ -80,7 +80,7 @@ class MemDevice : public FailingDevice {
   // ---- storage ----
   int32_t DiskReadCapacity(partition* cap, int32_t disk) override {
     log.push_back({'C', uint32_t(disk), 0});
-    if (disk < 0 || disk > 3) return -1;
+    if (gone || disk < 0 || disk > 3) return -1;
     *cap = disks[disk].geometry;
     return 0;
   }

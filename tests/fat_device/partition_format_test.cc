@@ -165,29 +165,42 @@ TEST(InitTest, TablesAreCheckedPerDisk) {
   d.dev.disks[1].sectors[0] = mbr;
   d.fat->diskCount = 2;
   EXPECT_EQ(d.fat->Init(), 1);
-  EXPECT_EQ(d.fat->disks[1].partitioned, 1u);
   EXPECT_EQ(d.fat->GetPartitionMode(0, 0), 12);
   EXPECT_EQ(d.fat->GetPartitionMode(0, 1), 0);
   EXPECT_EQ(d.fat->GetPartitionMode(1, 0), 0);
+  EXPECT_EQ(d.fat->disks[1].partitioned, 1u);
   EXPECT_EQ(d.fat->curPart, &d.fat->disks[0].parts[0]);
+  EXPECT_EQ(d.dev.current, 0) << "disk 1 was read with disk 1 selected, then disk 0 again";
   char path[8];
   EXPECT_STREQ(d.fat->GetCurrentDirectoryA(path, sizeof path), "\\");
 
   d.dev.disks[0].sectors[0] = mbr;  // disk 0 with an empty slot 0
   EXPECT_EQ(d.fat->Init(), 1);
+  EXPECT_EQ(d.fat->GetPartitionMode(0, 0), 0);
   EXPECT_EQ(d.fat->disks[0].partitioned, 0u);
   EXPECT_EQ(d.fat->lastError, -2);
-  EXPECT_EQ(d.fat->GetPartitionMode(0, 0), 0);
 }
 
-TEST(InitTest, FailedSwitchEndsInitButKeepsTheDisksRead) {
+// Init asks each disk for its geometry only; a disk's tables are read when
+// something first needs them. A disk that cannot be selected then stays
+// unread (stale, tried again by the next command), and a device that does
+// not answer at all fails Init.
+TEST(InitTest, InitReadsTheGeometryOnlyAndEachDiskWhenFirstUsed) {
   TestDisk d;
   d.fat->diskCount = 2;
   d.dev.failSwitch = 1;
+  d.dev.log.clear();
+  EXPECT_EQ(d.fat->Init(), 1);
+  ASSERT_EQ(d.dev.log.size(), 2u);
+  EXPECT_EQ(d.dev.log[0].op, 'C');
+  EXPECT_EQ(d.dev.log[1].op, 'C');
+  EXPECT_EQ(d.fat->GetPartitionMode(0, 0), 12);
+  EXPECT_EQ(d.fat->GetPartitionMode(1, 0), 0);
+  EXPECT_EQ(d.fat->disks[0].parts[0].fatWidth, 12u);
+  d.dev.gone = true;
   EXPECT_EQ(d.fat->Init(), -1);
   EXPECT_EQ(d.fat->IsFatInit(), 0);
   EXPECT_EQ(d.fat->lastError, -2);
-  EXPECT_EQ(d.fat->disks[0].parts[0].fatWidth, 12u);
 }
 
 // A FAT that could not be read at start-up is not taken for an empty one:

@@ -337,6 +337,7 @@ TEST_F(InteropTest, ChkdskAgreesWithFsckAndItsRepairKeepsWhatFsckKeeps) {
     mutate(r);
     d.out.text.clear();
     ASSERT_EQ(d.fat->Init(), 1);
+    d.fat->IsPartFormattted(0, 0);  // the first use reads the disk's tables
     const _PART_INFO& p = d.fat->disks[0].parts[0];
     const uint32_t start = p.startSector, count = p.sectorCount;
     fs::path damaged = dir / "damaged.img", theirs = dir / "fsck-a.img", ours = dir / "chkdsk.img";

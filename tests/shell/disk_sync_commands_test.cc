@@ -290,6 +290,7 @@ TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {
   for (int i = 0; i < 12; ++i) Write(("F" + std::to_string(i) + ".TXT").c_str(), "f");
   ASSERT_EQ(fat.Init(), 1);
   fat.file_system_switch_to(0, 0);
+  ASSERT_EQ(fat.IsPartFormattted(0, 0), 1);  // the first use reads the disk
   const _PART_INFO& p = *fat.curPart;
   dev.failSector = p.startSector + p.reservedSectors + p.fatCount * p.sectorsPerFat + 1;
   out.text.clear();

@@ -46,9 +46,10 @@ class StartupTest : public ::testing::Test {
 
   // Starts zelsim with the options and waits for its socket, as long as
   // zelsim runs (no deadline: a busy machine is slow, not wrong).
-  void StartZelsim(const std::string& options) {
+  // Its standard error (the --trace lines) goes to errors, or nowhere.
+  void StartZelsim(const std::string& options, const std::string& errors = "/dev/null") {
     std::string cmd = std::string(ZELSIM_PATH) + " --state " + (dir / "state").string() + " " +
-                      options + " 2>/dev/null";
+                      options + " 2>" + errors;
     ASSERT_TRUE(zelsim.Start(cmd, dir.string()));
     std::string wait = "while [ ! -S " + (dir / "run" / "lexon0").string() + " ] && [ ! -f " +
                        (dir / "status").string() + " ]; do sleep 0.02; done";
@@ -82,6 +83,27 @@ TEST_F(StartupTest, RunningDeviceWaitsOnlyBeforeTheCapabilityQuery) {
   EXPECT_EQ(g_sleeps, std::vector<uint32_t>{4000});
   EXPECT_EQ(out.text.rfind("当前ZEL设备支持的磁盘数: 2\n", 0), 0u);
   EXPECT_NE(out.text.find("up \n"), std::string::npos);
+}
+
+// Start-up asks the device only what every run needs: its state, its
+// disk count, each disk's geometry and the selection of disk 0. Partition
+// tables, boot sectors and FATs wait for the first command that uses them.
+TEST_F(StartupTest, AnEmptyBatchMakesAtMostFiveRequests) {
+  std::string trace = (dir / "trace.txt").string();
+  StartZelsim("--disks 2 --trace", trace);
+  EXPECT_EQ(Run({"Tervan", Batch("")}), 0);
+  ASSERT_EQ(zelsim.Stop(), 0);
+  std::ifstream in(trace);
+  int requests = 0, sectorReads = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() != 8 + 3 * 16 - 1 || line.rfind("zelsim: ", 0) != 0) continue;  // a command block
+    ++requests;
+    sectorReads += line.compare(8, 2, "41") == 0;
+  }
+  EXPECT_LE(requests, 5);
+  EXPECT_GE(requests, 4);  // the trace was read
+  EXPECT_EQ(sectorReads, 0);
+  EXPECT_NE(out.text.find("当前操作磁盘: disk 0"), std::string::npos) << out.text;
 }
 
 TEST_F(StartupTest, LoaderGetsItsOsThenBothWaitsFollow) {

@@ -53,6 +53,8 @@ void DriverConnection::Run(std::span<const uint8_t> data) {
   if (trace_ && haveBlock_ && !data.empty()) TraceData(data);
   std::unique_lock<std::mutex> lock;
   if (modelLock_) lock = std::unique_lock<std::mutex>(*modelLock_);
+  // The last answer's data has been sent (or queued as a copy) by now.
+  model_.State().spareData = std::move(answer_.data);
   answer_ = haveBlock_ ? model_.Execute(block_, data) : DeviceAnswer::Refused();
   executed_ = true;
 }

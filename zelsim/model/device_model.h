@@ -49,6 +49,10 @@ struct DeviceState {
   int currentDisk = 0;    // the disk that sector requests address
   int boots = 0;          // counts restarts; units drop what a restart loses
   FaultPlan faults;       // the faults still to inject (from config.faults)
+  // The data buffer of an answer already sent, handed back by the link for
+  // the next answer to reuse: a sector read then fills it without clearing
+  // a fresh buffer first (its size is whatever the last answer's was).
+  std::vector<uint8_t> spareData;
 };
 
 // One part of the firmware.

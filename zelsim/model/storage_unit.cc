@@ -149,7 +149,11 @@ class StorageUnit : public ModelUnit {
   DeviceAnswer ReadSectors(const _ZEL_REQUEST& block) {
     uint32_t sector, count;
     if (!Run(block, sector, count)) return DeviceAnswer::Refused();
-    std::vector<uint8_t> data(size_t(count) * kSectorBytes);
+    // Runs of one length follow one another: the buffer of the last answer
+    // is reused, cleared only where it has to grow (the read fills it all).
+    std::vector<uint8_t> data = std::move(state_.spareData);
+    state_.spareData.clear();
+    data.resize(size_t(count) * kSectorBytes);
     if (!Disk().ReadSectors(sector, count, data.data())) return DeviceAnswer::Refused();
     if (state_.faults.TakeCorruptRead())
       for (size_t at = 0; at < data.size(); at += kSectorBytes) data[at] ^= 0xFF;

@@ -137,6 +137,9 @@ struct _DISK_INFO {
   uint8_t sectorsPerTrack;
   uint32_t totalSectors;
   uint32_t unpartitionedSectors;
+  // 1 from Init until a command first needs the disk: its partition table,
+  // boot sectors and FATs are read then (DiskTables), not at start-up.
+  uint32_t tablesPending;
 };
 
 // The state of one directory listing; the caller owns it.
@@ -616,6 +619,15 @@ class TERVLINK_API FAT_DEVICE {
                 const EntryTime* when);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
+  // Reads the disk's partition table, boot sectors and FATs into its block
+  // (a disk without a valid table is left unpartitioned). 0, or -1 when a
+  // read failed.
+  int ReadDiskTables(int disk);
+  // Reads the tables of a disk that Init left pending, the first time
+  // something needs them; the device and the engine keep the disk and
+  // partition they had selected. 0 when the tables are known, -1 when the
+  // read failed (the disk is then stale, read again by the next command).
+  int DiskTables(int disk);
   // Reads a disk's partition table, boot sectors and FATs afresh, as Init
   // does, after something other than the engine rewrote the disk. 0, or -1
   // when a read failed.
