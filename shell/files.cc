@@ -92,6 +92,8 @@ int CommandShell::CmdCopy(int argc, char** argv) {
   PcFileStream source(f);
   fat->lastError = 0;
   int written = fat->WriteFileFrom(argv[2], source, int(length));
+  // At a terminal the progress segment's line ends with the copy.
+  if (host::ProgressOnTerminal()) Printf("\n");
   fclose(f);
   if (written != int(length) && fat->lastError == -10) return -9;
   return written == int(length) ? 1 : -1;

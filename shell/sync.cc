@@ -166,6 +166,22 @@ void ReportLost(SyncWalk& w) {
 }
 
 // One PC folder into the engine's current directory.
+// The files and bytes below a PC folder, as far as SYNC would walk it (not
+// into links or hidden folders, at most 64 levels): the job of the
+// progress line at a terminal.
+void CountTree(const std::string& folder, uint32_t& files, uint64_t& bytes, int depth = 0) {
+  std::vector<host::DirEntry> entries;
+  if (depth > 64 || !host::ListDir(folder.c_str(), entries)) return;
+  for (const host::DirEntry& e : entries) {
+    if (!e.isDir) {
+      ++files;
+      bytes += e.size;
+    } else if (!e.isLink && e.name[0] != '.') {
+      CountTree(JoinPc(folder, e.name.c_str()), files, bytes, depth + 1);
+    }
+  }
+}
+
 void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
   CommandShell& sh = w.sh;
   FAT_DEVICE* fat = w.fat;
@@ -203,6 +219,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     char name11[12] = {};
     memcpy(name11, forms[i].data(), 11);
     if (!e.isDir) {
+      host::ProgressNextFile(e.size);
       DosStamp stamp = ToDos(e.mtime);
       std::string text = EntryText(name11);
       _FILE_FIND find;
@@ -469,6 +486,16 @@ int CommandShell::CmdSync(int argc, char** argv) {
     if (!host::SetCurrentDir(diskDir.c_str())) {
       Printf("同步目录 %s 不存在\n", diskDir.c_str());
       return -1;
+    }
+    // At a terminal the progress line counts the files of the whole tree.
+    struct EndJob {
+      ~EndJob() { host::ProgressEndJob(); }
+    } endJob;
+    if (host::ProgressOnTerminal()) {
+      uint32_t files = 0;
+      uint64_t bytes = 0;
+      for (const char* letter : {"C", "E", "F"}) CountTree(JoinPc(diskDir, letter), files, bytes);
+      host::ProgressJob(files, bytes);
     }
     int skipped = SyncPartitions(disk, diskDir, /*toPc=*/false, flags);
     if (skipped < 0) return -1;

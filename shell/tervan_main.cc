@@ -71,6 +71,7 @@ void PrintLongOptions() {
   host::Print(" 环境变量 :\n");
   host::Print("    TERVAN_NO_WAIT=1 跳过启动时的等待 (仿真器zelsim不需要)\n");
   host::Print("    TERVAN_RUNDIR    设备套接字与邮槽所在的目录\n");
+  host::Print("    TERVAN_PROGRESS=0 终端上也不显示进度行 (只显示百分比)\n");
 }
 
 // Why an option was refused, in the user's terms.
@@ -319,7 +320,7 @@ int RunTervan(int argc, char** argv) {
                                      : "未能送到设备");
       return -1;
     }
-    host::Sleep(2000);
+    host::Settle(2000, "设备正在启动刚收到的操作系统");
   } else if (state != 2 && state != 3) {
     destroyDeviceAndEngine();
     // The reason first: which socket, whether zelsim serves it, how to
@@ -327,7 +328,7 @@ int RunTervan(int argc, char** argv) {
     ExplainNoDevice(devicePath, settings.deviceNumber, settings.simulation, state);
     return UsageExit("\nZEL设备打开失败.\n");
   }
-  host::Sleep(4000);
+  host::Settle(4000, "设备正在准备就绪");
 
   _ZELDEVICECAPS caps;
   caps.mask = 1u << kCapsDiskCountBit;

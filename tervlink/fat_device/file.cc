@@ -21,8 +21,12 @@ namespace {
 
 constexpr uint32_t kMaxRunSectors = 2048;  // the size of FAT_DEVICE::stage_
 
+// Off a terminal the percentage, each figure over the last two; at a
+// terminal the host's progress segment (bytes, rate, time left).
 void ShowProgress(uint64_t done, uint64_t total) {
-  if (done >= total)
+  if (host::ProgressOnTerminal())
+    host::ProgressBytes(done, total);
+  else if (done >= total)
     host::Print("\b\b100");
   else
     host::Print("\b\b%02d", int(done * 100 / total));
@@ -176,7 +180,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     grouped = held == 1;
     if (!grouped && !SettleGroup()) return -1;
   }
-  host::Print("%%  ");
+  if (!host::ProgressOnTerminal()) host::Print("%%  ");
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
   const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
   // The free space is counted only as far as the file needs: every test
@@ -299,7 +303,7 @@ int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int siz
   // A read follows only the clusters the file's size needs: a chain longer
   // than its size (or looping behind it) is never walked.
   uint32_t want = std::min(uint32_t(size), bytes::Get32(curPart->currentEntry + kDirFileSize));
-  host::Print("%%  ");
+  if (!host::ProgressOnTerminal()) host::Print("%%  ");
   if (want == 0) return 0;  // nothing moves: no progress after "%  "
   if (first == 0) {  // a size without clusters: the chain ends at once
     lastError = -3;

@@ -262,6 +262,10 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     host::Print("\r\n无法读取镜像文件(%s)的数据.\r\n", path);
     return fail(Ending::kFailure);
   }
+  // At a terminal the burn's line shows bytes, rate and time left.
+  const bool terminal = host::ProgressOnTerminal();
+  uint64_t doneBytes = 0;
+  if (terminal) host::Print("NandFlash ISO镜像烧写进行中...");
   for (uint32_t r = 0; r < runs; ++r) {
     if (!image::RunUsed(bitmap.data(), bitmapBytes, r)) continue;
     uint32_t first = r * image::kRunSectors;
@@ -297,7 +301,11 @@ int FAT_DEVICE::TransferImageFile(char* path) {
         continue;
       }
       done += 1;
-      host::Print("NandFlash ISO镜像烧写进行中... %d%%\r", int(done / total * 100));
+      doneBytes += uint64_t(count) * 512;
+      if (terminal)
+        host::ProgressBytes(doneBytes, packedSectors * 512);
+      else
+        host::Print("NandFlash ISO镜像烧写进行中... %d%%\r", int(done / total * 100));
       break;
     }
     if (tries == 0) {
@@ -308,7 +316,10 @@ int FAT_DEVICE::TransferImageFile(char* path) {
       return fail(Ending::kFailure);
     }
   }
-  host::Print("NandFlash ISO镜像烧写进行中... 100%%\r");
+  if (terminal)
+    host::Print("\r\n");
+  else
+    host::Print("NandFlash ISO镜像烧写进行中... 100%%\r");
   data.reset();
   verify.reset();
 

@@ -147,12 +147,39 @@ TERVLINK_API void ClearInterrupt();
 // Sets the flag as SIGINT does (for tests and for callers that stop work).
 TERVLINK_API void RequestInterrupt();
 
+// ---- progress of long work (at a terminal) ---------------------------------
+//
+// At a terminal a transfer shows its progress as one segment of its line,
+// redrawn in place a few times a second: the percentage, the bytes done of
+// the total, the rate and the time left, and during a SYNC the file's
+// number of the files and the bytes of the whole job. Off a terminal (or
+// with TERVAN_PROGRESS=0) nothing of it is shown, and the described percent
+// output stays as it is.
+
+// True when standard output is a terminal that shows the progress segment.
+TERVLINK_API bool ProgressOnTerminal();
+// A job of several files starts (files and bytes in all; 0 files: none).
+TERVLINK_API void ProgressJob(uint32_t files, uint64_t bytes);
+// The next file of the job, of the given size, starts.
+TERVLINK_API void ProgressNextFile(uint64_t bytes);
+TERVLINK_API void ProgressEndJob();
+// A transfer has moved done of its total bytes: redraws the segment when it
+// is due (always at the end). Nothing off a terminal.
+TERVLINK_API void ProgressBytes(uint64_t done, uint64_t total);
+// Milliseconds of a clock that only goes forward.
+TERVLINK_API uint64_t MonotonicMs();
+
 // ---- time ------------------------------------------------------------------
 
 // A replaceable sleep: tests install one that does not wait.
 using SleepFn = void (*)(uint32_t ms);
 TERVLINK_API void Sleep(uint32_t ms);
 TERVLINK_API SleepFn SetSleep(SleepFn fn);  // returns the previous one
+// True when TERVAN_NO_WAIT=1 skips the device's settling waits.
+TERVLINK_API bool SettlingWaitsSkipped();
+// A settling wait of the device (Sleep): at a terminal standard error first
+// says what it waits for and how long, unless the waits are skipped.
+TERVLINK_API void Settle(uint32_t ms, const char* what);
 
 struct LocalTime {
   int year = 0, month = 0, dayOfWeek = 0, day = 0, hour = 0, minute = 0, second = 0,

@@ -38,6 +38,8 @@ void WriteErrorLine(std::string_view gbk);
 // The operating system's sleep (Sleep() adds TERVAN_NO_WAIT and the test
 // hook around it).
 void PlatformSleep(uint32_t ms);
+// Milliseconds of the system's monotonic clock.
+uint64_t MonotonicClockMs();
 // Shows one fatal-error line ("Fatal Error: TEXT") where the platform shows
 // them; ShowFatalError() has already dropped repeats.
 void ShowFatalLine(const std::string& line);

@@ -17,13 +17,7 @@ namespace {
 Output* g_out = nullptr;
 
 void RealSleep(uint32_t ms) {
-  // TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
-  // end-to-end tests run many start-ups.
-  static const bool noWait = [] {
-    const char* v = getenv("TERVAN_NO_WAIT");
-    return v && *v && strcmp(v, "0") != 0;
-  }();
-  if (noWait) return;
+  if (SettlingWaitsSkipped()) return;
   detail::PlatformSleep(ms);
 }
 SleepFn g_sleep = RealSleep;
@@ -182,6 +176,16 @@ std::unique_ptr<Input> OpenInputFile(const char* gbkName) {
   FILE* f = OpenFile(gbkName, "rb");
   if (!f) return nullptr;
   return std::make_unique<detail::FileInput>(f, true);
+}
+
+// TERVAN_NO_WAIT=1 skips the settling waits: zelsim needs none, and the
+// end-to-end tests run many start-ups.
+bool SettlingWaitsSkipped() {
+  static const bool noWait = [] {
+    const char* v = getenv("TERVAN_NO_WAIT");
+    return v && *v && strcmp(v, "0") != 0;
+  }();
+  return noWait;
 }
 
 void Sleep(uint32_t ms) { g_sleep(ms); }

@@ -47,6 +47,12 @@ void PlatformSleep(uint32_t ms) {
   }
 }
 
+uint64_t MonotonicClockMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000;
+}
+
 void WriteErrorLine(std::string_view gbk) {
   std::string text = GbkToConsole(gbk);
   fwrite(text.data(), 1, text.size(), stderr);

@@ -88,6 +88,8 @@ bool StreamIsTerminal(FILE* f) {
 
 void PlatformSleep(uint32_t ms) { ::Sleep(ms); }
 
+uint64_t MonotonicClockMs() { return uint64_t(GetTickCount64()); }
+
 void WriteErrorLine(std::string_view gbk) {
   WriteStd(STD_ERROR_HANDLE, stderr, gbk);
   fflush(stderr);
