@@ -39,11 +39,11 @@ constexpr CommandEntry kCommands[] = {
     {"NANDWRITE", 9, 61},    {"NANDREAD", 8, 62},      {"NANDERASE", 9, 63},
     {"GETDIR", 6, 64},       {"SETDIR", 6, 65},        {"NANDMREAD", 9, 66},
     {"PAKIMAGE", 8, 67},     {"UNPAKIMAGE", 10, 68},   {"GETBLOCKTABLE", 13, 69},
-    {"UPDATEIMAGE", 11, 70},
+    {"UPDATEIMAGE", 11, 70}, {"GET", 3, 71},           {"TYPE", 4, 72},
 };
 
 using Handler = int (CommandShell::*)(int, char**);
-constexpr int kMaxId = 70;
+constexpr int kMaxId = 72;
 
 // Handlers by command id. Ids 26 and 28, which no name carries, reach the
 // REN and RD handlers.
@@ -51,28 +51,34 @@ struct HandlerTable {
   Handler byId[kMaxId + 1] = {};
   constexpr HandlerTable() {
     // Id 0 is the empty line; the others are accepted and do nothing.
-    for (int id : {0, 1, 6, 7, 17, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
+    for (int id : {0, 1, 29, 32}) byId[id] = &CommandShell::CmdIdle;
     byId[2] = &CommandShell::CmdBios;
     byId[3] = byId[4] = &CommandShell::CmdCd;
     byId[5] = &CommandShell::CmdChkdsk;
+    byId[6] = &CommandShell::CmdCls;
+    byId[7] = byId[14] = &CommandShell::CmdComp;
     byId[8] = &CommandShell::CmdCopy;
     byId[9] = &CommandShell::CmdDate;
     byId[10] = &CommandShell::CmdDel;
     byId[11] = &CommandShell::CmdDir;
     byId[12] = &CommandShell::CmdEcho;
     byId[13] = &CommandShell::CmdExit;
-    byId[14] = &CommandShell::CmdFc;
     byId[15] = &CommandShell::CmdFormat;
     byId[16] = &CommandShell::CmdHelp;
     byId[18] = byId[19] = &CommandShell::CmdMd;
+    byId[17] = &CommandShell::CmdLabel;
     byId[20] = &CommandShell::CmdMove;
     byId[21] = &CommandShell::CmdPart;
     byId[22] = byId[28] = &CommandShell::CmdRd;
     byId[23] = &CommandShell::CmdRegedit;
     byId[24] = &CommandShell::CmdRem;
     byId[25] = byId[26] = &CommandShell::CmdRen;
+    byId[27] = &CommandShell::CmdReplace;
     byId[30] = &CommandShell::CmdSync;
     byId[31] = &CommandShell::CmdLowFormat;
+    byId[33] = &CommandShell::CmdTime;
+    byId[34] = &CommandShell::CmdVer;
+    byId[35] = &CommandShell::CmdVerify;
     byId[36] = &CommandShell::CmdAlarm;
     byId[37] = &CommandShell::CmdCaps;
     byId[38] = &CommandShell::CmdBeep;
@@ -104,9 +110,11 @@ struct HandlerTable {
     byId[68] = &CommandShell::CmdUnpakImage;
     byId[69] = &CommandShell::CmdGetBlockTable;
     byId[70] = &CommandShell::CmdUpdateImage;
+    byId[71] = &CommandShell::CmdGet;
+    byId[72] = &CommandShell::CmdType;
     // The commands that work in the current partition's file system: on a
     // partition without one they fail before they start, saying so.
-    for (int id : {3, 4, 8, 10, 11, 18, 19, 20, 22, 25, 26, 28}) needsFileSystem[id] = true;
+    for (int id : {3, 4, 8, 10, 11, 17, 18, 19, 20, 22, 25, 26, 27, 28, 71, 72}) needsFileSystem[id] = true;
     // The commands that select a disk or partition; every other command
     // leaves the user on the partition where it started.
     for (int id : {44, 45, 46, 47, 48}) selectsPartition[id] = true;
@@ -138,6 +146,8 @@ void CommandShell::Printf(const char* fmt, ...) {
   host::VPrintTo(output ? *output : host::Out(), fmt, ap);
   va_end(ap);
 }
+
+void CommandShell::Write(std::string_view gbk) { (output ? *output : host::Out()).Write(gbk); }
 
 int CommandShell::SplitWords(char* text, char** words) {
   int count = 0;

@@ -3,6 +3,9 @@
 #include "pc_files.h"
 
 #include <cstring>
+#include <map>
+
+#include "tervlink/text.h"
 
 #include "command_shell.h"
 
@@ -92,3 +95,48 @@ bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string
   if (!ok) host::RemoveFile(temp.c_str());
   return ok;
 }
+
+DevicePlace Here(FAT_DEVICE* fat) {
+  DevicePlace p;
+  p.dir = fat->curPart->currentDir;
+  memcpy(p.path, fat->curPart->currentPath, sizeof p.path);
+  return p;
+}
+
+void GoBack(FAT_DEVICE* fat, const DevicePlace& p) {
+  fat->curPart->currentDir = p.dir;
+  memcpy(fat->curPart->currentPath, p.path, sizeof p.path);
+}
+
+std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries) {
+  std::vector<std::string> names;
+  std::map<std::string, int> uses;
+  for (const host::DirEntry& e : entries) {
+    char name11[12] = {};
+    std::string form;
+    bool control = false;
+    for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
+    if (!(e.isDir && e.name[0] == '.') && !control &&
+        fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
+        text::EqualNoCase(EntryText(name11).c_str(), e.name.c_str()))
+      form.assign(name11, 11);
+    if (!form.empty()) ++uses[form];
+    names.push_back(form);
+  }
+  for (std::string& form : names)
+    if (!form.empty() && uses[form] > 1) form.clear();
+  return names;
+}
+
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
+  FILE* f = host::OpenFile(path.c_str(), "rb");
+  if (!f) return false;
+  uint64_t length = 0;
+  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu;
+  PcFileStream source(f);
+  ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
+                 int(length);
+  fclose(f);
+  return ok;
+}
+

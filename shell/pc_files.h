@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
+
+#include "tervlink/host/host.h"
 
 #include "tervlink/fat_device.h"
 
@@ -36,6 +39,28 @@ std::string Printable(const char* name);
 // lists as "...TXT", a blank inside a name cuts it short) would reach
 // another entry or none.
 bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed);
+
+// Where the engine stands in the partition, so that a walk climbs back to
+// the very directory it came from whatever a damaged ".." entry says.
+struct DevicePlace {
+  uint32_t dir;
+  char path[sizeof(_PART_INFO::currentPath)];
+};
+DevicePlace Here(FAT_DEVICE* fat);
+void GoBack(FAT_DEVICE* fat, const DevicePlace& p);
+
+// The device entry forms of a PC folder's entries, or "" for a name that
+// has no device name of its own: not 8.3, a blank or control byte (the
+// stored entry would list as another name), or two PC names that give one
+// device name (a.txt and A.TXT). Folders whose names begin with a dot are
+// left out silently (as "").
+std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries);
+
+// Stores a PC file as the device file name in the current directory, its
+// entry carrying the time stamp (so that its directory sector is written
+// once). False when the file cannot be opened or read, does not fit the
+// engine's int sizes, or the engine fails.
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp);
 
 // Copies the device file name (size bytes) of the engine's current
 // directory to the PC file at path: written under a temporary name beside

@@ -45,22 +45,6 @@ constexpr unsigned kSyncSize = 2;  // compare sizes
 constexpr unsigned kFileBits = 0x27;
 constexpr size_t kMaxPcPath = 259;  // PC paths the walk handles
 
-// Stores a PC file as the device file name in the current directory, its
-// entry carrying the PC file's time (so that its directory sector is written
-// once). False when the file cannot be opened or read, does not fit the
-// engine's int sizes, or the engine fails.
-bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
-  FILE* f = host::OpenFile(path.c_str(), "rb");
-  if (!f) return false;
-  uint64_t length = 0;
-  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu;
-  PcFileStream source(f);
-  ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
-                 int(length);
-  fclose(f);
-  return ok;
-}
-
 void CopyPath(char* dst, const std::string& src) {
   snprintf(dst, CommandShell::kPathBytes, "%s", src.c_str());
 }
@@ -90,23 +74,6 @@ struct SyncWalk {
   }
 };
 
-// Where the engine stands in the partition, so that a walk climbs back to
-// the very directory it came from whatever a damaged ".." entry says.
-struct DevicePlace {
-  uint32_t dir;
-  char path[sizeof(_PART_INFO::currentPath)];
-};
-DevicePlace Here(FAT_DEVICE* fat) {
-  DevicePlace p;
-  p.dir = fat->curPart->currentDir;
-  memcpy(p.path, fat->curPart->currentPath, sizeof p.path);
-  return p;
-}
-void GoBack(FAT_DEVICE* fat, const DevicePlace& p) {
-  fat->curPart->currentDir = p.dir;
-  memcpy(fat->curPart->currentPath, p.path, sizeof p.path);
-}
-
 // Enters the device directory name11 below the current one. True when it
 // is a directory this partition's walk has not been in; otherwise (entry
 // refused, loop, cross-link) the message is printed, the engine stays
@@ -128,31 +95,6 @@ bool EnterDeviceDir(SyncWalk& w, const char* shown, char* name11) {
     return false;
   }
   return true;
-}
-
-// The device entry forms of a PC folder's entries, or "" for a name that
-// has no device name of its own: not 8.3, a blank or control byte (the
-// stored entry would list as another name), or two PC names that give one
-// device name (a.txt and A.TXT). Folders whose names begin with a dot are
-// left out silently (as "").
-std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries) {
-  std::vector<std::string> names;
-  std::map<std::string, int> uses;
-  for (const host::DirEntry& e : entries) {
-    char name11[12] = {};
-    std::string form;
-    bool control = false;
-    for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
-    if (!(e.isDir && e.name[0] == '.') && !control &&
-        fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
-        text::EqualNoCase(EntryText(name11).c_str(), e.name.c_str()))
-      form.assign(name11, 11);
-    if (!form.empty()) ++uses[form];
-    names.push_back(form);
-  }
-  for (std::string& form : names)
-    if (!form.empty() && uses[form] > 1) form.clear();
-  return names;
 }
 
 // Reports the files that the engine's open group lost to a device failure

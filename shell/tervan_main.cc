@@ -39,7 +39,7 @@ const char kBadArgument[] = "无效命令参数.";
 const char kBadDeviceNumber[] = "ZEL设备号错误.";
 
 void PrintBannerAndUsage() {
-  host::Print("Tervan v0.10 Date: May  8 2009\n");
+  host::Print("%s", kVersionLine);
   host::Print("    ZEL设备维护控制台 (字典机与烧写器)\n");
   host::Print("    Tervan开发组 版权所有\n");
   host::Print(" 命令参数 :\n");
@@ -253,7 +253,7 @@ int RunTervan(int argc, char** argv) {
       PrintBannerAndUsage();
       PrintLongOptions();
     } else {
-      host::Print("Tervan v0.10 Date: May  8 2009\n");
+      host::Print("%s", kVersionLine);
     }
     host::Out().Flush();
     return 0;

@@ -8,9 +8,11 @@
 // by simply dropping every cached copy of the sectors it covers.
 
 #include <cstring>
+#include <new>
 
 #include "tervlink/fat_device.h"
 #include "tervlink/fat_device/dir_index.h"
+#include "tervlink/host/host.h"
 
 void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
   for (int i = 0; i < kCacheBuffers; ++i) {
@@ -122,6 +124,7 @@ int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
     lastError = -1;
     return -1;
   }
+  if (!read && verify && VerifyWritten(buf->block, 1, data) != 0) return -1;
   return 512;
 }
 
@@ -182,6 +185,36 @@ int FAT_DEVICE::Transfer(int kind) {
     MarkStale();
     lastError = -1;
     return -1;
+  }
+  if (kind == 1 && verify) return VerifyWritten(pendStart, pendCount, pendBuffer);
+  return 0;
+}
+
+int FAT_DEVICE::VerifyWritten(uint32_t first, uint32_t count, const char* data) {
+  // A run is at most the transfer buffer; the copy read back goes to a
+  // buffer of its own, made on the first verified write.
+  if (!verifyBuffer_) verifyBuffer_.reset(new (std::nothrow) char[sizeof stage_]);
+  if (!verifyBuffer_ || size_t(count) * 512 > sizeof stage_) {
+    lastError = -1;
+    return -1;
+  }
+  for (uint32_t done = 0; done < count;) {
+    uint32_t n = count - done;
+    if (pDevice->Read(first + done, n, verifyBuffer_.get()) < 0) {
+      MarkStale();
+      lastError = -1;
+      return -1;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      if (memcmp(verifyBuffer_.get() + size_t(i) * 512, data + size_t(done + i) * 512, 512) != 0) {
+        host::Print("\n写地址(扇区号 = %u)回读校验失败\n", first + done + i);
+        // What the device holds is not what the engine thinks it wrote.
+        MarkStale();
+        lastError = -12;
+        return -1;
+      }
+    }
+    done += n;
   }
   return 0;
 }

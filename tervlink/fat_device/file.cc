@@ -133,7 +133,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     if (!stream) data += chunk;
     remaining -= chunk;
     if (remaining > 0 && offset % clusterBytes == 0) cluster = NextFatEntry(cluster);
-    ShowProgress(offset, size);
+    if (!quiet) ShowProgress(offset, size);
   }
   return int(offset);
 }
@@ -180,7 +180,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     grouped = held == 1;
     if (!grouped && !SettleGroup()) return -1;
   }
-  if (!host::ProgressOnTerminal()) host::Print("%%  ");
+  if (!quiet && !host::ProgressOnTerminal()) host::Print("%%  ");
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
   const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
   // The free space is counted only as far as the file needs: every test
@@ -303,7 +303,7 @@ int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int siz
   // A read follows only the clusters the file's size needs: a chain longer
   // than its size (or looping behind it) is never walked.
   uint32_t want = std::min(uint32_t(size), bytes::Get32(curPart->currentEntry + kDirFileSize));
-  if (!host::ProgressOnTerminal()) host::Print("%%  ");
+  if (!quiet && !host::ProgressOnTerminal()) host::Print("%%  ");
   if (want == 0) return 0;  // nothing moves: no progress after "%  "
   if (first == 0) {  // a size without clusters: the chain ends at once
     lastError = -3;

@@ -129,6 +129,9 @@ class TERVLINK_API StringInput : public Input {
 // ---- console keys ----------------------------------------------------------
 
 TERVLINK_API bool StdinIsTerminal();
+// Clears the console or terminal that standard output is, cursor at the
+// top left; nothing when standard output is a file or a pipe.
+TERVLINK_API void ClearTerminal();
 // Nonzero when a key is waiting (always nonzero when standard input is not
 // a terminal, so a loop waiting for a key never blocks a script).
 TERVLINK_API int KeyHit();

@@ -300,6 +300,40 @@ TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {
   dev.failSector = -1;
 }
 
+TEST_F(DiskSyncTest, GetSkipsDamagedFilesAndLoopsAndNeverLeavesAShortFile) {
+  Write("GOOD.TXT", "good");
+  Write("SHORT.BIN", Pattern(2 * 16384, 3));
+  ASSERT_EQ(Run({"MD", "SUB"}), 1);
+  ASSERT_EQ(Run({"CD", "SUB"}), 1);
+  const unsigned sub = fat.curPart->currentDir;
+  Write("IN.TXT", "in");
+  ASSERT_EQ(Run({"MD", "SELF"}), 1);
+  SetRawEntry("SELF       ", sub);  // leads back to SUB
+  ASSERT_EQ(Run({"CD", "\\"}), 1);
+  fat.SetFatEntry(FirstCluster("SHORT   BIN"), 0xFFF);  // ends after one cluster
+  ASSERT_EQ(fat.SaveFatTable(), 0);
+  fs::create_directory(dir / "got");
+  std::ofstream(dir / "got" / "SHORT.BIN") << "old";
+
+  EXPECT_EQ(Run({"GET", "*", "got", "/S", "/Y"}), -1);
+  EXPECT_EQ(Slurp(dir / "got/GOOD.TXT"), "good");
+  EXPECT_EQ(Slurp(dir / "got/SHORT.BIN"), "old") << "a damaged file neither replaces nor shortens";
+  EXPECT_EQ(Slurp(dir / "got/SUB/IN.TXT"), "in");
+  EXPECT_FALSE(fs::exists(dir / "got/SUB/SELF"));
+  for (const auto& e : fs::recursive_directory_iterator(dir / "got"))
+    EXPECT_EQ(e.path().string().find("tervan-part"), std::string::npos) << e.path();
+  for (const char* line : {"  文件SHORT.BIN已损坏, 没有复制\n", "  目录SELF指向已复制的目录, 没有复制\n",
+                           "已复制 2 个文件, 6 字节\n", "有2个文件没有复制\n"})
+    EXPECT_NE(out.text.find(line), std::string::npos) << line;
+  EXPECT_EQ(Cwd(), "\\");
+
+  // Without /Y a PC file stays; a pattern that matches nothing is -5.
+  EXPECT_EQ(Run({"GET", "GOOD.TXT", "got"}), -4);
+  EXPECT_EQ(Run({"GET", "NONE.*", "got"}), -5);
+  EXPECT_EQ(Run({"GET", "*", "nofolder"}), -2);
+  EXPECT_EQ(Run({"GET", "*", "got", "/X"}), -2);
+}
+
 TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLinks) {
   fs::path pc = dir / "pc/Disk0/C";
   fs::create_directories(pc / "sub");

@@ -385,6 +385,8 @@ TEST_F(NandModel, InjectedFailuresMatchCodeRangeAndCount) {
   ASSERT_TRUE(ParseFailRule("0x6F", rule));
   h.config.faults.rules.push_back(rule);
   h.config.faults.corruptReads = 1;
+  h.config.faults.corruptRanged = true;  // only reads that touch sector 2
+  h.config.faults.corruptFirst = h.config.faults.corruptLast = 2;
   ASSERT_TRUE(h.Start());
 
   auto data = Pattern(0, 4, 1);
@@ -395,6 +397,7 @@ TEST_F(NandModel, InjectedFailuresMatchCodeRangeAndCount) {
   EXPECT_EQ(h.Do(req::kNandErase, 0, 50).status, 1u);
   EXPECT_EQ(h.Do(req::kNandErase, 0, 50).status, 1u);  // without a count: always
 
+  EXPECT_EQ(h.Read(150, 1), Pattern(0, 1, 1)) << "outside the corrupt range";
   auto first = h.Read(0, 4);
   ASSERT_EQ(first.size(), data.size());
   EXPECT_NE(first, data);

@@ -18,6 +18,8 @@
 //      rolled back as a failed transfer is, the device is not marked stale
 //   -11 a directory would move below itself, or away from under the
 //      current directory
+//   -12 a write read back (verify on) differs from what was written;
+//      handled as a failed transfer
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.
@@ -370,6 +372,24 @@ class TERVLINK_API FAT_DEVICE {
   // or -1 (last error -3 not found, -7 invalid name, -1 device).
   int PathAttributes(const char* path);
 
+  // ---- volume label (label.cc) ---------------------------------------------
+
+  // The current partition's label: the root directory's label entry, or
+  // the boot sector's label field when there is no entry, without its
+  // trailing blanks, in label12 (12 bytes). 0, 1 when there is none
+  // (label12 empty), or -1.
+  int GetVolumeLabel(char* label12);
+  // Sets the label (NormalizeLabel's rules) in the root directory's label
+  // entry (made when missing) and in the boot sector's label field (whose
+  // extended signature then says it is valid); a null label removes the
+  // entry and leaves "NO NAME" in the field. 0, or -1 (last error -7 an
+  // invalid label, -4 the root directory is full, -1 device).
+  int SetVolumeLabel(const char* label);
+  // label into its 11-byte blank-padded form: 1 to 11 bytes, GBK allowed,
+  // ASCII letters upper-cased, no control byte, no leading blank and none
+  // of " * + , . / : ; < = > ? [ \ ] |. 0, or -1 with last error -7.
+  int NormalizeLabel(const char* label, char* out11);
+
   // ---- file data (file.cc) -------------------------------------------------
 
   // Stores size bytes as the file name in the current directory, replacing
@@ -491,7 +511,10 @@ class TERVLINK_API FAT_DEVICE {
   FAT_DEVICE_IO* pDevice;  // the device interface, not owned
   int diskCount = 0;       // disks in use (set by the program, at most 2)
   int curPartIndex = 0;    // current partition 0..3 (C..F)
-  int verify = 0;          // read-back verify flag (set by the program; not used here)
+  int verify = 0;          // read-back verify flag (set by the program): every write
+                           // is read back and compared; a difference fails it (last
+                           // error -12) after "写地址(扇区号 = N)回读校验失败"
+  int quiet = 0;           // set: file reads and writes print no progress
   _DISK_INFO disks[kFatDisks];
   int lastError = 0;
   char fileName[12];       // entry form of the last normalised file name
@@ -527,6 +550,10 @@ class TERVLINK_API FAT_DEVICE {
   void InitPartCache(_PART_INFO* p);
   void DropCached(uint32_t first, uint32_t count);
   int Transfer(int kind);
+  // count sectors just written from data at first, read back and compared
+  // (verify on): 0, or -1 (last error -12 and the sector named on a
+  // difference, -1 when the read fails).
+  int VerifyWritten(uint32_t first, uint32_t count, const char* data);
   bool DecodePartition(_PART_INFO* p, const uint8_t* sector, int disk);
   int FindFreeSlot();
   // Puts the directory sector buffer into the held current directory as
@@ -558,6 +585,9 @@ class TERVLINK_API FAT_DEVICE {
   int DirectoryBelow(uint32_t dir, uint32_t top);
   // Writes one 32-byte entry into a directory sector through the cache. 0 or -1.
   int WriteEntryAt(uint32_t sector, uint32_t offset, const uint8_t* entry);
+  // label.cc: 1 with the current entry at the root's label entry, 0 when
+  // there is none, -1 on a read failure. The current directory stays.
+  int FindLabelEntry();
   int DeleteEntry(unsigned mask, char* name11);
   int CommitFat();
   void KeepUndo();
@@ -711,6 +741,7 @@ class TERVLINK_API FAT_DEVICE {
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
+  std::unique_ptr<char[]> verifyBuffer_;
   // One bit per cluster number, to find where a looping chain closes.
   uint8_t seen_[65536 / 8];
   // Disks whose cached state may differ from the device (a request failed).
