@@ -3,6 +3,7 @@
 #include "command_shell.h"
 #include "tervlink/text.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -126,6 +127,20 @@ constexpr HandlerTable kHandlers;
 
 }  // namespace
 
+bool PcFileStream::Fill(char* into, uint32_t n) {
+  if (!f_) return false;
+  if (fread(into, 1, n, f_) == n) return true;
+  if (ferror(f_))
+    host::SetFileReason("cannot read", name_, errno);
+  else
+    host::SetReason("PC file %s ended early: it was cut short while being copied", name_);
+  return false;
+}
+
+bool PcFileStream::Take(const char* from, uint32_t n) {
+  return writer_ && writer_->Write(from, n);
+}
+
 CommandShell::CommandShell(FAT_DEVICE* engine, const char* syncDir) : fat(engine) {
   if (syncDir) {
     strncpy(pcSyncDir, syncDir, sizeof pcSyncDir - 1);
@@ -173,12 +188,21 @@ bool CommandShell::ReadCommandLine(int* count, char** words) {
   // A piece without its line end is the start of a longer line (or a line
   // holding a zero byte). Its pieces are never run as commands of their
   // own: a comment's tail could read FORMAT. The whole line is skipped.
+  // A zero byte is refused the same way: it is no blank, and whatever the
+  // line means around it is not what its writer saw.
   size_t length = strlen(lineBuffer);
+  bool zero = input->LineHadZero();
   if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty()) {
     if (batchMode)
       Printf("批处理文件第%d行超过%d个字符, 整行未执行.\n", lineNumber, kLineBytes - 1);
     else
       Printf("命令行超过%d个字符, 整行未执行.\n", kLineBytes - 1);
+    lineBuffer[0] = '\0';
+  } else if (zero) {
+    if (batchMode)
+      Printf("批处理文件第%d行含有零字节, 整行未执行.\n", lineNumber);
+    else
+      Printf("命令行含有零字节, 整行未执行.\n");
     lineBuffer[0] = '\0';
   }
   *count = SplitWords(lineBuffer, words);
@@ -229,14 +253,17 @@ bool CommandShell::HasFileSystem() {
   const int part = fat->curPartIndex;
   const char letter = char('C' + part);
   if (fat->GetPartitionMode(disk, part) != 0) return true;
+  // The partition table could not be read (the device link is gone): that
+  // reason, set below, is the one to give.
+  if (host::HasReason()) return false;
   if (part == kReservedSlot)
-    host::PrintError("Tervan: 分区 %c: 是保留分区, 没有文件系统; 用 C: 或 E: 换到文件分区", letter);
+    host::SetReason("分区 %c: 是保留分区, 没有文件系统; 用 C: 或 E: 换到文件分区", letter);
   else if (!fat->disks[disk & (kFatDisks - 1)].parts[part].sectorCount)
-    host::PrintError("Tervan: 磁盘%d没有分区 %c: (磁盘未分区或分区表里没有它); 先用 PART do -Y 分区, "
-                     "再用 FORMAT 格式化",
-                     disk, letter);
+    host::SetReason("磁盘%d没有分区 %c: (磁盘未分区或分区表里没有它); 先用 PART do -Y 分区, "
+                    "再用 FORMAT 格式化",
+                    disk, letter);
   else
-    host::PrintError("Tervan: 分区 %c: 未格式化, 没有文件系统; 用 FORMAT %c 格式化它", letter, letter);
+    host::SetReason("分区 %c: 未格式化, 没有文件系统; 用 FORMAT %c 格式化它", letter, letter);
   return false;
 }
 

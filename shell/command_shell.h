@@ -24,17 +24,21 @@
 #include "tervlink/records.h"
 #include "tervlink/host/host.h"
 
-// A PC file as the engine's data stream: read as a device file is written,
-// written as one is read. Unbuffered: the engine moves whole runs, and a
-// stdio buffer would only add a copy.
+// A PC file as the engine's data stream: a file opened to read (named, for
+// the reason of a failed read) gives a device file's data; a PcFileWriter
+// takes one. Unbuffered reads: the engine moves whole runs, and a stdio
+// buffer would only add a copy. A failure sets the reason, naming the file.
 class PcFileStream : public FileDataStream {
  public:
-  explicit PcFileStream(FILE* f) : f_(f) { setvbuf(f_, nullptr, _IONBF, 0); }
-  bool Fill(char* into, uint32_t n) override { return fread(into, 1, n, f_) == n; }
-  bool Take(const char* from, uint32_t n) override { return fwrite(from, 1, n, f_) == n; }
+  PcFileStream(FILE* f, const char* name) : f_(f), name_(name) { setvbuf(f_, nullptr, _IONBF, 0); }
+  explicit PcFileStream(host::PcFileWriter& writer) : writer_(&writer) {}
+  bool Fill(char* into, uint32_t n) override;
+  bool Take(const char* from, uint32_t n) override;
 
  private:
-  FILE* f_;
+  FILE* f_ = nullptr;
+  const char* name_ = "";
+  host::PcFileWriter* writer_ = nullptr;
 };
 
 // The version line of --version and VER.

@@ -374,7 +374,7 @@ int CommandShell::CmdReplace(int argc, char** argv) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const host::DirEntry& e = entries[i];
     if (e.isDir || forms[i].empty()) continue;
-    std::string name = EntryText(forms[i].data());
+    std::string name = text::EntryText(forms[i].data());
     const ListedFile* device = nullptr;
     for (const ListedFile& f : files)
       if (f.name == name) device = &f;

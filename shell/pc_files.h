@@ -25,9 +25,6 @@ int64_t FromDos(uint16_t date, uint16_t time);
 
 // folder joined with name by the host's separator.
 std::string JoinPc(const std::string& folder, const char* name);
-// The entry text of an 11-character entry form ("NAME.EXT", "NAME"), as
-// the engine's listing shows it.
-std::string EntryText(const char* name11);
 // True when a device entry name can be used as one plain PC file or folder
 // name: not empty, not only dots, no separator or control character.
 bool SafePcName(const char* name);
@@ -67,7 +64,8 @@ bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, D
 // it as it is read, and renamed to path only when every byte is read and
 // written, so a damaged chain or a failed write never leaves a short file
 // under the real name (nor replaces a file that is there). The PC file
-// then carries the time mtime. False when anything failed (the engine's
-// last error tells a device failure, -1, from a damaged file, -3).
+// then carries the time mtime. False when anything failed, with the reason
+// set (the engine's last error tells a device failure, -1, from a damaged
+// file, -3, and from the PC file's failure, -10 or 0).
 bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path,
                         int64_t mtime);

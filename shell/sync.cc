@@ -66,10 +66,12 @@ struct SyncWalk {
   std::vector<uint32_t> inside;
   std::set<uint32_t> visited;
 
-  // Counts a skipped or failed entry; a device failure (or Ctrl-C in the
-  // middle of a transfer) also stops the walk.
+  // Counts a skipped or failed entry, after the line that said so, with
+  // its reason on standard error; a device failure (or Ctrl-C in the middle
+  // of a transfer) also stops the walk.
   void Skip() {
     ++skipped;
+    host::ShowReason();
     if (fat->lastError == -1 || host::InterruptRequested()) stopped = true;
   }
 };
@@ -134,6 +136,14 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     ++w.skipped;
     return;
   }
+  // A link that leads nowhere (its target gone, or links in a loop) has
+  // nothing to copy: it is reported and counted, and takes no device name.
+  std::erase_if(entries, [&](const host::DirEntry& e) {
+    if (!e.broken) return false;
+    sh.Printf("  %s是无效的链接, 不能同步\n", Printable(e.name.c_str()).c_str());
+    ++w.skipped;
+    return true;
+  });
   std::vector<std::string> forms = DeviceNames(fat, entries);
   // Back from a subfolder, this folder's heading is printed again before
   // the next line about one of its own entries: the log never lists them
@@ -149,8 +159,24 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
+    host::ClearReason();
     char* name = const_cast<char*>(e.name.c_str());
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
+    if (e.unspellable) {
+      // Its bytes are not the PC name in GBK: stored, they would read as
+      // other characters.
+      host::PrintError("Tervan: %s: PC name holds characters the device's character set (GBK) "
+                       "cannot spell, not synchronised", JoinPc(folder, name).c_str());
+      ++w.skipped;
+      continue;
+    }
+    if (e.isSpecial) {
+      // Never opened: a FIFO's read would wait for a writer for ever.
+      host::PrintError("Tervan: %s is not a regular file (a FIFO, device or socket), not "
+                       "synchronised", JoinPc(folder, name).c_str());
+      ++w.skipped;
+      continue;
+    }
     if (forms[i].empty()) {
       // The device keeps 8.3 names only; other PC names have no place there.
       heading();
@@ -163,9 +189,9 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     if (!e.isDir) {
       host::ProgressNextFile(e.size);
       DosStamp stamp = ToDos(e.mtime);
-      std::string text = EntryText(name11);
+      std::string entry = text::EntryText(name11);
       _FILE_FIND find;
-      bool needed = fat->FindFirstFileA(const_cast<char*>(text.c_str()), &find) != 1 ||
+      bool needed = fat->FindFirstFileA(const_cast<char*>(entry.c_str()), &find) != 1 ||
                     ((w.flags & kSyncSize) && uint32_t(e.size) != find.size) ||
                     ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
@@ -243,6 +269,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
+    host::ClearReason();
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
     bool isFile = !isDir && (find->attributes & kFileBits) != 0 &&
@@ -278,7 +305,11 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
       if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path, FromDos(find->date, find->time))) {
-        sh.Printf("\n  文件%s读取失败\n", name);
+        // The PC side's failure (a full or read-only disk) is no failed read.
+        if (size >= 0 && (fat->lastError == -10 || fat->lastError == 0))
+          sh.Printf("\n  文件%s写入PC失败\n", name);
+        else
+          sh.Printf("\n  文件%s读取失败\n", name);
         w.Skip();
         continue;
       }
@@ -296,6 +327,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
         GoBack(fat, here);
         sh.Printf("PC同步目录 %s 不能创建\n", path.c_str());
         ++w.skipped;
+        host::ShowReason();
         continue;
       }
       w.inside.push_back(fat->curPart->currentDir);
@@ -333,6 +365,7 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
     }
     if (toPc && host::MakeDir(partDir.c_str()) != 0) {
       Printf("PC同步目录 %s 不能创建\n", partDir.c_str());
+      host::ShowReason();
       continue;
     }
     if (fat->IsPartFormattted(disk, k) == 0) {
@@ -424,7 +457,7 @@ int CommandShell::CmdSync(int argc, char** argv) {
   CopyPath(syncDiskDir, diskDir);
 
   if (!toPc) {
-    if (!host::SetCurrentDir(root.c_str())) return -1;
+    if (!host::SetCurrentDir(root.c_str())) return -1;  // the reason names the folder
     if (!host::SetCurrentDir(diskDir.c_str())) {
       Printf("同步目录 %s 不存在\n", diskDir.c_str());
       return -1;
@@ -451,8 +484,16 @@ int CommandShell::CmdSync(int argc, char** argv) {
 
   Printf("___________________ZEL同步到PC开始执行________________\n");
   // The target must be new: a tree of the device's files only.
-  if (host::Stat(root.c_str()).exists || host::MakeDir(root.c_str()) != 0) {
+  if (host::Stat(root.c_str()).exists) {
     Printf("PC同步目录 %s 不能创建, 请确认目录是否存在；若存在，请删除整个目录\n", root.c_str());
+    host::SetReason("PC folder %s exists already; SYNC /DZEL2PC writes into a new folder only",
+                    root.c_str());
+    return -1;
+  }
+  // Not there, and yet not made: the system's reason (a read-only or full
+  // disk, a missing parent) says why; deleting would not help.
+  if (host::MakeDir(root.c_str()) != 0) {
+    Printf("PC同步目录 %s 不能创建\n", root.c_str());
     return -1;
   }
   if (host::MakeDir(diskDir.c_str()) != 0) {

@@ -117,6 +117,12 @@ int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
     lastError = -2;
     return -1;
   }
+  // Nothing is written from what was read of a device that went away since.
+  if (!read && !DeviceKept()) {
+    MarkStale();
+    lastError = -1;
+    return -1;
+  }
   char* data = reinterpret_cast<char*>(buf->data);
   int r = read ? pDevice->Read(buf->block, 1, data) : pDevice->Write(buf->block, 1, data);
   if (r < 0) {
@@ -167,6 +173,11 @@ int FAT_DEVICE::Transfer(int kind) {
   // Direct writes (kind 3) are the image burn's, which owns the whole disk.
   if (kind == 1 && !WriteAllowed(pendStart, pendCount)) {
     lastError = -2;
+    return -1;
+  }
+  if (kind == 1 && !DeviceKept()) {
+    MarkStale();
+    lastError = -1;
     return -1;
   }
   int r;

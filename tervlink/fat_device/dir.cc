@@ -19,7 +19,9 @@
 #include "tervlink/fat_device.h"
 #include "tervlink/fat_device/dir_index.h"
 #include "tervlink/fat_device/fat_layout.h"
+#include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 
 using namespace fatfmt;
 
@@ -506,7 +508,12 @@ int FAT_DEVICE::SetFileTime(char* name, unsigned short time, unsigned short date
 
 int FAT_DEVICE::ChangeDirectory(char* name11) {
   if (!Ready()) return -3;
-  if (SearchFile(kMaskDirs, name11) != 0) return -3;
+  if (SearchFile(kMaskDirs, name11) != 0) {
+    if (lastError == -3)
+      host::SetReason("no folder %s in %c:%s", text::EntryText(name11).c_str(),
+                      char('C' + curPartIndex), curPart->currentPath);
+    return -3;
+  }
   char entryName[12] = {};
   memcpy(entryName, curPart->currentEntry + kDirName, 11);
   unsigned cluster = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
@@ -528,6 +535,14 @@ int FAT_DEVICE::ChangeDirectory(char* name11) {
   curPart->currentDir = cluster;
   if (!self) ChangeCurrentDir(entryName);
   return 0;
+}
+
+bool FAT_DEVICE::StillADirectory(unsigned cluster) {
+  if (!IsValidCluster(cluster) || NextFatEntry(cluster) == 0) return false;
+  uint8_t first[512];
+  if (pDevice->Read(ClusterSector(cluster), 1, reinterpret_cast<char*>(first)) < 0) return false;
+  return memcmp(first + kDirName, kDotName, 11) == 0 && (first[kDirAttr] & kAttrDirectory) &&
+         bytes::Get16(first + kDirFirstCluster) == cluster;
 }
 
 int FAT_DEVICE::ChangeRootDirectory() {

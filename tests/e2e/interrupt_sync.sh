@@ -17,16 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-interrupt.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=; tervan_pid=
-cleanup() {
-  [ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
-    echo "work folder kept: $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
+trap '[ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null; end_work "$sim_pid" "$work"' EXIT
 fail() { echo "FAIL: $*"; echo "--- stdout"; cat "$work/out"; echo "--- stderr"; cat "$work/err"; exit 1; }
 cd "$work"
 

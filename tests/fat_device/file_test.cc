@@ -9,6 +9,7 @@
 
 #include "test_disk.h"
 #include "tervlink/bytes.h"
+#include "tervlink/host/host.h"
 
 namespace {
 
@@ -112,8 +113,20 @@ TEST_F(FileTest, ReplacingUsesTheOldClustersAndAFileThatDoesNotFitChangesNothing
   EXPECT_EQ(fat.lastError, -4);
   EXPECT_EQ(d.dev.CountOf('W'), 0u);
   EXPECT_EQ(d.Read("big"), smaller);
+  host::ClearReason();
   EXPECT_EQ(d.Write("y", tooBig), -1);
   EXPECT_EQ(fat.lastError, -4);
+  // The reason names the partition, what the file needs and what is free,
+  // in kilobytes with thousands separated.
+  fat.SearchFreeByte(&freeBytes);
+  auto kb = [](uint64_t bytes) {
+    std::string d = std::to_string((bytes + 1023) / 1024), out;
+    for (size_t i = 0; i < d.size(); ++i) out += (i && (d.size() - i) % 3 == 0 ? "," : "") + d.substr(i, 1);
+    return out + " KB";
+  };
+  uint64_t need = (tooBig.size() + kCluster - 1) / kCluster * kCluster;
+  EXPECT_EQ(host::Reason(), "no space on C: needs " + kb(need) + ", " + kb(freeBytes) + " free");
+  EXPECT_GT(need, 1024u * 1024) << "the separator is exercised";
   EXPECT_TRUE(Problems().empty());
 }
 
@@ -313,6 +326,37 @@ TEST_F(FileTest, LinkDropInTheMiddleOfAWriteAndItsReturnLoseNoClusters) {
     if (!dropped) break;
     ASSERT_LT(dropAt, 50);
   }
+}
+
+// A session whose device went away and came back changed by another
+// client (a file written, the session's folder removed): nothing it writes
+// comes from what it held before. The next command reads the disk again,
+// says so, and leaves the root; a write whose operation began before the
+// loss was noticed is refused whole.
+TEST_F(FileTest, DeviceChangedWhileAwayIsReadAgainBeforeAnyWrite) {
+  ASSERT_EQ(d.Write("a.txt", Pattern(3000, 1)), 3000);
+  ASSERT_EQ(fat.MakeDirectory(C("SUB        ")), 0);
+  ASSERT_EQ(fat.ChangeDirectory(C("SUB        ")), 0);
+  auto other = d.Reopen();  // the other client
+  ASSERT_EQ(other->WriteFile(C("B.BIN"), C(Pattern(5000, 2).c_str()), 5000, nullptr), 5000);
+  ASSERT_EQ(other->RemoveDirectoryA(C("SUB        ")), 0);
+  ++d.dev.losses;
+  ::testing::internal::CaptureStderr();
+  ASSERT_EQ(d.Write("c.txt", Pattern(4000, 3)), 4000);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr().rfind("Tervan: ", 0), 0u) << "said so";
+  char path[64];
+  EXPECT_STREQ(fat.GetCurrentDirectoryA(path, sizeof path), "\\") << "SUB is gone";
+  EXPECT_EQ(d.Read("B.BIN"), Pattern(5000, 2));
+  EXPECT_EQ(d.Read("c.txt"), Pattern(4000, 3));
+  EXPECT_EQ(CheckVolume(d.dev, fat.curPart->startSector), std::vector<std::string>{});
+  // Noticed only at the write: refused, and the next command starts afresh.
+  ASSERT_EQ(other->Init(), 1);
+  ASSERT_EQ(other->WriteFile(C("D.BIN"), C(Pattern(700, 4).c_str()), 700, nullptr), 700);
+  d.dev.lossAfterQueries = 1;  // the operation's entry check sees none
+  EXPECT_EQ(d.Write("e.txt", Pattern(900, 5)), -1);
+  EXPECT_EQ(d.Read("D.BIN"), Pattern(700, 4));
+  EXPECT_EQ(d.Read("e.txt"), "<missing>");
+  EXPECT_EQ(CheckVolume(d.dev, fat.curPart->startSector), std::vector<std::string>{});
 }
 
 // Replacing a file while the free space holds both: the new chain is

@@ -129,6 +129,15 @@ TEST_F(CommandShellTest, LineLongerThan255RunsNoneOfItsPieces) {
             "\n0:C:命令行超过255个字符, 整行未执行.\n\n0:C:");
 }
 
+// A zero byte is no blank: "DEL a\0 *.*" must not delete everything.
+TEST_F(CommandShellTest, LineWithAZeroByteRunsNotAtAll) {
+  using namespace std::string_literals;
+  EXPECT_EQ(Run("ECHO one\nECHO a\0 FORMAT\n\0\nECHO two\n"s),
+            "one \n批处理文件第2行含有零字节, 整行未执行.\n批处理文件第3行含有零字节, 整行未执行.\ntwo \n");
+  out.text.clear();
+  EXPECT_EQ(Run("ECHO b\0c\n"s, /*batch=*/false), "\n0:C:命令行含有零字节, 整行未执行.\n\n0:C:");
+}
+
 TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {
   device.currentDisk = 1;
   fat.curPartIndex = 2;

@@ -29,6 +29,10 @@
 // its partition table, boot sectors and FATs again first (and fails with
 // last error -1 while that fails), and what the failed operation changed in
 // the FAT image is put back from memory, never read from the device.
+// A device that went away and came back (FAT_DEVICE_IO::DeviceLosses) may
+// have been changed by another client meanwhile: every disk is then read
+// again before anything is written, and where the device differs from
+// what the engine held, the device wins whole (said on standard error).
 #pragma once
 
 #include <cstdint>
@@ -611,7 +615,14 @@ class TERVLINK_API FAT_DEVICE {
   void CheckPartitionRanges(int disk);
   // After a device failure: nothing cached of the disk is trusted any more.
   void MarkStale();
-  int RereadDisk(int disk);
+  int RereadDisk(int disk, bool lost);
+  // True when the device is the one last read (it has not gone away since).
+  // Otherwise every disk is marked to be read again, as a device that may
+  // have been changed, and false.
+  bool DeviceKept();
+  // True when cluster of the current partition still holds a directory:
+  // in use, and its first entry is "." leading to itself.
+  bool StillADirectory(unsigned cluster);
   // An entry's time and date words, when they are not the time now.
   struct EntryTime {
     uint16_t time;
@@ -746,6 +757,10 @@ class TERVLINK_API FAT_DEVICE {
   uint8_t seen_[65536 / 8];
   // Disks whose cached state may differ from the device (a request failed).
   bool stale_[kFatDisks] = {};
+  // Disks to read again because the device went away: nothing the engine
+  // held of them is kept over what the device holds.
+  bool lost_[kFatDisks] = {};
+  uint32_t losses_ = 0;  // the device's losses when it was last read
   // The write window of a format or a partition table write: [first, end);
   // end 0 = the current partition's range.
   uint32_t windowFirst_ = 0;
