@@ -233,6 +233,9 @@ int CommandShell::Dispatch(int id, int count, char** words) {
   if (count <= 0) return 1;
   if (id < 0 || id > kMaxId || !kHandlers.byId[id]) return -3;
   if (count == 2 && strcmp(words[1], "/?") == 0 && id != 0) return PrintCommandHelp(words[0]);
+  // The directories the engine held for the last command are read again:
+  // a command may change the disk by other means than the engine.
+  fat->ForgetDirectories();
   if (kHandlers.needsFileSystem[id] && !HasFileSystem()) return -1;
   const int disk = Device()->currentDisk;
   const int part = fat->curPartIndex;

@@ -17,6 +17,10 @@
 // from, never through its ".." entry, which a damaged disk may point
 // anywhere.
 //
+// PC to device stores the files of a partition in groups (the engine's
+// group commits): a file reported done whose group the engine could not
+// commit is reported again as failed.
+//
 // The process's working directory is the same after the command as before.
 // Device to PC writes only inside the target folder.
 
@@ -93,6 +97,16 @@ bool EnterDeviceDir(SyncWalk& w, const char* shown, char* name11) {
     return false;
   }
   return true;
+}
+
+// Reports the files that the engine's open group lost to a device failure
+// after they were reported done; they count as failed, and the walk stops.
+void ReportLost(SyncWalk& w) {
+  for (const std::string& name : w.fat->TakeLostFiles()) {
+    w.sh.Printf("  文件%s写数据失败\n", name.c_str());
+    ++w.skipped;
+    w.stopped = true;
+  }
 }
 
 // One PC folder into the engine's current directory.
@@ -187,9 +201,10 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       if (!WritePcFileToDevice(fat, JoinPc(folder, name), name, stamp)) {
         sh.Printf("\n  文件%s写数据失败\n", name);
         w.Skip();
-        continue;
+      } else {
+        sh.Printf("\n  文件%s更新结束\n", name);
       }
-      sh.Printf("\n  文件%s更新结束\n", name);
+      ReportLost(w);
     } else if (e.isLink) {
       // A link may lead back into the tree; folders are walked as they are.
       heading();
@@ -206,6 +221,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       if (fat->SearchFile(kAttrDirectory, name11) != 0 && fat->MakeDirectory(name11) != 0) {
         sh.Printf("  目录%s不能创建, 不能同步\n", name);
         w.Skip();
+        ReportLost(w);
         continue;
       }
       DevicePlace here = Here(fat);
@@ -368,10 +384,14 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
       SyncWalk walk(*this, flags);
       walk.inside.push_back(0);
       walk.visited.insert(0);
-      if (toPc)
+      if (toPc) {
         CopyDeviceToFolder(walk, partDir);
-      else
+      } else {
+        fat->BeginFileGroup();
         SyncFolderToDevice(walk, partDir);
+        fat->EndFileGroup();  // what it could not commit is reported here
+        ReportLost(walk);
+      }
       fat->ChangeRootDirectory();
       host::SetCurrentDir(cwd.c_str());
       skipped += walk.skipped;

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 #include "tervlink/host/host.h"
 
 void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
@@ -32,6 +33,7 @@ void FAT_DEVICE::buf_pool() {
   for (auto& d : disks)
     for (auto& p : d.parts) InitPartCache(&p);
   ResetDirWalk();
+  ForgetMirrors(-1);  // the disks are read afresh or were formatted
 }
 
 void FAT_DEVICE::rm_lru(_CACHE* buf) {
@@ -102,7 +104,11 @@ int FAT_DEVICE::put_block(_CACHE* buf) {
     // engine a sector that the device does not hold.
     Unhash(hashTable, buf);
     buf->block = kEmptyBlock;
+    return r;
   }
+  // A directory held in memory takes the sector as written.
+  uint32_t index;
+  if (fatdir::Mirror* m = MirrorOfSector(buf->block, &index)) PutMirrorSector(m, index, buf->data, false);
   return r;
 }
 
@@ -143,6 +149,7 @@ void FAT_DEVICE::MarkStale() {
     }
   }
   ResetDirWalk();
+  ForgetMirrors(curDisk_);
 }
 
 void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
@@ -181,7 +188,10 @@ int FAT_DEVICE::Transfer(int kind) {
     default: r = pDevice->Direct_Write(pendStart, pendCount, pendBuffer); break;
   }
   // Whatever reached the device, no cached copy may hide it.
-  if (kind == 1 || kind == 3) DropCached(pendStart, pendCount);
+  if (kind == 1 || kind == 3) {
+    DropCached(pendStart, pendCount);
+    MirrorsOverwritten(pendStart, pendCount);
+  }
   if (r < 0) {
     MarkStale();
     lastError = -1;

@@ -11,6 +11,7 @@
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 #include "tervlink/fat_device/fat_layout.h"
 #include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
@@ -176,6 +177,17 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     return -1;
   }
   if (!WritableHere()) return -1;
+  // In a file group the entry waits in the held directory for the group's
+  // commit; a directory too long to be held takes the file alone.
+  bool grouped = false;
+  if (dirs_->grouping) {
+    if (!GroupRoomFor(uint64_t(size))) return -1;
+    fatdir::Mirror* m;
+    int held = CurrentMirror(&m);
+    if (held < 0) return -1;
+    grouped = held == 1;
+    if (!grouped && !SettleGroup()) return -1;
+  }
   if (!quiet && !host::ProgressOnTerminal()) host::Print("%%  ");
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
   const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
@@ -206,6 +218,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
       old.sector = pendStart;
       old.offset = uint32_t(curPart->currentEntry - curPart->dirSector);
       old.first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+      old.slot = curSlot_;
     } else if (RemoveFile(target) != 0) {
       return -1;
     }
@@ -224,6 +237,9 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
       return -1;
     }
   }
+  // The FAT as last committed, to put back should the group be lost.
+  if (grouped && !GroupOpen())
+    dirs_->undo.assign(curPart->fat, curPart->fat + size_t(curPart->sectorsPerFat) * 512);
   KeepUndo();
   // The chain is made and filled before the entry is added: the entry then
   // names the chain's own first cluster even when the directory has to grow,
@@ -243,6 +259,9 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
       return -1;
     }
   }
+  if (grouped)
+    return StageFile(replace ? &old : nullptr, target, uint32_t(size), first, when) == 0 ? written
+                                                                                       : -1;
   int r = replace ? ReplaceEntry(old, uint32_t(size), first, when)
                   : CommitNewEntry(kAttrArchive, target, uint32_t(size), first, when);
   if (r != 0) return -1;

@@ -129,6 +129,8 @@ void EntryText(const uint8_t* e, char* out) {
   out[n] = 0;
 }
 
+void FoldCase(char* text, size_t n) { CopyUpper(text, text, n); }
+
 }  // namespace fatfmt
 
 int FAT_DEVICE::StringCheckFileName(char* name11) {
@@ -231,6 +233,12 @@ bool FAT_DEVICE::MatchPattern(const char* pattern, const char* text) {
 }
 
 int FAT_DEVICE::MatchDirEntry(_FILE_FIND* find) {
+  // A plain name in a held directory is looked up, not searched for: the
+  // walk below then starts at the entry found.
+  uint32_t slot;
+  int indexed = FindIndexed(find->pattern, find->nextIndex, &slot);
+  if (indexed == 0) return 0;
+  if (indexed == 1) find->nextIndex = slot;
   // The caller may have used the directory buffer since the last call: the
   // first entry is loaded afresh.
   for (bool first = true;; first = false) {

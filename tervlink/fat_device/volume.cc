@@ -9,6 +9,7 @@
 #include <new>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 #include "tervlink/host/host.h"
 
 namespace {
@@ -46,7 +47,7 @@ void FAT_DEVICE::NoteFatBytes(_PART_INFO* p, size_t end) {
   if (end > p->fatExtent) p->fatExtent = uint32_t(end);
 }
 
-FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io) {
+FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io), dirs_(std::make_unique<fatdir::State>()) {
   fatInit = 0;
   verify = 0;
   if (this != g_zeroedEngine) memset(disks, 0, sizeof disks);
@@ -160,9 +161,14 @@ int FAT_DEVICE::IsPartFormattted(int disk, int part) {
 
 // The cache links point into the disk blocks themselves, so a copy is only
 // meaningful when it is put back into the same object, as here.
-void FAT_DEVICE::SaveDiskInfo() { memcpy(savedDisks, disks, sizeof disks); }
+// The directories held belong to the disk blocks of before.
+void FAT_DEVICE::SaveDiskInfo() {
+  ForgetDirectories();
+  memcpy(savedDisks, disks, sizeof disks);
+}
 
 void FAT_DEVICE::RestoreDiskInfo() {
+  ForgetDirectories();
   memcpy(disks, savedDisks, sizeof disks);
   ResetDirWalk();
 }

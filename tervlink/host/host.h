@@ -227,6 +227,9 @@ TERVLINK_API LocalTime Now();
 TERVLINK_API LocalTime ToLocal(int64_t epochSeconds);
 TERVLINK_API int64_t FromLocal(const LocalTime& t);
 TERVLINK_API int64_t EpochNow();
+// Milliseconds of a clock that only moves forward (not the time of day),
+// for measuring how long something has taken.
+TERVLINK_API uint64_t SteadyMs();
 
 // ---- PC files and directories ----------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -285,5 +286,11 @@ int64_t FromLocal(const LocalTime& lt) {
 }
 
 int64_t EpochNow() { return int64_t(time(nullptr)); }
+
+uint64_t SteadyMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000;
+}
 
 }  // namespace host

@@ -305,6 +305,8 @@ int64_t FromLocal(const LocalTime& lt) {
 
 int64_t EpochNow() { return int64_t(_time64(nullptr)); }
 
+uint64_t SteadyMs() { return uint64_t(GetTickCount64()); }
+
 // ---- large files -------------------------------------------------------------
 
 bool SeekFile(FILE* f, uint64_t offset) {

@@ -36,8 +36,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "tervlink/export.h"
 #include "tervlink/fat_device_io.h"
@@ -62,6 +64,11 @@ constexpr unsigned kAttrArchive = 0x20;
 constexpr unsigned kMaskDirs = 0x17;   // find directories
 constexpr unsigned kMaskFiles = 0x27;  // find files
 constexpr unsigned kMaskAny = 0x37;    // find both (rename)
+
+namespace fatdir {
+struct State;
+struct Mirror;
+}  // namespace fatdir
 
 // One 512-byte sector seen as a master or a partition boot sector.
 struct BOOTSECT {
@@ -339,6 +346,34 @@ class TERVLINK_API FAT_DEVICE {
   void ChangeCurrentDir(char* name11);
   char* GetCurrentDirectoryA(char* dst, int size);
 
+  // ---- held directories and file groups (dir_index.cc) ---------------------
+
+  // The engine holds each directory it works in whole in memory, read once,
+  // and keeps it right across its own changes. This forgets them all (after
+  // committing an open file group), so that the next use reads each again:
+  // the shell calls it before every command, since a command may change the
+  // disk by other means (raw NAND requests, another program after a
+  // reconnect).
+  void ForgetDirectories();
+  // Group commits. Between BeginFileGroup and EndFileGroup, the files that
+  // WriteFile and its kin store on the current partition have their data
+  // written at once, but their chains and entries are committed a group of
+  // files at a time: the FAT once for the group, then the group's directory
+  // sectors. A kill thus loses at most the files of the open group and
+  // leaves lost clusters at most. A group is committed when it holds 64
+  // files or 4 MB, a quarter second after its first file, before any other
+  // change (a new directory, a removal, another partition) and by
+  // EndFileGroup. Without a group every file is committed on its own.
+  void BeginFileGroup();
+  // Commits the open group and ends group mode: 0, or -1 (last error) when
+  // the commit failed; TakeLostFiles then names the files it lost.
+  int EndFileGroup();
+  // Entry texts ("NAME.EXT") of the files that a failed commit or a device
+  // failure took out of the open group since the last call: reported stored
+  // by their WriteFile, they are not on the device (a file they replaced
+  // keeps its old data).
+  std::vector<std::string> TakeLostFiles();
+
   // ---- moving entries (move.cc) -------------------------------------------
 
   // Paths name entries of the current partition: components separated by
@@ -579,6 +614,10 @@ class TERVLINK_API FAT_DEVICE {
   int VerifyWritten(uint32_t first, uint32_t count, const char* data);
   bool DecodePartition(_PART_INFO* p, const uint8_t* sector, int disk);
   int FindFreeSlot();
+  // Puts the directory sector buffer into the held current directory as
+  // the sector pendStart, to be written when the open group is committed.
+  // 0, or -1 when the directory is not held.
+  int StageEntry();
   // Entry index of a directory scanned in order (a search, a listing): its
   // sector is loaded when the scan starts (first) or enters it, and stepped
   // through in the buffer otherwise, as nothing changes the directory
@@ -613,6 +652,9 @@ class TERVLINK_API FAT_DEVICE {
   // Puts the image back as KeepUndo saved it, from memory (the device may
   // be gone); the sectors it changes are committed with the next commit.
   void RollBackFat();
+  // Puts image (the FAT of partition p as it was) back into p's FAT image,
+  // marking the sectors it changes for the next commit.
+  void RestoreFat(_PART_INFO* p, const uint8_t* image);
   void MarkFatDirty(size_t byte);
   // The entry check of an operation: a disk marked stale is read again
   // first (false, last error -1, when that fails), then the current
@@ -661,8 +703,15 @@ class TERVLINK_API FAT_DEVICE {
     uint32_t sector;  // the directory sector holding it
     uint32_t offset;  // its byte offset in that sector
     unsigned first;   // its first cluster
+    uint32_t slot;    // its entry index
   };
   int ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first, const EntryTime* when);
+  // The grouped ending of StoreFile: the entry (a new one, or old's
+  // switched to the new chain) staged in the held directory and the file
+  // added to the group, which is committed when that takes it to a bound.
+  // 0, or -1 with the file's chain given back.
+  int StageFile(const OldEntry* old, const char* name11, uint32_t size, unsigned first,
+                const EntryTime* when);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
   // Reads the disk's partition table, boot sectors and FATs into its block
@@ -693,6 +742,52 @@ class TERVLINK_API FAT_DEVICE {
              uint64_t validBytes);
 
   int curDisk_ = 0;
+  // ---- held directories and the open file group (dir_index.cc) ----
+  std::unique_ptr<fatdir::State> dirs_;
+  // Changes made to any FAT image: a held directory checks its chain again
+  // when this has moved since it last did.
+  uint64_t fatStamp_ = 0;
+  // The entry index that LoadDirEntry last loaded.
+  uint32_t curSlot_ = 0;
+  // The current directory's mirror: 1 with *out, 0 when it is not held (a
+  // chain longer than a directory may be), -1 when reading it failed (last
+  // error -1, or -3 for a first cluster outside the partition).
+  int CurrentMirror(fatdir::Mirror** out);
+  int LoadMirror(fatdir::Mirror* m);
+  void IndexEntry(fatdir::Mirror* m, uint32_t slot, bool add);
+  // The mirror of the current partition holding sector, with the sector's
+  // index in it; null when none does.
+  fatdir::Mirror* MirrorOfSector(uint32_t sector, uint32_t* index);
+  // Puts 512 bytes into sector index of m, its entries re-indexed; staged
+  // when the write is to wait for the group's commit.
+  void PutMirrorSector(fatdir::Mirror* m, uint32_t index, const uint8_t* data, bool stage);
+  // Drops the mirrors of disk (every disk for -1); an open group whose
+  // entries they held is lost.
+  void ForgetMirrors(int disk);
+  void DropMirror(size_t i);
+  // A direct write of [first, first + count) on the current disk: the
+  // mirrors it overwrites are dropped.
+  void MirrorsOverwritten(uint32_t first, uint32_t count);
+  // Finds a slot with a plain (wildcard-free) pattern through the index:
+  // 1 with the slot, 0 when none, -1 when the directory is not indexed.
+  int FindIndexed(const char* pattern, uint32_t from, uint32_t* slot);
+  // The distinct clusters of the chain from start, at most limit of them
+  // (limit + 1 tells a longer chain); with clusters, their list.
+  uint32_t ChainWalk(unsigned start, uint32_t limit, std::vector<uint32_t>* clusters,
+                     unsigned* last);
+  // The group: its commit (0 or -1, the lost files named), a commit before
+  // anything else changes the partition (false when it failed), and its
+  // loss after a device failure (the FAT image put back as last committed).
+  int CommitGroup();
+  bool SettleGroup();
+  void LoseGroup();
+  bool GroupOpen() const;
+  // Commits the open group first when it is on another partition or a file
+  // of size bytes would take it past its bounds. False when that failed.
+  bool GroupRoomFor(uint64_t size);
+  // Writes the staged sectors of every mirror of the group's partition in
+  // runs of contiguous sectors; false at the first failure.
+  bool WriteStaged();
   // The transfer buffer of streamed file data (one run at most), and of the
   // multi-sector writes that a commit or a new folder assembles (a FAT
   // stretch, a directory cluster). Part of the engine's zeroed block.
