@@ -211,76 +211,6 @@ TEST_F(FileTest, ConsistentAfterAFailureAtEveryWrite) {
   }
 }
 
-// A file held open (FatHandle) written at an offset past its end, inside
-// it, and truncated up and down: the results match a model of the bytes,
-// and a failure at any single write leaves a sound volume holding the file
-// as before (or as asked), its clusters given back.
-TEST_F(FileTest, HandleWritesAndTruncationsFailingAtAnyWriteLeaveTheFileAsBefore) {
-  const std::string before = Pattern(kCluster + 100, 3);
-  ASSERT_EQ(d.Write("f.bin", before), int(before.size()));
-  std::map<uint32_t, MemDevice::Sector> snapshot(d.dev.disks[0].sectors.begin(),
-                                                 d.dev.disks[0].sectors.end());
-  const std::string piece = Pattern(kCluster + 7, 4);
-  struct Step {
-    const char* what;
-    std::function<int(FAT_DEVICE&, FatHandle*)> run;
-    std::string after;
-  };
-  std::string grown = before + std::string(2 * kCluster + 50 - before.size(), '\0') + piece;
-  std::string inside = before;
-  inside.replace(10, 600, piece.substr(0, 600));
-  std::vector<Step> steps = {
-      {"write past the end",
-       [&](FAT_DEVICE& f, FatHandle* h) { return f.WriteAt(h, 2 * kCluster + 50, piece.data(), uint32_t(piece.size())); },
-       grown},
-      {"write inside", [&](FAT_DEVICE& f, FatHandle* h) { return f.WriteAt(h, 10, piece.data(), 600); }, inside},
-      {"truncate up", [](FAT_DEVICE& f, FatHandle* h) { return f.TruncateAt(h, 3 * kCluster); },
-       before + std::string(3 * kCluster - before.size(), '\0')},
-      {"truncate down", [](FAT_DEVICE& f, FatHandle* h) { return f.TruncateAt(h, 50); }, before.substr(0, 50)},
-  };
-  std::string name11 = Entry(fat, "f.bin");
-  for (const Step& step : steps) {
-    for (bool persistent : {false, true}) {
-      for (int failAt = 0;; ++failAt) {
-        d.dev.disks[0].sectors = {snapshot.begin(), snapshot.end()};
-        auto fresh = d.Reopen();
-        d.fat.swap(fresh);
-        FatHandle h;
-        ASSERT_EQ(d.fat->OpenEntry(name11.data(), kMaskFiles, &h), 0);
-        (persistent ? d.dev.failWriteAfter : d.dev.failOneWriteAfter) = failAt;
-        int r = step.run(*d.fat, &h);
-        bool failed = persistent ? d.dev.failWriteAfter == 0 : d.dev.failOneWriteAfter < 0;
-        d.dev.failWriteAfter = d.dev.failOneWriteAfter = -1;
-        for (const auto& p : CheckVolume(d.dev, d.fat->curPart->startSector)) {
-          // A device lost between a chain's FAT and its entry (two sectors
-          // that FAT cannot write in one step) leaves the chain longer than
-          // the size; fsck.fat trims it, and no byte of the file is lost.
-          bool tolerated = persistent && (p.rfind("lost cluster", 0) == 0 || p == "FAT copies differ" ||
-                                          p.find("chain length does not fit size") != std::string::npos);
-          EXPECT_TRUE(tolerated) << step.what << ", failure at write " << failAt << " (result " << r << (persistent ? ", persistent" : "") << "): " << p;
-        }
-        auto after = d.Reopen();
-        d.fat.swap(after);
-        std::string got = d.Read("f.bin");
-        if (r >= 0) {
-          EXPECT_EQ(got, step.after) << step.what;
-          std::string back(step.after.size(), '\0');
-          ASSERT_EQ(d.fat->OpenEntry(name11.data(), kMaskFiles, &h), 0);
-          EXPECT_EQ(d.fat->ReadAt(&h, 0, back.data(), uint32_t(back.size() + 99)), int(back.size()));
-          EXPECT_EQ(back, step.after) << step.what << ": ReadAt";
-        } else if (step.after.size() > before.size() && !persistent) {
-          // A failed growth gives its clusters back: the old bytes and size.
-          EXPECT_EQ(got, before) << step.what << ", failure at write " << failAt;
-        } else {
-          // Either as before or as asked (a cut whose entry was written
-          // before the FAT failed), or, for a write in place, the old size.
-          EXPECT_TRUE(got == before || got == step.after || got.size() == before.size())
-              << step.what << ", failure at write " << failAt;
-        }
-        if (!failed) break;
-        ASSERT_LT(failAt, 100);
-      }
-    }
 // A group of files (new ones and a replacement, in a folder and the root)
 // stopped at every write, once (a fault) or for good (a kill): each file
 // reported stored and not named lost reads back whole, every other one is
@@ -358,6 +288,79 @@ TEST_F(FileTest, AFileGroupLosesAtMostItsOpenFilesWhereverItStops) {
       ASSERT_LT(failAt, 100);
     }
     EXPECT_GE(failAt, 6) << "data of four files, the FAT, the entries";
+  }
+}
+
+// A file held open (FatHandle) written at an offset past its end, inside
+// it, and truncated up and down: the results match a model of the bytes,
+// and a failure at any single write leaves a sound volume holding the file
+// as before (or as asked), its clusters given back.
+TEST_F(FileTest, HandleWritesAndTruncationsFailingAtAnyWriteLeaveTheFileAsBefore) {
+  const std::string before = Pattern(kCluster + 100, 3);
+  ASSERT_EQ(d.Write("f.bin", before), int(before.size()));
+  std::map<uint32_t, MemDevice::Sector> snapshot(d.dev.disks[0].sectors.begin(),
+                                                 d.dev.disks[0].sectors.end());
+  const std::string piece = Pattern(kCluster + 7, 4);
+  struct Step {
+    const char* what;
+    std::function<int(FAT_DEVICE&, FatHandle*)> run;
+    std::string after;
+  };
+  std::string grown = before + std::string(2 * kCluster + 50 - before.size(), '\0') + piece;
+  std::string inside = before;
+  inside.replace(10, 600, piece.substr(0, 600));
+  std::vector<Step> steps = {
+      {"write past the end",
+       [&](FAT_DEVICE& f, FatHandle* h) { return f.WriteAt(h, 2 * kCluster + 50, piece.data(), uint32_t(piece.size())); },
+       grown},
+      {"write inside", [&](FAT_DEVICE& f, FatHandle* h) { return f.WriteAt(h, 10, piece.data(), 600); }, inside},
+      {"truncate up", [](FAT_DEVICE& f, FatHandle* h) { return f.TruncateAt(h, 3 * kCluster); },
+       before + std::string(3 * kCluster - before.size(), '\0')},
+      {"truncate down", [](FAT_DEVICE& f, FatHandle* h) { return f.TruncateAt(h, 50); }, before.substr(0, 50)},
+  };
+  std::string name11 = Entry(fat, "f.bin");
+  for (const Step& step : steps) {
+    for (bool persistent : {false, true}) {
+      for (int failAt = 0;; ++failAt) {
+        d.dev.disks[0].sectors = {snapshot.begin(), snapshot.end()};
+        auto fresh = d.Reopen();
+        d.fat.swap(fresh);
+        FatHandle h;
+        ASSERT_EQ(d.fat->OpenEntry(name11.data(), kMaskFiles, &h), 0);
+        (persistent ? d.dev.failWriteAfter : d.dev.failOneWriteAfter) = failAt;
+        int r = step.run(*d.fat, &h);
+        bool failed = persistent ? d.dev.failWriteAfter == 0 : d.dev.failOneWriteAfter < 0;
+        d.dev.failWriteAfter = d.dev.failOneWriteAfter = -1;
+        for (const auto& p : CheckVolume(d.dev, d.fat->curPart->startSector)) {
+          // A device lost between a chain's FAT and its entry (two sectors
+          // that FAT cannot write in one step) leaves the chain longer than
+          // the size; fsck.fat trims it, and no byte of the file is lost.
+          bool tolerated = persistent && (p.rfind("lost cluster", 0) == 0 || p == "FAT copies differ" ||
+                                          p.find("chain length does not fit size") != std::string::npos);
+          EXPECT_TRUE(tolerated) << step.what << ", failure at write " << failAt << " (result " << r << (persistent ? ", persistent" : "") << "): " << p;
+        }
+        auto after = d.Reopen();
+        d.fat.swap(after);
+        std::string got = d.Read("f.bin");
+        if (r >= 0) {
+          EXPECT_EQ(got, step.after) << step.what;
+          std::string back(step.after.size(), '\0');
+          ASSERT_EQ(d.fat->OpenEntry(name11.data(), kMaskFiles, &h), 0);
+          EXPECT_EQ(d.fat->ReadAt(&h, 0, back.data(), uint32_t(back.size() + 99)), int(back.size()));
+          EXPECT_EQ(back, step.after) << step.what << ": ReadAt";
+        } else if (step.after.size() > before.size() && !persistent) {
+          // A failed growth gives its clusters back: the old bytes and size.
+          EXPECT_EQ(got, before) << step.what << ", failure at write " << failAt;
+        } else {
+          // Either as before or as asked (a cut whose entry was written
+          // before the FAT failed), or, for a write in place, the old size.
+          EXPECT_TRUE(got == before || got == step.after || got.size() == before.size())
+              << step.what << ", failure at write " << failAt;
+        }
+        if (!failed) break;
+        ASSERT_LT(failAt, 100);
+      }
+    }
   }
 }
 
