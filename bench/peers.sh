@@ -312,4 +312,71 @@ if [ -x "$BIN/link_bench" ] && [ -x "$BIN/socket_pingpong" ]; then
 else
   echo "small request: $BIN/link_bench or socket_pingpong not built (cmake -DTERVAN_BUILD_BENCH=ON)"
 fi
+# Kept apart from the rows above so that changes to either merge cleanly.
+# zelmount on a fresh copy of a prepared state against Tervan's own command
+# for the same job on another fresh copy (and ls -lR against mdir -/ of the
+# image). Only the job itself is timed (cp, ls), not the mount's start.
+if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/null; then
+  zm_pid=
+  zm_start() {
+    mkdir -p "$work/m"
+    "$BIN/zelmount" -f "$work/m" 2>>"$work/zelmount.log" &
+    zm_pid=$!
+    until mountpoint -q "$work/m"; do
+      kill -0 "$zm_pid" 2>/dev/null || { echo "zelmount did not mount; see $work/zelmount.log" >&2; exit 1; }
+      sleep 0.01
+    done
+  }
+  zm_stop() { fusermount3 -u "$work/m"; wait "$zm_pid"; zm_pid=; }
+  # mount_job NAME STATE ACTION PEER: ACTION timed on a mount of a fresh
+  # copy of STATE; PEER sets peer_us as the peers above do.
+  mount_job() {
+    local name=$1 state=$2 action=$3 peer=$4 r ratios=() tvs=() pvs=()
+    for ((r = 0; r < ROUNDS; r++)); do
+      rm -rf "$work/s" "$work/pc" "$work/p"; cp -r "$state" "$work/s"; mkdir -p "$work/pc" "$work/p"
+      start_sim "$work/s"
+      zm_start
+      local t0; t0=$(now)
+      $action >/dev/null
+      local mount_us=$(($(now) - t0))
+      zm_stop
+      stop_sim
+      $peer
+      tvs+=("$mount_us") pvs+=("$peer_us")
+      ratios+=("$(awk -v a="$mount_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
+    done
+    report "$name" - "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
+  }
+  # Tervan's command on a fresh copy of a state, timed as run_job times it.
+  tervan_peer() {
+    local state=$1 sync=$2 commands=$3
+    rm -rf "$work/s" "$work/pc"; cp -r "$state" "$work/s"; mkdir -p "$work/pc"
+    start_sim "$work/s"
+    local t0; t0=$(now)
+    tervan "$work/pc" "$sync" "$commands"
+    peer_us=$(($(now) - t0))
+    stop_sim
+  }
+  zm_cp_big() { cp "$work/trees/big/Disk0/C/big.bin" "$work/m/C/"; }
+  zm_cp_small() { cp -r "$work/trees/small/Disk0/C/"* "$work/m/C/"; }
+  zm_read_small() { cp -r "$work/m/C/"* "$work/p/"; }
+  zm_ls_small() { ls -lR "$work/m/C"; }
+  sync_big() { tervan_peer "$work/state.fresh" "$work/trees/big" "SYNC /P$work/trees/big"; }
+  sync_small() { tervan_peer "$work/state.fresh" "$work/trees/small" "SYNC /P$work/trees/small"; }
+  sync_back_small() {
+    tervan_peer "$work/state.small" "$work/trees/small" "SYNC /DZEL2PC /P$work/pc/back"
+  }
+  mdir_small() { timed mdir -i "$work/small.img" -/ ::; }
+  echo "zelmount / peer (only the job timed: zelmount mounted before, Tervan with its start-up)"
+  mount_job "zelmount cp ${BIG_MIB} MiB / SYNC /P" "$work/state.fresh" zm_cp_big sync_big
+  mount_job "zelmount cp -r small / SYNC /P" "$work/state.fresh" zm_cp_small sync_small
+  mount_job "zelmount cp -r out small / SYNC /DZEL2PC" "$work/state.small" zm_read_small \
+    sync_back_small
+  mount_job "zelmount ls -lR small / mdir -/" "$work/state.small" zm_ls_small mdir_small
+else
+  echo "zelmount rows: zelmount not built, or no /dev/fuse or fusermount3"
+fi
+=======
 echo "load after the jobs: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+# ==== zelmount rows (docs/mount.md) ====================================

@@ -23,3 +23,5 @@ DIR
 C:
 ECHO == and back into a new PC tree, back/Disk0/...
 SYNC /DZEL2PC /Pback
+ECHO == and one file back into the PC folder got/, with the device file's time
+GET NOTES.TXT got

@@ -29,6 +29,7 @@ wait_up "$sim_pid" test -S "$work/run/lexon0" || { echo "zelsim did not start" >
 cp "$top/scripts/demo.bat" "$work/demo.bat"
 printf 'Tervan demo\n' >"$work/readme.txt"
 printf 'notes of the demo\n' >"$work/notes.txt"
+mkdir -p "$work/got"
 mkdir -p "$work/pc/Disk0/C/dict/words" "$work/pc/Disk0/E"
 printf 'apple\nbanana\n' >"$work/pc/Disk0/C/dict/index.txt"
 printf 'cherry\n' >"$work/pc/Disk0/C/dict/words/c.txt"
@@ -60,9 +61,11 @@ echo "scripts/demo.bat against it. Tervan partitioned disk 0 (C, reserved D, E) 
 echo "formatted it, copied 2 PC files onto partition C, made the directory DOCS and"
 echo "copied a file into it, listed the directories, synchronised the PC tree pc/"
 echo "($sent files) onto partitions C and E, and wrote the device's partitions back"
-echo "into a new PC tree, back/: $back files came back."
+echo "into a new PC tree, back/: $back files came back. GET brought NOTES.TXT back"
+echo "into got/ on its own."
+cmp -s "$work/notes.txt" "$work/got/NOTES.TXT" || same=no
 if [ "$same" = yes ]; then
-  echo "Every file sent with SYNC came back byte for byte."
+  echo "Every file sent with SYNC came back byte for byte, and so did NOTES.TXT with GET."
 else
   echo "Some files sent with SYNC did not come back unchanged (see the listing above)."
 fi

@@ -23,12 +23,15 @@ for t in "${targets[@]}"; do
   mkdir -p "build-fuzz/corpus/$t" "build-fuzz/crashes/$t"
   echo "== $t: $seconds s"
   # Standard input is not a terminal, so DOWNIMAGE's "press any key" never waits.
-  if ! build-fuzz/bin/${t}_fuzz -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+  # The processor time it had is logged too: on a shared machine the
+  # executions per second of processor time say more than per second of wall.
+  if ! /usr/bin/time -f 'cpu seconds: %U user, %S system' -a -o "build-fuzz/$t.log" \
+      build-fuzz/bin/${t}_fuzz -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
       -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$t/" \
       "build-fuzz/corpus/$t" "tests/fuzz/corpus/$t" </dev/null >"build-fuzz/$t.log" 2>&1; then
     status=1
     echo "   crashed: see build-fuzz/$t.log and build-fuzz/crashes/$t/"
   fi
-  grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units' "build-fuzz/$t.log" | sed 's/^/   /' || true
+  grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units|^cpu seconds' "build-fuzz/$t.log" | sed 's/^/   /' || true
 done
 exit $status

@@ -1,10 +1,10 @@
-// The commands that do no work on the device: ECHO, EXIT/QUIT/Q, FC, REM and
-// the commands accepted without work.
+// The commands that do no work on the device: ECHO, EXIT/QUIT/Q, REM, CLS,
+// VERIFY and the commands accepted without work.
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 
-// AT, CLS, COMP, LABEL, REPLACE, RTOS, TEST, TIME, VER, VERIFY
-// and the empty line. The commands say that they did nothing.
+// AT, RTOS, TEST and the empty line. The commands say that they did nothing.
 int CommandShell::CmdIdle(int, char** argv) {
   if (argv[0][0] == '\0') return 1;  // a line of nothing but its end
   return DoesNothingHere(argv[0]);
@@ -29,5 +29,28 @@ int CommandShell::CmdEcho(int argc, char** argv) {
 
 int CommandShell::CmdExit(int argc, char**) { return argc == 1 ? 0 : -2; }
 
-// Accepts two file names; no comparison is made.
-int CommandShell::CmdFc(int argc, char**) { return argc == 3 ? 1 : -2; }
+// Clears the terminal that standard output is; nothing off a terminal.
+int CommandShell::CmdCls(int argc, char**) {
+  if (argc != 1) return -2;
+  if (!output || output == &host::StdOut()) {
+    host::Out().Flush();
+    host::ClearTerminal();
+  }
+  return 1;
+}
+
+// VERIFY [ON|OFF]: the engine's read-back verify of every write.
+int CommandShell::CmdVerify(int argc, char** argv) {
+  if (argc == 1) {
+    Printf("VERIFY 为 %s\n", fat->verify ? "ON" : "OFF");
+    return 1;
+  }
+  if (argc != 2) return -2;
+  if (text::EqualNoCase(argv[1], "ON"))
+    fat->verify = 1;
+  else if (text::EqualNoCase(argv[1], "OFF"))
+    fat->verify = 0;
+  else
+    return -2;
+  return 1;
+}

@@ -3,6 +3,7 @@
 #include "command_shell.h"
 #include "tervlink/text.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -39,11 +40,11 @@ constexpr CommandEntry kCommands[] = {
     {"NANDWRITE", 9, 61},    {"NANDREAD", 8, 62},      {"NANDERASE", 9, 63},
     {"GETDIR", 6, 64},       {"SETDIR", 6, 65},        {"NANDMREAD", 9, 66},
     {"PAKIMAGE", 8, 67},     {"UNPAKIMAGE", 10, 68},   {"GETBLOCKTABLE", 13, 69},
-    {"UPDATEIMAGE", 11, 70},
+    {"UPDATEIMAGE", 11, 70}, {"GET", 3, 71},           {"TYPE", 4, 72},
 };
 
 using Handler = int (CommandShell::*)(int, char**);
-constexpr int kMaxId = 70;
+constexpr int kMaxId = 72;
 
 // Handlers by command id. Ids 26 and 28, which no name carries, reach the
 // REN and RD handlers.
@@ -51,28 +52,34 @@ struct HandlerTable {
   Handler byId[kMaxId + 1] = {};
   constexpr HandlerTable() {
     // Id 0 is the empty line; the others are accepted and do nothing.
-    for (int id : {0, 1, 6, 7, 17, 27, 29, 32, 33, 34, 35}) byId[id] = &CommandShell::CmdIdle;
+    for (int id : {0, 1, 29, 32}) byId[id] = &CommandShell::CmdIdle;
     byId[2] = &CommandShell::CmdBios;
     byId[3] = byId[4] = &CommandShell::CmdCd;
     byId[5] = &CommandShell::CmdChkdsk;
+    byId[6] = &CommandShell::CmdCls;
+    byId[7] = byId[14] = &CommandShell::CmdComp;
     byId[8] = &CommandShell::CmdCopy;
     byId[9] = &CommandShell::CmdDate;
     byId[10] = &CommandShell::CmdDel;
     byId[11] = &CommandShell::CmdDir;
     byId[12] = &CommandShell::CmdEcho;
     byId[13] = &CommandShell::CmdExit;
-    byId[14] = &CommandShell::CmdFc;
     byId[15] = &CommandShell::CmdFormat;
     byId[16] = &CommandShell::CmdHelp;
     byId[18] = byId[19] = &CommandShell::CmdMd;
+    byId[17] = &CommandShell::CmdLabel;
     byId[20] = &CommandShell::CmdMove;
     byId[21] = &CommandShell::CmdPart;
     byId[22] = byId[28] = &CommandShell::CmdRd;
     byId[23] = &CommandShell::CmdRegedit;
     byId[24] = &CommandShell::CmdRem;
     byId[25] = byId[26] = &CommandShell::CmdRen;
+    byId[27] = &CommandShell::CmdReplace;
     byId[30] = &CommandShell::CmdSync;
     byId[31] = &CommandShell::CmdLowFormat;
+    byId[33] = &CommandShell::CmdTime;
+    byId[34] = &CommandShell::CmdVer;
+    byId[35] = &CommandShell::CmdVerify;
     byId[36] = &CommandShell::CmdAlarm;
     byId[37] = &CommandShell::CmdCaps;
     byId[38] = &CommandShell::CmdBeep;
@@ -104,9 +111,11 @@ struct HandlerTable {
     byId[68] = &CommandShell::CmdUnpakImage;
     byId[69] = &CommandShell::CmdGetBlockTable;
     byId[70] = &CommandShell::CmdUpdateImage;
+    byId[71] = &CommandShell::CmdGet;
+    byId[72] = &CommandShell::CmdType;
     // The commands that work in the current partition's file system: on a
     // partition without one they fail before they start, saying so.
-    for (int id : {3, 4, 8, 10, 11, 18, 19, 20, 22, 25, 26, 28}) needsFileSystem[id] = true;
+    for (int id : {3, 4, 8, 10, 11, 17, 18, 19, 20, 22, 25, 26, 27, 28, 71, 72}) needsFileSystem[id] = true;
     // The commands that select a disk or partition; every other command
     // leaves the user on the partition where it started.
     for (int id : {44, 45, 46, 47, 48}) selectsPartition[id] = true;
@@ -117,6 +126,20 @@ struct HandlerTable {
 constexpr HandlerTable kHandlers;
 
 }  // namespace
+
+bool PcFileStream::Fill(char* into, uint32_t n) {
+  if (!f_) return false;
+  if (fread(into, 1, n, f_) == n) return true;
+  if (ferror(f_))
+    host::SetFileReason("cannot read", name_, errno);
+  else
+    host::SetReason("PC file %s ended early: it was cut short while being copied", name_);
+  return false;
+}
+
+bool PcFileStream::Take(const char* from, uint32_t n) {
+  return writer_ && writer_->Write(from, n);
+}
 
 CommandShell::CommandShell(FAT_DEVICE* engine, const char* syncDir) : fat(engine) {
   if (syncDir) {
@@ -138,6 +161,8 @@ void CommandShell::Printf(const char* fmt, ...) {
   host::VPrintTo(output ? *output : host::Out(), fmt, ap);
   va_end(ap);
 }
+
+void CommandShell::Write(std::string_view gbk) { (output ? *output : host::Out()).Write(gbk); }
 
 int CommandShell::SplitWords(char* text, char** words) {
   int count = 0;
@@ -163,12 +188,21 @@ bool CommandShell::ReadCommandLine(int* count, char** words) {
   // A piece without its line end is the start of a longer line (or a line
   // holding a zero byte). Its pieces are never run as commands of their
   // own: a comment's tail could read FORMAT. The whole line is skipped.
+  // A zero byte is refused the same way: it is no blank, and whatever the
+  // line means around it is not what its writer saw.
   size_t length = strlen(lineBuffer);
+  bool zero = input->LineHadZero();
   if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty()) {
     if (batchMode)
       Printf("批处理文件第%d行超过%d个字符, 整行未执行.\n", lineNumber, kLineBytes - 1);
     else
       Printf("命令行超过%d个字符, 整行未执行.\n", kLineBytes - 1);
+    lineBuffer[0] = '\0';
+  } else if (zero) {
+    if (batchMode)
+      Printf("批处理文件第%d行含有零字节, 整行未执行.\n", lineNumber);
+    else
+      Printf("命令行含有零字节, 整行未执行.\n");
     lineBuffer[0] = '\0';
   }
   *count = SplitWords(lineBuffer, words);
@@ -199,6 +233,9 @@ int CommandShell::Dispatch(int id, int count, char** words) {
   if (count <= 0) return 1;
   if (id < 0 || id > kMaxId || !kHandlers.byId[id]) return -3;
   if (count == 2 && strcmp(words[1], "/?") == 0 && id != 0) return PrintCommandHelp(words[0]);
+  // The directories the engine held for the last command are read again:
+  // a command may change the disk by other means than the engine.
+  fat->ForgetDirectories();
   if (kHandlers.needsFileSystem[id] && !HasFileSystem()) return -1;
   const int disk = Device()->currentDisk;
   const int part = fat->curPartIndex;
@@ -216,14 +253,17 @@ bool CommandShell::HasFileSystem() {
   const int part = fat->curPartIndex;
   const char letter = char('C' + part);
   if (fat->GetPartitionMode(disk, part) != 0) return true;
+  // The partition table could not be read (the device link is gone): that
+  // reason, set below, is the one to give.
+  if (host::HasReason()) return false;
   if (part == kReservedSlot)
-    host::PrintError("Tervan: 分区 %c: 是保留分区, 没有文件系统; 用 C: 或 E: 换到文件分区", letter);
+    host::SetReason("分区 %c: 是保留分区, 没有文件系统; 用 C: 或 E: 换到文件分区", letter);
   else if (!fat->disks[disk & (kFatDisks - 1)].parts[part].sectorCount)
-    host::PrintError("Tervan: 磁盘%d没有分区 %c: (磁盘未分区或分区表里没有它); 先用 PART do -Y 分区, "
-                     "再用 FORMAT 格式化",
-                     disk, letter);
+    host::SetReason("磁盘%d没有分区 %c: (磁盘未分区或分区表里没有它); 先用 PART do -Y 分区, "
+                    "再用 FORMAT 格式化",
+                    disk, letter);
   else
-    host::PrintError("Tervan: 分区 %c: 未格式化, 没有文件系统; 用 FORMAT %c 格式化它", letter, letter);
+    host::SetReason("分区 %c: 未格式化, 没有文件系统; 用 FORMAT %c 格式化它", letter, letter);
   return false;
 }
 

@@ -21,21 +21,28 @@
 #include <vector>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/records.h"
 #include "tervlink/host/host.h"
 
-// A PC file as the engine's data stream: read as a device file is written,
-// written as one is read. Unbuffered: the engine moves whole runs, and a
-// stdio buffer would only add a copy.
+// A PC file as the engine's data stream: a file opened to read (named, for
+// the reason of a failed read) gives a device file's data; a PcFileWriter
+// takes one. Unbuffered reads: the engine moves whole runs, and a stdio
+// buffer would only add a copy. A failure sets the reason, naming the file.
 class PcFileStream : public FileDataStream {
  public:
-  explicit PcFileStream(FILE* f) : f_(f) { setvbuf(f_, nullptr, _IONBF, 0); }
-  bool Fill(char* into, uint32_t n) override { return fread(into, 1, n, f_) == n; }
-  bool Take(const char* from, uint32_t n) override { return fwrite(from, 1, n, f_) == n; }
+  PcFileStream(FILE* f, const char* name) : f_(f), name_(name) { setvbuf(f_, nullptr, _IONBF, 0); }
+  explicit PcFileStream(host::PcFileWriter& writer) : writer_(&writer) {}
+  bool Fill(char* into, uint32_t n) override;
+  bool Take(const char* from, uint32_t n) override;
 
  private:
-  FILE* f_;
+  FILE* f_ = nullptr;
+  const char* name_ = "";
+  host::PcFileWriter* writer_ = nullptr;
 };
 
+// The version line of --version and VER.
+constexpr char kVersionLine[] = "Tervan v0.10 Date: May  8 2009\n";
 // Every command name of docs/commands.md's "### " headings (the page that
 // HELP <command> prints from), in page order.
 std::vector<std::string> CommandDocNames();
@@ -82,8 +89,9 @@ class CommandShell {
   int CmdIdle(int argc, char** argv);
   int CmdEcho(int argc, char** argv);
   int CmdExit(int argc, char** argv);
-  int CmdFc(int argc, char** argv);
   int CmdRem(int argc, char** argv);
+  int CmdCls(int argc, char** argv);
+  int CmdVerify(int argc, char** argv);
   // The one line of a command that is accepted and does nothing on this
   // device (on standard error, naming what); returns 1.
   int DoesNothingHere(const char* what);
@@ -105,6 +113,23 @@ class CommandShell {
   int CmdSetDir(int argc, char** argv);
   // file_tools.cc
   int CmdMove(int argc, char** argv);
+  int CmdGet(int argc, char** argv);
+  int CmdType(int argc, char** argv);
+  int CmdComp(int argc, char** argv);
+  int CmdReplace(int argc, char** argv);
+  int CmdLabel(int argc, char** argv);
+  // What GET brought and left behind; the device directories it has been
+  // in (first clusters), so that a damaged disk's loop is walked once.
+  struct GetCounts {
+    unsigned files = 0;
+    uint64_t bytes = 0;
+    unsigned failed = 0;    // damaged, unreadable, unwritable
+    unsigned existing = 0;  // PC files left as they were (no /Y)
+    bool stopped = false;   // device failure or Ctrl-C
+    std::vector<uint32_t> visited;
+  };
+  void GetFolder(const char* pattern, const std::string& folder, bool subdirs, bool overwrite,
+                 GetCounts& counts);
   // sync.cc
   int CmdSync(int argc, char** argv);
   int SyncPartitions(int disk, const std::string& diskDir, bool toPc, unsigned flags);
@@ -128,6 +153,9 @@ class CommandShell {
   int CmdLocal(int argc, char** argv);
   int CmdReboot(int argc, char** argv);
   int CmdTimeZone(int argc, char** argv);
+  int CmdTime(int argc, char** argv);
+  int CmdVer(int argc, char** argv);
+  void ShowClockTime(const _EZEL_SYSTEMTIME& t);
   // registry.cc
   int CmdRegedit(int argc, char** argv);
   // media.cc
@@ -169,6 +197,8 @@ class CommandShell {
 
   // printf-style output to the shell's output (GBK text).
   void Printf(const char* fmt, ...) TERVLINK_PRINTF(2, 3);
+  // Text as it is (GBK, zero bytes included) to the shell's output.
+  void Write(std::string_view gbk);
   // The device behind the engine.
   FAT_DEVICE_IO* Device() { return fat->pDevice; }
 

@@ -26,11 +26,12 @@ int CommandShell::CmdSwitch(int argc, char** argv) {
   int disk = c - '0';
   int answer = Device()->Switch(disk);
   if (answer <= 0) {
-    host::PrintError("Tervan: 设备拒绝切换到磁盘 %d (它有 %d 个磁盘), 当前磁盘仍为 %d", disk,
-                     fat->diskCount, Device()->currentDisk);
+    host::SetReason("设备拒绝切换到磁盘 %d (它有 %d 个磁盘), 当前磁盘仍为 %d", disk,
+                    fat->diskCount, Device()->currentDisk);
     // A script never runs on the wrong disk: it ends here, as a failed run
     // (with the failure line when it asked to stop on errors).
     if (!batchMode || stopOnError) return -1;
+    host::ShowReason();
     host::PrintError("Tervan: 脚本在第%d行的 SWITCH 处结束, 以免后面的命令在另一个磁盘上执行",
                      lineNumber);
     ++failures;
@@ -60,8 +61,7 @@ int CommandShell::CmdPart(int argc, char** argv) {
   // Sizes the program did not read are not laid out: a refused Tervan.cfg
   // would otherwise give the defaults without a word.
   if (fat->configProblem[0]) {
-    host::PrintError("Tervan: PART do 不分区: 配置文件 %s 有错, %s", fat->configFile,
-                     fat->configProblem);
+    host::SetReason("PART do 不分区: 配置文件 %s 有错, %s", fat->configFile, fat->configProblem);
     return -2;
   }
   if (confirm &&
@@ -151,7 +151,7 @@ int CommandShell::CmdFormat(int argc, char** argv) {
   if (index == kReservedSlot) {
     // The reserved partition holds no file system and is never formatted;
     // saying "done" for it would be a success without work.
-    host::PrintError("Tervan: 分区 D: 是保留分区, 不能格式化 (FORMAT 格式化 C, E, F)");
+    host::SetReason("分区 D: 是保留分区, 不能格式化 (FORMAT 格式化 C, E, F)");
     return -2;
   }
   // Typed at a terminal, FORMAT asks first, as PART do does: it wipes the
@@ -167,7 +167,11 @@ int CommandShell::CmdFormat(int argc, char** argv) {
       return 1;
     }
   }
-  return fat->DiskLogicalFormat(disk, index) == 0 ? 1 : -1;
+  if (fat->DiskLogicalFormat(disk, index) == 0) return 1;
+  // One partition's progress line ends without a line end; the failure
+  // line goes on a line of its own.
+  if (index != 4) Printf("\n");
+  return -1;
 }
 
 int CommandShell::CmdLowFormat(int argc, char**) {

@@ -74,22 +74,26 @@ int CommandShell::CmdDir(int argc, char** argv) {
 int CommandShell::CmdCopy(int argc, char** argv) {
   if (argc != 3) return -2;
   char name11[12] = {};
-  if (fat->NormalizeFileName(argv[2], name11) != 0) return -2;
-  FILE* f = host::OpenFile(argv[1], "rb");
-  if (!f) return -7;
-  uint64_t length = 0;
-  if (!host::FileLength(f, length)) {
-    fclose(f);
-    return -9;
+  // A device name GBK cannot spell would be stored as other characters.
+  if (!host::SpellableInGbk(argv[2])) {
+    host::SetReason("device file name %s holds characters the device's character set (GBK) "
+                    "cannot spell", argv[2]);
+    return -2;
   }
+  if (fat->NormalizeFileName(argv[2], name11) != 0) return -2;
+  // Only a regular PC file is read (a FIFO would hold the command for ever).
+  uint64_t length = 0;
+  FILE* f = host::OpenPcFileToRead(argv[1], length);
+  if (!f) return -7;
   // The engine takes the size as an int; no FAT16 partition holds more.
   if (length > uint64_t(INT_MAX)) {
     fclose(f);
+    host::SetReason("PC file %s is larger than a device file can be (2 GB)", argv[1]);
     return -8;
   }
   // The file goes to the device as it is read; one that ends early (cut
   // short meanwhile, or unreadable) is not stored.
-  PcFileStream source(f);
+  PcFileStream source(f, argv[1]);
   fat->lastError = 0;
   int written = fat->WriteFileFrom(argv[2], source, int(length));
   // At a terminal the progress segment's line ends with the copy.
@@ -181,12 +185,12 @@ int CommandShell::CmdDrive(int argc, char** argv) {
   Printf("分区不是有效的FAT分区，不能进入!\n");
   // A failed change is a failed command: a script that goes on (or stops)
   // knows that its next command would not run where it meant it to.
-  host::PrintError("Tervan: 不能进入 %s (%s), 当前分区仍为 %c:", argv[0],
-                   index == kReservedSlot ? "保留分区, 没有文件系统"
-                   : !fat->disks[disk & (kFatDisks - 1)].parts[index].sectorCount
-                       ? "磁盘上没有这个分区"
-                       : "未格式化; 用 FORMAT 格式化它",
-                   char('C' + fat->curPartIndex));
+  host::SetReason("不能进入 %s (%s), 当前分区仍为 %c:", argv[0],
+                  index == kReservedSlot ? "保留分区, 没有文件系统"
+                  : !fat->disks[disk & (kFatDisks - 1)].parts[index].sectorCount
+                      ? "磁盘上没有这个分区"
+                      : "未格式化; 用 FORMAT 格式化它",
+                  char('C' + fat->curPartIndex));
   return -2;
 }
 

@@ -238,6 +238,6 @@ int CommandShell::PrintCommandHelp(const char* name) {
     Printf("%s\n", text.c_str());
   }
   if (inside) return 1;
-  host::PrintError("Tervan: 没有名为 '%s' 的命令; HELP 列出所有命令", name);
+  host::SetReason("没有名为 '%s' 的命令; HELP 列出所有命令", name);
   return -2;
 }

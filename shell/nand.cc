@@ -2,6 +2,7 @@
 // and ROM, the factory bad-block record, NAND information, and raw block
 // write, read, erase and multi-block read.
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -48,11 +49,22 @@ long FileLength(FILE* f) {
 // Parses a block number as decimal; false when the word is not a number.
 bool ParseBlock(const char* word, int& block) { return sscanf(word, "%d", &block) == 1; }
 
-// Writes count bytes of data to a new PC file; false when it cannot.
+// Writes data to the open PC file and closes it; false, with the reason
+// naming the file, when a write, the flush or the close failed.
+bool WriteAndClose(File f, const std::vector<uint8_t>& data, const char* name) {
+  errno = 0;
+  bool ok = fwrite(data.data(), 1, data.size(), f.get()) == data.size();
+  int err = ok ? 0 : errno;
+  ok = fclose(f.release()) == 0 && ok;
+  if (!ok) host::SetFileReason("cannot write", name, err ? err : errno);
+  return ok;
+}
+
+// Writes count bytes of data to a PC file, whole or not at all; false,
+// with the reason set, when it cannot.
 bool WriteWholeFile(const std::string& name, const uint8_t* data, size_t count) {
-  File f = OpenPcFile(name.c_str(), "wb");
-  if (!f) return false;
-  return fwrite(data, 1, count, f.get()) == count;
+  host::PcFileWriter f;
+  return f.Open(name.c_str()) && f.Write(data, count) && f.Commit();
 }
 
 }  // namespace
@@ -111,23 +123,25 @@ int CommandShell::CmdReadBios(int argc, char** argv) {
     Printf(kNeedSwitch);
     return -2;
   }
-  File out = OpenPcFile(argv[1], "wb");
-  if (!out) return -2;
+  host::PcFileWriter out;
+  if (!out.Open(argv[1])) return -2;
   std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[kBootBytes]);
   if (!buffer) return -1;
   memset(buffer.get(), 0, kBootBytes);
   int answer = Device()->ReadBIOS(kBootSectors, reinterpret_cast<char*>(buffer.get()));
-  fwrite(buffer.get(), 1, kBootBytes, out.get());
-  out.reset();
-
+  // Every file is written whatever the others do; any that is not written
+  // whole fails the command (its reason names it).
+  bool written = out.Write(buffer.get(), kBootBytes) && out.Commit();
   std::string base = argv[1];
-  WriteWholeFile(base + ".bios_loader.bin", buffer.get() + kLoaderOffset, kLoaderBytes);
+  written = WriteWholeFile(base + ".bios_loader.bin", buffer.get() + kLoaderOffset, kLoaderBytes) &&
+            written;
   if (nandDiskKind == 2)
-    WriteWholeFile(base + ".bios.bin", buffer.get() + kBiosOffsetKind2, kBiosBytesKind2);
+    written = WriteWholeFile(base + ".bios.bin", buffer.get() + kBiosOffsetKind2, kBiosBytesKind2) &&
+              written;
   else
-    WriteWholeFile(base + ".bios.bin", buffer.get() + kBiosOffset, kBiosBytes);
-  WriteWholeFile(base + ".user.bin", buffer.get() + kUserOffset, kUserBytes);
-  return answer;
+    written = WriteWholeFile(base + ".bios.bin", buffer.get() + kBiosOffset, kBiosBytes) && written;
+  written = WriteWholeFile(base + ".user.bin", buffer.get() + kUserOffset, kUserBytes) && written;
+  return written ? answer : -1;
 }
 
 int CommandShell::CmdSetEccMethod(int argc, char** argv) {
@@ -268,7 +282,7 @@ int CommandShell::CmdNandRead(int argc, char** argv) {
   if (Device()->NandReadWrite(0, uint32_t(block), reinterpret_cast<char*>(data.data()),
                               uint32_t(data.size())) != 0)
     return -1;
-  return fwrite(data.data(), 1, data.size(), out.get()) == data.size() ? 1 : -1;
+  return WriteAndClose(std::move(out), data, argv[2]) ? 1 : -1;
 }
 
 int CommandShell::CmdNandErase(int argc, char** argv) {
@@ -326,7 +340,7 @@ int CommandShell::CmdNandMRead(int argc, char** argv) {
     if (Device()->NandReadWrite(0, b, reinterpret_cast<char*>(data.data()),
                                 uint32_t(data.size())) != 0)
       return -1;
-    if (fwrite(data.data(), 1, data.size(), out.get()) != data.size()) return -1;
+    if (!WriteAndClose(std::move(out), data, name.c_str())) return -1;
   }
   return 1;
 }

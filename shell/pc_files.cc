@@ -3,8 +3,12 @@
 #include "pc_files.h"
 
 #include <cstring>
+#include <map>
+
+#include "tervlink/text.h"
 
 #include "command_shell.h"
+#include "tervlink/text.h"
 
 DosStamp ToDos(int64_t mtime) {
   host::LocalTime t = host::ToLocal(mtime);
@@ -31,17 +35,6 @@ std::string JoinPc(const std::string& folder, const char* name) {
   std::string path = folder;
   if (path.empty() || path.back() != host::kSep) path += host::kSep;
   return path + name;
-}
-
-std::string EntryText(const char* name11) {
-  std::string s;
-  for (int i = 0; i < 8 && name11[i] != ' '; ++i) s += name11[i];
-  if (!s.empty() && uint8_t(s[0]) == 0x05) s[0] = char(0xE5);
-  if (name11[8] != ' ') {
-    s += '.';
-    for (int i = 8; i < 11 && name11[i] != ' '; ++i) s += name11[i];
-  }
-  return s;
 }
 
 bool SafePcName(const char* name) {
@@ -73,22 +66,61 @@ std::string Printable(const char* name) {
 bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& listed) {
   char name11[12] = {};
   if (fat->NormalizeFileName(const_cast<char*>(name), name11) != 0) return false;
-  if (EntryText(name11) != name) return false;
+  if (text::EntryText(name11) != name) return false;
   return listed.insert(name).second;
 }
 
 bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path,
                         int64_t mtime) {
-  // The temporary name ends in a character no 8.3 name may hold, so it is
-  // never another device file's PC name.
-  std::string temp = path + ".tervan-part";
-  FILE* f = host::OpenFile(temp.c_str(), "wb");
+  host::PcFileWriter writer;
+  if (!writer.Open(path.c_str())) return false;
+  writer.KeepTime(mtime);
+  PcFileStream pcFile(writer);
+  return fat->ReadFileTo(name, pcFile, size) == size && writer.Commit();
+}
+
+DevicePlace Here(FAT_DEVICE* fat) {
+  DevicePlace p;
+  p.dir = fat->curPart->currentDir;
+  memcpy(p.path, fat->curPart->currentPath, sizeof p.path);
+  return p;
+}
+
+void GoBack(FAT_DEVICE* fat, const DevicePlace& p) {
+  fat->curPart->currentDir = p.dir;
+  memcpy(fat->curPart->currentPath, p.path, sizeof p.path);
+}
+
+std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries) {
+  std::vector<std::string> names;
+  std::map<std::string, int> uses;
+  for (const host::DirEntry& e : entries) {
+    char name11[12] = {};
+    std::string form;
+    bool control = false;
+    for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
+    if (!(e.isDir && e.name[0] == '.') && !control &&
+        fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
+        text::EqualNoCase(text::EntryText(name11).c_str(), e.name.c_str()))
+      form.assign(name11, 11);
+    if (!form.empty()) ++uses[form];
+    names.push_back(form);
+  }
+  for (std::string& form : names)
+    if (!form.empty() && uses[form] > 1) form.clear();
+  return names;
+}
+
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
+  uint64_t length = 0;
+  FILE* f = host::OpenPcFileToRead(path.c_str(), length);
   if (!f) return false;
-  PcFileStream pcFile(f);
-  bool ok = fat->ReadFileTo(name, pcFile, size) == size;
-  ok = fclose(f) == 0 && ok;
-  ok = ok && host::SetFileTime(temp.c_str(), mtime);
-  ok = ok && host::RenameFile(temp.c_str(), path.c_str()) == 0;
-  if (!ok) host::RemoveFile(temp.c_str());
+  bool ok = length <= 0x7FFFFFFFu;
+  if (!ok) host::SetReason("PC file %s is larger than a device file can be (2 GB)", path.c_str());
+  PcFileStream source(f, path.c_str());
+  ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
+                 int(length);
+  fclose(f);
   return ok;
 }
+

@@ -59,17 +59,15 @@ class RegFile {
   FILE* f_;
 };
 
-// Where a dump is written: the shell's output or a PC file.
+// Where a dump is written: the shell's output or a PC file (whose writer
+// keeps the first failure for its Commit).
 class FileOutput : public host::Output {
  public:
-  explicit FileOutput(FILE* f) : f_(f) {}
-  void Write(std::string_view gbk) override {
-    if (fwrite(gbk.data(), 1, gbk.size(), f_) != gbk.size()) failed = true;
-  }
-  bool failed = false;
+  explicit FileOutput(host::PcFileWriter& file) : file_(file) {}
+  void Write(std::string_view gbk) override { file_.Write(gbk.data(), gbk.size()); }
 
  private:
-  FILE* f_;
+  host::PcFileWriter& file_;
 };
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -444,10 +442,11 @@ int CommandShell::CmdRegedit(int argc, char** argv) {
     }
   }
   if (!keyPath || !*keyPath || !fileName) return -2;
-  FILE* f = host::OpenFile(fileName, "w");
-  if (!f) return -1;
-  FileOutput out(f);
-  int r = registry.Dump(keyPath, out);
-  bool closed = fclose(f) == 0;
-  return r < 0 || out.failed || !closed ? -1 : 1;
+  // A dump that fails leaves no file, and an earlier file of that name as
+  // it was.
+  host::PcFileWriter file;
+  if (!file.Open(fileName, /*text=*/true)) return -1;
+  FileOutput out(file);
+  if (registry.Dump(keyPath, out) < 0) return -1;
+  return file.Commit() ? 1 : -1;
 }

@@ -10,6 +10,7 @@
 
 #include "command_shell.h"
 #include "tervlink/text.h"
+#include "tervlink/zel_device_io.h"
 #include <string>
 
 namespace {
@@ -98,7 +99,56 @@ int CommandShell::CmdDate(int argc, char** argv) {
   if (Device()->GetLocalTime(&t) != 1) return -1;
   const char* weekDay = t.wDayOfWeek < 7 ? kWeekDays[t.wDayOfWeek] : "";
   Printf("当前日期：%04d-%02d-%02d %s\n", t.wYear, t.wMonth, t.wDay, weekDay);
+  ShowClockTime(t);
+  return 1;
+}
+
+void CommandShell::ShowClockTime(const _EZEL_SYSTEMTIME& t) {
   Printf("当前时间：%2d:%2d:%2d\n", t.wHour, t.wMinute, t.wSecond);
+}
+
+// TIME [hh:mm[:ss]]: the device clock's time, shown as DATE shows it, or
+// set (the date stays).
+int CommandShell::CmdTime(int argc, char** argv) {
+  if (argc > 2) return -2;
+  int h = 0, m = 0, s = 0;
+  if (argc == 2) {
+    // hh:mm or hh:mm:ss and nothing after it.
+    int used = 0, usedAll = 0;
+    if (sscanf(argv[1], "%d:%d%n:%d%n", &h, &m, &used, &s, &usedAll) < 2) return -2;
+    size_t length = strlen(argv[1]);
+    if (size_t(usedAll) != length && size_t(used) != length) return -2;
+    if (size_t(usedAll) != length) s = 0;
+    if (h < 0 || h > 23 || m < 0 || m > 59 || s < 0 || s > 59) return -2;
+  }
+  _EZEL_SYSTEMTIME t;
+  if (Device()->GetLocalTime(&t) != 1) return -1;
+  if (argc == 1) {
+    ShowClockTime(t);
+    return 1;
+  }
+  t.wHour = uint8_t(h);
+  t.wMinute = uint8_t(m);
+  t.wSecond = uint8_t(s);
+  t.wMilliseconds = 0;
+  return Device()->SetLocalTime(&t) == 1 ? 1 : -1;
+}
+
+// VER: Tervan's version, the device's state and, where the device keeps
+// one in its information record, its hardware version.
+int CommandShell::CmdVer(int argc, char**) {
+  if (argc != 1) return -2;
+  Printf("%s", kVersionLine);
+  auto* zel = dynamic_cast<ZEL_DEVICE_IO*>(Device());
+  int state = zel ? zel->Test(0) : -1;
+  Printf("ZEL设备状态: %d (%s)\n", state,
+         state == 1 ? "等待操作系统" : (state == 2 || state == 3) ? "就绪" : "没有应答");
+  char record[kLocalSectorBytes] = {};
+  if (state >= 0 && Device()->ReadLocal(0, 1, record) == 1) {
+    std::string hardware(record + kLocalHardware, strnlen(record + kLocalHardware,
+                                                          kLocalSectorBytes - kLocalHardware));
+    if (!hardware.empty()) Printf("ZEL硬件版本: %s\n", hardware.c_str());
+  }
   return 1;
 }
 

@@ -17,6 +17,10 @@
 // from, never through its ".." entry, which a damaged disk may point
 // anywhere.
 //
+// PC to device stores the files of a partition in groups (the engine's
+// group commits): a file reported done whose group the engine could not
+// commit is reported again as failed.
+//
 // The process's working directory is the same after the command as before.
 // Device to PC writes only inside the target folder.
 
@@ -41,22 +45,6 @@ constexpr unsigned kSyncSize = 2;  // compare sizes
 constexpr unsigned kFileBits = 0x27;
 constexpr size_t kMaxPcPath = 259;  // PC paths the walk handles
 
-// Stores a PC file as the device file name in the current directory, its
-// entry carrying the PC file's time (so that its directory sector is written
-// once). False when the file cannot be opened or read, does not fit the
-// engine's int sizes, or the engine fails.
-bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
-  FILE* f = host::OpenFile(path.c_str(), "rb");
-  if (!f) return false;
-  uint64_t length = 0;
-  bool ok = host::FileLength(f, length) && length <= 0x7FFFFFFFu;
-  PcFileStream source(f);
-  ok = ok && fat->WriteFileFromDated(name, source, int(length), stamp.time, stamp.date) ==
-                 int(length);
-  fclose(f);
-  return ok;
-}
-
 void CopyPath(char* dst, const std::string& src) {
   snprintf(dst, CommandShell::kPathBytes, "%s", src.c_str());
 }
@@ -78,30 +66,15 @@ struct SyncWalk {
   std::vector<uint32_t> inside;
   std::set<uint32_t> visited;
 
-  // Counts a skipped or failed entry; a device failure (or Ctrl-C in the
-  // middle of a transfer) also stops the walk.
+  // Counts a skipped or failed entry, after the line that said so, with
+  // its reason on standard error; a device failure (or Ctrl-C in the middle
+  // of a transfer) also stops the walk.
   void Skip() {
     ++skipped;
+    host::ShowReason();
     if (fat->lastError == -1 || host::InterruptRequested()) stopped = true;
   }
 };
-
-// Where the engine stands in the partition, so that a walk climbs back to
-// the very directory it came from whatever a damaged ".." entry says.
-struct DevicePlace {
-  uint32_t dir;
-  char path[sizeof(_PART_INFO::currentPath)];
-};
-DevicePlace Here(FAT_DEVICE* fat) {
-  DevicePlace p;
-  p.dir = fat->curPart->currentDir;
-  memcpy(p.path, fat->curPart->currentPath, sizeof p.path);
-  return p;
-}
-void GoBack(FAT_DEVICE* fat, const DevicePlace& p) {
-  fat->curPart->currentDir = p.dir;
-  memcpy(fat->curPart->currentPath, p.path, sizeof p.path);
-}
 
 // Enters the device directory name11 below the current one. True when it
 // is a directory this partition's walk has not been in; otherwise (entry
@@ -126,29 +99,14 @@ bool EnterDeviceDir(SyncWalk& w, const char* shown, char* name11) {
   return true;
 }
 
-// The device entry forms of a PC folder's entries, or "" for a name that
-// has no device name of its own: not 8.3, a blank or control byte (the
-// stored entry would list as another name), or two PC names that give one
-// device name (a.txt and A.TXT). Folders whose names begin with a dot are
-// left out silently (as "").
-std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::DirEntry>& entries) {
-  std::vector<std::string> names;
-  std::map<std::string, int> uses;
-  for (const host::DirEntry& e : entries) {
-    char name11[12] = {};
-    std::string form;
-    bool control = false;
-    for (char c : e.name) control |= uint8_t(c) <= 0x20 || c == 0x7F;
-    if (!(e.isDir && e.name[0] == '.') && !control &&
-        fat->NormalizeFileName(const_cast<char*>(e.name.c_str()), name11) == 0 &&
-        text::EqualNoCase(EntryText(name11).c_str(), e.name.c_str()))
-      form.assign(name11, 11);
-    if (!form.empty()) ++uses[form];
-    names.push_back(form);
+// Reports the files that the engine's open group lost to a device failure
+// after they were reported done; they count as failed, and the walk stops.
+void ReportLost(SyncWalk& w) {
+  for (const std::string& name : w.fat->TakeLostFiles()) {
+    w.sh.Printf("  文件%s写数据失败\n", name.c_str());
+    ++w.skipped;
+    w.stopped = true;
   }
-  for (std::string& form : names)
-    if (!form.empty() && uses[form] > 1) form.clear();
-  return names;
 }
 
 // One PC folder into the engine's current directory.
@@ -178,6 +136,14 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     ++w.skipped;
     return;
   }
+  // A link that leads nowhere (its target gone, or links in a loop) has
+  // nothing to copy: it is reported and counted, and takes no device name.
+  std::erase_if(entries, [&](const host::DirEntry& e) {
+    if (!e.broken) return false;
+    sh.Printf("  %s是无效的链接, 不能同步\n", Printable(e.name.c_str()).c_str());
+    ++w.skipped;
+    return true;
+  });
   std::vector<std::string> forms = DeviceNames(fat, entries);
   // Back from a subfolder, this folder's heading is printed again before
   // the next line about one of its own entries: the log never lists them
@@ -193,8 +159,24 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
+    host::ClearReason();
     char* name = const_cast<char*>(e.name.c_str());
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
+    if (e.unspellable) {
+      // Its bytes are not the PC name in GBK: stored, they would read as
+      // other characters.
+      host::PrintError("Tervan: %s: PC name holds characters the device's character set (GBK) "
+                       "cannot spell, not synchronised", JoinPc(folder, name).c_str());
+      ++w.skipped;
+      continue;
+    }
+    if (e.isSpecial) {
+      // Never opened: a FIFO's read would wait for a writer for ever.
+      host::PrintError("Tervan: %s is not a regular file (a FIFO, device or socket), not "
+                       "synchronised", JoinPc(folder, name).c_str());
+      ++w.skipped;
+      continue;
+    }
     if (forms[i].empty()) {
       // The device keeps 8.3 names only; other PC names have no place there.
       heading();
@@ -207,9 +189,9 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     if (!e.isDir) {
       host::ProgressNextFile(e.size);
       DosStamp stamp = ToDos(e.mtime);
-      std::string text = EntryText(name11);
+      std::string entry = text::EntryText(name11);
       _FILE_FIND find;
-      bool needed = fat->FindFirstFileA(const_cast<char*>(text.c_str()), &find) != 1 ||
+      bool needed = fat->FindFirstFileA(const_cast<char*>(entry.c_str()), &find) != 1 ||
                     ((w.flags & kSyncSize) && uint32_t(e.size) != find.size) ||
                     ((w.flags & kSyncTime) && (stamp.date != find.date || stamp.time != find.time));
       if (!needed) continue;
@@ -219,9 +201,10 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       if (!WritePcFileToDevice(fat, JoinPc(folder, name), name, stamp)) {
         sh.Printf("\n  文件%s写数据失败\n", name);
         w.Skip();
-        continue;
+      } else {
+        sh.Printf("\n  文件%s更新结束\n", name);
       }
-      sh.Printf("\n  文件%s更新结束\n", name);
+      ReportLost(w);
     } else if (e.isLink) {
       // A link may lead back into the tree; folders are walked as they are.
       heading();
@@ -238,6 +221,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       if (fat->SearchFile(kAttrDirectory, name11) != 0 && fat->MakeDirectory(name11) != 0) {
         sh.Printf("  目录%s不能创建, 不能同步\n", name);
         w.Skip();
+        ReportLost(w);
         continue;
       }
       DevicePlace here = Here(fat);
@@ -285,6 +269,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       w.stopped = true;
       break;
     }
+    host::ClearReason();
     char* name = find->name;
     bool isDir = (find->attributes & kAttrDirectory) != 0;
     bool isFile = !isDir && (find->attributes & kFileBits) != 0 &&
@@ -320,7 +305,11 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
       if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path, FromDos(find->date, find->time))) {
-        sh.Printf("\n  文件%s读取失败\n", name);
+        // The PC side's failure (a full or read-only disk) is no failed read.
+        if (size >= 0 && (fat->lastError == -10 || fat->lastError == 0))
+          sh.Printf("\n  文件%s写入PC失败\n", name);
+        else
+          sh.Printf("\n  文件%s读取失败\n", name);
         w.Skip();
         continue;
       }
@@ -338,6 +327,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
         GoBack(fat, here);
         sh.Printf("PC同步目录 %s 不能创建\n", path.c_str());
         ++w.skipped;
+        host::ShowReason();
         continue;
       }
       w.inside.push_back(fat->curPart->currentDir);
@@ -375,6 +365,7 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
     }
     if (toPc && host::MakeDir(partDir.c_str()) != 0) {
       Printf("PC同步目录 %s 不能创建\n", partDir.c_str());
+      host::ShowReason();
       continue;
     }
     if (fat->IsPartFormattted(disk, k) == 0) {
@@ -393,10 +384,14 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
       SyncWalk walk(*this, flags);
       walk.inside.push_back(0);
       walk.visited.insert(0);
-      if (toPc)
+      if (toPc) {
         CopyDeviceToFolder(walk, partDir);
-      else
+      } else {
+        fat->BeginFileGroup();
         SyncFolderToDevice(walk, partDir);
+        fat->EndFileGroup();  // what it could not commit is reported here
+        ReportLost(walk);
+      }
       fat->ChangeRootDirectory();
       host::SetCurrentDir(cwd.c_str());
       skipped += walk.skipped;
@@ -462,7 +457,7 @@ int CommandShell::CmdSync(int argc, char** argv) {
   CopyPath(syncDiskDir, diskDir);
 
   if (!toPc) {
-    if (!host::SetCurrentDir(root.c_str())) return -1;
+    if (!host::SetCurrentDir(root.c_str())) return -1;  // the reason names the folder
     if (!host::SetCurrentDir(diskDir.c_str())) {
       Printf("同步目录 %s 不存在\n", diskDir.c_str());
       return -1;
@@ -489,8 +484,16 @@ int CommandShell::CmdSync(int argc, char** argv) {
 
   Printf("___________________ZEL同步到PC开始执行________________\n");
   // The target must be new: a tree of the device's files only.
-  if (host::Stat(root.c_str()).exists || host::MakeDir(root.c_str()) != 0) {
+  if (host::Stat(root.c_str()).exists) {
     Printf("PC同步目录 %s 不能创建, 请确认目录是否存在；若存在，请删除整个目录\n", root.c_str());
+    host::SetReason("PC folder %s exists already; SYNC /DZEL2PC writes into a new folder only",
+                    root.c_str());
+    return -1;
+  }
+  // Not there, and yet not made: the system's reason (a read-only or full
+  // disk, a missing parent) says why; deleting would not help.
+  if (host::MakeDir(root.c_str()) != 0) {
+    Printf("PC同步目录 %s 不能创建\n", root.c_str());
     return -1;
   }
   if (host::MakeDir(diskDir.c_str()) != 0) {

@@ -39,7 +39,7 @@ const char kBadArgument[] = "无效命令参数.";
 const char kBadDeviceNumber[] = "ZEL设备号错误.";
 
 void PrintBannerAndUsage() {
-  host::Print("Tervan v0.10 Date: May  8 2009\n");
+  host::Print("%s", kVersionLine);
   host::Print("    ZEL设备维护控制台 (字典机与烧写器)\n");
   host::Print("    Tervan开发组 版权所有\n");
   host::Print(" 命令参数 :\n");
@@ -166,7 +166,7 @@ std::string FindOsFile(const std::string& name) {
   std::vector<host::DirEntry> entries;
   if (host::ListDir(".", entries))
     for (const host::DirEntry& e : entries)
-      if (!e.isDir && text::EqualNoCase(e.name.c_str(), name.c_str())) return e.name;
+      if (!e.isDir && !e.broken && text::EqualNoCase(e.name.c_str(), name.c_str())) return e.name;
   return name;
 }
 
@@ -212,6 +212,7 @@ int RunCommandLoop(CommandShell& shell) {
       break;
     }
     host::ClearInterrupt();
+    host::ClearReason();
     int id = shell.LookupCommand(count, words);
     if (id == -1) {
       shell.Printf("'%s'不是有效的内部命令\n", words[0]);
@@ -223,6 +224,8 @@ int RunCommandLoop(CommandShell& shell) {
     if (result == 0) break;
     if (result != 1) {
       shell.Printf("'%s'执行失败, 错误码=%d\n", words[0], result);
+      // Why, on its own line of standard error after the failure line.
+      host::ShowReason();
       ++shell.failures;
     }
     if (host::InterruptRequested()) {
@@ -253,7 +256,7 @@ int RunTervan(int argc, char** argv) {
       PrintBannerAndUsage();
       PrintLongOptions();
     } else {
-      host::Print("Tervan v0.10 Date: May  8 2009\n");
+      host::Print("%s", kVersionLine);
     }
     host::Out().Flush();
     return 0;
@@ -289,6 +292,19 @@ int RunTervan(int argc, char** argv) {
                   link, holder);
     else
       host::Print("ZEL设备(%s)正被另一个Tervan使用, 同一设备同时只能打开一个Tervan.\n", link);
+    host::Out().Flush();
+    return -1;
+  }
+  // The device itself admits one client, however it is reached (another
+  // run folder's link to the socket, the other link of a zelsim serving
+  // both, zelmount): it names the one holding it. With -E the claim goes
+  // to the driver link of the same device when one is served.
+  long holderPid = 0;
+  std::string holderProgram;
+  if (host::ClaimDevice(devicePath, "Tervan", holderPid, holderProgram) < 0) {
+    const char* link = settings.simulation ? "仿真USB连接" : devicePath;
+    host::Print("ZEL设备(%s)正被%s使用 (进程%ld), 同一设备同时只能由一个程序使用.\n", link,
+                holderProgram.empty() ? "另一个程序" : holderProgram.c_str(), holderPid);
     host::Out().Flush();
     return -1;
   }

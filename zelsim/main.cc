@@ -164,6 +164,9 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!locks.TakeNandFiles(config)) return 1;
+  // One client at a time, whichever link it comes by.
+  DeviceHolder holder;
+  server.holder = usb.holder = &holder;
   if (!serveUsb) return RunDriverServer(model, server);
 
   // With both links the model serves one request at a time, under this lock.

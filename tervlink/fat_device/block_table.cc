@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -21,17 +22,18 @@ namespace {
 constexpr int kLog2PhyBytes = 4096;                 // two zones of 1024 u16 entries
 constexpr int kLog2PhyPerZone = 1024;
 
-// Writes one partition's dump file. False when it cannot be created.
+// Writes one partition's dump file (whole, or not at all). False, with the
+// reason set, when it cannot be created or written.
 bool WriteDump(const char* path, const int* table, uint32_t firstTrack, uint32_t blockPerZone) {
-  FILE* f = host::OpenFile(path, "w");
-  if (!f) return false;
-  fprintf(f, "逻辑块号   Zone   Sector  物理块号\n");
+  host::PcFileWriter file;
+  if (!file.Open(path, /*text=*/true)) return false;
+  std::string text = "逻辑块号   Zone   Sector  物理块号\n";
   for (int i = 0; i < int(image::kBlockTableEntries); ++i) {
     uint32_t e = uint32_t(table[i]);
     if (e == 0) continue;
-    fputs(image::BlockEntryLine(firstTrack + uint32_t(i), image::DecodeBlockEntry(e, blockPerZone)).c_str(), f);
+    text += image::BlockEntryLine(firstTrack + uint32_t(i), image::DecodeBlockEntry(e, blockPerZone));
   }
-  return fclose(f) == 0;
+  return file.Write(text.data(), text.size()) && file.Commit();
 }
 
 }  // namespace
@@ -106,8 +108,10 @@ int FAT_DEVICE::GetBlockTable(char* prefix) {
       }
       char path[512];
       snprintf(path, sizeof path, "%s_Disk%d_%c.txt", prefix ? prefix : "", d, char('c' + p));
-      if (!WriteDump(path, table.get(), part.startSector / track, info.BlockPerZone))
+      if (!WriteDump(path, table.get(), part.startSector / track, info.BlockPerZone)) {
         host::Print("打开文件(%s)失败, 块信息写入失败\n", path);
+        lastError = -10;  // the PC file's failure: the command fails
+      }
     }
   }
   table.reset();

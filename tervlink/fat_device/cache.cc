@@ -8,8 +8,11 @@
 // by simply dropping every cached copy of the sectors it covers.
 
 #include <cstring>
+#include <new>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
+#include "tervlink/host/host.h"
 
 void FAT_DEVICE::InitPartCache(_PART_INFO* p) {
   for (int i = 0; i < kCacheBuffers; ++i) {
@@ -30,6 +33,7 @@ void FAT_DEVICE::buf_pool() {
   for (auto& d : disks)
     for (auto& p : d.parts) InitPartCache(&p);
   ResetDirWalk();
+  ForgetMirrors(-1);  // the disks are read afresh or were formatted
 }
 
 void FAT_DEVICE::rm_lru(_CACHE* buf) {
@@ -100,13 +104,23 @@ int FAT_DEVICE::put_block(_CACHE* buf) {
     // engine a sector that the device does not hold.
     Unhash(hashTable, buf);
     buf->block = kEmptyBlock;
+    return r;
   }
+  // A directory held in memory takes the sector as written.
+  uint32_t index;
+  if (fatdir::Mirror* m = MirrorOfSector(buf->block, &index)) PutMirrorSector(m, index, buf->data, false);
   return r;
 }
 
 int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
   if (!read && !WriteAllowed(buf->block, 1)) {
     lastError = -2;
+    return -1;
+  }
+  // Nothing is written from what was read of a device that went away since.
+  if (!read && !DeviceKept()) {
+    MarkStale();
+    lastError = -1;
     return -1;
   }
   char* data = reinterpret_cast<char*>(buf->data);
@@ -116,6 +130,7 @@ int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
     lastError = -1;
     return -1;
   }
+  if (!read && verify && VerifyWritten(buf->block, 1, data) != 0) return -1;
   return 512;
 }
 
@@ -134,6 +149,7 @@ void FAT_DEVICE::MarkStale() {
     }
   }
   ResetDirWalk();
+  ForgetMirrors(curDisk_);
 }
 
 void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
@@ -159,6 +175,11 @@ int FAT_DEVICE::Transfer(int kind) {
     lastError = -2;
     return -1;
   }
+  if (kind == 1 && !DeviceKept()) {
+    MarkStale();
+    lastError = -1;
+    return -1;
+  }
   int r;
   switch (kind) {
     case 0: r = pDevice->Read(pendStart, pendCount, pendBuffer); break;
@@ -167,11 +188,44 @@ int FAT_DEVICE::Transfer(int kind) {
     default: r = pDevice->Direct_Write(pendStart, pendCount, pendBuffer); break;
   }
   // Whatever reached the device, no cached copy may hide it.
-  if (kind == 1 || kind == 3) DropCached(pendStart, pendCount);
+  if (kind == 1 || kind == 3) {
+    DropCached(pendStart, pendCount);
+    MirrorsOverwritten(pendStart, pendCount);
+  }
   if (r < 0) {
     MarkStale();
     lastError = -1;
     return -1;
+  }
+  if (kind == 1 && verify) return VerifyWritten(pendStart, pendCount, pendBuffer);
+  return 0;
+}
+
+int FAT_DEVICE::VerifyWritten(uint32_t first, uint32_t count, const char* data) {
+  // A run is at most the transfer buffer; the copy read back goes to a
+  // buffer of its own, made on the first verified write.
+  if (!verifyBuffer_) verifyBuffer_.reset(new (std::nothrow) char[sizeof stage_]);
+  if (!verifyBuffer_ || size_t(count) * 512 > sizeof stage_) {
+    lastError = -1;
+    return -1;
+  }
+  for (uint32_t done = 0; done < count;) {
+    uint32_t n = count - done;
+    if (pDevice->Read(first + done, n, verifyBuffer_.get()) < 0) {
+      MarkStale();
+      lastError = -1;
+      return -1;
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      if (memcmp(verifyBuffer_.get() + size_t(i) * 512, data + size_t(done + i) * 512, 512) != 0) {
+        host::Print("\n写地址(扇区号 = %u)回读校验失败\n", first + done + i);
+        // What the device holds is not what the engine thinks it wrote.
+        MarkStale();
+        lastError = -12;
+        return -1;
+      }
+    }
+    done += n;
   }
   return 0;
 }

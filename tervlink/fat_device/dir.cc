@@ -6,13 +6,22 @@
 // chain (a chain ends at an end mark, at a cluster number outside the
 // partition, or where it would come back to a cluster already passed), ends
 // with -1 and last error -3.
+//
+// A directory of up to 65,536 entries (all a FAT directory may have) is
+// held in memory while a command works in it (dir_index.cc): lookups and
+// free-slot searches are then served from there, and every entry written
+// goes through it.
 
+#include <algorithm>
 #include <cstring>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 #include "tervlink/fat_device/fat_layout.h"
+#include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 
 using namespace fatfmt;
 
@@ -20,6 +29,8 @@ namespace {
 
 const char kDotName[12] = ".          ";
 const char kDotDotName[12] = "..         ";
+
+bool Live(uint8_t first) { return first != kEntryEnd && first != kEntryDeleted; }
 
 bool IsDotName(const char* name11) {
   return memcmp(name11, kDotName, 11) == 0 || memcmp(name11, kDotDotName, 11) == 0;
@@ -58,16 +69,8 @@ int FAT_DEVICE::DirChain(unsigned* length, unsigned* last) {
       lastError = -3;
       return -1;
     }
-    memset(seen_, 0, sizeof seen_);
-    unsigned c = start, n = 0;
-    for (;;) {
-      seen_[c >> 3] |= uint8_t(1u << (c & 7));
-      ++n;
-      unsigned next = NextFatEntry(c);
-      if (CheckEndCluster(next) == 0 || !IsValidCluster(next) || (seen_[next >> 3] >> (next & 7)) & 1)
-        break;
-      c = next;
-    }
+    unsigned c;
+    uint32_t n = ChainWalk(start, UINT32_MAX, nullptr, &c);
     walkPart_ = curPart;
     walkDir_ = start;
     walkLength_ = n;
@@ -82,7 +85,31 @@ int FAT_DEVICE::DirChain(unsigned* length, unsigned* last) {
 
 int FAT_DEVICE::LoadDirEntry(unsigned index) {
   if (!Loaded()) return -1;
+  fatdir::Mirror* m;
+  int held = CurrentMirror(&m);
+  if (held < 0) return -1;
   uint32_t sector;
+  if (held) {
+    if (index >= m->Entries()) {
+      lastError = -3;
+      return -1;
+    }
+    memcpy(curPart->dirSector, m->bytes.data() + size_t(index / 16) * 512, 512);
+    uint32_t inSector;
+    // The sector's number: the index's sector of the root area or chain.
+    if (curPart->currentDir == 0)
+      sector = m->rootFirst + index / 16;
+    else
+      sector = ClusterSector(m->clusters[index / 16 / curPart->sectorsPerCluster]) +
+               (index / 16) % curPart->sectorsPerCluster;
+    inSector = index % 16;
+    curPart->currentEntry = curPart->dirSector + inSector * kDirEntryBytes;
+    pendCount = 1;
+    pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
+    pendStart = sector;
+    curSlot_ = index;
+    return 0;
+  }
   if (curPart->currentDir == 0) {
     uint32_t rootSlots = curPart->rootEntries / 16 * 16;
     if (index >= rootSlots) {
@@ -119,6 +146,7 @@ int FAT_DEVICE::LoadDirEntry(unsigned index) {
   pendCount = 1;
   pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
   pendStart = sector;
+  curSlot_ = index;
   return 0;
 }
 
@@ -129,10 +157,21 @@ int FAT_DEVICE::ScanDirEntry(unsigned index, bool first) {
 }
 
 int FAT_DEVICE::UpdateEntry() {
+  // An open group's entries go to the device after its FAT, never before:
+  // it is committed first (the operations that write entries do so already).
+  if (GroupOpen()) {
+    uint32_t count = pendCount, start = pendStart;
+    char* buffer = pendBuffer;
+    if (!SettleGroup()) return -1;
+    pendCount = count;
+    pendStart = start;
+    pendBuffer = buffer;
+  }
   for (uint32_t i = 0; i < pendCount; ++i) {
+    const char* data = pendBuffer + size_t(i) * 512;
     _CACHE* b = get_block(pendStart + i, 1);
     if (!b) return -1;
-    memcpy(b->data, pendBuffer + size_t(i) * 512, 512);
+    memcpy(b->data, data, 512);
     b->dirty = 1;
     // A write that did not reach the device is reported: the callers use
     // it to keep the FAT in step with what the directory really holds.
@@ -141,7 +180,41 @@ int FAT_DEVICE::UpdateEntry() {
   return 0;
 }
 
+int FAT_DEVICE::StageEntry() {
+  uint32_t index;
+  fatdir::Mirror* m = MirrorOfSector(pendStart, &index);
+  if (!m) {  // the callers stage only into the held current directory
+    lastError = -3;
+    return -1;
+  }
+  PutMirrorSector(m, index, curPart->dirSector, true);
+  return 0;
+}
+
 int FAT_DEVICE::SearchFile(unsigned mask, char* name11) {
+  if (!Loaded()) return -1;
+  fatdir::Mirror* m;
+  int held = CurrentMirror(&m);
+  if (held < 0) return -1;
+  if (held) {
+    // The first matching entry before the end marker, through the index.
+    char text[14];
+    EntryText(reinterpret_cast<const uint8_t*>(name11), text);
+    FoldCase(text, strlen(text));
+    uint32_t best = UINT32_MAX;
+    auto [lo, hi] = m->byText.equal_range(text);
+    for (auto it = lo; it != hi; ++it) {
+      uint32_t slot = it->second;
+      const uint8_t* e = m->bytes.data() + size_t(slot) * kDirEntryBytes;
+      if (slot < m->end && slot < best && !(e[kDirAttr] & ~mask) && memcmp(e, name11, 11) == 0)
+        best = slot;
+    }
+    if (best == UINT32_MAX) {
+      lastError = -3;
+      return -1;
+    }
+    return LoadDirEntry(best);
+  }
   for (unsigned i = 0;; ++i) {
     if (ScanDirEntry(i, i == 0) != 0) return -1;
     const uint8_t* e = curPart->currentEntry;
@@ -157,18 +230,35 @@ int FAT_DEVICE::SearchFile(unsigned mask, char* name11) {
 
 int FAT_DEVICE::MakeNextDirEntry() {
   if (curPart->currentDir == 0) return -1;
+  fatdir::Mirror* m = nullptr;
+  if (CurrentMirror(&m) != 1) m = nullptr;
   unsigned length, last, fresh;
   if (DirChain(&length, &last) != 0) return -1;
+  // A directory holds at most 65,536 entries.
+  const uint32_t perCluster = 16 * curPart->sectorsPerCluster;
+  if (uint64_t(length) + 1 > fatdir::kMaxDirEntries / perCluster) {
+    lastError = -3;
+    return -1;
+  }
   if (SearchBlankCluster(&fresh) != 0) return -1;
-  SetFatEntry(last, fresh);
-  MarkEndCluster(fresh);
   ClearDirBuf();
   curPart->currentEntry = curPart->dirSector;
   uint32_t first = ClusterSector(fresh);
-  if (WriteDirCluster(fresh) != 0) {
-    SetFatEntry(fresh, 0);
-    MarkEndCluster(last);
-    return -1;
+  // The new cluster is written while it is still free on the device.
+  if (WriteDirCluster(fresh) != 0) return -1;
+  SetFatEntry(last, fresh);
+  MarkEndCluster(fresh);
+  if (m) {
+    // The held directory grows with it: all its new entries are free.
+    uint32_t slot = m->Entries();
+    m->clusters.push_back(fresh);
+    m->byCluster.insert(std::upper_bound(m->byCluster.begin(), m->byCluster.end(),
+                                         std::make_pair(uint32_t(fresh), uint32_t(0))),
+                        {uint32_t(fresh), uint32_t(m->clusters.size() - 1)});
+    m->bytes.resize(m->bytes.size() + size_t(perCluster) * kDirEntryBytes, 0);
+    m->staged.resize(m->Sectors(), 0);
+    m->fatStamp = fatStamp_;
+    return LoadDirEntry(slot);
   }
   pendCount = 1;
   pendBuffer = reinterpret_cast<char*>(curPart->dirSector);
@@ -180,6 +270,18 @@ int FAT_DEVICE::MakeNextDirEntry() {
 // subdirectory by a cluster (in the FAT image) when it is full. 0 with the
 // current entry at the slot; -1 with the image as before the call.
 int FAT_DEVICE::FindFreeSlot() {
+  fatdir::Mirror* m;
+  int held = CurrentMirror(&m);
+  if (held < 0) return -1;
+  if (held) {
+    const uint32_t n = m->Entries();
+    uint32_t i = m->freeHint;
+    while (i < n && Live(m->bytes[size_t(i) * kDirEntryBytes])) ++i;
+    m->freeHint = i;
+    if (i < n) return LoadDirEntry(i);
+    lastError = -3;  // full: only a subdirectory can grow
+    return MakeNextDirEntry();
+  }
   for (unsigned i = 0;; ++i) {
     if (ScanDirEntry(i, i == 0) != 0) {
       // Only the end of the directory is a reason to grow it; a failed read
@@ -290,17 +392,22 @@ int FAT_DEVICE::WriteDirCluster(unsigned cluster) {
 
 void FAT_DEVICE::ClearDirBuf() { memset(curPart->dirSector, 0, 512); }
 
-void FAT_DEVICE::SetNowTime() {
+void FAT_DEVICE::NowWords(uint16_t* time, uint16_t* date) {
   host::LocalTime t = host::Now();
   int year = t.year < 1980 ? 1980 : (t.year > 2107 ? 2107 : t.year);
-  uint16_t time = uint16_t(t.hour << 11 | t.minute << 5);
-  uint16_t date = uint16_t((year - 1980) << 9 | t.month << 5 | t.day);
+  *time = uint16_t(t.hour << 11 | t.minute << 5);
+  *date = uint16_t((year - 1980) << 9 | t.month << 5 | t.day);
+}
+
+void FAT_DEVICE::SetNowTime() {
+  uint16_t time, date;
+  NowWords(&time, &date);
   bytes::Put16(curPart->currentEntry + kDirTime, time);
   bytes::Put16(curPart->currentEntry + kDirDate, date);
 }
 
 int FAT_DEVICE::MakeDirectory(char* name11) {
-  if (!Ready() || !WritableHere()) return -1;
+  if (!Ready() || !WritableHere() || !SettleGroup()) return -1;
   if (!CreatableName(name11)) {
     lastError = -7;
     return -1;
@@ -329,7 +436,7 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
 // so that a failure can at worst leave clusters unreferenced, never an entry
 // naming free clusters.
 int FAT_DEVICE::DeleteEntry(unsigned mask, char* name11) {
-  if (!Ready() || !WritableHere()) return -1;
+  if (!Ready() || !WritableHere() || !SettleGroup()) return -1;
   if (IsDotName(name11)) {  // "." and ".." belong to their directories
     lastError = -7;
     return -1;
@@ -371,7 +478,7 @@ int FAT_DEVICE::CheckEmptyDirectory(char* name11) {
 }
 
 int FAT_DEVICE::Rename(char* oldName, char* newName) {
-  if (!Ready() || !WritableHere()) return -1;
+  if (!Ready() || !WritableHere() || !SettleGroup()) return -1;
   char from[12] = {}, to[12] = {};
   if (NormalizeFileName(oldName, from) != 0 || NormalizeFileName(newName, to) != 0) return -1;
   if (IsDotName(from) || !CreatableName(to)) {
@@ -389,14 +496,14 @@ int FAT_DEVICE::Rename(char* oldName, char* newName) {
 }
 
 int FAT_DEVICE::ChangeAttribute(unsigned attr, char* name11) {
-  if (!Ready() || !WritableHere()) return -1;
+  if (!Ready() || !WritableHere() || !SettleGroup()) return -1;
   if (SearchFile(kMaskFiles, name11) != 0) return -1;
   curPart->currentEntry[kDirAttr] = uint8_t(attr);
   return UpdateEntry();
 }
 
 int FAT_DEVICE::SetFileTime(char* name, unsigned short time, unsigned short date) {
-  if (!Ready() || !WritableHere()) return -1;
+  if (!Ready() || !WritableHere() || !SettleGroup()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
   bytes::Put16(curPart->currentEntry + kDirTime, time);
@@ -406,7 +513,12 @@ int FAT_DEVICE::SetFileTime(char* name, unsigned short time, unsigned short date
 
 int FAT_DEVICE::ChangeDirectory(char* name11) {
   if (!Ready()) return -3;
-  if (SearchFile(kMaskDirs, name11) != 0) return -3;
+  if (SearchFile(kMaskDirs, name11) != 0) {
+    if (lastError == -3)
+      host::SetReason("no folder %s in %c:%s", text::EntryText(name11).c_str(),
+                      char('C' + curPartIndex), curPart->currentPath);
+    return -3;
+  }
   char entryName[12] = {};
   memcpy(entryName, curPart->currentEntry + kDirName, 11);
   unsigned cluster = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
@@ -428,6 +540,14 @@ int FAT_DEVICE::ChangeDirectory(char* name11) {
   curPart->currentDir = cluster;
   if (!self) ChangeCurrentDir(entryName);
   return 0;
+}
+
+bool FAT_DEVICE::StillADirectory(unsigned cluster) {
+  if (!IsValidCluster(cluster) || NextFatEntry(cluster) == 0) return false;
+  uint8_t first[512];
+  if (pDevice->Read(ClusterSector(cluster), 1, reinterpret_cast<char*>(first)) < 0) return false;
+  return memcmp(first + kDirName, kDotName, 11) == 0 && (first[kDirAttr] & kAttrDirectory) &&
+         bytes::Get16(first + kDirFirstCluster) == cluster;
 }
 
 int FAT_DEVICE::ChangeRootDirectory() {

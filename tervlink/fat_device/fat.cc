@@ -20,9 +20,10 @@
 namespace {
 constexpr unsigned kEndMark = 0xFFFF;  // written as end of chain (0xFFF in FAT12)
 // The longest stretch of FAT sectors a commit writes in one transfer to
-// reach every copy's changed sectors at once [sector]; farther apart they
-// go as separate runs, each of the changed sectors only.
-constexpr uint32_t kFatSpanSectors = 128;
+// reach every copy's changed sectors at once [sector]: the engine's transfer
+// buffer, which holds two copies of the largest FAT (2 x 511 sectors). Only
+// a boot sector with more copies than that goes as separate runs.
+constexpr uint32_t kFatSpanSectors = 2048;
 }  // namespace
 
 int FAT_DEVICE::LoadFatTable() {
@@ -31,6 +32,7 @@ int FAT_DEVICE::LoadFatTable() {
   pendStart = curPart->startSector + curPart->reservedSectors;
   NoteFatBytes(curPart, size_t(curPart->sectorsPerFat) * 512);
   ResetDirWalk();
+  ++fatStamp_;
   allocHint_ = 2;
   memset(curPart->fatDirty, 0, sizeof curPart->fatDirty);
   curPart->fatWhole = 1;
@@ -62,10 +64,11 @@ int FAT_DEVICE::SaveFatTable() {
   const uint32_t base = p->startSector + p->reservedSectors;
   if (runs.size() > 1 && runs.back().second - runs.front().first <= kFatSpanSectors) {
     // The copies lie back to back, so the runs of all copies are one
-    // stretch with the sectors between them. Those hold on the device what
-    // the image holds (every commit writes every copy, and the first one
-    // after a load or a failure writes them whole), so one transfer of the
-    // stretch leaves the disk as the separate runs would, in one request.
+    // stretch with the sectors between them, however far apart the copies'
+    // changes are. Those sectors hold on the device what the image holds
+    // (every commit writes every copy, and the first one after a load or a
+    // failure writes them whole), so one transfer of the stretch leaves the
+    // disk as the separate runs would, in one request.
     uint32_t first = runs.front().first, end = runs.back().second;
     static_assert(kFatSpanSectors * 512 <= sizeof stage_);
     for (uint32_t k = first; k < end; ++k)
@@ -98,16 +101,19 @@ void FAT_DEVICE::KeepUndo() {
   memcpy(fatUndo_, curPart->fat, size_t(curPart->sectorsPerFat) * 512);
 }
 
-void FAT_DEVICE::RollBackFat() {
-  NoteFatBytes(curPart, size_t(curPart->sectorsPerFat) * 512);
-  for (uint32_t i = 0; i < curPart->sectorsPerFat; ++i) {
-    uint8_t* now = curPart->fat + size_t(i) * 512;
-    const uint8_t* before = fatUndo_ + size_t(i) * 512;
+void FAT_DEVICE::RollBackFat() { RestoreFat(curPart, fatUndo_); }
+
+void FAT_DEVICE::RestoreFat(_PART_INFO* p, const uint8_t* image) {
+  NoteFatBytes(p, size_t(p->sectorsPerFat) * 512);
+  for (uint32_t i = 0; i < p->sectorsPerFat; ++i) {
+    uint8_t* now = p->fat + size_t(i) * 512;
+    const uint8_t* before = image + size_t(i) * 512;
     if (memcmp(now, before, 512) == 0) continue;
     memcpy(now, before, 512);
-    curPart->fatDirty[i >> 3] |= uint8_t(1u << (i & 7));
+    p->fatDirty[i >> 3] |= uint8_t(1u << (i & 7));
   }
-  ResetDirWalk();
+  ResetDirWalk();  // which also starts the free-cluster search from cluster 2 again
+  ++fatStamp_;
 }
 
 void FAT_DEVICE::MarkFatDirty(size_t byte) {
@@ -130,6 +136,7 @@ unsigned FAT_DEVICE::NextFatEntry(unsigned cluster) {
 void FAT_DEVICE::SetFatEntry(unsigned cluster, unsigned value) {
   uint8_t* fat = curPart->fat;
   walkPart_ = nullptr;  // a directory chain may have changed
+  ++fatStamp_;
   if (cluster < allocHint_ && value == 0) allocHint_ = cluster < 2 ? 2 : cluster;
   if (curPart->fatWidth == 16) {
     size_t at = size_t(cluster) * 2;

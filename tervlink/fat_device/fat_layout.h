@@ -129,5 +129,8 @@ TERVLINK_API void EncodeDirEntry(const DirEntry& e, uint8_t* p);
 // The text form of an entry's name into out (13 bytes at most with the
 // terminator): "NAME.EXT", "NAME", ".", "..".
 TERVLINK_API void EntryText(const uint8_t* e, char* out);
+// Folds n bytes of text in place as name matching compares them: single-
+// byte letters upper case, double-byte (GBK) characters as they are.
+void FoldCase(char* text, size_t n);
 
 }  // namespace fatfmt

@@ -11,8 +11,11 @@
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 #include "tervlink/fat_device/fat_layout.h"
+#include "tervlink/fat_device/reasons.h"
 #include "tervlink/host/host.h"
+#include "tervlink/text.h"
 
 using namespace fatfmt;
 
@@ -77,6 +80,15 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     passed[c >> 3] |= bit;
     return true;
   };
+  // A read that meets a damaged chain names the file, its partition and
+  // the damage (the name is the one LoadFile looked up).
+  auto damaged = [&](const char* what) {
+    lastError = -3;
+    if (!write)
+      host::SetReason("file %s on %c: is damaged: its cluster chain %s",
+                      text::EntryText(fileName).c_str(), char('C' + curPartIndex), what);
+    return -1;
+  };
   while (remaining > 0) {
     // Ctrl-C stops a write between two transfers; the caller rolls it back
     // as it does a failed transfer, so the file system stays whole.
@@ -86,13 +98,10 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     }
     if (CheckEndCluster(cluster) == 0) {
       if (write) return int(offset);
-      lastError = -3;
-      return -1;
+      return damaged("ends before the file's size");
     }
-    if (!IsValidCluster(cluster) || ((offset % clusterBytes) == 0 && !pass(cluster))) {
-      lastError = -3;
-      return -1;
-    }
+    if (!IsValidCluster(cluster)) return damaged("leaves the partition");
+    if ((offset % clusterBytes) == 0 && !pass(cluster)) return damaged("loops back on itself");
     uint32_t at = ClusterSector(cluster) + uint32_t(offset / 512) % spc;
     uint32_t within = uint32_t(offset % 512);
     uint32_t chunk;
@@ -132,7 +141,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     if (!stream) data += chunk;
     remaining -= chunk;
     if (remaining > 0 && offset % clusterBytes == 0) cluster = NextFatEntry(cluster);
-    ShowProgress(offset, size);
+    if (!quiet) ShowProgress(offset, size);
   }
   return int(offset);
 }
@@ -168,13 +177,30 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     return -1;
   }
   if (!WritableHere()) return -1;
-  if (!host::ProgressOnTerminal()) host::Print("%%  ");
+  // In a file group the entry waits in the held directory for the group's
+  // commit; a directory too long to be held takes the file alone.
+  bool grouped = false;
+  if (dirs_->grouping) {
+    if (!GroupRoomFor(uint64_t(size))) return -1;
+    fatdir::Mirror* m;
+    int held = CurrentMirror(&m);
+    if (held < 0) return -1;
+    grouped = held == 1;
+    if (!grouped && !SettleGroup()) return -1;
+  }
+  if (!quiet && !host::ProgressOnTerminal()) host::Print("%%  ");
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
   const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
   // The free space is counted only as far as the file needs: every test
   // below is decided by then.
   uint64_t freeBytes = uint64_t(CountFreeClusters(uint32_t(need / clusterBytes))) * clusterBytes;
   uint64_t available = freeBytes;
+  // The whole free space, for the reason of a refusal.
+  auto allFree = [this] {
+    unsigned long bytes = 0;
+    SearchFreeByte(&bytes);
+    return uint64_t(bytes);
+  };
   // A file replaced while the free space holds both keeps its entry and
   // its chain until the new data is on the device.
   bool replace = false;
@@ -184,6 +210,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     available += (oldSize + clusterBytes - 1) / clusterBytes * clusterBytes;
     if (available < uint64_t(size)) {
       lastError = -4;
+      fatreason::NoSpace(curPartIndex, need, allFree() + (available - freeBytes));
       return -1;
     }
     if (freeBytes >= need) {
@@ -191,6 +218,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
       old.sector = pendStart;
       old.offset = uint32_t(curPart->currentEntry - curPart->dirSector);
       old.first = bytes::Get16(curPart->currentEntry + kDirFirstCluster);
+      old.slot = curSlot_;
     } else if (RemoveFile(target) != 0) {
       return -1;
     }
@@ -205,9 +233,13 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     if (lastError != -3) return -1;
     if (available < uint64_t(size)) {
       lastError = -4;
+      fatreason::NoSpace(curPartIndex, need, allFree());
       return -1;
     }
   }
+  // The FAT as last committed, to put back should the group be lost.
+  if (grouped && !GroupOpen())
+    dirs_->undo.assign(curPart->fat, curPart->fat + size_t(curPart->sectorsPerFat) * 512);
   KeepUndo();
   // The chain is made and filled before the entry is added: the entry then
   // names the chain's own first cluster even when the directory has to grow,
@@ -217,6 +249,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   if (size > 0) {
     if (MakeFatChain(uint32_t(size), &first) != 0) {
       lastError = -4;
+      fatreason::NoSpace(curPartIndex, need, allFree());
       return -1;
     }
     written = DataLoop(first, data, stream, uint32_t(size), true);
@@ -226,6 +259,9 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
       return -1;
     }
   }
+  if (grouped)
+    return StageFile(replace ? &old : nullptr, target, uint32_t(size), first, when) == 0 ? written
+                                                                                       : -1;
   int r = replace ? ReplaceEntry(old, uint32_t(size), first, when)
                   : CommitNewEntry(kAttrArchive, target, uint32_t(size), first, when);
   if (r != 0) return -1;
@@ -284,10 +320,12 @@ int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int siz
   // A read follows only the clusters the file's size needs: a chain longer
   // than its size (or looping behind it) is never walked.
   uint32_t want = std::min(uint32_t(size), bytes::Get32(curPart->currentEntry + kDirFileSize));
-  if (!host::ProgressOnTerminal()) host::Print("%%  ");
+  if (!quiet && !host::ProgressOnTerminal()) host::Print("%%  ");
   if (want == 0) return 0;  // nothing moves: no progress after "%  "
   if (first == 0) {  // a size without clusters: the chain ends at once
     lastError = -3;
+    host::SetReason("file %s on %c: is damaged: it has a size but no clusters",
+                    text::EntryText(fileName).c_str(), char('C' + curPartIndex));
     return -1;
   }
   return DataLoop(first, data, stream, want, false);
@@ -311,6 +349,8 @@ int FAT_DEVICE::FileSize(uint32_t size) {
   if (uint64_t(size) > uint64_t(curPart->dataClusters) * curPart->sectorsPerCluster * 512 ||
       size > 0x7FFFFFFFu) {
     lastError = -3;
+    host::SetReason("a file on %c: is damaged: its size (%u bytes) is larger than the partition",
+                    char('C' + curPartIndex), size);
     return -1;
   }
   return int(size);

@@ -80,6 +80,15 @@ int FAT_DEVICE::DiskDoLogicalFormat(int disk, int part) {
   uint64_t overhead = uint64_t(b.reservedSectors) + 2ull * b.sectorsPerFat + b.rootEntries * 32 / 512;
   if (!p.usable || overhead + b.sectorsPerCluster > s) {
     lastError = -2;
+    const char letter = char('C' + part);
+    if (s == 0)
+      host::SetReason("disk %d has no partition %c: (PART do makes the partitions)", disk, letter);
+    else if (!p.usable)
+      host::SetReason("partition %c: runs past the end of disk %d or into another partition", letter,
+                      disk);
+    else
+      host::SetReason("partition %c: has %u sectors, too few for a FAT file system", letter,
+                      unsigned(s));
     return -1;
   }
   EncodeBootSector(b, d.sector.bytes);

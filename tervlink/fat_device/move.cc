@@ -124,7 +124,7 @@ int FAT_DEVICE::PathAttributes(const char* path) {
 }
 
 int FAT_DEVICE::MoveEntry(const char* from, const char* to, unsigned flags) {
-  if (!Ready() || !WritableHere()) return -1;
+  if (!Ready() || !WritableHere() || !SettleGroup()) return -1;
   DirKeeper keep(curPart);
   auto fail = [&](int code) {
     lastError = code;

@@ -13,8 +13,6 @@ using namespace fatfmt;
 
 namespace {
 
-constexpr uint8_t kAttrLongName = 0x0F;  // a long-name fragment, not a file
-
 bool IsGbkLead(uint8_t c) { return c >= 0x81 && c <= 0xFE; }
 
 // Copies n bytes of src into dst, upper-casing ASCII letters only; the
@@ -131,6 +129,8 @@ void EntryText(const uint8_t* e, char* out) {
   out[n] = 0;
 }
 
+void FoldCase(char* text, size_t n) { CopyUpper(text, text, n); }
+
 }  // namespace fatfmt
 
 int FAT_DEVICE::StringCheckFileName(char* name11) {
@@ -179,6 +179,30 @@ int FAT_DEVICE::NormalizeFileName(char* name, char* out) {
   return 0;
 }
 
+int FAT_DEVICE::NormalizeLabel(const char* text, char* out11) {
+  static const char kForbidden[] = "\"*+,./:;<=>?[\\]|";
+  size_t len = text ? strlen(text) : 0;
+  if (len == 0 || len > 11 || text[0] == ' ') {
+    lastError = -7;
+    return -1;
+  }
+  uint8_t kinds[11];
+  ByteKinds(text, len, kinds);
+  for (size_t i = 0; i < len; ++i) {
+    uint8_t c = uint8_t(text[i]);
+    // A lead byte without its trail byte would leave half a character.
+    if ((c < ' ' || c == 0x7F) || (kinds[i] == 0 && strchr(kForbidden, c)) ||
+        (i + 1 == len && IsGbkLead(c) && kinds[i] == 0)) {
+      lastError = -7;
+      return -1;
+    }
+  }
+  memset(out11, ' ', 11);
+  CopyUpper(out11, text, len);
+  if (uint8_t(out11[0]) == kEntryDeleted) out11[0] = char(kEntryE5Stored);
+  return 0;
+}
+
 bool FAT_DEVICE::CreatableName(const char* name11) {
   uint8_t first = uint8_t(name11[0]);
   if (first == ' ' || first == kEntryEnd || first == kEntryDeleted || first == '.') return false;
@@ -209,6 +233,12 @@ bool FAT_DEVICE::MatchPattern(const char* pattern, const char* text) {
 }
 
 int FAT_DEVICE::MatchDirEntry(_FILE_FIND* find) {
+  // A plain name in a held directory is looked up, not searched for: the
+  // walk below then starts at the entry found.
+  uint32_t slot;
+  int indexed = FindIndexed(find->pattern, find->nextIndex, &slot);
+  if (indexed == 0) return 0;
+  if (indexed == 1) find->nextIndex = slot;
   // The caller may have used the directory buffer since the last call: the
   // first entry is loaded afresh.
   for (bool first = true;; first = false) {
@@ -216,7 +246,8 @@ int FAT_DEVICE::MatchDirEntry(_FILE_FIND* find) {
     ++find->nextIndex;
     const uint8_t* e = curPart->currentEntry;
     if (e[0] == kEntryEnd) return 0;
-    if (e[0] == kEntryDeleted || e[kDirAttr] == kAttrLongName) continue;
+    // Long-name fragments and the volume label are no files.
+    if (e[0] == kEntryDeleted || (e[kDirAttr] & kAttrVolume)) continue;
     char text[14];
     EntryText(e, text);
     if (!MatchPattern(find->pattern, text)) continue;

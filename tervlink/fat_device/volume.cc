@@ -9,6 +9,7 @@
 #include <new>
 
 #include "tervlink/fat_device.h"
+#include "tervlink/fat_device/dir_index.h"
 #include "tervlink/host/host.h"
 
 namespace {
@@ -46,7 +47,7 @@ void FAT_DEVICE::NoteFatBytes(_PART_INFO* p, size_t end) {
   if (end > p->fatExtent) p->fatExtent = uint32_t(end);
 }
 
-FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io) {
+FAT_DEVICE::FAT_DEVICE(FAT_DEVICE_IO* io) : pDevice(io), dirs_(std::make_unique<fatdir::State>()) {
   fatInit = 0;
   verify = 0;
   if (this != g_zeroedEngine) memset(disks, 0, sizeof disks);
@@ -62,7 +63,16 @@ FAT_DEVICE::~FAT_DEVICE() = default;
 
 int FAT_DEVICE::Init() {
   fatInit = 0;
-  if (!disksCleared_) memset(disks, 0, sizeof disks);
+  // An engine started again (a test or fuzz target reusing one) clears
+  // only what its FAT images may hold, not megabytes of zeros.
+  if (!disksCleared_)
+    for (auto& d : disks) {
+      for (auto& p : d.parts) ClearPartition(&p);
+      auto* b = reinterpret_cast<unsigned char*>(&d);
+      size_t partsEnd = offsetof(_DISK_INFO, parts) + sizeof d.parts;
+      memset(b, 0, offsetof(_DISK_INFO, parts));
+      memset(b + partsEnd, 0, sizeof d - partsEnd);
+    }
   disksCleared_ = false;
   ResetDirWalk();
   for (auto& d : disks)
@@ -73,6 +83,8 @@ int FAT_DEVICE::Init() {
 
   host::Print("读取磁盘信息，请耐心等待......");
   for (auto& s : stale_) s = false;
+  for (auto& l : lost_) l = false;
+  losses_ = pDevice->DeviceLosses();
   // Only each disk's geometry is asked for now (the partition sizes are
   // checked against it); its partition table, boot sectors and FATs are
   // read when a command first needs them (DiskTables), so a run that
@@ -149,32 +161,56 @@ int FAT_DEVICE::IsPartFormattted(int disk, int part) {
 
 // The cache links point into the disk blocks themselves, so a copy is only
 // meaningful when it is put back into the same object, as here.
-void FAT_DEVICE::SaveDiskInfo() { memcpy(savedDisks, disks, sizeof disks); }
+// The directories held belong to the disk blocks of before.
+void FAT_DEVICE::SaveDiskInfo() {
+  ForgetDirectories();
+  memcpy(savedDisks, disks, sizeof disks);
+}
 
 void FAT_DEVICE::RestoreDiskInfo() {
+  ForgetDirectories();
   memcpy(disks, savedDisks, sizeof disks);
   ResetDirWalk();
 }
 
+bool FAT_DEVICE::DeviceKept() {
+  uint32_t now = pDevice->DeviceLosses();
+  if (now == losses_) return true;
+  losses_ = now;
+  // A disk whose tables were never read is read from the device anyway.
+  for (int d = 0; d < kFatDisks; ++d) {
+    if (disks[d].tablesPending) continue;
+    stale_[d] = true;
+    lost_[d] = true;
+  }
+  return false;
+}
+
 bool FAT_DEVICE::Fresh() {
+  DeviceKept();
   DiskTables(curDisk_);
   if (!stale_[curDisk_]) return true;
-  if (RereadDisk(curDisk_) != 0) {
+  if (RereadDisk(curDisk_, lost_[curDisk_]) != 0) {
     lastError = -1;
     return false;
   }
   stale_[curDisk_] = false;
+  lost_[curDisk_] = false;
   return true;
 }
+
 
 // Reads a stale disk again. What the device now holds wins, with two
 // exceptions that keep the session's own work: a partition whose table
 // entry and boot sector are unchanged keeps its current directory, and
 // keeps its FAT image when the device's first FAT differs from it only in
 // sectors that a commit which failed was writing (that commit's half is
-// then undone by the next commit, which writes the copies whole). 0, or -1
-// with the disk as it was before, still stale, and its caches empty.
-int FAT_DEVICE::RereadDisk(int disk) {
+// then undone by the next commit, which writes the copies whole). After
+// the device was lost (lost set) only the first holds, and only while the
+// directory still exists; a difference from what the engine held is said
+// on standard error. 0, or -1 with the disk as it was before, still stale,
+// and its caches empty.
+int FAT_DEVICE::RereadDisk(int disk, bool lost) {
   std::unique_ptr<_DISK_INFO> before(new (std::nothrow) _DISK_INFO);
   if (!before) return -1;
   memcpy(static_cast<void*>(before.get()), &disks[disk], sizeof(_DISK_INFO));
@@ -195,6 +231,7 @@ int FAT_DEVICE::RereadDisk(int disk) {
       continue;
     now.currentDir = was.currentDir;
     memcpy(now.currentPath, was.currentPath, sizeof now.currentPath);
+    if (lost) continue;
     bool marked = false;
     for (uint8_t b : was.fatDirty) marked = marked || b != 0;
     if (!marked) continue;
@@ -209,6 +246,23 @@ int FAT_DEVICE::RereadDisk(int disk) {
     memcpy(now.fatDirty, was.fatDirty, sizeof now.fatDirty);
     now.fatWhole = 1;
   }
-  file_system_switch_to(disk, curPartIndex);
+  int part = curPartIndex;
+  if (lost) {
+    bool changed = memcmp(&before->sector, &disks[disk].sector, sizeof before->sector) != 0;
+    for (int s = 0; s < kFatParts; ++s) {
+      _PART_INFO& now = disks[disk].parts[s];
+      const _PART_INFO& was = before->parts[s];
+      changed = changed || memcmp(now.bootCopy, was.bootCopy, sizeof now.bootCopy) != 0 ||
+                now.sectorsPerFat != was.sectorsPerFat ||
+                memcmp(now.fat, was.fat, size_t(now.sectorsPerFat) * 512) != 0;
+      if (now.currentDir == 0) continue;
+      file_system_switch_to(disk, s);
+      if (!StillADirectory(now.currentDir)) ChangeRootDirectory();
+    }
+    if (changed)
+      host::PrintError("Tervan: 磁盘%d在连接中断期间被改变, 已丢弃缓存的分区表和FAT, 按设备现在的内容继续",
+                       disk);
+  }
+  file_system_switch_to(disk, part);
   return 0;
 }

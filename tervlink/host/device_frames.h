@@ -10,6 +10,8 @@
 //            <- u8 ok, u32 bytes taken
 //   read     PC -> u8 3, u32 length
 //            <- u8 ok, u32 length n, n bytes
+//   claim    PC -> u8 4, u32 length, the program's name
+//            <- u8 ok, u32 length, the holder: u32 process id, its program's name
 //
 // Every frame opens with a fixed head whose size its first byte tells, so
 // each side reads a head in one call and then the bytes it announces.
@@ -25,6 +27,11 @@ namespace frames {
 constexpr uint8_t kControl = 1;
 constexpr uint8_t kWrite = 2;
 constexpr uint8_t kRead = 3;
+// Claims the device for the sending process for as long as the connection
+// stays open; refused (with the holder) while another process holds it.
+constexpr uint8_t kClaim = 4;
+// The longest program name a claim carries.
+constexpr uint32_t kMaxClaimName = 64;
 
 constexpr size_t kControlHeadBytes = 13;  // type, code, input length, output capacity
 constexpr size_t kDataHeadBytes = 5;      // type, length (write and read frames)
@@ -35,8 +42,8 @@ constexpr uint32_t kMaxControlInput = 4096;
 // The head size of a frame of the given type; 0 for an unknown type.
 inline size_t HeadBytes(uint8_t type) {
   return type == kControl ? kControlHeadBytes
-         : (type == kWrite || type == kRead) ? kDataHeadBytes
-                                             : 0;
+         : (type == kWrite || type == kRead || type == kClaim) ? kDataHeadBytes
+                                                               : 0;
 }
 
 inline void PutControlHead(uint8_t* head, uint32_t code, uint32_t inLength, uint32_t outCapacity) {

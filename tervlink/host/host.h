@@ -76,8 +76,37 @@ TERVLINK_API Output* SetOut(Output* out);
 TERVLINK_API void Print(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
 TERVLINK_API void PrintTo(Output& out, const char* fmt, ...) TERVLINK_PRINTF(2, 3);
 TERVLINK_API void VPrintTo(Output& out, const char* fmt, va_list ap);
-// One line on standard error (not converted beyond GBK -> locale).
+// One line on standard error (not converted beyond GBK -> locale), after
+// standard output has been flushed, so that a log taking both reads in order.
 TERVLINK_API void PrintError(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
+// Where PrintError's lines go: standard error unless a test swaps in an
+// Output (which then receives each line, its "\n" included). Returns the
+// previous one (null: standard error).
+TERVLINK_API Output* SetErr(Output* err);
+
+// ---- why a failure happened ------------------------------------------------
+//
+// A failure's reason is built where the failure is known (the host layer
+// knows errno and the PC path, the engine the partition and its free space,
+// the device link its socket) and carried up to the front end, which prints
+// it on its own line on standard error after its failure line. Like errno it
+// is one per thread and the last one set is the one kept: a layer sets one
+// only for a failure it decided itself, never over the reason of the layer
+// below that made it fail. Front ends clear it before each command and take
+// it when they report a failure.
+
+// Sets the reason (GBK text, no line end), replacing any earlier one.
+TERVLINK_API void SetReason(const char* fmt, ...) TERVLINK_PRINTF(1, 2);
+// Sets "<action> PC file <path>: <the system's reason for err>", where err is
+// an errno value (0: "unknown error").
+TERVLINK_API void SetFileReason(const char* action, const char* gbkPath, int err);
+TERVLINK_API bool HasReason();
+// The reason, which stays set.
+TERVLINK_API std::string Reason();
+TERVLINK_API void ClearReason();
+// Prints the reason, when there is one, as "Tervan: REASON" on its own line
+// on standard error (PrintError) and clears it. True when one was printed.
+TERVLINK_API bool ShowReason();
 
 // ---- input -----------------------------------------------------------------
 
@@ -89,6 +118,9 @@ class TERVLINK_API Input {
   // terminates them, as fgets does; the text is converted to GBK. False at
   // end of input or on a read error.
   virtual bool ReadLine(char* buffer, int size) = 0;
+  // True when the line last read held a zero byte (given as a blank in the
+  // buffer): such a line is refused whole, never run as the text around it.
+  virtual bool LineHadZero() const { return false; }
   // True once a read has met the end of the input.
   virtual bool AtEnd() = 0;
   // One byte of the input as it stands (no conversion), for single-key
@@ -117,6 +149,7 @@ class TERVLINK_API StringInput : public Input {
  public:
   explicit StringInput(std::string text) : text_(std::move(text)) {}
   bool ReadLine(char* buffer, int size) override;
+  bool LineHadZero() const override { return zero_; }
   bool AtEnd() override { return end_; }
   int ReadChar() override;
 
@@ -124,11 +157,15 @@ class TERVLINK_API StringInput : public Input {
   std::string text_;
   size_t pos_ = 0;
   bool end_ = false;
+  bool zero_ = false;
 };
 
 // ---- console keys ----------------------------------------------------------
 
 TERVLINK_API bool StdinIsTerminal();
+// Clears the console or terminal that standard output is, cursor at the
+// top left; nothing when standard output is a file or a pipe.
+TERVLINK_API void ClearTerminal();
 // Nonzero when a key is waiting (always nonzero when standard input is not
 // a terminal, so a loop waiting for a key never blocks a script).
 TERVLINK_API int KeyHit();
@@ -190,6 +227,9 @@ TERVLINK_API LocalTime Now();
 TERVLINK_API LocalTime ToLocal(int64_t epochSeconds);
 TERVLINK_API int64_t FromLocal(const LocalTime& t);
 TERVLINK_API int64_t EpochNow();
+// Milliseconds of a clock that only moves forward (not the time of day),
+// for measuring how long something has taken.
+TERVLINK_API uint64_t SteadyMs();
 
 // ---- PC files and directories ----------------------------------------------
 
@@ -216,12 +256,76 @@ struct DirEntry {
   std::string name;  // GBK
   bool isDir = false;   // a folder, or a link that leads to one
   bool isLink = false;  // a symbolic link (or junction), whatever it leads to
+  bool broken = false;  // a link that leads nowhere: its target is gone, or links loop
+  // Neither a regular file nor a folder (a FIFO, a device, a socket): never
+  // opened for its data, since a read of one may block for ever.
+  bool isSpecial = false;
+  // The name holds characters GBK cannot spell (Korean, emoji): name then
+  // shows each of them as "?", to be shown, never used to reach the entry.
+  bool unspellable = false;
   uint64_t size = 0;
   int64_t mtime = 0;
 };
-// The entries of a folder, without "." and "..", sorted by name. False when
-// the folder cannot be read.
+// The entries of a folder, without "." and "..", sorted by name (a link
+// that leads nowhere is listed, marked broken, with its own time). False
+// when the folder cannot be read.
 TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
+
+// Opens a PC file to read its data, as COPY and SYNC take one to the
+// device: only a regular file is opened, and a FIFO, device or socket is
+// refused without waiting on it. length is set to the file's size. A file
+// the system reports empty but that gives data (a /proc file) is refused,
+// since its size is not known before it is read. Null, with the reason set,
+// when the file cannot be opened or is refused.
+TERVLINK_API FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length);
+
+// True when the GBK text names a PC file exactly: every character of it is
+// GBK (a command line whose text GBK cannot spell is kept in the console's
+// set, and its bytes would name another file or be stored mangled).
+TERVLINK_API bool SpellableInGbk(std::string_view text);
+
+// A PC file written under a temporary name in its own folder and renamed to
+// its name by Commit() once every byte is written, flushed and closed: a
+// failed or interrupted write never leaves a short file under the real
+// name, nor replaces a good one. Every failure sets the reason, naming the
+// file and the system's cause; the temporary file is removed when the
+// writer is not committed.
+class TERVLINK_API PcFileWriter {
+ public:
+  PcFileWriter() = default;
+  PcFileWriter(const PcFileWriter&) = delete;
+  PcFileWriter& operator=(const PcFileWriter&) = delete;
+  ~PcFileWriter();
+  // Creates the temporary file for gbkName (in text mode when text is set:
+  // line ends as the host writes them). False (reason set) when it cannot
+  // be created.
+  bool Open(const char* gbkName, bool text = false);
+  // Appends length bytes; false (reason set) when they were not all taken.
+  bool Write(const void* data, size_t length);
+  // The file gets the modification time mtime (seconds since the epoch)
+  // before it is renamed.
+  void KeepTime(int64_t mtime) {
+    mtime_ = mtime;
+    keepTime_ = true;
+  }
+  // The open stream, for text written with fprintf; its errors are found
+  // by Commit.
+  FILE* Stream() const { return f_; }
+  // Flushes and closes the file and renames it to its name (an existing
+  // file of that name is replaced). False (reason set, temporary removed)
+  // when any write, the flush, the close or the rename failed.
+  bool Commit();
+  // Closes and removes the temporary file; the real name is left alone.
+  void Discard();
+  const std::string& Name() const { return name_; }
+
+ private:
+  std::string name_, temp_;
+  FILE* f_ = nullptr;
+  int error_ = 0;  // errno of the first failed write, 0 while none failed
+  int64_t mtime_ = 0;
+  bool keepTime_ = false;
+};
 
 // The PC path separator: '\\' on Windows, '/' elsewhere.
 #if defined(_WIN32)
@@ -271,6 +375,25 @@ TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLen
                                 uint32_t length, int hasData, int toDevice, void* reply,
                                 uint32_t replyLength);
 
+// One client per device: a program claims the device it services for its
+// lifetime, on a connection of its own that it keeps open (the device
+// releases the claim when that connection closes, so a killed client
+// blocks nobody). The device refuses the claim, and every request of
+// another process, while another client holds it, whichever path or link
+// reached it. Returns 1 when this process holds the device, 0 when no
+// device answers at devicePath now (the claim is then made before the
+// first request that reaches one), -1 when another client holds it:
+// holderPid and holderProgram name it (pid 0 when the system cannot tell).
+// program is this process's name as the device shows it to others.
+TERVLINK_API int ClaimDevice(const char* devicePath, const char* program, long& holderPid,
+                             std::string& holderProgram);
+// How many times the claimed device at devicePath went away (its claim's
+// connection closed: zelsim stopped, restarted or was killed) since the
+// claim; each loss is noticed here or before the next request, and the
+// claim is then made again on the device found there. What was read from
+// the device before a loss may no longer hold. 0 for a path never claimed.
+TERVLINK_API uint32_t DeviceLosses(const char* devicePath);
+
 // ---- stream sockets for servers (zelsim) ------------------------------------
 
 // A listening Unix stream socket at path. -1 on failure; -2 when another
@@ -278,6 +401,9 @@ TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLen
 TERVLINK_API int ListenSocket(const std::string& path);
 // Waits for a connection; -1 on failure or when interrupted (check Stopping()).
 TERVLINK_API int AcceptSocket(int listener);
+// The process at the other end of an accepted connection; 0 when the
+// system cannot tell.
+TERVLINK_API long PeerProcessId(int fd);
 TERVLINK_API void CloseSocket(int fd);
 // Exact reads and writes; false on failure or end of stream.
 TERVLINK_API bool ReadExact(int fd, void* buffer, size_t length);
@@ -399,6 +525,9 @@ class TERVLINK_API HeldLock {
 // id (0 when the system cannot tell), or when the file cannot be opened or
 // created (holder -1).
 TERVLINK_API std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path, long& holder);
+// The process that holds the lock on the file at path now; 0 when none
+// does or the system cannot tell.
+TERVLINK_API long LockHolder(const std::string& path);
 
 // The lock that gives one Tervan session its device for the session's
 // lifetime: devicePath "\\.\lexonN" for the driver link, or the simulation
@@ -407,6 +536,8 @@ TERVLINK_API std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path
 // when missing). Results as LockFileExclusive.
 TERVLINK_API std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
                                                          long& holder);
+// The file AcquireDeviceLock locks.
+TERVLINK_API std::string DeviceLockPath(const char* devicePath, bool simulation);
 
 // True when the two PC names lead to the same file: the same file of the
 // file system when both exist (links and other spellings included), else the

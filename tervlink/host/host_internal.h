@@ -3,6 +3,7 @@
 // half of the console, each platform gives it the calls below.
 #pragma once
 
+#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -19,6 +20,7 @@ class FileInput : public Input {
   FileInput(FILE* f, bool owned) : f_(f), owned_(owned) {}
   ~FileInput() override;
   bool ReadLine(char* buffer, int size) override;
+  bool LineHadZero() const override { return zero_; }
   bool AtEnd() override;
   int ReadChar() override;
   bool IsTerminal() const override;
@@ -27,14 +29,20 @@ class FileInput : public Input {
   FILE* f_;
   bool owned_;
   bool first_ = true;
+  bool zero_ = false;
 };
 
+// printf-style text of at most 1023 bytes (a message line or a reason).
+std::string FormatLine(const char* fmt, va_list ap);
 // True when the stream is a terminal or console a person types at.
 bool StreamIsTerminal(FILE* f);
 // Writes one line of GBK text, its "\n" included, to standard error in the
 // console's character set (PrintError() has formatted it and flushed
 // standard output).
 void WriteErrorLine(std::string_view gbk);
+// A file-system name in GBK; false when GBK cannot spell it (gbk then
+// holds "?" for each character it lacks: a name to show, not to use).
+bool FsNameToGbk(std::string_view name, std::string& gbk);
 // The operating system's sleep (Sleep() adds TERVAN_NO_WAIT and the test
 // hook around it).
 void PlatformSleep(uint32_t ms);

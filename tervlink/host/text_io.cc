@@ -15,6 +15,7 @@ namespace host {
 namespace {
 
 Output* g_out = nullptr;
+Output* g_err = nullptr;
 
 void RealSleep(uint32_t ms) {
   if (SettlingWaitsSkipped()) return;
@@ -69,14 +70,32 @@ void Print(const char* fmt, ...) {
   va_end(ap);
 }
 
-void PrintError(const char* fmt, ...) {
+std::string detail::FormatLine(const char* fmt, va_list ap) {
   char buf[1024];
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  return buf;
+}
+
+void PrintError(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string buf = detail::FormatLine(fmt, ap);
   va_end(ap);
+  // The lines of standard output printed so far come first, in a log that
+  // takes both.
+  Out().Flush();
   fflush(stdout);
-  detail::WriteErrorLine(std::string(buf) + "\n");
+  if (g_err) {
+    g_err->Write(buf + "\n");
+    return;
+  }
+  detail::WriteErrorLine(buf + "\n");
+}
+
+Output* SetErr(Output* err) {
+  Output* old = g_err;
+  g_err = err;
+  return old;
 }
 
 bool StringInput::ReadLine(char* buffer, int size) {
@@ -85,9 +104,11 @@ bool StringInput::ReadLine(char* buffer, int size) {
     return false;
   }
   size_t n = 0;
+  zero_ = false;
   while (pos_ < text_.size() && n + 1 < size_t(size)) {
     char c = text_[pos_++];
-    buffer[n++] = c;
+    zero_ = zero_ || c == '\0';
+    buffer[n++] = c ? c : ' ';
     if (c == '\n') break;
   }
   buffer[n] = '\0';
@@ -111,11 +132,14 @@ FileInput::~FileInput() {
 
 bool FileInput::ReadLine(char* buffer, int size) {
   // As fgets, except that a zero byte reads as a blank, so that the text of
-  // a line never hides behind one (the reader looks for the line end).
+  // a line never hides behind one (the reader looks for the line end), and
+  // is noted: the reader refuses such a line.
   // Whoever answers must have seen everything printed so far.
   Out().Flush();
   int got = 0;
+  zero_ = false;
   for (int c; got + 1 < size && (c = getc(f_)) != EOF;) {
+    zero_ = zero_ || c == 0;
     buffer[got++] = c ? char(c) : ' ';
     if (c == '\n') break;
   }

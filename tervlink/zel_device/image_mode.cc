@@ -4,6 +4,7 @@
 // conversions and the refresh of an image from the device's NAND; the
 // simulator NAND file (kind 1) is in simu_image.cc.
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -70,10 +71,14 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
   bool written = false;
   if (!full.empty() && full.size() < 260) {
     std::string name = ChecksumFileName(full);
-    File out(host::OpenFile(name.c_str(), "wb"), fclose);
-    if (!out) {
+    // Written beside and renamed when whole: a good checksum file is never
+    // replaced by a short one.
+    host::PcFileWriter out;
+    if (!out.Open(name.c_str())) {
       host::Print("创建扇区CheckSum数据文件(%s)失败\n", name.c_str());
-    } else if (knownSums || fseek(imageFile, long(dataOffset), SEEK_SET) == 0) {
+    } else if (!knownSums && fseek(imageFile, long(dataOffset), SEEK_SET) != 0) {
+      host::SetFileReason("cannot read", imagePath, errno);
+    } else {
       // The data area is read in 1 MB pieces: the pass runs at the speed of
       // the disk, not of one call per sector.
       std::vector<uint8_t> in(knownSums ? 0 : size_t(kChecksumChunkSectors) * 512);
@@ -82,6 +87,10 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
       for (uint32_t done = 0; done < sectors && written;) {
         uint32_t n = std::min(kChecksumChunkSectors, sectors - done);
         if (!knownSums && fread(in.data(), 512, n, imageFile) != n) {
+          if (ferror(imageFile))
+            host::SetFileReason("cannot read", imagePath, errno);
+          else
+            host::SetReason("image file %s ends before its last sector", imagePath);
           written = false;
           break;
         }
@@ -90,10 +99,10 @@ bool image::WriteChecksumFile(FILE* imageFile, uint64_t dataOffset, uint32_t sec
           bytes::Put32(&sums[size_t(s) * 8], sum);
           bytes::Put32(&sums[size_t(s) * 8 + 4], ~sum);
         }
-        written = fwrite(sums.data(), 8, n, out.get()) == n;
+        written = out.Write(sums.data(), size_t(n) * 8);
         done += n;
       }
-      if (fclose(out.release()) != 0) written = false;
+      written = written && out.Commit();
     }
   }
   host::Print(written ? "创建扇区CheckSum数据成功\n" : "创建扇区CheckSum数据失败\n");
@@ -248,6 +257,7 @@ int32_t ZEL_DEVICE_IO::BuildSysImageFile(int32_t sizeMb, char* path) {
   ok = ok && WriteFill(imageFile, total, 0xFF, fill) && fseek(imageFile, 0, SEEK_SET) == 0 &&
        fwrite(imageHeader, 1, kHeaderBytes, imageFile) == kHeaderBytes && fflush(imageFile) == 0;
   if (!ok) {
+    host::SetFileReason("cannot write", path, errno);
     ReleaseImageState();
     host::RemoveFile(path);
     return -1;
@@ -272,6 +282,7 @@ int32_t ZEL_DEVICE_IO::WriteToSysImageFile(uint32_t sector, uint32_t count, char
   for (size_t i = 0; i < written; ++i) SetBit(sector + uint32_t(i));
   bool ok = written == count && fflush(imageFile) == 0;
   if (!ok) {
+    host::SetReason("cannot write the image file: %s", strerror(errno));
     // What the file holds is no longer known: the close reads it back.
     sectorSums_.clear();
     return -1;
@@ -323,6 +334,7 @@ int32_t ZEL_DEVICE_IO::CloseSystemImageFile(void* diskBlocks, char* path) {
                     fwrite(sectorBitmap, 1, bitmapBytes, imageFile) == bitmapBytes &&
                     fflush(imageFile) == 0;
     if (!bitmapOk) {
+      host::SetFileReason("cannot write", path, errno);
       host::Print("sorry, writeing image file sector assigned information failed\r\n");
     } else {
       delete[] sectorBitmap;
@@ -331,9 +343,11 @@ int32_t ZEL_DEVICE_IO::CloseSystemImageFile(void* diskBlocks, char* path) {
     }
   }
   uint32_t sectors = Field(imageHeader, kHdrSizeMb) * 2048;
-  if (result == 0)
-    WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset), sectors, path,
-                      sectorSums_.size() == sectors ? sectorSums_.data() : nullptr);
+  // An image without its checksum file is no finished image.
+  if (result == 0 &&
+      !WriteChecksumFile(imageFile, Field(imageHeader, kHdrDataOffset), sectors, path,
+                         sectorSums_.size() == sectors ? sectorSums_.data() : nullptr))
+    result = -1;
   imageBytes = 0;
   ReleaseImageState();
   return result;
@@ -347,7 +361,9 @@ namespace {
 // every path.
 struct Conversion {
   File in{nullptr, fclose};
-  File out{nullptr, fclose};
+  // The output, written under a temporary name and given its own name by
+  // Finish when whole.
+  host::PcFileWriter out;
   std::string outName;
   std::vector<uint8_t> bitmap;
   uint8_t header[kHeaderBytes] = {};
@@ -371,8 +387,7 @@ struct Conversion {
       host::Print("sorry, the output file (%s) would overwrite the image file\r\n", outName.c_str());
       return false;
     }
-    out.reset(host::OpenFile(outName.c_str(), "w+b"));
-    if (!out) {
+    if (!out.Open(outName.c_str())) {
       host::Print("sorry, create image file failed\r\n");
       return false;
     }
@@ -398,26 +413,23 @@ struct Conversion {
   // Writes the 0xFF area up to the bitmap, the bitmap and its trailer.
   bool WriteFront() {
     std::vector<uint8_t> ff(std::max<size_t>(Field(header, kHdrBitmapOffset), kBitmapTrailer), 0xFF);
-    return fwrite(ff.data(), 1, Field(header, kHdrBitmapOffset), out.get()) ==
+    return fwrite(ff.data(), 1, Field(header, kHdrBitmapOffset), out.Stream()) ==
                Field(header, kHdrBitmapOffset) &&
-           fwrite(bitmap.data(), 1, bitmap.size(), out.get()) == bitmap.size() &&
-           fwrite(ff.data(), 1, kBitmapTrailer, out.get()) == kBitmapTrailer;
+           fwrite(bitmap.data(), 1, bitmap.size(), out.Stream()) == bitmap.size() &&
+           fwrite(ff.data(), 1, kBitmapTrailer, out.Stream()) == kBitmapTrailer;
   }
 
   bool Finish() {
-    bool ok = fseek(out.get(), 0, SEEK_SET) == 0 &&
-              fwrite(header, 1, kHeaderBytes, out.get()) == kHeaderBytes;
-    ok = (fclose(out.release()) == 0) && ok;
-    if (!ok) host::RemoveFile(outName.c_str());
-    return ok;
+    if (fseek(out.Stream(), 0, SEEK_SET) != 0) {
+      host::SetFileReason("cannot write", outName.c_str(), errno);
+      out.Discard();
+      return false;
+    }
+    return out.Write(header, kHeaderBytes) && out.Commit();
   }
 
   // Removes the output file this conversion created.
-  void Discard() {
-    if (!out) return;
-    out.reset();
-    host::RemoveFile(outName.c_str());
-  }
+  void Discard() { out.Discard(); }
 
   void SetMarker(const char* marker) {
     memset(header + kHdrMarker, 0, kHdrMarkerBytes);
@@ -453,7 +465,7 @@ int32_t ZEL_DEVICE_IO::BuildPakImageFile(char* path) {
       // A short read means a truncated image: the conversion fails rather
       // than writing a packed file with missing data.
       ok = fread(run.data(), 1, kRunBytes, c.in.get()) == kRunBytes &&
-           fwrite(run.data(), 1, kRunBytes, c.out.get()) == kRunBytes;
+           fwrite(run.data(), 1, kRunBytes, c.out.Stream()) == kRunBytes;
     else
       ok = fseek(c.in.get(), long(kRunBytes), SEEK_CUR) == 0;
   }
@@ -491,7 +503,7 @@ int32_t ZEL_DEVICE_IO::UnPakImageFile(char* path) {
       ok = fread(run.data(), 1, kRunBytes, c.in.get()) == kRunBytes;
     else
       std::fill(run.begin(), run.end(), 0xFF);
-    ok = ok && fwrite(run.data(), 1, kRunBytes, c.out.get()) == kRunBytes;
+    ok = ok && fwrite(run.data(), 1, kRunBytes, c.out.Stream()) == kRunBytes;
   }
   if (!ok) {
     host::Print("映像文件(%s)格式不正确.\r\n", path);
@@ -548,11 +560,20 @@ int32_t ZEL_DEVICE_IO::UpdateIsoFromNand(char* path, int* table, uint32_t partit
         fwrite(buffer.data(), 1, buffer.size(), file.get()) != buffer.size() ||
         fseek(file.get(), long(bitmapAt + first / 8), SEEK_SET) != 0 ||
         fwrite(marks.data(), 1, marks.size(), file.get()) != marks.size()) {
+      host::SetFileReason("cannot write", path, errno);
       host::Print("%08d,  写入映像文件失败\n", int(logical));
       return -1;
     }
   }
-  fflush(file.get());
-  WriteChecksumFile(file.get(), dataAt, uint32_t(imageSectors), path);
-  return fclose(file.release()) == 0 ? 0 : -1;
+  if (fflush(file.get()) != 0) {
+    host::SetFileReason("cannot write", path, errno);
+    return -1;
+  }
+  // The blocks are in the image; its checksum file must follow them.
+  bool summed = WriteChecksumFile(file.get(), dataAt, uint32_t(imageSectors), path);
+  if (fclose(file.release()) != 0) {
+    host::SetFileReason("cannot close", path, errno);
+    return -1;
+  }
+  return summed ? 0 : -1;
 }

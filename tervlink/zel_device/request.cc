@@ -2,12 +2,34 @@
 
 #include "tervlink/zel_device_io.h"
 
+#include "tervlink/host/host.h"
+
+namespace {
+
+// The reason of a request the link could not carry: which link, and whether
+// it could not be opened or broke in the middle.
+void LinkLost(const ZEL_DEVICE_IO& device, bool opened) {
+  std::string link = device.simulation
+                         ? "simulation link, mailslot " + host::MailslotPath("c33_usb_snd_io")
+                         : "socket " + host::DeviceSocketPath(device.devicePath);
+  if (opened)
+    host::SetReason("device link lost (%s): the connection broke in the middle of a request", link.c_str());
+  else
+    host::SetReason("device link lost (%s): nothing answers there; is zelsim running?", link.c_str());
+}
+
+}  // namespace
+
 int32_t ZEL_DEVICE_IO::Request(const _ZEL_REQUEST& block, void* data, bool hasData,
                                bool expectReply) {
   DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return -1;
+  if (h == INVALID_HANDLE_VALUE) {
+    LinkLost(*this, false);
+    return -1;
+  }
   auto fail = [&] {
+    LinkLost(*this, true);
     pfnCloseHandle(h);
     return -1;
   };

@@ -99,3 +99,7 @@ int32_t ZEL_DEVICE_IO::Download(const char* fileName) {
 // Slots 24 and 25 are reserved; nothing calls them.
 int32_t ZEL_DEVICE_IO::Reserved24() { return -1; }
 int32_t ZEL_DEVICE_IO::Reserved25() { return -1; }
+
+uint32_t ZEL_DEVICE_IO::DeviceLosses() {
+  return simulation ? 0 : host::DeviceLosses(devicePath);
+}

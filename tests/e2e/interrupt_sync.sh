@@ -3,6 +3,7 @@
 # middle of a long SYNC against zelsim stops the command at a safe point:
 # the batch ends with the failure line and status 130, and the device's disk
 # passes fsck.fat with every file on it whole (the same bytes as on the PC).
+# Then a kill (SIGKILL) inside a group of many small files (below).
 #
 # The signal goes when Tervan starts on the third file, not after a time;
 # should Tervan still finish the whole tree first (a very slow watcher), the
@@ -16,16 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-interrupt.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=; tervan_pid=
-cleanup() {
-  [ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
-    echo "work folder kept: $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
+trap '[ -n "$tervan_pid" ] && kill "$tervan_pid" 2>/dev/null; end_work "$sim_pid" "$work"' EXIT
 fail() { echo "FAIL: $*"; echo "--- stdout"; cat "$work/out"; echo "--- stderr"; cat "$work/err"; exit 1; }
 cd "$work"
 
@@ -77,4 +69,42 @@ fi
 kill "$sim_pid"; wait "$sim_pid"; sim_rc=$?; sim_pid=
 [ $sim_rc = 0 ] || fail "zelsim ended with exit status $sim_rc"
 echo "exit status $rc, $copied files whole on the device"
+
+# ---- A kill inside a group of files -----------------------------------------
+# SYNC stores small files in groups of at most 64 (data, then one FAT commit,
+# then the entries). Tervan is killed (SIGKILL, by strace, at the moment it
+# opens the 151st PC file, wherever the clock stands) in the middle of such a
+# group: every file of the groups before the open one (at least the first
+# 151 - 64) must be whole on the device, no file of the open group may show
+# up damaged, and fsck.fat must pass the disk.
+if ! strace -f -qq -o /dev/null true 2>/dev/null; then
+  echo "strace cannot trace here: the kill inside a group was not checked"
+  exit 0
+fi
+rm -rf state run
+"$bin/zelsim" --state state 2>zelsim.log &
+sim_pid=$!
+wait_up "$sim_pid" test -S run/lexon0 || fail "zelsim did not start"
+many=$work/many/Disk0/C/MANY
+mkdir -p "$many"
+for i in $(seq 100 299); do head -c $((1000 + i * 7)) /dev/urandom >"$many/F$i.BIN"; done
+printf 'PART do -Y\nFORMAT\nSYNC /P%s/many\n' "$work" >job.bat
+strace -f -qq -o /dev/null -e trace=openat -P "$many/F250.BIN" -e inject=openat:signal=KILL \
+  "$bin/Tervan" -B"$work/job.bat" >out 2>err
+rc=$?
+[ $rc = 137 ] || fail "Tervan was not killed at F250.BIN (exit status $rc)"
+bash "$here/fsck_disk.sh" state/disk0.nand || fail "fsck of the disk after the kill"
+listed=$(mdir -i part1.img -b ::MANY 2>/dev/null | sed 's|^::/MANY/||') || true
+whole=0
+for name in $listed; do
+  case $name in .|..) continue ;; F1[0-9][0-9].BIN|F2[0-4][0-9].BIN) ;; *) fail "$name on the device" ;; esac
+  mtype -i part1.img "::MANY/$name" | cmp -s - "$many/$name" || fail "$name differs from its PC file"
+  whole=$((whole + 1))
+done
+for i in $(seq 100 185); do
+  case " $(echo $listed) " in *" F$i.BIN "*) ;; *) fail "F$i.BIN of a committed group is missing" ;; esac
+done
+kill "$sim_pid"; wait "$sim_pid"; sim_rc=$?; sim_pid=
+[ $sim_rc = 0 ] || fail "zelsim ended with exit status $sim_rc"
+echo "killed inside a group: $whole of the 150 files stored before are whole on the device"
 exit 0

@@ -28,15 +28,7 @@ export -f wait_up zelsim_up  # for the .setup and .check snippets
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-e2e.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1 BIN=$bin
 sim_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
-    echo "work folder kept: $work"
-  else
-    rm -rf "$work"
-  fi
-}
-trap cleanup EXIT
+trap 'end_work "$sim_pid" "$work"' EXIT
 
 subst() { sed "s|@WORK@|$work|g" "$1"; }
 

@@ -128,6 +128,28 @@ TEST_F(FatTest, Fat12NeighboursShareTheMiddleByteWithoutDisturbingEachOther) {
   EXPECT_EQ(fat.curPart->fat[0], 0xF8) << "entry 0 (media) untouched";
 }
 
+// A FAT12 entry whose 12 bits straddle two FAT sectors (entry 341: bytes
+// 511 and 512; entry 682: bytes 1023 and 1024), changed and saved alone:
+// both sectors reach every copy on the device.
+TEST_F(FatTest, Fat12EntryAcrossTwoSectorsReachesEveryCopyWhole) {
+  _PART_INFO& part = *fat.curPart;
+  ASSERT_EQ(part.fatWidth, 12u);
+  ASSERT_EQ(fat.SaveFatTable(), 0);  // the first save after a load writes everything
+  const uint32_t base = part.startSector + part.reservedSectors;
+  for (unsigned entry : {341u, 682u}) {
+    for (unsigned value : {0xABCu, 0x5A5u}) {
+      fat.SetFatEntry(entry, value);
+      ASSERT_EQ(fat.SaveFatTable(), 0);
+      for (uint32_t copy = 0; copy < part.fatCount; ++copy)
+        for (uint32_t i = 0; i < part.sectorsPerFat; ++i) {
+          MemDevice::Sector onDevice = d.dev.Get(0, base + copy * part.sectorsPerFat + i);
+          ASSERT_EQ(memcmp(onDevice.data(), part.fat + size_t(i) * 512, 512), 0)
+              << "entry " << entry << ", copy " << copy << ", FAT sector " << i;
+        }
+    }
+  }
+}
+
 TEST_F(FatTest, AFormatLeavesNoByteTheSessionWroteInTheFatImage) {
   _PART_INFO& part = *fat.curPart;
   size_t loaded = size_t(part.sectorsPerFat) * 512;

@@ -122,6 +122,32 @@ TEST_F(CorruptTest, DirectoriesWithLoopsAndBadStartsStayBounded) {
   EXPECT_STREQ(d.fat->GetCurrentDirectoryA(path, sizeof path), "\\");
 }
 
+// A chain longer than the 65,536 entries a directory may hold is not held in
+// memory but walked entry by entry, bounded as before; it does not grow.
+TEST_F(CorruptTest, ADirectoryChainLongerThanAnyDirectoryIsWalkedEntryByEntry) {
+  std::string sub = Entry(*d.fat, "sub");
+  ASSERT_EQ(d.fat->MakeDirectory(sub.data()), 0);
+  ASSERT_EQ(d.fat->ChangeDirectory(sub.data()), 0);
+  unsigned dir = d.fat->curPart->currentDir;
+  const unsigned perCluster = 16 * d.fat->curPart->sectorsPerCluster;
+  const unsigned length = 65536 / perCluster + 2;
+  for (int i = 0; i < int(perCluster) - 2; ++i)  // the first cluster full: no end marker
+    ASSERT_EQ(d.Write(("L" + std::to_string(i)).c_str(), ""), 0);
+  d.fat->ChangeRootDirectory();
+  for (unsigned k = 0; k + 1 < length; ++k) SetDeviceEntry(dir + k, dir + k + 1);
+  SetDeviceEntry(dir + length - 1, 0xFFF);
+  Reload();
+  ASSERT_EQ(d.fat->ChangeDirectory(sub.data()), 0);
+  std::string missing = Entry(*d.fat, "nothere");
+  EXPECT_EQ(d.fat->SearchFile(kMaskAny, missing.data()), -1);
+  EXPECT_EQ(d.fat->lastError, -3);
+  d.dev.log.clear();
+  EXPECT_EQ(d.Write("more", "1"), 1) << "into the second cluster's first slot";
+  ExpectWritesInside();
+  EXPECT_EQ(d.Read("more"), "1");
+  EXPECT_EQ(d.Read("L7"), "");
+}
+
 TEST_F(CorruptTest, InvalidBootSectorsAreUnformatted) {
   struct Case {
     const char* what;

@@ -109,6 +109,82 @@ TEST_F(DirTest, DirectoryGrowsByOneZeroedClusterAndReusesDeletedSlotsFirst) {
   EXPECT_EQ(0, memcmp(again.data() + 7 * 32, "NEW        ", 11)) << "slot 7 (F5) reused";
 }
 
+// A directory is read once, in runs, and then looked up in memory; every
+// change the engine makes keeps that index right, as a fresh engine reading
+// the device sees. It holds 65,536 entries at most.
+TEST_F(DirTest, ADirectoryIsReadOnceAndItsIndexFollowsEveryChange) {
+  ASSERT_EQ(Md("big"), 0);
+  ASSERT_EQ(Cd("big"), 0);
+  char name[16];
+  const int files = 2000;  // four clusters, past any 40-sector cache
+  for (int i = 0; i < files; ++i) {
+    snprintf(name, sizeof name, "F%d", i);
+    ASSERT_EQ(d.Write(name, ""), 0) << i;
+  }
+  fat.ForgetDirectories();
+  d.dev.log.clear();
+  for (int i = 0; i < files; ++i) {
+    snprintf(name, sizeof name, i % 2 ? "F%d" : "f%d", i);
+    std::string n = N(name);
+    ASSERT_EQ(fat.SearchFile(kMaskFiles, n.data()), 0) << name;
+    _FILE_FIND f;
+    ASSERT_EQ(fat.FindFirstFileA(name, &f), 1) << name;  // letters in either case
+    EXPECT_EQ(f.name, N(name).substr(0, strlen(name)));
+  }
+  EXPECT_LE(d.dev.CountOf('R'), 4u) << "one read per cluster at most, not per lookup";
+
+  std::string f5 = N("F5"), f10 = N("F10"), dir = N("f20");
+  ASSERT_EQ(fat.RemoveFile(f5.data()), 0);
+  EXPECT_EQ(fat.SearchFile(kMaskFiles, f5.data()), -1);
+  ASSERT_EQ(d.Write("new", "y"), 1);
+  EXPECT_EQ(fat.curPart->currentEntry - fat.curPart->dirSector, 7 * 32) << "F5's slot reused";
+  ASSERT_EQ(fat.Rename(C("F10"), C("renamed")), 0);
+  EXPECT_EQ(fat.SearchFile(kMaskFiles, f10.data()), -1);
+  EXPECT_EQ(List("renamed"), (std::vector<std::string>{"RENAMED"}));
+  EXPECT_EQ(Md("F10"), 0) << "the old name is free again";
+  ASSERT_EQ(fat.RemoveFile(dir.data()), 0);
+  ASSERT_EQ(Md("f20"), 0);
+  EXPECT_EQ(fat.SearchFile(kMaskFiles, dir.data()), -1) << "a directory now, not a file";
+  std::vector<std::string> held = List("*");
+  ASSERT_EQ(held.size(), size_t(files) + 3);
+  auto fresh = d.Reopen();
+  std::string here = N("big");
+  ASSERT_EQ(fresh->ChangeDirectory(here.data()), 0);
+  std::vector<std::string> read;
+  _FILE_FIND f;
+  for (int r = fresh->FindFirstFileA(C("*"), &f); r == 1; r = fresh->FindNextFileA(&f)) read.push_back(f.name);
+  EXPECT_EQ(read, held);
+
+  // Up to 65,536 entries, and not one more.
+  for (int i = files + 3; i < 65536; ++i) {
+    snprintf(name, sizeof name, "G%d", i);
+    ASSERT_EQ(d.Write(name, ""), 0) << i;
+  }
+  EXPECT_EQ(d.Write("full", ""), -1);
+  EXPECT_EQ(Md("full"), -1);
+  fat.ForgetDirectories();
+  EXPECT_EQ(d.Read("G65535"), "");
+  fat.ChangeRootDirectory();
+  EXPECT_TRUE(CheckVolume(d.dev, fat.curPart->startSector).empty());
+}
+
+// A directory held in memory is forgotten when its clusters are written by
+// anything but its own entries: a new directory in the clusters of a removed
+// one lists as new.
+TEST_F(DirTest, AHeldDirectoryOverwrittenByANewOneIsReadAgain) {
+  ASSERT_EQ(Md("old"), 0);
+  ASSERT_EQ(Cd("old"), 0);
+  ASSERT_EQ(d.Write("x", ""), 0);  // an empty file: removed with the directory, nothing lost
+  ASSERT_EQ(Cd(".."), 0);
+  std::string old = N("old");
+  ASSERT_EQ(fat.RemoveDirectoryA(old.data()), 0);
+  ASSERT_EQ(Md("new"), 0);
+  ASSERT_EQ(Cd("new"), 0);
+  EXPECT_EQ(List("*"), (std::vector<std::string>{".", ".."}));
+  ASSERT_EQ(d.Write("y", "1"), 1);
+  EXPECT_EQ(List("*"), (std::vector<std::string>{".", "..", "Y"}));
+}
+
 TEST_F(DirTest, FullRootDirectoryFailsAndLeavesTheDeviceFatAlone) {
   char name[16];
   for (int i = 0; i < 512; ++i) {

@@ -90,6 +90,10 @@ class MemDevice : public FailingDevice {
     current = disk;
     return 1;
   }
+  uint32_t DeviceLosses() override {
+    if (lossAfterQueries >= 0 && lossAfterQueries-- == 0) ++losses;
+    return losses;
+  }
   int32_t Read(uint32_t s, uint32_t n, char* b) override { return Move('R', s, n, b); }
   int32_t Write(uint32_t s, uint32_t n, char* b) override { return Move('W', s, n, b); }
   int32_t Direct_Read(uint32_t s, uint32_t n, char* b) override { return Move('r', s, n, b); }
@@ -105,6 +109,8 @@ class MemDevice : public FailingDevice {
   // (every request fails) until `gone` is cleared again.
   int dropAfterWrites = -1;
   bool gone = false;
+  uint32_t losses = 0;  // times the device went away and came back (maybe changed)
+  int lossAfterQueries = -1;  // DeviceLosses answers before one more loss is seen
   bool logging = true;
 
   std::vector<Request> log;

@@ -14,12 +14,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string path = folder.Put("run.bat", data, size);
   std::unique_ptr<host::Input> batch = host::OpenInputFile(path.c_str());
   FUZZ_CHECK(batch != nullptr);
-  FailingDevice dev;
-  auto fat = std::make_unique<FAT_DEVICE>(&dev);  // megabytes: not on the stack
-  auto shell = std::make_unique<CommandShell>(fat.get(), ".");
+  // One device, engine and shell serve every input; a batch starts at its
+  // first line. The engine is megabytes.
+  static FailingDevice dev;
+  static FAT_DEVICE* const fat = new FAT_DEVICE(&dev);
+  static CommandShell* const shell = new CommandShell(fat, ".");
   host::StringOutput quiet;
   shell->SetStreams(batch.get(), &quiet);
   shell->batchMode = 1;
+  shell->lineNumber = 0;
   char* words[CommandShell::kMaxWords];
   int count = 0;
   size_t lines = 0;

@@ -84,11 +84,18 @@ void UsePartition(MemDevice& dev, FAT_DEVICE& fat, int part) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host::StringOutput quiet;
   host::Output* previous = host::SetOut(&quiet);
-  MemDevice dev;
+  // One device and one engine serve every input: the device is emptied and
+  // the engine started again on it (Init reads everything afresh), as a
+  // new session would, without building megabytes of engine per input.
+  static MemDevice& dev = *new MemDevice;
+  static FAT_DEVICE* const fat = new FAT_DEVICE(&dev);
+  dev.disks[0].sectors.clear();
+  dev.log.clear();
+  dev.current = 0;
   dev.SetGeometry(0, kFuzzCylinders, kFuzzHeads, kFuzzSectorsPerTrack);
   LoadSectorRecords(dev, data, size);
-  auto fat = std::make_unique<FAT_DEVICE>(&dev);
   fat->diskCount = 1;
+  fat->lastError = 0;
   if (fat->Init() == 1) {
     for (int part = 0; part < kFatParts; ++part)
       if (part != kReservedSlot && fat->GetPartitionMode(0, part) != 0) UsePartition(dev, *fat, part);

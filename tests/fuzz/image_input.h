@@ -36,7 +36,12 @@ inline std::string Expand(const uint8_t* data, size_t size) {
     file.resize(image::kBitmapOffset, char(0xFF));
     file.append(reinterpret_cast<const char*>(data + head), size - head);
   }
-  for (size_t i = 0; i < tail; ++i) file.push_back(char(i * 7 + i / 512));
+  static const std::string pattern = [] {
+    std::string p(kTailKbMax * 1024, '\0');
+    for (size_t i = 0; i < p.size(); ++i) p[i] = char(i * 7 + i / 512);
+    return p;
+  }();
+  file.append(pattern, 0, tail);
   return file;
 }
 
@@ -72,10 +77,16 @@ inline void Burn(const std::string& path, const std::string& file) {
   host::Output* previous = host::SetOut(&quiet);
   struct BurnDevice : MemDevice {
     int32_t ExecuteSaveFactoryBadInfo() override { return 0; }
-  } dev;
+  };
+  // One device and one engine serve every input, emptied and started again
+  // (the engine is megabytes).
+  static BurnDevice& dev = *new BurnDevice;
+  static FAT_DEVICE* const fat = new FAT_DEVICE(&dev);
+  dev.disks[0].sectors.clear();
+  dev.current = 0;
   dev.SetGeometry(0, 100, 1, 32);
-  auto fat = std::make_unique<FAT_DEVICE>(&dev);
   fat->diskCount = 1;
+  fat->lastError = 0;
   fat->Init();
   dev.log.clear();
   int r = fat->TransferImageFile(const_cast<char*>(path.c_str()));

@@ -56,15 +56,20 @@ struct AcceptingLink {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static FuzzFolder folder("registry");
   std::string path = folder.Put("load.reg", data, size);
-  ZEL_DEVICE_IO dev("\\\\.\\lexon0", 0);
-  dev.pfnCreateFile = AcceptingLink::Create;
-  dev.pfnDeviceIoControl = AcceptingLink::Ioctl;
-  dev.pfnCloseHandle = AcceptingLink::Close;
-  dev.pfnReadFile = AcceptingLink::Read;
-  dev.pfnWriteFile = AcceptingLink::Write;
-  dev.pfnExchange = nullptr;  // every call goes through the double
-  auto fat = std::make_unique<FAT_DEVICE>(&dev);  // megabytes: not on the stack
-  auto shell = std::make_unique<CommandShell>(fat.get(), ".");
+  // One device, engine and shell serve every input (REGEDIT keeps nothing
+  // in them from one load to the next): the engine is megabytes.
+  static ZEL_DEVICE_IO& dev = *[] {
+    auto* d = new ZEL_DEVICE_IO("\\\\.\\lexon0", 0);
+    d->pfnCreateFile = AcceptingLink::Create;
+    d->pfnDeviceIoControl = AcceptingLink::Ioctl;
+    d->pfnCloseHandle = AcceptingLink::Close;
+    d->pfnReadFile = AcceptingLink::Read;
+    d->pfnWriteFile = AcceptingLink::Write;
+    d->pfnExchange = nullptr;  // every call goes through the double
+    return d;
+  }();
+  static FAT_DEVICE* const fat = new FAT_DEVICE(&dev);
+  static CommandShell* const shell = new CommandShell(fat, ".");
   host::StringOutput quiet;
   shell->SetStreams(nullptr, &quiet);
   char line[CommandShell::kLineBytes + CommandShell::kPathBytes] = {};

@@ -97,7 +97,7 @@ TEST_F(CommandShellTest, LookupIgnoresCaseButNotLength) {
 TEST_F(CommandShellTest, DispatchOfIdsWithoutNames) {
   char word[] = "X";
   char* words[] = {word};
-  EXPECT_EQ(shell.Dispatch(71, 1, words), -3);
+  EXPECT_EQ(shell.Dispatch(73, 1, words), -3);
   EXPECT_EQ(shell.Dispatch(41, 1, words), -3);  // no command carries id 41
   EXPECT_EQ(shell.Dispatch(0, 1, words), 1);    // the empty line
   EXPECT_EQ(shell.Dispatch(13, 0, words), 1);   // no words: nothing to do
@@ -113,8 +113,8 @@ TEST_F(CommandShellTest, ExitWithAnArgumentFailsAndTheShellGoesOn) {
 }
 
 TEST_F(CommandShellTest, UnknownWordsAndUnbuiltCommandsAreReported) {
-  EXPECT_EQ(Run("foo bar\nFC one\nFC one two\nREM anything at all\n\n   \nVERIFY x\n"),
-            "'foo'不是有效的内部命令\n'FC'执行失败, 错误码=-2\n");
+  EXPECT_EQ(Run("foo bar\nFC one\nREM anything at all\n\n   \nAT x\nRTOS\nTEST 1 2\nVERIFY x\n"),
+            "'foo'不是有效的内部命令\n'FC'执行失败, 错误码=-2\n'VERIFY'执行失败, 错误码=-2\n");
 }
 
 // A line is read 255 characters at a time, but none of a longer line's
@@ -127,6 +127,15 @@ TEST_F(CommandShellTest, LineLongerThan255RunsNoneOfItsPieces) {
   out.text.clear();
   EXPECT_EQ(Run("ECHO " + std::string(300, 'c') + "\n", /*batch=*/false),
             "\n0:C:命令行超过255个字符, 整行未执行.\n\n0:C:");
+}
+
+// A zero byte is no blank: "DEL a\0 *.*" must not delete everything.
+TEST_F(CommandShellTest, LineWithAZeroByteRunsNotAtAll) {
+  using namespace std::string_literals;
+  EXPECT_EQ(Run("ECHO one\nECHO a\0 FORMAT\n\0\nECHO two\n"s),
+            "one \n批处理文件第2行含有零字节, 整行未执行.\n批处理文件第3行含有零字节, 整行未执行.\ntwo \n");
+  out.text.clear();
+  EXPECT_EQ(Run("ECHO b\0c\n"s, /*batch=*/false), "\n0:C:命令行含有零字节, 整行未执行.\n\n0:C:");
 }
 
 TEST_F(CommandShellTest, PromptWithoutFileSystemEndsAfterTheColon) {

@@ -218,6 +218,16 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   EXPECT_EQ(f.time, 10 << 11 | 20 << 5 | 15);
   EXPECT_EQ(fat.FileSize(const_cast<char*>("A.TXT")), 5);
 
+  // Changed later the same day, same size: the time of day tells.
+  std::ofstream(dir / "pc/Disk0/C/a.txt") << "ALPHA";
+  host::SetFileTime((dir / "pc/Disk0/C/a.txt").c_str(), host::FromLocal({2009, 5, 0, 8, 14, 20, 30, 0}));
+  EXPECT_EQ(Run({"SYNC", root}), -1);
+  ASSERT_EQ(fat.FindFirstFileA(const_cast<char*>("A.TXT"), &f), 1);
+  EXPECT_EQ(f.time, 14 << 11 | 20 << 5 | 15);
+  char back[6] = {};
+  EXPECT_EQ(fat.ReadFile(const_cast<char*>("A.TXT"), back, 5, nullptr), 5);
+  EXPECT_STREQ(back, "ALPHA");
+
   // A size that differs is rewritten; with -T -S only missing files are.
   Write("A.TXT", "changed size");
   out.text.clear();
@@ -300,6 +310,40 @@ TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {
   dev.failSector = -1;
 }
 
+TEST_F(DiskSyncTest, GetSkipsDamagedFilesAndLoopsAndNeverLeavesAShortFile) {
+  Write("GOOD.TXT", "good");
+  Write("SHORT.BIN", Pattern(2 * 16384, 3));
+  ASSERT_EQ(Run({"MD", "SUB"}), 1);
+  ASSERT_EQ(Run({"CD", "SUB"}), 1);
+  const unsigned sub = fat.curPart->currentDir;
+  Write("IN.TXT", "in");
+  ASSERT_EQ(Run({"MD", "SELF"}), 1);
+  SetRawEntry("SELF       ", sub);  // leads back to SUB
+  ASSERT_EQ(Run({"CD", "\\"}), 1);
+  fat.SetFatEntry(FirstCluster("SHORT   BIN"), 0xFFF);  // ends after one cluster
+  ASSERT_EQ(fat.SaveFatTable(), 0);
+  fs::create_directory(dir / "got");
+  std::ofstream(dir / "got" / "SHORT.BIN") << "old";
+
+  EXPECT_EQ(Run({"GET", "*", "got", "/S", "/Y"}), -1);
+  EXPECT_EQ(Slurp(dir / "got/GOOD.TXT"), "good");
+  EXPECT_EQ(Slurp(dir / "got/SHORT.BIN"), "old") << "a damaged file neither replaces nor shortens";
+  EXPECT_EQ(Slurp(dir / "got/SUB/IN.TXT"), "in");
+  EXPECT_FALSE(fs::exists(dir / "got/SUB/SELF"));
+  for (const auto& e : fs::recursive_directory_iterator(dir / "got"))
+    EXPECT_EQ(e.path().string().find("tervan-part"), std::string::npos) << e.path();
+  for (const char* line : {"  文件SHORT.BIN已损坏, 没有复制\n", "  目录SELF指向已复制的目录, 没有复制\n",
+                           "已复制 2 个文件, 6 字节\n", "有2个文件没有复制\n"})
+    EXPECT_NE(out.text.find(line), std::string::npos) << line;
+  EXPECT_EQ(Cwd(), "\\");
+
+  // Without /Y a PC file stays; a pattern that matches nothing is -5.
+  EXPECT_EQ(Run({"GET", "GOOD.TXT", "got"}), -4);
+  EXPECT_EQ(Run({"GET", "NONE.*", "got"}), -5);
+  EXPECT_EQ(Run({"GET", "*", "nofolder"}), -2);
+  EXPECT_EQ(Run({"GET", "*", "got", "/X"}), -2);
+}
+
 TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLinks) {
   fs::path pc = dir / "pc/Disk0/C";
   fs::create_directories(pc / "sub");
@@ -314,6 +358,8 @@ TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLi
   std::ofstream(pc / "loopy/f.txt") << "f";
   fs::create_directory_symlink(".", pc / "here");
   fs::create_directory_symlink("..", pc / "sub/back");
+  fs::create_symlink("gone.txt", pc / "dangle.txt");
+  fs::create_symlink("self.txt", pc / "sub/self.txt");
   // A device directory LOOPY whose entry leads to the root.
   ASSERT_EQ(Run({"MD", "LOOPY"}), 1);
   SetRawEntry("LOOPY      ", 0);
@@ -322,13 +368,14 @@ TEST_F(DiskSyncTest, PcToDeviceSkipsNamesWithoutADeviceNameOfTheirOwnAndFolderLi
   EXPECT_EQ(fat.FileSize(const_cast<char*>("OK.TXT")), 2);
   for (const char* line : {"  my file.txt不是8.3文件名, 不能同步\n", "  a.txt不是8.3文件名, 不能同步\n",
                            "  A.TXT不是8.3文件名, 不能同步\n", "  here是指向文件夹的链接, 不能同步\n",
-                           "  back是指向文件夹的链接, 不能同步\n",
-                           "  目录loopy指向自身或上级目录, 不能同步\n", "\n 有6个文件或目录没有同步\n"})
+                           "  back是指向文件夹的链接, 不能同步\n", "  dangle.txt是无效的链接, 不能同步\n",
+                           "  self.txt是无效的链接, 不能同步\n",
+                           "  目录loopy指向自身或上级目录, 不能同步\n", "\n 有8个文件或目录没有同步\n"})
     EXPECT_NE(out.text.find(line), std::string::npos) << line;
   EXPECT_EQ(out.text.find(".git"), std::string::npos) << "dot folders stay silent";
   EXPECT_NE(out.text.find("\n ... Cache同步完毕 ...\n"), std::string::npos);
   // Nothing of the skipped names, nothing of LOOPY's files in the root.
-  for (const char* gone : {"MY.TXT", "A.TXT", "F.TXT", "X.TXT"})
+  for (const char* gone : {"MY.TXT", "A.TXT", "F.TXT", "X.TXT", "DANGLE.TXT"})
     EXPECT_EQ(fat.FileSize(const_cast<char*>(gone)), -1) << gone;
   std::string sub = "SUB        ", here = "HERE       ";
   ASSERT_EQ(fat.ChangeDirectory(sub.data()), 0);

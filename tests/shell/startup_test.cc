@@ -177,14 +177,18 @@ TEST_F(StartupTest, FailuresSayWhyOnStandardError) {
 }
 
 // The default OS file is found whatever its case; a batch saved with a
-// UTF-8 byte-order mark runs its first line; a run with a failure goes on
-// and ends with status 1; --stop-on-error ends the run at the first failure.
+// UTF-8 byte-order mark runs its first line; a line holding a zero byte runs
+// not at all; a run with a failure goes on and ends with status 1;
+// --stop-on-error ends the run at the first failure.
 TEST_F(StartupTest, DefaultOsFileInAnyCaseBomAndStopOnError) {
   StartZelsim("--want-os");
   fs::current_path(dir);
   std::ofstream(dir / "Rtos.SYS") << "an operating system";
-  EXPECT_EQ(Run({"Tervan", Batch("\xEF\xBB\xBF" "ECHO first\nNOPE\nECHO after\n")}), 1);
-  EXPECT_NE(out.text.find("\nfirst \n'NOPE'不是有效的内部命令\nafter \n"), std::string::npos)
+  using namespace std::string_literals;
+  EXPECT_EQ(Run({"Tervan", Batch("\xEF\xBB\xBF" "ECHO first\nNOPE\nECHO x\0FORMAT\nECHO after\n"s)}), 1);
+  EXPECT_NE(out.text.find("\nfirst \n'NOPE'不是有效的内部命令\n批处理文件第3行含有零字节, 整行未执行.\n"
+                          "after \n"),
+            std::string::npos)
       << out.text;
   out.text.clear();
   EXPECT_EQ(Run({"Tervan", "--stop-on-error", Batch("ECHO first\nEXIT now\nECHO after\n")}), 1);

@@ -23,3 +23,15 @@ zelsim_up() {
     *) grep -q '^zelsim: serving \\\\' "$1" 2>/dev/null ;;
   esac
 }
+
+# end_work PID FOLDER: stops the zelsim PID (when not empty) and waits for
+# it, then removes the test's work folder, or keeps it and says where when
+# KEEP_WORK=1 or TERVAN_KEEP_TEST_DIRS is set (for a test's EXIT trap).
+end_work() {
+  [ -n "$1" ] && kill "$1" 2>/dev/null && wait "$1" 2>/dev/null
+  if [ "${KEEP_WORK:-0}" = 1 ] || [ "${TERVAN_KEEP_TEST_DIRS:-0}" != 0 ]; then
+    echo "work folder kept: $2"
+  else
+    rm -rf "$2"
+  fi
+}

@@ -368,10 +368,13 @@ namespace {
 // A device on a Unix socket of the test's own that answers frame by frame,
 // as zelsim does, and keeps every byte it received: one request on one
 // connection, which it closes after the reply fetch or when the PC does;
-// refuseData answers the data phase's frame with ok 0.
+// refuseData answers the data phase's frame with ok 0; shortData answers a
+// read with one sector less than asked and then, as zelsim does, keeps the
+// connection open until the PC closes it.
 class WireDevice {
  public:
-  WireDevice(const std::string& name, bool refuseData) : refuse_(refuseData) {
+  WireDevice(const std::string& name, bool refuseData, bool shortData = false)
+      : refuse_(refuseData), short_(shortData) {
     listener_ = host::ListenSocket(host::DeviceSocketPath(("\\\\.\\" + name).c_str()));
     thread_ = std::thread([this] { Serve(); });
   }
@@ -409,11 +412,12 @@ class WireDevice {
         if (!Take(fd, n)) break;
         bool fetch = bytes::Get32(received_.data() + at + 1) == kIoctlFetchReply;
         Answer(fd, 1, fetch ? 8 : 0, reply, fetch ? 8 : 0);
-        if (fetch) break;
+        if (fetch && !short_) break;
       } else if (type == 2) {
         if (!Take(fd, n)) break;
         Answer(fd, refuse_ ? 0 : 1, refuse_ ? 0 : n, nullptr, 0);
       } else {
+        if (short_) n -= 512;
         Answer(fd, refuse_ ? 0 : 1, refuse_ ? 0 : n, sectors.data(), refuse_ ? 0 : n);
       }
     }
@@ -421,6 +425,7 @@ class WireDevice {
     host::CloseSocket(listener_);
   }
   bool refuse_;
+  bool short_;
   int listener_;
   std::thread thread_;
   std::vector<uint8_t> received_;
@@ -474,6 +479,15 @@ TEST(SocketLink, ARequestsFramesGoTogetherAsTheSeparateCallsSendThem) {
     if (!together) device.pfnExchange = nullptr;
     WireDevice wire(name, true);
     EXPECT_EQ(device.Read(100, 8, buffer), -1);
+  }
+  // So does a data phase shorter than asked, though the device goes on
+  // answering and keeps the connection: -1 at once, not a wait for bytes.
+  for (int together = 0; together < 2; ++together) {
+    std::string name = "wire" + std::to_string(port++);
+    ZEL_DEVICE_IO device(("\\\\.\\" + name).c_str(), 0);
+    if (!together) device.pfnExchange = nullptr;
+    WireDevice wire(name, false, true);
+    EXPECT_EQ(device.Read(100, 8, buffer), -1) << together;
   }
 }
 

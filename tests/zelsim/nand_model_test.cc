@@ -290,6 +290,28 @@ TEST_F(NandModel, BootSectorsUseTheSlcLayoutOnAnMlcLargePageChip) {
   EXPECT_EQ(h.Read(1, 1), Pattern(0, 1, 6));
 }
 
+// On a chip with four sectors a page, a write that covers part of a page
+// (from its start to its middle, from its middle to its end, or inside it)
+// leaves the page's other sectors as they were, in the model and in the file.
+TEST_F(NandModel, PartialPageWritesOnALargePageChipKeepThePagesOtherSectors) {
+  h.config.nand.chip[0] = LargePageChip();
+  ASSERT_TRUE(h.Start()) << h.model->Error();
+  std::vector<uint8_t> expect = Pattern(0, 16, 1);
+  ASSERT_TRUE(h.Write(0, expect));
+  struct Piece {
+    uint32_t first, count;
+  } pieces[] = {{4, 2}, {2, 2}, {9, 2}, {12, 1}, {15, 1}};
+  uint8_t seed = 2;
+  for (Piece p : pieces) {
+    auto data = Pattern(p.first, p.count, seed++);
+    ASSERT_TRUE(h.Write(p.first, data));
+    std::copy(data.begin(), data.end(), expect.begin() + p.first * 512);
+    EXPECT_EQ(h.Read(0, 16), expect) << "after sectors " << p.first << "+" << p.count;
+  }
+  ASSERT_TRUE(h.Start()) << h.model->Error();
+  EXPECT_EQ(h.Read(0, 16), expect);
+}
+
 TEST_F(NandModel, EccMethodDefaultsToTheLayoutAndPersists) {
   ASSERT_TRUE(h.Start());
   EXPECT_EQ(h.Do(req::kGetEccMethod).value, 1);
@@ -385,6 +407,8 @@ TEST_F(NandModel, InjectedFailuresMatchCodeRangeAndCount) {
   ASSERT_TRUE(ParseFailRule("0x6F", rule));
   h.config.faults.rules.push_back(rule);
   h.config.faults.corruptReads = 1;
+  h.config.faults.corruptRanged = true;  // only reads that touch sector 2
+  h.config.faults.corruptFirst = h.config.faults.corruptLast = 2;
   ASSERT_TRUE(h.Start());
 
   auto data = Pattern(0, 4, 1);
@@ -395,6 +419,7 @@ TEST_F(NandModel, InjectedFailuresMatchCodeRangeAndCount) {
   EXPECT_EQ(h.Do(req::kNandErase, 0, 50).status, 1u);
   EXPECT_EQ(h.Do(req::kNandErase, 0, 50).status, 1u);  // without a count: always
 
+  EXPECT_EQ(h.Read(150, 1), Pattern(0, 1, 1)) << "outside the corrupt range";
   auto first = h.Read(0, 4);
   ASSERT_EQ(first.size(), data.size());
   EXPECT_NE(first, data);

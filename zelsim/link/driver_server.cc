@@ -45,8 +45,25 @@ void TraceData(std::span<const uint8_t> data) {
 
 }  // namespace
 
-DriverConnection::DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock)
-    : fd_(fd), model_(model), trace_(trace), modelLock_(modelLock) {}
+DriverConnection::DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock,
+                                   DeviceHolder& holder, long peer)
+    : fd_(fd), model_(model), trace_(trace), modelLock_(modelLock), holder_(holder), peer_(peer) {}
+
+DriverConnection::~DriverConnection() { holder_.Release(this); }
+
+bool DriverConnection::ServeClaim(std::span<const uint8_t> name) {
+  std::string program(reinterpret_cast<const char*>(name.data()), name.size());
+  long pid = 0;
+  std::string who;
+  if (holder_.Claim(peer_, program, this, pid, who)) return Answer(true, 0, nullptr);
+  host::PrintError("zelsim: refused process %ld (%s): the device is held by %s", peer_,
+                   program.c_str(), holder_.Describe().c_str());
+  std::vector<uint8_t> answer(4);
+  bytes::Put32(answer.data(), uint32_t(pid));
+  answer.insert(answer.end(), who.begin(), who.end());
+  // Queued with its bytes (Answer's data form), as a read's answer is.
+  return Answer(false, uint32_t(answer.size()), answer.data());
+}
 
 void DriverConnection::Run(std::span<const uint8_t> data) {
   if (executed_) return;
@@ -153,11 +170,19 @@ bool DriverConnection::ServeFrame() {
     std::span<const uint8_t> input(in_.get() + headBytes, inLength);
     if (code == kIoctlSendRequest && inLength >= kRequestBytes) {
       Closed();
-      block_ = DecodeRequest(input);
-      haveBlock_ = true;
+      // Another process's request while the device is held goes nowhere:
+      // its block is refused, and so is everything up to the next block.
+      haveBlock_ = holder_.Allows(peer_);
       executed_ = false;
-      if (trace_) Trace(block_);
-      ok = Answer(true, 0, nullptr);
+      if (!haveBlock_) {
+        host::PrintError("zelsim: refused a request of process %ld: the device is held by %s",
+                         peer_, holder_.Describe().c_str());
+        ok = Answer(false, 0, nullptr);
+      } else {
+        block_ = DecodeRequest(input);
+        if (trace_) Trace(block_);
+        ok = Answer(true, 0, nullptr);
+      }
     } else if (code == kIoctlFetchReply && haveBlock_) {
       Run({});
       auto reply = EncodeReply(_ZEL_REPLY{answer_.status, answer_.value});
@@ -166,6 +191,11 @@ bool DriverConnection::ServeFrame() {
     } else {
       ok = Answer(false, 0, nullptr);
     }
+  } else if (type == frames::kClaim) {
+    uint32_t length = bytes::Get32(in + 1);
+    if (length > frames::kMaxClaimName || !Take(headBytes + length)) return false;
+    frameBytes += length;
+    ok = ServeClaim(std::span<const uint8_t>(in_.get() + headBytes, length));
   } else if (type == frames::kWrite) {
     uint32_t length = bytes::Get32(in + 1);
     if (length > kMaxData || !Take(headBytes + length)) return false;
@@ -182,12 +212,6 @@ bool DriverConnection::ServeFrame() {
   have_ -= frameBytes;
   if (have_) memmove(in_.get(), in_.get() + frameBytes, have_);
   return ok;
-}
-
-void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock) {
-  DriverConnection c(fd, model, trace, modelLock);
-  while (c.Serve()) {
-  }
 }
 
 int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
@@ -215,6 +239,8 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   // open are served before a new one is accepted: a PC that closes one
   // connection and opens the next sees the first one's close (a Reboot's
   // pending block) carried out before the new one's requests.
+  DeviceHolder ownHolder;
+  DeviceHolder& holder = options.holder ? *options.holder : ownHolder;
   std::vector<std::unique_ptr<DriverConnection>> connections;
   std::vector<int> fds;
   std::vector<uint8_t> ready;
@@ -236,11 +262,12 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
     if (ready[0]) {
       int fd = host::AcceptSocket(listener);
       if (fd >= 0)
-        connections.push_back(
-            std::make_unique<DriverConnection>(fd, model, options.trace, options.modelLock));
+        connections.push_back(std::make_unique<DriverConnection>(
+            fd, model, options.trace, options.modelLock, holder, host::PeerProcessId(fd)));
     }
   }
   for (auto& c : connections) host::CloseSocket(c->Fd());
+  connections.clear();
   host::CloseSocket(listener);
   host::RemoveFile(path.c_str());
   host::PrintError("zelsim: stopped");

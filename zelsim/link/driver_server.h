@@ -10,12 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "link/device_holder.h"
 #include "model/device_model.h"
 
 struct DriverServerOptions {
   int device = 0;      // serves \\.\lexon<device>
   bool trace = false;  // each command block in hexadecimal on standard error
   std::mutex* modelLock = nullptr;  // held around each request when the USB link runs too
+  DeviceHolder* holder = nullptr;   // who holds the device (shared with the USB link)
 };
 
 // Serves until SIGINT or SIGTERM; removes its socket at the end. Returns 0
@@ -26,7 +28,11 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options);
 // answer, and the bytes read ahead of the frame at hand.
 class DriverConnection {
  public:
-  DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock);
+  // peer: the process at the other end (0 when unknown); holder: the
+  // device's claim, which this connection may carry.
+  DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock,
+                   DeviceHolder& holder, long peer);
+  ~DriverConnection();
   int Fd() const { return fd_; }
   // Reads one frame (waiting for it) and answers it. False when the
   // connection is over: the peer closed it (a pending block without data
@@ -46,6 +52,8 @@ class DriverConnection {
   // True when a whole frame (or a byte that starts no frame) is buffered.
   bool WholeFrame() const;
   void Run(std::span<const uint8_t> data);
+  // Answers a claim frame (name: the claiming program's).
+  bool ServeClaim(std::span<const uint8_t> name);
   void Closed();
   void Reserve(size_t length);
   bool Take(size_t length);
@@ -54,6 +62,8 @@ class DriverConnection {
   DeviceModel& model_;
   bool trace_;
   std::mutex* modelLock_;
+  DeviceHolder& holder_;
+  long peer_;
   _ZEL_REQUEST block_;
   bool haveBlock_ = false;
   bool executed_ = false;
@@ -64,5 +74,3 @@ class DriverConnection {
   std::vector<uint8_t> out_;  // answers not yet sent
 };
 
-// Handles one connection: frames in, frames out, until the peer closes.
-void ServeConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock = nullptr);

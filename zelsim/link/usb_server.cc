@@ -80,7 +80,7 @@ void UsbDevice::Execute(std::span<const uint8_t> dataIn) {
   executed_ = true;
   std::unique_lock<std::mutex> lock;
   if (options_.modelLock) lock = std::unique_lock<std::mutex>(*options_.modelLock);
-  answer_ = model_.Execute(command_, dataIn);
+  answer_ = refusedClient_ ? DeviceAnswer::Refused() : model_.Execute(command_, dataIn);
 }
 
 std::vector<std::vector<uint8_t>> UsbDevice::Handle(std::span<const uint8_t> m) {
@@ -113,7 +113,14 @@ UsbDevice::Answers UsbDevice::Hello() {
   haveCommand_ = executed_ = haveSetup_ = inPending_ = false;
   bulkOut_.active = false;
   int32_t state = kStateReady;
-  if (options_.refuse) {
+  // The PC side of the simulation link is the process holding its lock
+  // file; while another process holds the device it is refused.
+  long pc = options_.holder ? host::LockHolder(host::DeviceLockPath(nullptr, true)) : 0;
+  refusedClient_ = options_.holder && !options_.holder->Allows(pc);
+  if (refusedClient_)
+    host::PrintError("zelsim: refused the simulation link of process %ld: the device is held by %s",
+                     pc, options_.holder->Describe().c_str());
+  if (options_.refuse || refusedClient_) {
     state = kStateRefused;
   } else if (options_.fresh) {
     address_ = 0;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "link/device_holder.h"
 #include "model/device_model.h"
 #include "tervlink/host/host.h"
 
@@ -23,6 +24,8 @@ struct UsbServerOptions {
   bool refuse = false;   // greet with -1: the PC leaves the link down
   bool trace = false;    // each command block in hexadecimal on standard error
   std::mutex* modelLock = nullptr;  // held around each request when the driver link runs too
+  // Who holds the device: a greeting of another process is refused.
+  DeviceHolder* holder = nullptr;
 };
 
 // The device's USB function. Handle() takes one message of the PC side and
@@ -61,6 +64,7 @@ class UsbDevice {
   uint8_t toggles_[32];  // the data identifier of the next packet per endpoint
 
   // The command of the last wrapper, until its status packet is acknowledged.
+  bool refusedClient_ = false;  // greeted by a process other than the device's holder
   bool haveCommand_ = false;
   bool executed_ = false;
   _ZEL_REQUEST command_;

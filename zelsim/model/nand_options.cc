@@ -47,8 +47,13 @@ bool FaultPlan::ShouldFail(const _ZEL_REQUEST& block) {
   return false;
 }
 
-bool FaultPlan::TakeCorruptRead() {
+bool FaultPlan::TakeCorruptRead(const _ZEL_REQUEST& block) {
   if (corruptReads == 0) return false;
+  if (corruptRanged) {
+    uint64_t first = block.Param32(8), count = block.Param16(12);
+    uint64_t last = first + (count ? count - 1 : 0);
+    if (last < corruptFirst || first > corruptLast) return false;
+  }
   --corruptReads;
   return true;
 }
@@ -108,7 +113,9 @@ const char kStorageUsage[] =
     "  --bad-blocks L  physical blocks that are bad, e.g. 5,17,300-302 (every disk)\n"
     "  --fail RULE     fail requests: CODE[@FIRST[-LAST]][xN], e.g. 0x42@100-199x2\n"
     "                  (range = sectors of sector requests, block of raw NAND requests)\n"
-    "  --corrupt-read N  alter the data of the next N sector read requests\n";
+    "  --corrupt-read N[@FIRST[-LAST]]\n"
+    "                    alter the data of the next N sector read requests (that touch\n"
+    "                    sectors FIRST-LAST)\n";
 
 int ParseStorageOption(int argc, char** argv, int& i, NandOptions& nand, FaultPlan& faults,
                        std::string& error) {
@@ -158,10 +165,18 @@ int ParseStorageOption(int argc, char** argv, int& i, NandOptions& nand, FaultPl
   }
   if (arg == "--corrupt-read") {
     const char* v = value();
-    if (!v || !ParseNumber(v, faults.corruptReads)) {
-      error = "--corrupt-read needs a count";
+    // N[@FIRST[-LAST]]: the range is read as a --fail rule's.
+    std::string text = v ? v : "";
+    size_t at = text.find('@');
+    FailRule range;
+    if (!v || !ParseNumber(text.substr(0, at), faults.corruptReads) ||
+        (at != std::string::npos && !ParseFailRule("0x41" + text.substr(at), range))) {
+      error = "--corrupt-read needs a count, and a sector range after @";
       return -1;
     }
+    faults.corruptRanged = range.ranged;
+    faults.corruptFirst = range.first;
+    faults.corruptLast = range.last;
     return 1;
   }
   return 0;

@@ -39,11 +39,15 @@ class FaultPlan {
  public:
   std::vector<FailRule> rules;
   uint32_t corruptReads = 0;  // sector read requests still to alter
+  // With a range, only the reads whose sector run touches [first, last]
+  // are altered (and counted).
+  bool corruptRanged = false;
+  uint32_t corruptFirst = 0, corruptLast = 0;
 
   // True when the request must fail; counts the rule used.
   bool ShouldFail(const _ZEL_REQUEST& block);
   // True when the data of this sector read must be altered; counts it.
-  bool TakeCorruptRead();
+  bool TakeCorruptRead(const _ZEL_REQUEST& block);
 };
 
 // Parses "CODE[@FIRST[-LAST]][xN]" (numbers decimal or 0x-hexadecimal),

@@ -155,7 +155,7 @@ class StorageUnit : public ModelUnit {
     state_.spareData.clear();
     data.resize(size_t(count) * kSectorBytes);
     if (!Disk().ReadSectors(sector, count, data.data())) return DeviceAnswer::Refused();
-    if (state_.faults.TakeCorruptRead())
+    if (state_.faults.TakeCorruptRead(block))
       for (size_t at = 0; at < data.size(); at += kSectorBytes) data[at] ^= 0xFF;
     return WithData(0, std::move(data));
   }

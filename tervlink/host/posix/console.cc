@@ -88,6 +88,14 @@ void InstallInterruptHandler() {
 
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
+void ClearTerminal() {
+  if (isatty(STDOUT_FILENO) != 1) return;
+  static const char kClear[] = "\033[H\033[2J";
+  fflush(stdout);
+  fwrite(kClear, 1, sizeof kClear - 1, stdout);
+  fflush(stdout);
+}
+
 int KeyHit() {
   if (!StdinIsTerminal()) return 1;
   pollfd p{STDIN_FILENO, POLLIN, 0};

@@ -14,6 +14,11 @@
 // connection, so a device that came back is reached transparently. Any
 // other connection (a failed exchange, a block sent without fetching its
 // reply, as Reboot does) is really closed, so the device sees the close.
+//
+// A claimed device (ClaimDevice) is held on one more connection that
+// carries nothing after the claim; before each request, and whenever the
+// engine asks whether the device went away, a poll of it tells whether
+// the device is still the one claimed.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -75,6 +80,52 @@ int Connect(const std::string& socketPath) {
     return -1;
   }
   return fd;
+}
+
+// ---- the device's claim -------------------------------------------------------
+
+// A claimed device: the connection its claim lives on, which nothing else
+// uses and the device never writes to (so anything readable on it, an end
+// of stream above all, means the device went away), and the losses so far.
+struct Hold {
+  int fd = -1;  // -1: not held now (no device answered, or it refused)
+  std::string program;
+  uint32_t losses = 0;
+};
+
+// Sends a claim on a new connection to socketPath. 1 with fd the held
+// connection, 0 when no device answers, -1 when refused (holder filled in).
+int SendClaim(const std::string& socketPath, const std::string& program, int& fd, long& holderPid,
+              std::string& holderProgram) {
+  fd = Connect(socketPath);
+  if (fd < 0) return 0;
+  std::string name = program.substr(0, frames::kMaxClaimName);
+  uint8_t head[frames::kDataHeadBytes];
+  frames::PutDataHead(head, frames::kClaim, uint32_t(name.size()));
+  uint8_t answer[frames::kAnswerHeadBytes + 4 + frames::kMaxClaimName];
+  bool sent = WriteExactPair(fd, head, sizeof head, name.data(), name.size()) &&
+              ReadExact(fd, answer, frames::kAnswerHeadBytes);
+  uint32_t n = sent ? bytes::Get32(answer + 1) : 0;
+  if (!sent || n > sizeof answer - frames::kAnswerHeadBytes ||
+      !ReadExact(fd, answer + frames::kAnswerHeadBytes, n)) {
+    close(fd);
+    fd = -1;
+    return 0;  // a device that does not take claims (or went away at once)
+  }
+  if (answer[0] == 1) return 1;
+  close(fd);
+  fd = -1;
+  const uint8_t* who = answer + frames::kAnswerHeadBytes;
+  holderPid = n >= 4 ? long(bytes::Get32(who)) : 0;
+  holderProgram.assign(reinterpret_cast<const char*>(who) + (n >= 4 ? 4 : 0), n >= 4 ? n - 4 : 0);
+  return -1;
+}
+
+// True while the hold's connection is open: the device never sends on it,
+// so a readable or hung-up connection was closed by a device that went away.
+bool HoldOpen(const Hold& h) {
+  pollfd p{h.fd, POLLIN | POLLRDHUP, 0};
+  return h.fd >= 0 && poll(&p, 1, 0) == 0;
 }
 
 // ---- connections ------------------------------------------------------------
@@ -150,6 +201,26 @@ bool SpinUntilReadable(pollfd* fds, size_t count) {
 std::mutex g_mutex;
 std::map<int, Connection> g_open;        // handed out: fd -> its state
 std::map<std::string, int> g_kept;       // socket path -> an idle connection
+std::map<std::string, Hold> g_holds;     // socket path -> the claim on its device
+
+// Under g_mutex: notes a claimed device that went away (its claim's
+// connection closed) and claims the device found there now. A refused or
+// unanswered claim leaves the hold empty, to be tried again before the
+// next request; the device refuses that request meanwhile.
+void RenewHold(const std::string& socketPath) {
+  auto it = g_holds.find(socketPath);
+  if (it == g_holds.end()) return;
+  Hold& h = it->second;
+  if (HoldOpen(h)) return;
+  if (h.fd >= 0) {
+    close(h.fd);
+    h.fd = -1;
+    ++h.losses;
+  }
+  long pid = 0;
+  std::string program;
+  SendClaim(socketPath, h.program, h.fd, pid, program);
+}
 
 Connection* Find(int fd) {
   auto it = g_open.find(fd);
@@ -319,10 +390,32 @@ long ReadSome(int fd, void* buffer, size_t length) {
   }
 }
 
+int ClaimDevice(const char* devicePath, const char* program, long& holderPid,
+                std::string& holderProgram) {
+  std::string socketPath = DeviceSocketPath(devicePath);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  Hold& h = g_holds[socketPath];
+  h.program = program ? program : "";
+  if (HoldOpen(h)) return 1;
+  if (h.fd >= 0) close(h.fd), h.fd = -1;
+  int r = SendClaim(socketPath, h.program, h.fd, holderPid, holderProgram);
+  if (r < 0) g_holds.erase(socketPath);  // not ours to claim again later
+  return r;
+}
+
+uint32_t DeviceLosses(const char* devicePath) {
+  std::string socketPath = DeviceSocketPath(devicePath);
+  std::lock_guard<std::mutex> lock(g_mutex);
+  RenewHold(socketPath);
+  auto it = g_holds.find(socketPath);
+  return it == g_holds.end() ? 0 : it->second.losses;
+}
+
 intptr_t DeviceCreateFile(const char* path, uint32_t, uint32_t, void*, uint32_t, uint32_t,
                           void*) {
   std::string socketPath = DeviceSocketPath(path);
   std::lock_guard<std::mutex> lock(g_mutex);
+  RenewHold(socketPath);
   Connection c;
   c.socketPath = socketPath;
   int fd = -1;
@@ -507,7 +600,17 @@ int ListenSocket(const std::string& path) {
   unlink(path.c_str());
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 16) != 0) {
+  // The socket is bound under a name of its own and renamed into place once
+  // it listens: a client that sees the socket file can always connect (a
+  // busy machine may stop a server between its bind and its listen).
+  std::string temporary = path + ".new";
+  sockaddr_un bound;
+  bool renamed = FillAddress(temporary, bound);
+  if (!renamed) bound = addr;
+  if (renamed) unlink(temporary.c_str());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&bound), sizeof bound) != 0 || listen(fd, 16) != 0 ||
+      (renamed && rename(temporary.c_str(), path.c_str()) != 0)) {
+    if (renamed) unlink(temporary.c_str());
     close(fd);
     return -1;
   }
@@ -542,6 +645,13 @@ int AcceptSocket(int listener) {
     if (errno == EINTR && !g_stopping) continue;
     return -1;
   }
+}
+
+long PeerProcessId(int fd) {
+  ucred who{};
+  socklen_t length = sizeof who;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &who, &length) != 0) return 0;
+  return long(who.pid);
 }
 
 void CloseSocket(int fd) {

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "tervlink/host/host.h"
+#include "tervlink/host/host_internal.h"
 
 namespace host {
 namespace {
@@ -58,6 +59,8 @@ std::string GbkToUtf8Lenient(std::string_view gbk) {
     size_t n = (c >= 0x81 && c <= 0xFE && i + 1 < gbk.size()) ? 2 : 1;
     if (c < 0x80) {
       out.push_back(char(c));
+    } else if (c == 0xFF) {
+      out.push_back('?');  // a character GBK lacks (ConsoleToGbk's mark)
     } else if (Convert("UTF-8", "GBK", gbk.substr(i, n), piece)) {
       out += piece;
     } else {
@@ -77,11 +80,36 @@ std::string GbkToConsole(std::string_view gbk) {
   return GbkToUtf8Lenient(gbk);
 }
 
+// The length of the UTF-8 sequence at text[i], or 0 when none starts there.
+static size_t Utf8Length(std::string_view text, size_t i) {
+  uint8_t c = uint8_t(text[i]);
+  size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+  if (n == 0 || i + n > text.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((uint8_t(text[i + k]) & 0xC0) != 0x80) return 0;
+  return n;
+}
+
 std::string ConsoleToGbk(std::string_view text) {
   if (IsAscii(text) || ConsoleIsGbk()) return std::string(text);
   std::string out;
   if (Convert("GBK", "UTF-8", text, out)) return out;
-  return std::string(text);
+  // Valid UTF-8 with characters GBK lacks (Korean, emoji): each of those
+  // becomes the byte 0xFF, which no GBK text holds, so that a name with one
+  // is refused (SpellableInGbk) instead of being taken for other bytes.
+  std::string marked, piece;
+  for (size_t i = 0; i < text.size();) {
+    size_t n = Utf8Length(text, i);
+    if (n == 0) return std::string(text);  // not UTF-8: a GBK batch file
+    if (n == 1)
+      marked.push_back(text[i]);
+    else if (Convert("GBK", "UTF-8", text.substr(i, n), piece))
+      marked += piece;
+    else
+      marked.push_back('\xFF');
+    i += n;
+  }
+  return marked;
 }
 
 std::string GbkToFs(std::string_view gbk) {
@@ -92,10 +120,36 @@ std::string GbkToFs(std::string_view gbk) {
 }
 
 std::string FsToGbk(std::string_view name) {
-  if (IsAscii(name)) return std::string(name);
   std::string out;
-  if (Convert("GBK", "UTF-8", name, out)) return out;
-  return std::string(name);
+  if (!detail::FsNameToGbk(name, out)) return std::string(name);
+  return out;
 }
+
+namespace detail {
+
+bool FsNameToGbk(std::string_view name, std::string& gbk) {
+  if (IsAscii(name)) {
+    gbk.assign(name);
+    return true;
+  }
+  if (Convert("GBK", "UTF-8", name, gbk)) return true;
+  // For messages: what GBK can spell, and "?" for each character it cannot.
+  gbk.clear();
+  std::string piece;
+  for (size_t i = 0; i < name.size();) {
+    size_t n = Utf8Length(name, i);
+    if (n == 0) n = 1;
+    if (n == 1 && uint8_t(name[i]) < 0x80)
+      gbk.push_back(name[i]);
+    else if (n > 1 && Convert("GBK", "UTF-8", name.substr(i, n), piece))
+      gbk += piece;
+    else
+      gbk.push_back('?');
+    i += n;
+  }
+  return false;
+}
+
+}  // namespace detail
 
 }  // namespace host

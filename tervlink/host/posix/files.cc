@@ -4,28 +4,110 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 
+#include <cstring>
+
 #include "tervlink/host/host.h"
+#include "tervlink/host/host_internal.h"
 
 namespace host {
 
+namespace {
+
+// What OpenFile was asked to do, for its reason.
+const char* OpenAction(const char* mode) {
+  return mode && (strchr(mode, 'w') || strchr(mode, 'a')) ? "cannot create" : "cannot open";
+}
+
+}  // namespace
+
 FILE* OpenFile(const char* gbkName, const char* mode) {
-  if (!gbkName || !*gbkName) return nullptr;
+  if (!gbkName || !*gbkName) {
+    SetReason("no PC file name given");
+    return nullptr;
+  }
   std::string name = GbkToFs(gbkName);
   FILE* f = fopen(name.c_str(), mode);
-  if (f) {
-    // fopen happily opens a folder for reading; a PC file is never one.
-    struct stat st{};
-    if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
-      fclose(f);
+  if (!f) {
+    SetFileReason(OpenAction(mode), gbkName, errno);
+    return nullptr;
+  }
+  // fopen happily opens a folder for reading; a PC file is never one.
+  struct stat st{};
+  if (fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode)) {
+    fclose(f);
+    SetFileReason(OpenAction(mode), gbkName, EISDIR);
+    return nullptr;
+  }
+  return f;
+}
+
+FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
+  length = 0;
+  if (!gbkName || !*gbkName) {
+    SetReason("no PC file name given");
+    return nullptr;
+  }
+  if (!SpellableInGbk(gbkName)) {
+    SetReason("PC file name %s holds characters the device's character set (GBK) cannot spell",
+              gbkName);
+    return nullptr;
+  }
+  // Opened without waiting, so that a FIFO without a writer (or a device)
+  // cannot hold the open; it is refused below before any read.
+  int fd = open(GbkToFs(gbkName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    SetFileReason("cannot open", gbkName, errno);
+    return nullptr;
+  }
+  struct stat st{};
+  if (fstat(fd, &st) != 0) {
+    SetFileReason("cannot open", gbkName, errno);
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
+                       : S_ISFIFO(st.st_mode) ? "a FIFO"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                       : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                                                                      : "not a regular file";
+    SetReason("PC file %s is %s, not a regular file: not copied", gbkName, kind);
+    close(fd);
+    return nullptr;
+  }
+  if (st.st_size == 0) {
+    // A file of the kernel's (/proc, /sys) says 0 and has data: its size
+    // is only known after it has been read, and the engine needs it before.
+    char probe;
+    ssize_t n;
+    while ((n = read(fd, &probe, 1)) < 0 && errno == EINTR) {
+    }
+    if (n != 0) {
+      if (n < 0)
+        SetFileReason("cannot read", gbkName, errno);
+      else
+        SetReason("PC file %s reports a size of 0 but holds data (a system file such as "
+                  "/proc's): copy it to a regular file first", gbkName);
+      close(fd);
       return nullptr;
     }
   }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* f = fdopen(fd, "rb");
+  if (!f) {
+    SetFileReason("cannot open", gbkName, errno);
+    close(fd);
+    return nullptr;
+  }
+  length = uint64_t(st.st_size);
   return f;
 }
 
@@ -38,8 +120,12 @@ int RenameFile(const char* from, const char* to) {
 int MakeDir(const char* gbkName) {
   std::string name = GbkToFs(gbkName);
   if (mkdir(name.c_str(), 0777) == 0) return 0;
+  int err = errno;
   struct stat st{};
-  return (errno == EEXIST && stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? 0 : -1;
+  if (err == EEXIST && stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+  SetReason("cannot create PC folder %s: %s", gbkName,
+            ConsoleToGbk(strerror(err == EEXIST ? ENOTDIR : err)).c_str());
+  return -1;
 }
 
 bool MakeDirs(const std::string& path) {
@@ -84,10 +170,21 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
     // One stat per entry, relative to the open folder; only an entry whose
     // type the listing does not tell may be a link and needs lstat too.
     struct stat st{};
-    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) continue;
     DirEntry entry;
-    entry.name = FsToGbk(name);
+    if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) {
+      // A link whose target is gone or that loops is still an entry the
+      // caller must hear of; anything else vanished since the listing.
+      if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode))
+        continue;
+      entry.unspellable = !detail::FsNameToGbk(name, entry.name);
+      entry.isLink = entry.broken = true;
+      entry.mtime = int64_t(st.st_mtime);
+      out.push_back(std::move(entry));
+      continue;
+    }
+    entry.unspellable = !detail::FsNameToGbk(name, entry.name);
     entry.isDir = S_ISDIR(st.st_mode);
+    entry.isSpecial = !entry.isDir && !S_ISREG(st.st_mode);
     struct stat lst{};
     entry.isLink = e->d_type == DT_LNK ||
                    (e->d_type == DT_UNKNOWN &&
@@ -110,7 +207,9 @@ std::string GetCurrentDir() {
 
 bool SetCurrentDir(const char* gbkDir) {
   if (!gbkDir || !*gbkDir) return false;
-  return chdir(GbkToFs(gbkDir).c_str()) == 0;
+  if (chdir(GbkToFs(gbkDir).c_str()) == 0) return true;
+  SetReason("cannot enter PC folder %s: %s", gbkDir, ConsoleToGbk(strerror(errno)).c_str());
+  return false;
 }
 
 std::string FullPath(const char* gbkName) {
@@ -187,5 +286,11 @@ int64_t FromLocal(const LocalTime& lt) {
 }
 
 int64_t EpochNow() { return int64_t(time(nullptr)); }
+
+uint64_t SteadyMs() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return uint64_t(t.tv_sec) * 1000 + uint64_t(t.tv_nsec) / 1000000;
+}
 
 }  // namespace host

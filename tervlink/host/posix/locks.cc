@@ -69,10 +69,21 @@ std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path, long& holde
   return std::make_unique<FileLock>(fd);
 }
 
+long LockHolder(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  long pid = FlockHolder(fd);
+  close(fd);
+  return pid;
+}
+
+std::string DeviceLockPath(const char* devicePath, bool simulation) {
+  return simulation ? RunDir() + "/mailslot/simulation.lock" : DeviceSocketPath(devicePath) + ".lock";
+}
+
 std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
                                             long& holder) {
-  std::string path = simulation ? RunDir() + "/mailslot/simulation.lock"
-                                : DeviceSocketPath(devicePath) + ".lock";
+  std::string path = DeviceLockPath(devicePath, simulation);
   MakeDirs(path.substr(0, path.rfind('/')));
   return LockFileExclusive(path, holder);
 }

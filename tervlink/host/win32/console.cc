@@ -117,6 +117,18 @@ Input& StdIn() {
 
 bool StdinIsTerminal() { return detail::StreamIsTerminal(stdin); }
 
+void ClearTerminal() {
+  HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!IsConsole(STD_OUTPUT_HANDLE) || !GetConsoleScreenBufferInfo(h, &info)) return;
+  fflush(stdout);
+  DWORD cells = DWORD(info.dwSize.X) * DWORD(info.dwSize.Y), done = 0;
+  COORD home = {0, 0};
+  FillConsoleOutputCharacterW(h, L' ', cells, home, &done);
+  FillConsoleOutputAttribute(h, info.wAttributes, cells, home, &done);
+  SetConsoleCursorPosition(h, home);
+}
+
 int KeyHit() {
   if (!StdinIsTerminal()) return 1;
   return _kbhit() ? 1 : 0;

@@ -9,6 +9,8 @@
 #include <io.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 
@@ -65,12 +67,51 @@ LocalTime FromSystemTime(const SYSTEMTIME& st) {
 
 }  // namespace
 
+namespace {
+
+const char* OpenAction(const char* mode) {
+  return mode && (strchr(mode, 'w') || strchr(mode, 'a')) ? "cannot create" : "cannot open";
+}
+
+}  // namespace
+
 FILE* OpenFile(const char* gbkName, const char* mode) {
-  if (!gbkName || !*gbkName) return nullptr;
+  if (!gbkName || !*gbkName) {
+    SetReason("no PC file name given");
+    return nullptr;
+  }
   std::wstring name = GbkToWide(gbkName);
   // A PC file is never a folder (the C library may refuse it differently).
-  if (IsDirAttr(GetFileAttributesW(name.c_str()))) return nullptr;
-  return _wfopen(name.c_str(), WideMode(mode).c_str());
+  if (IsDirAttr(GetFileAttributesW(name.c_str()))) {
+    SetFileReason(OpenAction(mode), gbkName, EISDIR);
+    return nullptr;
+  }
+  FILE* f = _wfopen(name.c_str(), WideMode(mode).c_str());
+  if (!f) SetFileReason(OpenAction(mode), gbkName, errno);
+  return f;
+}
+
+FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
+  length = 0;
+  if (gbkName && *gbkName && !SpellableInGbk(gbkName)) {
+    SetReason("PC file name %s holds characters the device's character set (GBK) cannot spell",
+              gbkName);
+    return nullptr;
+  }
+  FILE* f = OpenFile(gbkName, "rb");
+  if (!f) return nullptr;
+  // A console, a pipe or a device has no size to copy.
+  if (GetFileType(HANDLE(_get_osfhandle(_fileno(f)))) != FILE_TYPE_DISK) {
+    fclose(f);
+    SetReason("PC file %s is not a regular file: not copied", gbkName);
+    return nullptr;
+  }
+  if (!FileLength(f, length)) {
+    SetFileReason("cannot read", gbkName, errno);
+    fclose(f);
+    return nullptr;
+  }
+  return f;
 }
 
 int RemoveFile(const char* gbkName) {
@@ -88,7 +129,15 @@ int RenameFile(const char* from, const char* to) {
 int MakeDir(const char* gbkName) {
   std::wstring name = GbkToWide(gbkName);
   if (CreateDirectoryW(name.c_str(), nullptr)) return 0;
-  return IsDirAttr(GetFileAttributesW(name.c_str())) ? 0 : -1;
+  DWORD err = GetLastError();
+  if (IsDirAttr(GetFileAttributesW(name.c_str()))) return 0;
+  SetReason("cannot create PC folder %s: %s", gbkName,
+            err == ERROR_ALREADY_EXISTS ? "a file of that name exists"
+            : err == ERROR_PATH_NOT_FOUND ? "its parent folder does not exist"
+            : err == ERROR_ACCESS_DENIED  ? "access denied"
+            : err == ERROR_DISK_FULL      ? "the disk is full"
+                                          : "the system refused it");
+  return -1;
 }
 
 bool MakeDirs(const std::string& path) {
@@ -152,7 +201,9 @@ bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
     std::wstring name = data.cFileName;
     if (name == L"." || name == L"..") continue;
     DirEntry entry;
-    entry.name = WideToGbk(name);
+    bool lossless = true;
+    entry.name = win32::FromWide(win32::kGbkCodePage, name, &lossless);
+    entry.unspellable = !lossless;
     entry.isDir = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     // Junctions and symbolic links carry a reparse point; SYNC does not
     // follow a link to a folder.
@@ -178,7 +229,10 @@ std::string GetCurrentDir() {
 
 bool SetCurrentDir(const char* gbkDir) {
   if (!gbkDir || !*gbkDir) return false;
-  return SetCurrentDirectoryW(GbkToWide(gbkDir).c_str()) != 0;
+  if (SetCurrentDirectoryW(GbkToWide(gbkDir).c_str())) return true;
+  SetReason("cannot enter PC folder %s: %s", gbkDir,
+            GetLastError() == ERROR_ACCESS_DENIED ? "access denied" : "no such folder");
+  return false;
 }
 
 std::string FullPath(const char* gbkName) {
@@ -250,6 +304,8 @@ int64_t FromLocal(const LocalTime& lt) {
 }
 
 int64_t EpochNow() { return int64_t(_time64(nullptr)); }
+
+uint64_t SteadyMs() { return uint64_t(GetTickCount64()); }
 
 // ---- large files -------------------------------------------------------------
 

@@ -47,13 +47,9 @@ std::unique_ptr<HeldLock> LockFileExclusive(const std::string& path, long& holde
   return std::make_unique<FileLock>(h);
 }
 
-std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
-                                            long& holder) {
-  std::string dir = RunDir();
-  if (!MakeDirs(dir)) {
-    holder = -1;
-    return nullptr;
-  }
+long LockHolder(const std::string&) { return 0; }  // Windows does not tell
+
+std::string DeviceLockPath(const char* devicePath, bool simulation) {
   std::string name = "simulation";
   if (!simulation) {
     name = devicePath ? devicePath : "";
@@ -62,7 +58,16 @@ std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulat
     for (char& c : name)
       if (c == '\\' || c == '/' || c == ':') c = '_';
   }
-  return LockFileExclusive(dir + "\\" + name + ".lock", holder);
+  return RunDir() + "\\" + name + ".lock";
+}
+
+std::unique_ptr<HeldLock> AcquireDeviceLock(const char* devicePath, bool simulation,
+                                            long& holder) {
+  if (!MakeDirs(RunDir())) {
+    holder = -1;
+    return nullptr;
+  }
+  return LockFileExclusive(DeviceLockPath(devicePath, simulation), holder);
 }
 
 bool SameFile(const char* gbkA, const char* gbkB) {

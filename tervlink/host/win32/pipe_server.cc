@@ -174,6 +174,13 @@ int AcceptSocket(int listener) {
   return Add(Entry{e.handle, std::string(), false});
 }
 
+long PeerProcessId(int fd) {
+  ULONG pid = 0;
+  Entry e = Get(fd);
+  if (e.handle == INVALID_HANDLE_VALUE || !GetNamedPipeClientProcessId(e.handle, &pid)) return 0;
+  return long(pid);
+}
+
 void CloseSocket(int fd) {
   Entry e = Get(fd);
   if (e.handle == INVALID_HANDLE_VALUE) return;

@@ -18,6 +18,8 @@
 //      rolled back as a failed transfer is, the device is not marked stale
 //   -11 a directory would move below itself, or away from under the
 //      current directory
+//   -12 a write read back (verify on) differs from what was written;
+//      handled as a failed transfer
 // A damaged disk (looping or out-of-range chains, oversized boot sector
 // values, directories longer than their chain) gives -1 with -2 or -3, never
 // a hang, a read outside the in-memory FAT or a write outside the partition.
@@ -27,11 +29,17 @@
 // its partition table, boot sectors and FATs again first (and fails with
 // last error -1 while that fails), and what the failed operation changed in
 // the FAT image is put back from memory, never read from the device.
+// A device that went away and came back (FAT_DEVICE_IO::DeviceLosses) may
+// have been changed by another client meanwhile: every disk is then read
+// again before anything is written, and where the device differs from
+// what the engine held, the device wins whole (said on standard error).
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "tervlink/export.h"
 #include "tervlink/fat_device_io.h"
@@ -56,6 +64,11 @@ constexpr unsigned kAttrArchive = 0x20;
 constexpr unsigned kMaskDirs = 0x17;   // find directories
 constexpr unsigned kMaskFiles = 0x27;  // find files
 constexpr unsigned kMaskAny = 0x37;    // find both (rename)
+
+namespace fatdir {
+struct State;
+struct Mirror;
+}  // namespace fatdir
 
 // One 512-byte sector seen as a master or a partition boot sector.
 struct BOOTSECT {
@@ -161,6 +174,29 @@ class TERVLINK_API FileDataStream {
   // Takes the next n bytes of the data (reads from the device); false when
   // they cannot be kept.
   virtual bool Take(const char* from, uint32_t n) = 0;
+};
+
+// An open file as a file system front end holds it: where its entry lies,
+// so that reads, writes and truncation reach the file without searching its
+// directory again, and the entry's fields as the device holds them. It stays
+// valid while the entry stays where it is; every update checks that the
+// entry there still carries the handle's name (else -1, last error -3).
+struct FatHandle {
+  int disk = 0;
+  int part = 0;
+  uint32_t dir = 0;           // first cluster of the directory holding the entry, 0 = root
+  uint32_t entrySector = 0;   // absolute sector of the entry
+  uint32_t entryOffset = 0;   // its byte offset in that sector
+  char name11[11] = {};       // the entry's name
+  uint8_t attr = 0;
+  uint16_t time = 0;
+  uint16_t date = 0;
+  uint32_t first = 0;         // first cluster, 0 for an empty file
+  uint32_t size = 0;
+  // Where the last access left the chain walk (cluster ordinal and number),
+  // so that sequential access does not walk the chain from its start.
+  uint32_t walkOrdinal = 0;
+  uint32_t walkCluster = 0;
 };
 
 class TERVLINK_API FAT_DEVICE {
@@ -297,6 +333,8 @@ class TERVLINK_API FAT_DEVICE {
   int InitDirData(unsigned cluster);
   void ClearDirBuf();
   void SetNowTime();
+  // The time now as an entry's time and date words.
+  static void NowWords(uint16_t* time, uint16_t* date);
   int MakeDirectory(char* name11);
   int RemoveDirectoryA(char* name11);
   int CheckEmptyDirectory(char* name11);
@@ -307,6 +345,34 @@ class TERVLINK_API FAT_DEVICE {
   int ChangeRootDirectory();
   void ChangeCurrentDir(char* name11);
   char* GetCurrentDirectoryA(char* dst, int size);
+
+  // ---- held directories and file groups (dir_index.cc) ---------------------
+
+  // The engine holds each directory it works in whole in memory, read once,
+  // and keeps it right across its own changes. This forgets them all (after
+  // committing an open file group), so that the next use reads each again:
+  // the shell calls it before every command, since a command may change the
+  // disk by other means (raw NAND requests, another program after a
+  // reconnect).
+  void ForgetDirectories();
+  // Group commits. Between BeginFileGroup and EndFileGroup, the files that
+  // WriteFile and its kin store on the current partition have their data
+  // written at once, but their chains and entries are committed a group of
+  // files at a time: the FAT once for the group, then the group's directory
+  // sectors. A kill thus loses at most the files of the open group and
+  // leaves lost clusters at most. A group is committed when it holds 64
+  // files or 4 MB, a quarter second after its first file, before any other
+  // change (a new directory, a removal, another partition) and by
+  // EndFileGroup. Without a group every file is committed on its own.
+  void BeginFileGroup();
+  // Commits the open group and ends group mode: 0, or -1 (last error) when
+  // the commit failed; TakeLostFiles then names the files it lost.
+  int EndFileGroup();
+  // Entry texts ("NAME.EXT") of the files that a failed commit or a device
+  // failure took out of the open group since the last call: reported stored
+  // by their WriteFile, they are not on the device (a file they replaced
+  // keeps its old data).
+  std::vector<std::string> TakeLostFiles();
 
   // ---- moving entries (move.cc) -------------------------------------------
 
@@ -334,6 +400,24 @@ class TERVLINK_API FAT_DEVICE {
   // The attribute byte of the entry at path (kAttrDirectory for the root),
   // or -1 (last error -3 not found, -7 invalid name, -1 device).
   int PathAttributes(const char* path);
+
+  // ---- volume label (label.cc) ---------------------------------------------
+
+  // The current partition's label: the root directory's label entry, or
+  // the boot sector's label field when there is no entry, without its
+  // trailing blanks, in label12 (12 bytes). 0, 1 when there is none
+  // (label12 empty), or -1.
+  int GetVolumeLabel(char* label12);
+  // Sets the label (NormalizeLabel's rules) in the root directory's label
+  // entry (made when missing) and in the boot sector's label field (whose
+  // extended signature then says it is valid); a null label removes the
+  // entry and leaves "NO NAME" in the field. 0, or -1 (last error -7 an
+  // invalid label, -4 the root directory is full, -1 device).
+  int SetVolumeLabel(const char* label);
+  // label into its 11-byte blank-padded form: 1 to 11 bytes, GBK allowed,
+  // ASCII letters upper-cased, no control byte, no leading blank and none
+  // of " * + , . / : ; < = > ? [ \ ] |. 0, or -1 with last error -7.
+  int NormalizeLabel(const char* label, char* out11);
 
   // ---- file data (file.cc) -------------------------------------------------
 
@@ -366,6 +450,35 @@ class TERVLINK_API FAT_DEVICE {
   int FileSize(const _FILE_FIND* found);
   // Deletes the file entry name11 and frees its chain. 0 or -1.
   int RemoveFile(char* name11);
+
+  // ---- open files at an offset (handle.cc) ----------------------------------
+  // For a file system front end: a file or directory entry held open, read
+  // and written at any offset, truncated up and down. Each operation
+  // switches to the handle's partition itself and keeps the engine's
+  // order: data, then the FAT, then the entry; a failed step is rolled
+  // back so that the device holds the file as before (lost clusters at most
+  // after a device failure in the last step).
+
+  // Fills h with the entry name11 (mask as SearchFile) of the current
+  // directory. 0, or -1 (last error -3 when there is none).
+  int OpenEntry(char* name11, unsigned mask, FatHandle* h);
+  // Reads up to n bytes at offset into data: the count read (0 at or past
+  // the end), or -1 (-1 device, -3 a chain shorter than the size).
+  int ReadAt(FatHandle* h, uint64_t offset, char* data, uint32_t n);
+  // Writes n bytes of data (zeros when data is null) at offset, growing the
+  // file as needed; bytes between the old end and offset read as zeros.
+  // n, or -1 (-4 not enough free space or past 4 GB, -1 device, -3 chain
+  // or entry damaged or gone); the file is then as before.
+  int WriteAt(FatHandle* h, uint64_t offset, const char* data, uint32_t n);
+  // Sets the file's size: cut back (entry first, then the FAT) or grown
+  // with zeros. 0, or -1 as WriteAt.
+  int TruncateAt(FatHandle* h, uint64_t size);
+  // Writes h's attribute, time and date into its entry. 0 or -1.
+  int UpdateHandleEntry(FatHandle* h);
+  // Makes the folder whose first cluster is cluster (0 = root) the current
+  // directory without the path text (a front end that names every entry by
+  // its own path); the next directory access checks the cluster.
+  void SetCurrentDir(uint32_t cluster);
 
   // ---- logical format (format.cc) ------------------------------------------
 
@@ -456,7 +569,10 @@ class TERVLINK_API FAT_DEVICE {
   FAT_DEVICE_IO* pDevice;  // the device interface, not owned
   int diskCount = 0;       // disks in use (set by the program, at most 2)
   int curPartIndex = 0;    // current partition 0..3 (C..F)
-  int verify = 0;          // read-back verify flag (set by the program; not used here)
+  int verify = 0;          // read-back verify flag (set by the program): every write
+                           // is read back and compared; a difference fails it (last
+                           // error -12) after "写地址(扇区号 = N)回读校验失败"
+  int quiet = 0;           // set: file reads and writes print no progress
   _DISK_INFO disks[kFatDisks];
   int lastError = 0;
   char fileName[12];       // entry form of the last normalised file name
@@ -492,8 +608,16 @@ class TERVLINK_API FAT_DEVICE {
   void InitPartCache(_PART_INFO* p);
   void DropCached(uint32_t first, uint32_t count);
   int Transfer(int kind);
+  // count sectors just written from data at first, read back and compared
+  // (verify on): 0, or -1 (last error -12 and the sector named on a
+  // difference, -1 when the read fails).
+  int VerifyWritten(uint32_t first, uint32_t count, const char* data);
   bool DecodePartition(_PART_INFO* p, const uint8_t* sector, int disk);
   int FindFreeSlot();
+  // Puts the directory sector buffer into the held current directory as
+  // the sector pendStart, to be written when the open group is committed.
+  // 0, or -1 when the directory is not held.
+  int StageEntry();
   // Entry index of a directory scanned in order (a search, a listing): its
   // sector is loaded when the scan starts (first) or enters it, and stepped
   // through in the buffer otherwise, as nothing changes the directory
@@ -519,12 +643,18 @@ class TERVLINK_API FAT_DEVICE {
   int DirectoryBelow(uint32_t dir, uint32_t top);
   // Writes one 32-byte entry into a directory sector through the cache. 0 or -1.
   int WriteEntryAt(uint32_t sector, uint32_t offset, const uint8_t* entry);
+  // label.cc: 1 with the current entry at the root's label entry, 0 when
+  // there is none, -1 on a read failure. The current directory stays.
+  int FindLabelEntry();
   int DeleteEntry(unsigned mask, char* name11);
   int CommitFat();
   void KeepUndo();
   // Puts the image back as KeepUndo saved it, from memory (the device may
   // be gone); the sectors it changes are committed with the next commit.
   void RollBackFat();
+  // Puts image (the FAT of partition p as it was) back into p's FAT image,
+  // marking the sectors it changes for the next commit.
+  void RestoreFat(_PART_INFO* p, const uint8_t* image);
   void MarkFatDirty(size_t byte);
   // The entry check of an operation: a disk marked stale is read again
   // first (false, last error -1, when that fails), then the current
@@ -539,7 +669,14 @@ class TERVLINK_API FAT_DEVICE {
   void CheckPartitionRanges(int disk);
   // After a device failure: nothing cached of the disk is trusted any more.
   void MarkStale();
-  int RereadDisk(int disk);
+  int RereadDisk(int disk, bool lost);
+  // True when the device is the one last read (it has not gone away since).
+  // Otherwise every disk is marked to be read again, as a device that may
+  // have been changed, and false.
+  bool DeviceKept();
+  // True when cluster of the current partition still holds a directory:
+  // in use, and its first entry is "." leading to itself.
+  bool StillADirectory(unsigned cluster);
   // An entry's time and date words, when they are not the time now.
   struct EntryTime {
     uint16_t time;
@@ -566,8 +703,15 @@ class TERVLINK_API FAT_DEVICE {
     uint32_t sector;  // the directory sector holding it
     uint32_t offset;  // its byte offset in that sector
     unsigned first;   // its first cluster
+    uint32_t slot;    // its entry index
   };
   int ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first, const EntryTime* when);
+  // The grouped ending of StoreFile: the entry (a new one, or old's
+  // switched to the new chain) staged in the held directory and the file
+  // added to the group, which is committed when that takes it to a bound.
+  // 0, or -1 with the file's chain given back.
+  int StageFile(const OldEntry* old, const char* name11, uint32_t size, unsigned first,
+                const EntryTime* when);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
   // Reads the disk's partition table, boot sectors and FATs into its block
@@ -584,7 +728,66 @@ class TERVLINK_API FAT_DEVICE {
   // when a read failed.
   int ReloadDisk(int disk);
 
+  // handle.cc: the handle's partition made current and ready (false as Ready).
+  bool HandleReady(FatHandle* h);
+  // The cluster of ordinal k (0-based) of h's chain, walked from h's walk
+  // position or its start, bounded by k. 0, or -1 (last error -3).
+  int HandleCluster(FatHandle* h, uint32_t k, unsigned* cluster);
+  // Moves n bytes between data and h's chain at offset, all inside clusters
+  // the chain has; write with null data writes zeros. sectorsValid: bytes
+  // validBytes: the bytes of the file that hold data on the device (a
+  // partial sector wholly past them is not read back before it is
+  // written, its other bytes become zeros). 0 or -1.
+  int MoveAt(FatHandle* h, uint64_t offset, char* data, uint32_t n, bool write,
+             uint64_t validBytes);
+
   int curDisk_ = 0;
+  // ---- held directories and the open file group (dir_index.cc) ----
+  std::unique_ptr<fatdir::State> dirs_;
+  // Changes made to any FAT image: a held directory checks its chain again
+  // when this has moved since it last did.
+  uint64_t fatStamp_ = 0;
+  // The entry index that LoadDirEntry last loaded.
+  uint32_t curSlot_ = 0;
+  // The current directory's mirror: 1 with *out, 0 when it is not held (a
+  // chain longer than a directory may be), -1 when reading it failed (last
+  // error -1, or -3 for a first cluster outside the partition).
+  int CurrentMirror(fatdir::Mirror** out);
+  int LoadMirror(fatdir::Mirror* m);
+  void IndexEntry(fatdir::Mirror* m, uint32_t slot, bool add);
+  // The mirror of the current partition holding sector, with the sector's
+  // index in it; null when none does.
+  fatdir::Mirror* MirrorOfSector(uint32_t sector, uint32_t* index);
+  // Puts 512 bytes into sector index of m, its entries re-indexed; staged
+  // when the write is to wait for the group's commit.
+  void PutMirrorSector(fatdir::Mirror* m, uint32_t index, const uint8_t* data, bool stage);
+  // Drops the mirrors of disk (every disk for -1); an open group whose
+  // entries they held is lost.
+  void ForgetMirrors(int disk);
+  void DropMirror(size_t i);
+  // A direct write of [first, first + count) on the current disk: the
+  // mirrors it overwrites are dropped.
+  void MirrorsOverwritten(uint32_t first, uint32_t count);
+  // Finds a slot with a plain (wildcard-free) pattern through the index:
+  // 1 with the slot, 0 when none, -1 when the directory is not indexed.
+  int FindIndexed(const char* pattern, uint32_t from, uint32_t* slot);
+  // The distinct clusters of the chain from start, at most limit of them
+  // (limit + 1 tells a longer chain); with clusters, their list.
+  uint32_t ChainWalk(unsigned start, uint32_t limit, std::vector<uint32_t>* clusters,
+                     unsigned* last);
+  // The group: its commit (0 or -1, the lost files named), a commit before
+  // anything else changes the partition (false when it failed), and its
+  // loss after a device failure (the FAT image put back as last committed).
+  int CommitGroup();
+  bool SettleGroup();
+  void LoseGroup();
+  bool GroupOpen() const;
+  // Commits the open group first when it is on another partition or a file
+  // of size bytes would take it past its bounds. False when that failed.
+  bool GroupRoomFor(uint64_t size);
+  // Writes the staged sectors of every mirror of the group's partition in
+  // runs of contiguous sectors; false at the first failure.
+  bool WriteStaged();
   // The transfer buffer of streamed file data (one run at most), and of the
   // multi-sector writes that a commit or a new folder assembles (a FAT
   // stretch, a directory cluster). Part of the engine's zeroed block.
@@ -616,10 +819,15 @@ class TERVLINK_API FAT_DEVICE {
   // The current partition's FAT as it was on the device before the
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
+  std::unique_ptr<char[]> verifyBuffer_;
   // One bit per cluster number, to find where a looping chain closes.
   uint8_t seen_[65536 / 8];
   // Disks whose cached state may differ from the device (a request failed).
   bool stale_[kFatDisks] = {};
+  // Disks to read again because the device went away: nothing the engine
+  // held of them is kept over what the device holds.
+  bool lost_[kFatDisks] = {};
+  uint32_t losses_ = 0;  // the device's losses when it was last read
   // The write window of a format or a partition table write: [first, end);
   // end 0 = the current partition's range.
   uint32_t windowFirst_ = 0;

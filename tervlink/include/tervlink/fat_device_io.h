@@ -90,6 +90,13 @@ class TERVLINK_API FAT_DEVICE_IO {
                                              uint32_t trackSectors, uint32_t sectorsPerStep,
                                              uint32_t blocksPerZone) = 0;
 
+  // Not a request of the device: how many times the device went away
+  // since this session claimed it (a device found behind the link again
+  // may have been changed by someone else meanwhile). The engine reads the
+  // disks again before it writes once this has moved. 0 when the link
+  // cannot tell.
+  virtual uint32_t DeviceLosses() { return 0; }
+
   int32_t currentDisk = 0;  // the device disk selected now
 
  protected:

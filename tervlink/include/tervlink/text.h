@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace text {
 
@@ -24,6 +26,19 @@ inline bool EqualNoCaseN(const char* a, const char* b, size_t n) {
     if (a[i] == '\0') return true;
   }
   return true;
+}
+
+// The text of an 11-character directory entry form ("NAME    EXT" ->
+// "NAME.EXT", "NAME       " -> "NAME"), as the engine's listing shows it.
+inline std::string EntryText(const char* name11) {
+  std::string s;
+  for (int i = 0; i < 8 && name11[i] != ' '; ++i) s += name11[i];
+  if (!s.empty() && uint8_t(s[0]) == 0x05) s[0] = char(0xE5);
+  if (name11[8] != ' ') {
+    s += '.';
+    for (int i = 8; i < 11 && name11[i] != ' '; ++i) s += name11[i];
+  }
+  return s;
 }
 
 }  // namespace text

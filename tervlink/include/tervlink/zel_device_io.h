@@ -127,6 +127,10 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
   int32_t ExecuteGetFactoryBadInfo(void* record) override;
   int32_t ExecuteSaveFactoryBadInfo() override;
   int32_t NandInfo(_ZEL_NANDINFO* info) override;
+  // The driver link's count (host::DeviceLosses) when its device was
+  // claimed; 0 on the simulation link.
+  uint32_t DeviceLosses() override;
+
   int32_t NandErase(uint32_t block) override;
   int32_t NandReadWrite(int32_t write, uint32_t block, char* buffer, uint32_t size) override;
   int32_t Direct_Read(uint32_t sector, uint32_t count, char* buffer) override;

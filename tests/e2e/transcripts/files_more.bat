@@ -33,3 +33,64 @@ MOVE DOCS\LEAF\B.TXT A.B.C
 MOVE DOCS\LEAF\B.TXT NOWHERE\B.TXT
 MOVE \ X
 MOVE A
+ECHO type and comp
+CD DOCS\LEAF
+TYPE B.TXT
+TYPE TREE2
+TYPE NOPE.TXT
+COMP one.txt B.TXT
+FC one.txt B.TXT
+COMP other.txt B.TXT
+COMP big.bin B.TXT
+COMP missing.txt B.TXT
+COMP one.txt
+ECHO get: files, the DIR patterns, no overwrite without /Y, subfolders with /S
+GET *.TXT,*.BIN got
+GET B.TXT got
+GET B.TXT got /Y
+GET NOPE.* got
+GET * nofolder
+CD \
+GET * tree /S
+ECHO replace: never creates, /U only newer
+CD DOCS\LEAF
+REPLACE newer /U
+REPLACE newer /U
+REPLACE newer
+TYPE B.TXT
+REPLACE nofolder
+ECHO label
+CD \
+LABEL
+LABEL ZEL DATA
+LABEL
+LABEL BAD.NAME
+LABEL TWELVE_CHARS
+DIR
+E:
+LABEL 字典机
+LABEL
+COPY one.txt 丄.TXT
+GET 丄.TXT got
+REM fsck.fat reads labels in code page 850, where these GBK bytes are no label
+LABEL /D
+LABEL
+C:
+ECHO verify, ver, time, cls
+VERIFY
+VERIFY ON
+COPY big.bin VERIFIED.BIN
+VERIFY
+VERIFY OFF
+VERIFY MAYBE
+VER
+LOCAL x
+VER
+TIME 10:30:00
+TIME
+TIME 25:00:00
+TIME 10:30:00:1
+TIME 10:30x
+TIME 10:31
+TIME
+CLS

@@ -1,3 +1,3 @@
 ECHO enumerated
 SWITCH 0
-TIME
+TIME 10:30:00

@@ -9,7 +9,7 @@ EXIT now
 FC one
 FC one two
 VER
-TIME
+TIME 10:30:00
 CHKDSK
 h:
 ECHO last

@@ -1,0 +1,724 @@
+// zelmount: a device's FAT partitions as a Linux file system (FUSE).
+//
+// The mount's root holds one folder per FAT partition of the disk (C, E, F;
+// the reserved partition D is not shown). Every callback is thin: it finds
+// the entry through the FAT engine (the one Tervan uses), calls the engine,
+// and turns the engine's last error into an errno through ErrnoOf. The
+// engine is not thread-safe, so the file system runs single-threaded.
+//
+// Every write reaches the device before its callback returns (data, FAT and
+// entry, in that order), so nothing waits in memory for a flush: what
+// write(2) accepted survives a kill of zelmount or of zelsim.
+//
+// This program is a front end of the host's own file system interface, so
+// it includes the FUSE and system headers itself; it is built on Linux only.
+
+#define FUSE_USE_VERSION 35
+
+#include <errno.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "pc_files.h"  // DOS time words, as Tervan's commands use them
+#include "tervlink/fat_device.h"
+#include "tervlink/host/host.h"
+#include "tervlink/text.h"
+#include "tervlink/zel_device_io.h"
+
+namespace {
+
+constexpr int kDosNameBytes = 12;           // "NAME8888.EXT" in GBK bytes
+constexpr uint32_t kIoBytes = 1u << 20;     // the largest FUSE read and write [byte]
+const char kPartLetters[kFatParts + 1] = "CDEF";
+
+// Engine last error -> errno. One table for every callback.
+int ErrnoOf(int lastError) {
+  switch (lastError) {
+    case -3: return ENOENT;     // name not found, or a chain/entry that ends early
+    case -4: return ENOSPC;     // not enough free space (or past 4 GB: EFBIG is checked first)
+    case -6: return ENOTEMPTY;
+    case -7: return EINVAL;     // no 8.3 name, or not a file
+    case -8: return EEXIST;
+    case -9: return EINTR;
+    case -11: return EINVAL;    // a folder moved below itself
+    default: return EIO;        // -1 device, -2 no file system, -10
+  }
+}
+
+// Prints nothing: the engine's progress and messages are Tervan's console's.
+class QuietOutput : public host::Output {
+ public:
+  void Write(std::string_view) override {}
+};
+
+// One open file, shared by every open of it: its handle carries the size
+// and chain the engine last wrote.
+struct OpenFile {
+  FatHandle h;
+  int refs = 0;
+};
+
+struct Mount {
+  ZEL_DEVICE_IO* device = nullptr;
+  FAT_DEVICE* fat = nullptr;
+  int disk = 0;
+  bool readOnly = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  // Open files by where their entry lies (partition, sector, offset).
+  std::map<std::tuple<int, uint32_t, uint32_t>, std::unique_ptr<OpenFile>> open;
+};
+
+Mount g;
+
+// A path's place: the partition and, below its root, the folder holding the
+// last name (made current in the engine) and that name.
+struct Place {
+  bool top = false;       // the mount's root
+  int part = -1;          // partition slot
+  bool partRoot = false;  // the partition's root folder itself
+  char name11[11] = {};   // the last name in entry form
+  std::string path;       // the partition's path of it in GBK: "\\DIR\\NAME.EXT"
+};
+
+// A UTF-8 name as the device spells it (GBK), in entry form. 0, or an
+// errno: ENAMETOOLONG for a name longer than 8.3 bytes, EINVAL for any
+// other name the device cannot hold (never changed to fit).
+int EntryName(const std::string& utf8, char* name11) {
+  std::string gbk = host::FsToGbk(utf8);
+  if (host::GbkToFs(gbk) != utf8) return EINVAL;  // not spelt in GBK
+  // Too long is said as such only of a name that is an 8.3 name otherwise
+  // (one dot at most, not leading).
+  size_t dot = gbk.find('.');
+  bool oneDot = dot == std::string::npos || (dot > 0 && gbk.find('.', dot + 1) == std::string::npos);
+  size_t base = dot == std::string::npos ? gbk.size() : dot;
+  size_t ext = dot == std::string::npos ? 0 : gbk.size() - dot - 1;
+  if (oneDot && (base > 8 || ext > 3)) return ENAMETOOLONG;
+  if (gbk.size() > size_t(kDosNameBytes)) return EINVAL;
+  char text[kDosNameBytes + 1];
+  memcpy(text, gbk.c_str(), gbk.size() + 1);
+  return g.fat->NormalizeFileName(text, name11) == 0 ? 0 : EINVAL;
+}
+
+int PartOf(const std::string& word) {
+  if (word.size() != 1) return -1;
+  char c = char(toupper(static_cast<unsigned char>(word[0])));
+  for (int s = 0; s < kFatParts; ++s)
+    if (s != kReservedSlot && c == kPartLetters[s] && g.fat->GetPartitionMode(g.disk, s) != 0)
+      return s;
+  return -1;
+}
+
+// Walks path to its last name: 0 with place filled and the folder holding
+// the name current in the engine, or an errno (ENOENT for a folder on the
+// way that does not exist, the name's own errno when it cannot be held).
+int Locate(const char* path, Place* place) {
+  std::vector<std::string> words;
+  for (const char* p = path; *p;) {
+    const char* slash = strchr(p, '/');
+    size_t n = slash ? size_t(slash - p) : strlen(p);
+    if (n) words.emplace_back(p, n);
+    p += n + (slash ? 1 : 0);
+  }
+  if (words.empty()) {
+    place->top = true;
+    return 0;
+  }
+  place->part = PartOf(words[0]);
+  if (place->part < 0) return ENOENT;
+  g.fat->file_system_switch_to(g.disk, place->part);
+  g.fat->ChangeRootDirectory();
+  if (words.size() == 1) {
+    place->partRoot = true;
+    return 0;
+  }
+  for (size_t i = 1; i + 1 < words.size(); ++i) {
+    char name11[11];
+    if (EntryName(words[i], name11) != 0) return ENOENT;
+    FatHandle dir;
+    if (g.fat->OpenEntry(name11, kMaskDirs, &dir) != 0) return ErrnoOf(g.fat->lastError);
+    if (dir.first == 0) return EIO;  // a folder entry without its cluster: damaged
+    g.fat->SetCurrentDir(dir.first);
+    place->path += "\\" + text::EntryText(name11);
+  }
+  if (int e = EntryName(words.back(), place->name11)) return e;
+  place->path += "\\" + text::EntryText(place->name11);
+  return 0;
+}
+
+// The entry at path: 0 with h filled, or an errno. Names the device could
+// not hold are simply not there.
+int Find(const char* path, Place* place, FatHandle* h, unsigned mask = kMaskAny) {
+  int e = Locate(path, place);
+  if (e == EINVAL || e == ENAMETOOLONG) return ENOENT;
+  if (e) return e;
+  if (place->top || place->partRoot) return 0;
+  if (g.fat->OpenEntry(place->name11, mask, h) != 0) return ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+void FillStat(const FatHandle* h, struct stat* st) {
+  memset(st, 0, sizeof *st);
+  st->st_uid = g.uid;
+  st->st_gid = g.gid;
+  st->st_blksize = kIoBytes;
+  if (!h) {
+    st->st_mode = S_IFDIR | (g.readOnly ? 0555 : 0755);
+    st->st_nlink = 2;
+    return;
+  }
+  bool dir = h->attr & kAttrDirectory;
+  mode_t bits = dir ? 0755 : 0644;
+  if ((h->attr & kAttrReadOnly) || g.readOnly) bits &= ~mode_t(0222);
+  st->st_mode = (dir ? S_IFDIR : S_IFREG) | bits;
+  st->st_nlink = dir ? 2 : 1;
+  st->st_size = dir ? 0 : h->size;
+  st->st_blocks = (st->st_size + 511) / 512;
+  st->st_mtime = st->st_atime = st->st_ctime = time_t(FromDos(h->date, h->time));
+}
+
+std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
+  return {h.part, h.entrySector, h.entryOffset};
+}
+
+OpenFile* OpenOf(const FatHandle& h) {
+  auto it = g.open.find(KeyOf(h));
+  return it == g.open.end() ? nullptr : it->second.get();
+}
+
+// ---- callbacks ----------------------------------------------------------------
+
+void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
+  conn->max_write = kIoBytes;
+  conn->max_readahead = kIoBytes;
+  // Only this mount changes the device while it is mounted (one client per
+  // device), so the kernel may keep what it learnt.
+  cfg->entry_timeout = 1.0;
+  cfg->attr_timeout = 1.0;
+  cfg->negative_timeout = 0;
+  cfg->hard_remove = 1;  // an open file is not hidden under another name: unlink refuses it
+  cfg->use_ino = 0;
+  return nullptr;
+}
+
+int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  if (fi && fi->fh) {
+    FillStat(&reinterpret_cast<OpenFile*>(fi->fh)->h, st);
+    return 0;
+  }
+  Place place;
+  FatHandle h;
+  if (int e = Find(path, &place, &h)) return -e;
+  if (place.top || place.partRoot) {
+    FillStat(nullptr, st);
+    return 0;
+  }
+  if (OpenFile* o = OpenOf(h)) h = o->h;
+  FillStat(&h, st);
+  return 0;
+}
+
+int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
+              enum fuse_readdir_flags) {
+  Place place;
+  FatHandle h;
+  if (int e = Find(path, &place, &h, kMaskDirs)) return -e;
+  fill(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
+  fill(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
+  if (place.top) {
+    for (int s = 0; s < kFatParts; ++s) {
+      if (s == kReservedSlot || g.fat->GetPartitionMode(g.disk, s) == 0) continue;
+      struct stat st;
+      FillStat(nullptr, &st);
+      char name[2] = {kPartLetters[s], 0};
+      fill(buf, name, &st, 0, FUSE_FILL_DIR_PLUS);
+    }
+    return 0;
+  }
+  if (!place.partRoot) {
+    if (h.first == 0) return -EIO;
+    g.fat->SetCurrentDir(h.first);
+  }
+  _FILE_FIND find;
+  char pattern[] = "*";
+  for (int more = g.fat->FindFirstFileA(pattern, &find); more;
+       more = g.fat->FindNextFileA(&find)) {
+    if (find.attributes & kAttrVolume) continue;
+    if (strcmp(find.name, ".") == 0 || strcmp(find.name, "..") == 0) continue;
+    FatHandle shown;
+    shown.attr = uint8_t(find.attributes);
+    shown.size = find.size;
+    shown.time = find.time;
+    shown.date = find.date;
+    struct stat st;
+    FillStat(&shown, &st);
+    fill(buf, host::GbkToFs(find.name).c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+  }
+  return 0;
+}
+
+// Opens the file at path into fi; a file just created is opened for
+// writing whatever its attribute, as open(2) with O_CREAT does. 0 or -errno.
+int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
+  Place place;
+  FatHandle h;
+  if (int e = Find(path, &place, &h, kMaskFiles)) return -e;
+  if (place.top || place.partRoot) return -EISDIR;
+  bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
+  if (writing && g.readOnly) return -EROFS;
+  if (writing && !created && (h.attr & kAttrReadOnly)) return -EACCES;
+  std::unique_ptr<OpenFile>& slot = g.open[KeyOf(h)];
+  if (!slot) {
+    slot = std::make_unique<OpenFile>();
+    slot->h = h;
+  }
+  ++slot->refs;
+  fi->fh = reinterpret_cast<uint64_t>(slot.get());
+  fi->keep_cache = 1;  // nothing but this mount changes the file
+  if ((fi->flags & O_TRUNC) && writing && slot->h.size != 0) {
+    if (g.fat->TruncateAt(&slot->h, 0) != 0) {
+      int e = ErrnoOf(g.fat->lastError);
+      if (--slot->refs == 0) g.open.erase(KeyOf(h));
+      return -e;
+    }
+  }
+  return 0;
+}
+
+int OnOpen(const char* path, struct fuse_file_info* fi) { return OpenPath(path, fi, false); }
+
+int OnRelease(const char*, struct fuse_file_info* fi) {
+  auto* o = reinterpret_cast<OpenFile*>(fi->fh);
+  if (o && --o->refs == 0) g.open.erase(KeyOf(o->h));
+  return 0;
+}
+
+int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  if (g.readOnly) return -EROFS;
+  Place place;
+  if (int e = Locate(path, &place)) return -e;
+  if (place.top || place.partRoot) return -EEXIST;
+  FatHandle h;
+  if (g.fat->OpenEntry(place.name11, kMaskAny, &h) == 0) {
+    if (h.attr & kAttrDirectory) return -EISDIR;
+    if (fi->flags & O_EXCL) return -EEXIST;
+    return OnOpen(path, fi);
+  }
+  if (g.fat->lastError != -3) return -ErrnoOf(g.fat->lastError);
+  std::string text = text::EntryText(place.name11);
+  if (g.fat->WriteFile(text.data(), nullptr, 0, nullptr) < 0) return -ErrnoOf(g.fat->lastError);
+  if (int e = OpenPath(path, fi, true)) return e;
+  if (!(mode & 0222)) {  // a read-only file from the start
+    FatHandle* open = &reinterpret_cast<OpenFile*>(fi->fh)->h;
+    open->attr |= kAttrReadOnly;
+    if (g.fat->UpdateHandleEntry(open) != 0) {
+      int e = ErrnoOf(g.fat->lastError);
+      OnRelease(path, fi);
+      return -e;
+    }
+  }
+  return 0;
+}
+
+int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  auto* o = reinterpret_cast<OpenFile*>(fi->fh);
+  if (offset < 0) return -EINVAL;
+  int n = g.fat->ReadAt(&o->h, uint64_t(offset), buf, uint32_t(size));
+  return n < 0 ? -ErrnoOf(g.fat->lastError) : n;
+}
+
+int OnWrite(const char*, const char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  auto* o = reinterpret_cast<OpenFile*>(fi->fh);
+  if (offset < 0) return -EINVAL;
+  if (uint64_t(offset) + size > 0xFFFFFFFFull) return -EFBIG;
+  int n = g.fat->WriteAt(&o->h, uint64_t(offset), buf, uint32_t(size));
+  return n < 0 ? -ErrnoOf(g.fat->lastError) : n;
+}
+
+// Data, FAT and entry are on the device when each write returns.
+int OnFsync(const char*, int, struct fuse_file_info*) { return 0; }
+int OnFlush(const char*, struct fuse_file_info*) { return 0; }
+
+int OnTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
+  if (g.readOnly) return -EROFS;
+  if (size < 0) return -EINVAL;
+  if (uint64_t(size) > 0xFFFFFFFFull) return -EFBIG;
+  FatHandle h;
+  FatHandle* target = &h;
+  if (fi && fi->fh) {
+    target = &reinterpret_cast<OpenFile*>(fi->fh)->h;
+  } else {
+    Place place;
+    if (int e = Find(path, &place, &h)) return -e;
+    if (place.top || place.partRoot || (h.attr & kAttrDirectory)) return -EISDIR;
+    if (OpenFile* o = OpenOf(h)) target = &o->h;
+  }
+  if (g.fat->TruncateAt(target, uint64_t(size)) != 0) return -ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+int OnUnlink(const char* path) {
+  if (g.readOnly) return -EROFS;
+  Place place;
+  FatHandle h;
+  if (int e = Find(path, &place, &h)) return -e;
+  if (place.top || place.partRoot || (h.attr & kAttrDirectory)) return -EISDIR;
+  // The clusters of an open file would be given to the next file written
+  // while its reader or writer still uses them.
+  if (OpenOf(h)) return -EBUSY;
+  if (g.fat->RemoveFile(place.name11) != 0) return -ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+int OnMkdir(const char* path, mode_t) {
+  if (g.readOnly) return -EROFS;
+  Place place;
+  if (int e = Locate(path, &place)) return -e;
+  if (place.top || place.partRoot) return -EEXIST;
+  if (g.fat->MakeDirectory(place.name11) != 0) return -ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+int OnRmdir(const char* path) {
+  if (g.readOnly) return -EROFS;
+  Place place;
+  FatHandle h;
+  if (int e = Find(path, &place, &h)) return -e;
+  if (place.top || place.partRoot) return -EBUSY;
+  if (!(h.attr & kAttrDirectory)) return -ENOTDIR;
+  if (g.fat->CheckEmptyDirectory(place.name11) != 0) return -ErrnoOf(g.fat->lastError);
+  if (g.fat->RemoveDirectoryA(place.name11) != 0) return -ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+// The entry at path, for a change of its own fields: the open file's
+// handle when the file is open (its size and chain are those the engine
+// last wrote), else scratch; null for the mount's or a partition's root.
+// 0 or an errno.
+int EntryFor(const char* path, FatHandle* scratch, FatHandle** target) {
+  Place place;
+  if (int e = Find(path, &place, scratch)) return e;
+  *target = nullptr;
+  if (place.top || place.partRoot) return 0;
+  OpenFile* o = OpenOf(*scratch);
+  *target = o ? &o->h : scratch;
+  return 0;
+}
+
+int OnChmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  if (g.readOnly) return -EROFS;
+  if ((mode & 07000) != 0) return -EPERM;  // no set-id or sticky bits on FAT
+  FatHandle scratch, *target;
+  if (int e = EntryFor(path, &scratch, &target)) return -e;
+  if (!target) return -EPERM;  // a partition's root has no entry
+  // The read-only attribute is the only permission a FAT entry has: any
+  // write bit clears it, none sets it.
+  if (mode & 0222)
+    target->attr &= uint8_t(~kAttrReadOnly);
+  else
+    target->attr |= kAttrReadOnly;
+  if (g.fat->UpdateHandleEntry(target) != 0) return -ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+int OnUtimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
+  if (g.readOnly) return -EROFS;
+  FatHandle scratch, *target;
+  if (int e = EntryFor(path, &scratch, &target)) return -e;
+  if (!target) return 0;  // a partition's root has no entry to keep a time in
+  // A FAT entry keeps one time, the modification time, to two seconds.
+  if (tv[1].tv_nsec == UTIME_OMIT) return 0;
+  time_t when = tv[1].tv_nsec == UTIME_NOW ? time(nullptr) : tv[1].tv_sec;
+  DosStamp stamp = ToDos(int64_t(when));
+  target->time = stamp.time;
+  target->date = stamp.date;
+  if (g.fat->UpdateHandleEntry(target) != 0) return -ErrnoOf(g.fat->lastError);
+  return 0;
+}
+
+int OnStatfs(const char* path, struct statvfs* st) {
+  Place place;
+  if (int e = Locate(path, &place); e && e != EINVAL && e != ENAMETOOLONG) return -e;
+  memset(st, 0, sizeof *st);
+  st->f_namemax = kDosNameBytes;
+  uint64_t total = 0, free = 0;
+  uint32_t unit = 512;
+  for (int s = 0; s < kFatParts; ++s) {
+    if (s == kReservedSlot || g.fat->GetPartitionMode(g.disk, s) == 0) continue;
+    if (!place.top && s != place.part) continue;
+    g.fat->file_system_switch_to(g.disk, s);
+    const _PART_INFO& p = g.fat->disks[g.disk].parts[s];
+    unsigned long bytes = 0;
+    g.fat->SearchFreeByte(&bytes);
+    total += uint64_t(p.dataClusters) * p.sectorsPerCluster * 512;
+    free += bytes;
+    if (!place.top) unit = p.sectorsPerCluster * 512;
+  }
+  st->f_bsize = st->f_frsize = unit;
+  st->f_blocks = total / unit;
+  st->f_bfree = st->f_bavail = free / unit;
+  return 0;
+}
+
+int OnRename(const char* from, const char* to, unsigned int flags) {
+  if (g.readOnly) return -EROFS;
+  if (flags & RENAME_EXCHANGE) return -EINVAL;  // FAT has no atomic exchange of two entries
+  Place a, b;
+  FatHandle source, target;
+  if (int e = Find(from, &a, &source)) return -e;
+  if (a.top || a.partRoot) return -EBUSY;
+  if (int e = Locate(to, &b)) return -e;
+  if (b.top || b.partRoot) return -EBUSY;
+  if (b.part != a.part) return -EXDEV;
+  bool sourceDir = source.attr & kAttrDirectory;
+  unsigned moveFlags = 0;
+  if (g.fat->OpenEntry(b.name11, kMaskAny, &target) == 0) {
+    if (KeyOf(target) == KeyOf(source)) return 0;  // the same entry, named in another case
+    if (flags & RENAME_NOREPLACE) return -EEXIST;
+    bool targetDir = target.attr & kAttrDirectory;
+    if (targetDir && !sourceDir) return -EISDIR;
+    if (!targetDir && sourceDir) return -ENOTDIR;
+    if (OpenOf(target)) return -EBUSY;
+    if (targetDir) {
+      // An empty folder gives way to the folder moved onto it.
+      if (g.fat->CheckEmptyDirectory(b.name11) != 0 || g.fat->RemoveDirectoryA(b.name11) != 0)
+        return -ErrnoOf(g.fat->lastError);
+    } else {
+      moveFlags = FAT_DEVICE::kMoveReplace;
+    }
+  } else if (g.fat->lastError != -3) {
+    return -ErrnoOf(g.fat->lastError);
+  }
+  g.fat->ChangeRootDirectory();  // the paths are from the root; no folder is held
+  if (g.fat->MoveEntry(a.path.c_str(), b.path.c_str(), moveFlags) != 0)
+    return -ErrnoOf(g.fat->lastError);
+  // An open file follows its entry.
+  auto it = g.open.find(KeyOf(source));
+  if (it != g.open.end()) {
+    std::unique_ptr<OpenFile> o = std::move(it->second);
+    g.open.erase(it);
+    Place moved;
+    FatHandle now;
+    if (Find(to, &moved, &now) == 0) {
+      o->h.dir = now.dir;
+      o->h.entrySector = now.entrySector;
+      o->h.entryOffset = now.entryOffset;
+      memcpy(o->h.name11, now.name11, 11);
+    }
+    g.open[KeyOf(o->h)] = std::move(o);
+  }
+  return 0;
+}
+
+// What a FAT partition cannot hold.
+int OnLink(const char*, const char*) { return -EPERM; }
+int OnSymlink(const char*, const char*) { return -EPERM; }
+int OnMknod(const char*, mode_t, dev_t) { return -EPERM; }
+int OnChown(const char*, uid_t uid, gid_t gid, struct fuse_file_info*) {
+  // Setting the owner it already shows changes nothing (cp -a does that).
+  if ((uid == uid_t(-1) || uid == g.uid) && (gid == gid_t(-1) || gid == g.gid)) return 0;
+  return -EPERM;
+}
+
+struct Options {
+  int device = 0;
+  int disk = 0;
+  bool readOnly = false;
+  bool foreground = false;
+  bool help = false;
+  std::string mountPoint;
+};
+
+void Usage(FILE* to) {
+  fprintf(to,
+          "usage: zelmount [-N n] [--disk n] [-o ro] [-f] MOUNTPOINT\n"
+          "Mounts the FAT partitions of disk n (default 0) of ZEL device n (default 0)\n"
+          "as folders C, E, F under MOUNTPOINT. Unmount with fusermount3 -u MOUNTPOINT\n"
+          "(or Ctrl-C with -f). See docs/mount.md.\n"
+          "  -N n       device number (the device \\\\.\\lexon<n>)\n"
+          "  --disk n   disk of the device (0 or 1)\n"
+          "  -o ro      read-only\n"
+          "  -f         stay in the foreground\n");
+}
+
+bool Number(const char* text, int* out) {
+  char* end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (!*text || *end || v < 0 || v > 99) return false;
+  *out = int(v);
+  return true;
+}
+
+// Parses the arguments; false (after a message) when they are bad.
+bool Parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](const char* name) -> const char* {
+      if (i + 1 >= argc) {
+        fprintf(stderr, "zelmount: %s needs a value\n", name);
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      o->help = true;
+    } else if (a == "-f") {
+      o->foreground = true;
+    } else if (a == "-N" || a.rfind("-N", 0) == 0) {
+      const char* v = a == "-N" ? value("-N") : argv[i] + 2;
+      if (!v || !Number(v, &o->device)) {
+        fprintf(stderr, "zelmount: bad device number\n");
+        return false;
+      }
+    } else if (a == "--disk") {
+      const char* v = value("--disk");
+      if (!v || !Number(v, &o->disk) || o->disk > 1) {
+        fprintf(stderr, "zelmount: the disk is 0 or 1\n");
+        return false;
+      }
+    } else if (a == "-o") {
+      const char* v = value("-o");
+      if (!v) return false;
+      if (strcmp(v, "ro") == 0) {
+        o->readOnly = true;
+      } else if (strcmp(v, "rw") != 0) {
+        fprintf(stderr, "zelmount: option -o %s is not known (ro, rw)\n", v);
+        return false;
+      }
+    } else if (a.size() > 1 && a[0] == '-') {
+      fprintf(stderr, "zelmount: unknown option %s\n", a.c_str());
+      return false;
+    } else if (o->mountPoint.empty()) {
+      o->mountPoint = a;
+    } else {
+      fprintf(stderr, "zelmount: one mount point only (%s)\n", a.c_str());
+      return false;
+    }
+  }
+  if (!o->help && o->mountPoint.empty()) {
+    fprintf(stderr, "zelmount: no mount point given\n");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (!Parse(argc, argv, &opt)) {
+    Usage(stderr);
+    return 2;
+  }
+  if (opt.help) {
+    Usage(stdout);
+    return 0;
+  }
+  static QuietOutput quiet;
+  host::SetOut(&quiet);
+
+  char devicePath[64];
+  snprintf(devicePath, sizeof devicePath, "\\\\.\\lexon%d", opt.device);
+  // One client per device: the lock Tervan takes, for as long as we run.
+  long holder = 0;
+  std::unique_ptr<host::HeldLock> lock = host::AcquireDeviceLock(devicePath, false, holder);
+  if (!lock) {
+    if (holder > 0)
+      fprintf(stderr, "zelmount: device %s is in use by process %ld (Tervan or zelmount); one client per device\n",
+              devicePath, holder);
+    else
+      fprintf(stderr, "zelmount: device %s is in use or its lock cannot be taken\n", devicePath);
+    return 1;
+  }
+  // The device admits one client however it is reached (another run
+  // folder's link to the socket, the simulation link): claim it by name so
+  // that a Tervan or zelmount refused later can say who holds it.
+  long holderPid = 0;
+  std::string holderProgram;
+  if (host::ClaimDevice(devicePath, "zelmount", holderPid, holderProgram) < 0) {
+    fprintf(stderr, "zelmount: device %s is in use by %s (process %ld); one client per device\n",
+            devicePath, holderProgram.empty() ? "another program" : holderProgram.c_str(), holderPid);
+    return 1;
+  }
+  auto device = std::make_unique<ZEL_DEVICE_IO>(devicePath, 0);
+  int state = device->Test(0);
+  if (state != 2 && state != 3) {
+    fprintf(stderr, "zelmount: device %s (%s) %s\n", devicePath,
+            host::DeviceSocketPath(devicePath).c_str(),
+            state == 1 ? "waits for its operating system: start it once with Tervan first"
+                       : "does not answer (start zelsim, or connect the device)");
+    return 1;
+  }
+  _ZELDEVICECAPS caps;
+  caps.mask = 1u << kCapsDiskCountBit;
+  device->GetDeviceCaps(&caps);
+  int disks = caps.fields[kCapsDiskCountBit];
+  if (disks > 2) disks = 2;
+  if (opt.disk >= disks) {
+    fprintf(stderr, "zelmount: device %s has %d disk(s); no disk %d\n", devicePath, disks, opt.disk);
+    return 1;
+  }
+  std::unique_ptr<FAT_DEVICE> fat(new FAT_DEVICE(device.get()));
+  fat->diskCount = disks;
+  if (fat->Init() != 1 || device->Switch(opt.disk) <= 0) {
+    fprintf(stderr, "zelmount: the file systems of device %s cannot be read\n", devicePath);
+    return 1;
+  }
+  int shown = 0;
+  for (int s = 0; s < kFatParts; ++s)
+    if (s != kReservedSlot && fat->GetPartitionMode(opt.disk, s) != 0) ++shown;
+  if (shown == 0)
+    fprintf(stderr, "zelmount: disk %d of device %s has no formatted FAT partition; the mount is empty\n",
+            opt.disk, devicePath);
+  g.device = device.get();
+  g.fat = fat.get();
+  g.disk = opt.disk;
+  g.readOnly = opt.readOnly;
+  g.uid = getuid();
+  g.gid = getgid();
+
+  struct fuse_operations ops = {};
+  ops.init = OnInit;
+  ops.getattr = OnGetattr;
+  ops.readdir = OnReaddir;
+  ops.open = OnOpen;
+  ops.release = OnRelease;
+  ops.create = OnCreate;
+  ops.read = OnRead;
+  ops.write = OnWrite;
+  ops.fsync = OnFsync;
+  ops.flush = OnFlush;
+  ops.truncate = OnTruncate;
+  ops.unlink = OnUnlink;
+  ops.mkdir = OnMkdir;
+  ops.rmdir = OnRmdir;
+  ops.chmod = OnChmod;
+  ops.utimens = OnUtimens;
+  ops.statfs = OnStatfs;
+  ops.link = OnLink;
+  ops.symlink = OnSymlink;
+  ops.mknod = OnMknod;
+  ops.chown = OnChown;
+  ops.rename = OnRename;
+
+  std::string fsOptions = std::string("fsname=zel") + std::to_string(opt.device) + ",subtype=zelmount";
+  if (opt.readOnly) fsOptions += ",ro";
+  std::vector<const char*> args = {argv[0], "-s", "-o", fsOptions.c_str()};
+  if (opt.foreground) args.push_back("-f");
+  args.push_back(opt.mountPoint.c_str());
+  int r = fuse_main(int(args.size()), const_cast<char**>(args.data()), &ops, nullptr);
+  g.open.clear();
+  return r;
+}
