@@ -192,17 +192,16 @@ bool CommandShell::ReadCommandLine(int* count, char** words) {
   // line means around it is not what its writer saw.
   size_t length = strlen(lineBuffer);
   bool zero = input->LineHadZero();
-  if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty()) {
+  char why[32] = "";
+  if ((length == 0 || lineBuffer[length - 1] != '\n') && !input->AtEnd() && !RestOfLineIsEmpty())
+    snprintf(why, sizeof why, "超过%d个字符", kLineBytes - 1);
+  else if (zero)
+    snprintf(why, sizeof why, "含有零字节");
+  if (why[0]) {
     if (batchMode)
-      Printf("批处理文件第%d行超过%d个字符, 整行未执行.\n", lineNumber, kLineBytes - 1);
+      Printf("批处理文件第%d行%s, 整行未执行.\n", lineNumber, why);
     else
-      Printf("命令行超过%d个字符, 整行未执行.\n", kLineBytes - 1);
-    lineBuffer[0] = '\0';
-  } else if (zero) {
-    if (batchMode)
-      Printf("批处理文件第%d行含有零字节, 整行未执行.\n", lineNumber);
-    else
-      Printf("命令行含有零字节, 整行未执行.\n");
+      Printf("命令行%s, 整行未执行.\n", why);
     lineBuffer[0] = '\0';
   }
   *count = SplitWords(lineBuffer, words);
