@@ -376,7 +376,4 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
 else
   echo "zelmount rows: zelmount not built, or no /dev/fuse or fusermount3"
 fi
-=======
 echo "load after the jobs: $(cut -d' ' -f1-3 /proc/loadavg)"
-
-# ==== zelmount rows (docs/mount.md) ====================================
