@@ -216,7 +216,15 @@ void FillStat(const FatHandle* h, struct stat* st) {
   st->st_nlink = dir ? 2 : 1;
   st->st_size = dir ? 0 : h->size;
   st->st_blocks = (st->st_size + 511) / 512;
-  st->st_mtime = st->st_atime = st->st_ctime = time_t(FromDos(h->date, h->time));
+  // Files written together share their time: one conversion serves them.
+  static uint32_t lastStamp = 0;
+  static time_t lastTime = 0;
+  uint32_t stamp = uint32_t(h->date) << 16 | h->time;
+  if (stamp != lastStamp || lastTime == 0) {
+    lastTime = time_t(FromDos(h->date, h->time));
+    lastStamp = stamp;
+  }
+  st->st_mtime = st->st_atime = st->st_ctime = lastTime;
 }
 
 std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
@@ -292,7 +300,17 @@ void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   return nullptr;
 }
 
+// The entry that OnReaddir is handing to libfuse, and its path: libfuse
+// asks its attributes (OnGetattr) right then, answered from the listing.
+// Only the thread that serves the mount touches these.
+const struct stat* g_listedStat = nullptr;
+std::string g_listedPath;
+
 int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  if (!fi && g_listedStat && g_listedPath == path) {
+    *st = *g_listedStat;
+    return 0;
+  }
   Hold hold(g.lock);
   if (fi && fi->fh) {
     FillStat(&reinterpret_cast<OpenFile*>(fi->fh)->h, st);
@@ -366,11 +384,16 @@ int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
     }
   }
   // Outside the lock: libfuse looks each entry up (OnGetattr) as it fills.
+  std::string prefix = path;
+  if (prefix.back() != '/') prefix += '/';
   for (size_t i = offset < 0 ? 0 : size_t(offset); i < list.size(); ++i) {
     const Shown& e = list[i];
-    if (fill(buf, e.name.c_str(), e.plus ? &e.st : nullptr, off_t(i + 1),
-             e.plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0)) != 0)
-      break;
+    g_listedPath = prefix + e.name;
+    g_listedStat = e.plus ? &e.st : nullptr;
+    int full = fill(buf, e.name.c_str(), e.plus ? &e.st : nullptr, off_t(i + 1),
+                    e.plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0));
+    g_listedStat = nullptr;
+    if (full != 0) break;
   }
   return 0;
 }
