@@ -40,8 +40,12 @@ cleanup() {
 trap cleanup EXIT
 sim_opts=
 start_zelsim() {
+  # The log is emptied here, before zelsim starts: were the redirection to
+  # empty it, the wait below could still read the last zelsim's "serving"
+  # line before the new one had started, and run the next row too early.
+  : >"$work/zelsim.log"
   # shellcheck disable=SC2086
-  "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
+  "$bin/zelsim" --state "$work/state" $sim_opts 2>>"$work/zelsim.log" &
   sim_pid=$!
   wait_up "$sim_pid" zelsim_up "$work/zelsim.log" || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 }
