@@ -10,6 +10,10 @@
 #                                  (default 4000)
 #   JOB_TIMEOUT=s bench/peers.sh   a Tervan run longer than s seconds (default
 #                                  120) ends its job: "did not finish"
+#   JOBS=regex bench/peers.sh      only the jobs whose name matches (grep -E),
+#                                  e.g. JOBS='DZEL2PC (small|mid)'; the small
+#                                  request and zelmount rows then run only when
+#                                  their names match too
 #
 # Each Tervan job runs against a fresh zelsim (a copy of a prepared state),
 # its peer on a fresh copy of a prepared image; the two alternate round by
@@ -40,6 +44,9 @@ else
 fi
 JOB_TIMEOUT=${JOB_TIMEOUT:-120}
 LOADED=${LOADED:-0}
+JOBS=${JOBS:-}
+# picked NAME: whether the job NAME is to run (JOBS).
+picked() { [ -z "$JOBS" ] || grep -qE -- "$JOBS" <<<"$1"; }
 needs=(mcopy mkfs.fat sfdisk img2simg simg2img timeout)
 [ "$LOADED" = 1 ] && needs+=(stress-ng)
 for tool in "${needs[@]}"; do
@@ -182,6 +189,7 @@ tervan_us=0 peer_us=0
 run_job() {
   local name=$1 state=$2 sync=$3 commands=$4 peer=$5 min=$6 r
   local ratios=() tvs=() pvs=()
+  picked "$name" || return 0
   # An untimed run under --trace counts the job's requests.
   rm -rf "$work/s" "$work/pc"; cp -r "$state" "$work/s"; mkdir -p "$work/pc"
   : >"$work/zelsim.log"
@@ -320,15 +328,19 @@ run_job "BUILDIMAGE 128, ${BIG_MIB} MiB of files" "$work/state.fresh" "$work/tre
   "BUILDIMAGE 128 $work/pc/b.img" peer_build 4
 cp "$work/sys.img" "$work/pak.img"
 run_job "PAKIMAGE" "$work/state.fresh" "$work/trees/big" "PAKIMAGE $work/pak.img" peer_pak 4
-start_sim "$work/state.fresh"
-tervan "$work/pc" "$work/trees/big" "PAKIMAGE $work/pak.img"
-stop_sim
+if picked UNPAKIMAGE; then
+  start_sim "$work/state.fresh"
+  tervan "$work/pc" "$work/trees/big" "PAKIMAGE $work/pak.img"
+  stop_sim
+fi
 run_job "UNPAKIMAGE" "$work/state.fresh" "$work/trees/big" "UNPAKIMAGE $work/pak.PAK" peer_unpak 4
 
 # One small request in-process through the library's kept connection,
 # against the same bytes back and forth over a plain Unix socket between
 # two processes (bench/socket_pingpong, no Tervan code in it).
-if [ -x "$BIN/link_bench" ] && [ -x "$BIN/socket_pingpong" ]; then
+if ! picked "one small request (TIMEZONE)"; then
+  :
+elif [ -x "$BIN/link_bench" ] && [ -x "$BIN/socket_pingpong" ]; then
   start_sim "$work/state.fresh"
   tvs=() pvs=() ratios=()
   for ((r = 0; r < ROUNDS; r++)); do
@@ -364,6 +376,7 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
   # start and end included).
   mount_job() {
     local name=$1 state=$2 action=$3 peer=$4 r ratios=() tvs=() pvs=()
+    picked "$name" || return 0
     rm -rf "$work/s" "$work/pc" "$work/p"; cp -r "$state" "$work/s"; mkdir -p "$work/pc" "$work/p"
     : >"$work/zelsim.log"
     start_sim "$work/s" --trace

@@ -500,6 +500,13 @@ int CommandShell::CmdSync(int argc, char** argv) {
     Printf("PC同步目录 %s 不能创建\n", diskDir.c_str());
     return -1;
   }
+  // The copy only reads the device, and the files SYNC /P wrote lie mostly
+  // one after another: their data is read ahead in long runs.
+  struct ReadAhead {
+    FAT_DEVICE* fat;
+    ~ReadAhead() { fat->EndReadAhead(); }
+  } readAhead{fat};
+  fat->BeginReadAhead();
   int skipped = SyncPartitions(disk, diskDir, /*toPc=*/true, flags);
   if (skipped < 0) return -1;
   fat->file_system_switch_to(disk, startPart);

@@ -1,5 +1,6 @@
-// The per-partition sector cache (40 buffers, LRU order, 64 hash chains) and
-// the direct transfers of the pending transfer.
+// The per-partition sector cache (40 buffers, LRU order, 64 hash chains),
+// the direct transfers of the pending transfer and the read-ahead of file
+// data.
 //
 // Directory sectors go through the cache; partition tables, boot sectors,
 // FATs, file data and formats are direct transfers. A dirty buffer is
@@ -7,6 +8,7 @@
 // list is always clean. That lets a direct write keep the caches coherent
 // by simply dropping every cached copy of the sectors it covers.
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -34,6 +36,7 @@ void FAT_DEVICE::buf_pool() {
     for (auto& p : d.parts) InitPartCache(&p);
   ResetDirWalk();
   ForgetMirrors(-1);  // the disks are read afresh or were formatted
+  DropReadAhead();
 }
 
 void FAT_DEVICE::rm_lru(_CACHE* buf) {
@@ -113,6 +116,7 @@ int FAT_DEVICE::put_block(_CACHE* buf) {
 }
 
 int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
+  if (!read) DropReadAhead();
   if (!read && !WriteAllowed(buf->block, 1)) {
     lastError = -2;
     return -1;
@@ -140,6 +144,7 @@ int FAT_DEVICE::rw_block(_CACHE* buf, int read) {
 // nothing that was not yet written.
 void FAT_DEVICE::MarkStale() {
   stale_[curDisk_] = true;
+  DropReadAhead();
   for (auto& p : disks[curDisk_].parts) {
     if (!p.lruFront && !p.lruRear) continue;  // cache not built
     for (auto& c : p.cache) {
@@ -170,6 +175,8 @@ void FAT_DEVICE::DropCached(uint32_t first, uint32_t count) {
 // kind: 0 Read, 1 Write, 2 Direct_Read, 3 Direct_Write.
 int FAT_DEVICE::Transfer(int kind) {
   if (pendCount == 0) return 0;
+  // Whatever may reach the device, no sector read ahead may hide it.
+  if (kind == 1 || kind == 3) DropReadAhead();
   // Direct writes (kind 3) are the image burn's, which owns the whole disk.
   if (kind == 1 && !WriteAllowed(pendStart, pendCount)) {
     lastError = -2;
@@ -234,3 +241,63 @@ int FAT_DEVICE::ReadData() { return Transfer(0); }
 int FAT_DEVICE::WriteData() { return Transfer(1); }
 int FAT_DEVICE::DirectReadData() { return Transfer(2); }
 int FAT_DEVICE::DirectWriteData() { return Transfer(3); }
+
+namespace {
+constexpr uint32_t kAheadFirst = 64;   // 32 KB: the run after a jump
+constexpr uint32_t kAheadMost = 2048;  // 1 MB: the longest run, as stage_
+}  // namespace
+
+void FAT_DEVICE::BeginReadAhead() {
+  DropReadAhead();
+  aheadWindow_ = kAheadFirst;
+  aheadEnd_ = 0;
+  readAhead_ = true;
+}
+
+void FAT_DEVICE::EndReadAhead() {
+  readAhead_ = false;
+  DropReadAhead();
+}
+
+int FAT_DEVICE::ReadFileData() {
+  if (!readAhead_ || !curPart || pendCount == 0 || pendCount > kAheadMost / 2) return ReadData();
+  const uint64_t start = pendStart;
+  const uint64_t end = start + pendCount;
+  // Only the current partition's data area is read ahead and served.
+  const _PART_INFO& p = *curPart;
+  const uint64_t dataEnd =
+      std::min(uint64_t(p.firstDataSector) + uint64_t(p.dataClusters) * p.sectorsPerCluster,
+               uint64_t(p.startSector) + p.sectorCount);
+  if (start < p.firstDataSector || end > dataEnd) return ReadData();
+  // A device that went away since may hold anything now.
+  const uint32_t losses = pDevice->DeviceLosses();
+  if (aheadCount_ > 0 && aheadDisk_ == pDevice->currentDisk && aheadLosses_ == losses &&
+      start >= aheadStart_ && end <= uint64_t(aheadStart_) + aheadCount_) {
+    memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - aheadStart_) * 512, size_t(pendCount) * 512);
+    return 0;
+  }
+  DropReadAhead();
+  if (!aheadBuffer_) aheadBuffer_.reset(new (std::nothrow) char[size_t(kAheadMost) * 512]);
+  if (!aheadBuffer_) {
+    readAhead_ = false;
+    return ReadData();
+  }
+  // Reads that go forward (from where the last run ended, or a little
+  // past it) earn a longer run; a jump starts again from the shortest.
+  const bool forward = start >= aheadEnd_ && start <= aheadEnd_ + aheadWindow_;
+  aheadWindow_ = forward ? std::min(aheadWindow_ * 2, kAheadMost) : kAheadFirst;
+  const uint32_t run = uint32_t(std::min(uint64_t(std::max(aheadWindow_, pendCount)), dataEnd - start));
+  if (pDevice->Read(pendStart, run, aheadBuffer_.get()) < 0) {
+    // The longer run may take in sectors this read does not need: the read
+    // is made alone, and the command goes on without read-ahead.
+    readAhead_ = false;
+    return ReadData();
+  }
+  aheadStart_ = pendStart;
+  aheadCount_ = run;
+  aheadDisk_ = pDevice->currentDisk;
+  aheadLosses_ = losses;
+  aheadEnd_ = start + run;
+  memcpy(pendBuffer, aheadBuffer_.get(), size_t(pendCount) * 512);
+  return 0;
+}

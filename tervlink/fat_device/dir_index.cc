@@ -238,6 +238,7 @@ void FAT_DEVICE::ForgetMirrors(int disk) {
 void FAT_DEVICE::ForgetDirectories() {
   SettleGroup();  // a failure leaves its lost files for TakeLostFiles
   ForgetMirrors(-1);
+  EndReadAhead();
 }
 
 void FAT_DEVICE::MirrorsOverwritten(uint32_t first, uint32_t count) {

@@ -116,7 +116,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
         if (!give(sector + within, chunk)) return -1;
         if (WriteData() != 0) return -1;
       } else {
-        if (ReadData() != 0) return -1;
+        if (ReadFileData() != 0) return -1;
         if (!keep(sector + within, chunk)) return -1;
       }
     } else {
@@ -134,7 +134,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
       pendCount = run;
       pendBuffer = stream ? stage_ : data;
       if (write && !give(pendBuffer, chunk)) return -1;
-      if ((write ? WriteData() : ReadData()) != 0) return -1;
+      if ((write ? WriteData() : ReadFileData()) != 0) return -1;
       if (!write && !keep(pendBuffer, chunk)) return -1;
     }
     offset += chunk;

@@ -97,6 +97,58 @@ TEST_F(FileTest, FragmentedChainIsFollowedAndReadsStopAtItsEnd) {
   EXPECT_TRUE(Problems().empty());
 }
 
+// With read-ahead on, small files laid one after another are read in a few
+// long requests and give the same bytes; no write (a direct one into the
+// run read ahead, a replaced file, a directory sector), no lost device and
+// no end of the read-ahead leaves a read served from what was read before.
+TEST_F(FileTest, ReadAheadServesTheSameBytesInFewerRequestsAndHidesNoWrite) {
+  constexpr int kFiles = 12;
+  char name[16];
+  auto content = [](int i) { return Pattern(size_t(4096 + 100 * i), char(i)); };
+  for (int i = 0; i < kFiles; ++i) {
+    snprintf(name, sizeof name, "F%d.BIN", i);
+    ASSERT_EQ(d.Write(name, content(i)), 4096 + 100 * i);
+  }
+  // Reads every file, each checked against want(i); the reads it made.
+  auto readAll = [&](const std::function<std::string(int)>& want) {
+    size_t before = d.dev.CountOf('R');
+    for (int i = 0; i < kFiles; ++i) {
+      snprintf(name, sizeof name, "F%d.BIN", i);
+      EXPECT_EQ(d.Read(name), want(i)) << name;
+    }
+    return d.dev.CountOf('R') - before;
+  };
+  const size_t plain = readAll(content);
+  fat.BeginReadAhead();
+  EXPECT_LE(readAll(content), plain / 4) << "runs of 64, 128 and 256 sectors cover 12 clusters";
+  // The last run holds clusters 8 to 15: F6.BIN to F11.BIN and free ones.
+  // A direct write of the first sector of F9.BIN (cluster 11):
+  std::string sector = Pattern(512, 42);
+  fat.pendStart = Data(11);
+  fat.pendCount = 1;
+  fat.pendBuffer = sector.data();
+  ASSERT_EQ(fat.WriteData(), 0);
+  EXPECT_EQ(d.Read("F9.BIN"), sector + content(9).substr(512));
+  auto changed = [&](int i) { return i == 9 ? sector + content(9).substr(512) : content(i); };
+  readAll(changed);
+  // A replaced file, its new data in cluster 14, read ahead while free.
+  ASSERT_EQ(d.Write("F7.BIN", Pattern(700, 77)), 700);
+  EXPECT_EQ(d.Read("F7.BIN"), Pattern(700, 77));
+  auto replaced = [&](int i) { return i == 7 ? Pattern(700, 77) : changed(i); };
+  readAll(replaced);
+  // A device that went away and came back is read again.
+  d.dev.At(0, Data(8))[0] ^= 1;
+  ++d.dev.losses;
+  std::string f6 = content(6);
+  f6[0] = char(f6[0] ^ 1);
+  EXPECT_EQ(d.Read("F6.BIN"), f6);
+  // ForgetDirectories ends the read-ahead: plain reads again.
+  fat.ForgetDirectories();
+  d.dev.At(0, Data(8))[0] ^= 1;  // behind the engine's back
+  readAll(replaced);             // the folder is read again too
+  EXPECT_EQ(readAll(replaced), plain);
+}
+
 TEST_F(FileTest, ReplacingUsesTheOldClustersAndAFileThatDoesNotFitChangesNothing) {
   unsigned long freeBytes;
   fat.SearchFreeByte(&freeBytes);

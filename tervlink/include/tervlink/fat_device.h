@@ -281,6 +281,15 @@ class TERVLINK_API FAT_DEVICE {
   int WriteData();
   int DirectReadData();
   int DirectWriteData();
+  // Read-ahead of file data, for a command that only reads the device
+  // (SYNC /DZEL2PC): between BeginReadAhead and EndReadAhead, a small read
+  // of a file's data reads a longer run of the partition's data area in
+  // the same request, and later file reads inside that run are served from
+  // memory. Any write the engine makes, any failure, a lost device, a
+  // reload of the disk and ForgetDirectories (the shell's, before every
+  // command) drop what was read; ForgetDirectories also ends it.
+  void BeginReadAhead();
+  void EndReadAhead();
 
   // ---- partition table, boot sectors, configuration (partition.cc) --------
 
@@ -370,7 +379,7 @@ class TERVLINK_API FAT_DEVICE {
   // committing an open file group), so that the next use reads each again:
   // the shell calls it before every command, since a command may change the
   // disk by other means (raw NAND requests, another program after a
-  // reconnect).
+  // reconnect). It also ends a read-ahead (BeginReadAhead).
   void ForgetDirectories();
   // Group commits. Between BeginFileGroup and EndFileGroup, the files that
   // WriteFile and its kin store on the current partition have their data
@@ -630,6 +639,10 @@ class TERVLINK_API FAT_DEVICE {
   void InitPartCache(_PART_INFO* p);
   void DropCached(uint32_t first, uint32_t count);
   int Transfer(int kind);
+  // A read of a file's data (the pending transfer): through the read-ahead
+  // while it is on, else ReadData. 0 or -1 as ReadData.
+  int ReadFileData();
+  void DropReadAhead() { aheadCount_ = 0; }
   // count sectors just written from data at first, read back and compared
   // (verify on): 0, or -1 (last error -12 and the sector named on a
   // difference, -1 when the read fails).
@@ -846,6 +859,18 @@ class TERVLINK_API FAT_DEVICE {
   // operation in progress, to put back when committing its changes fails.
   uint8_t fatUndo_[kFatImageBytes];
   std::unique_ptr<char[]> verifyBuffer_;
+  // The read-ahead: on or off, its buffer (made on first use), the run it
+  // holds (aheadCount_ 0: none) with the disk and device losses it was read
+  // under, the length of the next run (grown while the reads go forward)
+  // and where the last run ended.
+  bool readAhead_ = false;
+  std::unique_ptr<char[]> aheadBuffer_;
+  uint32_t aheadStart_ = 0;
+  uint32_t aheadCount_ = 0;
+  int aheadDisk_ = 0;
+  uint32_t aheadLosses_ = 0;
+  uint32_t aheadWindow_ = 0;
+  uint64_t aheadEnd_ = 0;
   // One bit per cluster number, to find where a looping chain closes.
   uint8_t seen_[65536 / 8];
   // Disks whose cached state may differ from the device (a request failed).
