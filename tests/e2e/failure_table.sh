@@ -40,6 +40,10 @@ cleanup() {
 trap cleanup EXIT
 sim_opts=
 start_zelsim() {
+  # The log of the zelsim before goes first: the new one's log is opened by
+  # the background shell, which a busy machine may run only after the wait
+  # below has looked, and it must not find the earlier zelsim's "serving".
+  rm -f "$work/zelsim.log"
   # shellcheck disable=SC2086
   "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
   sim_pid=$!
