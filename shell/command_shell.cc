@@ -247,9 +247,9 @@ int CommandShell::Dispatch(int id, int count, char** words) {
   return result;
 }
 
-bool CommandShell::HasFileSystem() {
+bool CommandShell::HasFileSystem(int part) {
   const int disk = Device()->currentDisk;
-  const int part = fat->curPartIndex;
+  if (part < 0) part = fat->curPartIndex;
   const char letter = char('C' + part);
   if (fat->GetPartitionMode(disk, part) != 0) return true;
   // The partition table could not be read (the device link is gone): that

@@ -70,9 +70,10 @@ class CommandShell {
   // command but a disk or partition change leaves the user on the partition
   // where it started, even when it failed half way.
   int Dispatch(int id, int count, char** words);
-  // True when the current partition holds a FAT file system; otherwise false
-  // after a line on standard error that says what it lacks and how to make it.
-  bool HasFileSystem();
+  // True when partition part of the current disk (the current partition by
+  // default) holds a FAT file system; otherwise false, with the reason set: what
+  // it lacks and how to make it.
+  bool HasFileSystem(int part = -1);
   // Prints "\n<disk>:<letter>:" and, once the engine is initialised, the
   // current directory and ">".
   void ShowPrompt();

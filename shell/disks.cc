@@ -113,6 +113,7 @@ int CommandShell::CmdChkdsk(int argc, char** argv) {
       return -2;
     }
   }
+  if (!HasFileSystem(part)) return -1;
   if (repair && !yes) {
     char question[160];
     snprintf(question, sizeof question,

@@ -853,7 +853,7 @@ int FAT_DEVICE::CheckDisk(int disk, int part, bool repair) {
   file_system_switch_to(disk, part);
   int r;
   if (part == kReservedSlot || !Ready()) {
-    host::Print("Partition %c holds no FAT file system\n", char('C' + part));
+    if (!host::HasReason()) host::SetReason("partition %c: holds no FAT file system", char('C' + part));
     if (lastError == 0) lastError = -2;
     r = -1;
   } else {

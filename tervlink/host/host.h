@@ -239,6 +239,10 @@ TERVLINK_API std::string LastErrorReason();
 
 // fopen with a GBK name.
 TERVLINK_API FILE* OpenFile(const char* gbkName, const char* mode);
+// Creates gbkName for writing (in text mode when text is set) only if no file
+// of that name exists: nullptr with errno EEXIST when one does (no reason
+// set), or with the reason set for any other failure.
+TERVLINK_API FILE* CreateNewFile(const char* gbkName, bool text);
 TERVLINK_API int RemoveFile(const char* gbkName);  // 0 on success
 TERVLINK_API int RenameFile(const char* from, const char* to);  // 0 on success
 TERVLINK_API int MakeDir(const char* gbkName);  // 0 on success or when it exists as a folder

@@ -62,15 +62,21 @@ PcFileWriter::~PcFileWriter() { Discard(); }
 bool PcFileWriter::Open(const char* gbkName, bool text) {
   Discard();
   name_ = gbkName ? gbkName : "";
-  // Beside the file, so that the rename stays within one file system; no
-  // 8.3 name (of a device file) ends this way.
-  temp_ = name_ + ".tervan-tmp";
   error_ = 0;
   keepTime_ = false;
-  f_ = OpenFile(temp_.c_str(), text ? "w" : "wb");
+  // Beside the file, so that the rename stays within one file system; no
+  // 8.3 name (of a device file) ends this way. The temporary file is always
+  // a new one: a file of that name already there (the user's, or another
+  // run's) is never written over; the next number is taken instead.
+  for (int n = 0; n < 100 && !f_; ++n) {
+    temp_ = name_ + (n ? "." + std::to_string(n) : std::string()) + ".tervan-tmp";
+    f_ = CreateNewFile(temp_.c_str(), text);
+    if (!f_ && errno != EEXIST) break;
+  }
   if (!f_) {
-    // OpenFile named the temporary file; the user knows the real one.
+    // The reason names the real file, which is what the user knows.
     SetFileReason("cannot create", name_.c_str(), errno);
+    temp_.clear();
     return false;
   }
   return true;

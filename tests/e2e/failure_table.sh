@@ -40,12 +40,12 @@ cleanup() {
 trap cleanup EXIT
 sim_opts=
 start_zelsim() {
-  # The log of the zelsim before goes first: the new one's log is opened by
-  # the background shell, which a busy machine may run only after the wait
-  # below has looked, and it must not find the earlier zelsim's "serving".
-  rm -f "$work/zelsim.log"
+  # The log is emptied here, before zelsim starts: were the redirection to
+  # empty it, the wait below could still read the last zelsim's "serving"
+  # line before the new one had started, and run the next row too early.
+  : >"$work/zelsim.log"
   # shellcheck disable=SC2086
-  "$bin/zelsim" --state "$work/state" $sim_opts 2>"$work/zelsim.log" &
+  "$bin/zelsim" --state "$work/state" $sim_opts 2>>"$work/zelsim.log" &
   sim_pid=$!
   wait_up "$sim_pid" zelsim_up "$work/zelsim.log" || { echo "zelsim did not start:"; cat "$work/zelsim.log"; exit 1; }
 }

@@ -48,6 +48,26 @@ FILE* OpenFile(const char* gbkName, const char* mode) {
   return f;
 }
 
+FILE* CreateNewFile(const char* gbkName, bool text) {
+  if (!gbkName || !*gbkName) {
+    SetReason("no PC file name given");
+    return nullptr;
+  }
+  std::string name = GbkToFs(gbkName);
+  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  FILE* f = fd >= 0 ? fdopen(fd, text ? "w" : "wb") : nullptr;
+  if (!f) {
+    int err = errno;
+    if (fd >= 0) {
+      close(fd);
+      unlink(name.c_str());
+    }
+    if (err != EEXIST) SetFileReason("cannot create", gbkName, err);
+    errno = err;
+  }
+  return f;
+}
+
 FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
   length = 0;
   if (!gbkName || !*gbkName) {

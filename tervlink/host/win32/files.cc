@@ -7,6 +7,8 @@
 
 #include "windows_api.h"
 #include <io.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -88,6 +90,27 @@ FILE* OpenFile(const char* gbkName, const char* mode) {
   }
   FILE* f = _wfopen(name.c_str(), WideMode(mode).c_str());
   if (!f) SetFileReason(OpenAction(mode), gbkName, errno);
+  return f;
+}
+
+FILE* CreateNewFile(const char* gbkName, bool text) {
+  if (!gbkName || !*gbkName) {
+    SetReason("no PC file name given");
+    return nullptr;
+  }
+  std::wstring name = GbkToWide(gbkName);
+  const int mode = _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT | (text ? _O_TEXT : _O_BINARY);
+  int fd = _wopen(name.c_str(), mode, _S_IREAD | _S_IWRITE);
+  FILE* f = fd >= 0 ? _wfdopen(fd, text ? L"w" : L"wb") : nullptr;
+  if (!f) {
+    int err = errno;
+    if (fd >= 0) {
+      _close(fd);
+      _wremove(name.c_str());
+    }
+    if (err != EEXIST) SetFileReason("cannot create", gbkName, err);
+    errno = err;
+  }
   return f;
 }
 
