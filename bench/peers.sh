@@ -329,9 +329,20 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
   }
   zm_stop() { fusermount3 -u "$work/m"; wait "$zm_pid"; zm_pid=; }
   # mount_job NAME STATE ACTION PEER: ACTION timed on a mount of a fresh
-  # copy of STATE; PEER sets peer_us as the peers above do.
+  # copy of STATE; PEER sets peer_us as the peers above do. An untimed run
+  # under zelsim --trace counts the device requests of ACTION (the mount's
+  # start and end included).
   mount_job() {
     local name=$1 state=$2 action=$3 peer=$4 r ratios=() tvs=() pvs=()
+    rm -rf "$work/s" "$work/pc" "$work/p"; cp -r "$state" "$work/s"; mkdir -p "$work/pc" "$work/p"
+    : >"$work/zelsim.log"
+    start_sim "$work/s" --trace
+    zm_start
+    $action >/dev/null
+    zm_stop
+    stop_sim
+    local requests
+    requests=$(grep -cE '^zelsim: [0-9a-f]{2}( [0-9a-f]{2}){15}$' "$work/zelsim.log" || true)
     for ((r = 0; r < ROUNDS; r++)); do
       rm -rf "$work/s" "$work/pc" "$work/p"; cp -r "$state" "$work/s"; mkdir -p "$work/pc" "$work/p"
       start_sim "$work/s"
@@ -345,7 +356,7 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
       tvs+=("$mount_us") pvs+=("$peer_us")
       ratios+=("$(awk -v a="$mount_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
     done
-    report "$name" - "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
+    report "$name" "$requests" "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
   }
   # Tervan's command on a fresh copy of a state, timed as run_job times it.
   tervan_peer() {
@@ -376,7 +387,4 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
 else
   echo "zelmount rows: zelmount not built, or no /dev/fuse or fusermount3"
 fi
-=======
 echo "load after the jobs: $(cut -d' ' -f1-3 /proc/loadavg)"
-
-# ==== zelmount rows (docs/mount.md) ====================================

@@ -4,11 +4,16 @@
 // the reserved partition D is not shown). Every callback is thin: it finds
 // the entry through the FAT engine (the one Tervan uses), calls the engine,
 // and turns the engine's last error into an errno through ErrnoOf. The
-// engine is not thread-safe, so the file system runs single-threaded.
+// engine is not thread-safe: the file system runs single-threaded, and the
+// one other thread (the committer) takes the same lock.
 //
-// Every write reaches the device before its callback returns (data, FAT and
-// entry, in that order), so nothing waits in memory for a flush: what
-// write(2) accepted survives a kill of zelmount or of zelsim.
+// A write puts its data on the device before it returns; the file's FAT
+// change and entry wait in the open file's handle (the engine's deferred
+// handle) and are committed, FAT first, when the file is flushed (every
+// close), fsynced or released, before any other change to the file system,
+// and by the committer half a second after the first write that left them
+// waiting. A file written in 1 MiB requests thus costs one FAT and one
+// entry write per commit, not per request.
 //
 // This program is a front end of the host's own file system interface, so
 // it includes the FUSE and system headers itself; it is built on Linux only.
@@ -18,16 +23,21 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -42,6 +52,16 @@ namespace {
 constexpr int kDosNameBytes = 12;           // "NAME8888.EXT" in GBK bytes
 constexpr uint32_t kIoBytes = 1u << 20;     // the largest FUSE read and write [byte]
 const char kPartLetters[kFatParts + 1] = "CDEF";
+// How long a written file's FAT and entry may wait in memory: the committer
+// writes them this long after the first write that left them waiting, well
+// inside the second the mount promises.
+constexpr auto kCommitDelay = std::chrono::milliseconds(500);
+
+// Exit statuses (zelmount --help, docs/mount.md).
+constexpr int kExitUnmounted = 0;   // unmounted, everything on the device
+constexpr int kExitNotMounted = 1;  // the device or the mount point refused
+constexpr int kExitUsage = 2;       // bad arguments
+constexpr int kExitLost = 3;        // unmounted, but what waited could not be committed
 
 // Engine last error -> errno. One table for every callback.
 int ErrnoOf(int lastError) {
@@ -63,12 +83,17 @@ class QuietOutput : public host::Output {
   void Write(std::string_view) override {}
 };
 
+using Clock = std::chrono::steady_clock;
+
 // One open file, shared by every open of it: its handle carries the size
-// and chain the engine last wrote.
+// and chain the engine last wrote, and what waits to be committed.
 struct OpenFile {
   FatHandle h;
   int refs = 0;
+  Clock::time_point waitingSince;  // the first write left uncommitted
 };
+
+bool Waiting(const OpenFile& o) { return o.h.pendingFat || o.h.pendingEntry; }
 
 struct Mount {
   ZEL_DEVICE_IO* device = nullptr;
@@ -79,6 +104,11 @@ struct Mount {
   gid_t gid = 0;
   // Open files by where their entry lies (partition, sector, offset).
   std::map<std::tuple<int, uint32_t, uint32_t>, std::unique_ptr<OpenFile>> open;
+  // The engine's lock: every callback and the committer hold it.
+  std::mutex lock;
+  std::condition_variable wake;  // the committer: a file waits, or the end
+  bool ending = false;
+  std::thread committer;
 };
 
 Mount g;
@@ -186,7 +216,15 @@ void FillStat(const FatHandle* h, struct stat* st) {
   st->st_nlink = dir ? 2 : 1;
   st->st_size = dir ? 0 : h->size;
   st->st_blocks = (st->st_size + 511) / 512;
-  st->st_mtime = st->st_atime = st->st_ctime = time_t(FromDos(h->date, h->time));
+  // Files written together share their time: one conversion serves them.
+  static uint32_t lastStamp = 0;
+  static time_t lastTime = 0;
+  uint32_t stamp = uint32_t(h->date) << 16 | h->time;
+  if (stamp != lastStamp || lastTime == 0) {
+    lastTime = time_t(FromDos(h->date, h->time));
+    lastStamp = stamp;
+  }
+  st->st_mtime = st->st_atime = st->st_ctime = lastTime;
 }
 
 std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
@@ -197,6 +235,52 @@ OpenFile* OpenOf(const FatHandle& h) {
   auto it = g.open.find(KeyOf(h));
   return it == g.open.end() ? nullptr : it->second.get();
 }
+
+// Commits what waits in o: 0 or an errno (the waiting bytes are then lost,
+// the file as last committed; said on standard error).
+int Commit(OpenFile* o) {
+  if (!Waiting(*o)) return 0;
+  if (g.fat->CommitHandle(&o->h) == 0) return 0;
+  int e = ErrnoOf(g.fat->lastError);
+  fprintf(stderr, "zelmount: %c:%s could not be committed (%s); its last writes are lost\n",
+          kPartLetters[o->h.part], text::EntryText(o->h.name11).c_str(), strerror(e));
+  return e;
+}
+
+// Commits every open file (before another change to the file system, so
+// that no chain reaches the device long before its entry). 0 or the first
+// errno.
+int CommitAll() {
+  int first = 0;
+  for (auto& [key, o] : g.open)
+    if (int e = Commit(o.get()); e && !first) first = e;
+  return first;
+}
+
+// The committer thread: commits each waiting file kCommitDelay after its
+// first uncommitted write, until the mount ends.
+void Committer() {
+  std::unique_lock<std::mutex> hold(g.lock);
+  while (!g.ending) {
+    Clock::time_point due = Clock::time_point::max();
+    for (auto& [key, o] : g.open)
+      if (Waiting(*o)) due = std::min(due, o->waitingSince + kCommitDelay);
+    if (due == Clock::time_point::max()) {
+      g.wake.wait(hold);
+      continue;
+    }
+    if (Clock::now() < due) {
+      g.wake.wait_until(hold, due);
+      continue;
+    }
+    Clock::time_point now = Clock::now();
+    for (auto& [key, o] : g.open)
+      if (Waiting(*o) && o->waitingSince + kCommitDelay <= now) Commit(o.get());
+  }
+}
+
+// The lock every callback holds for its whole run.
+using Hold = std::lock_guard<std::mutex>;
 
 // ---- callbacks ----------------------------------------------------------------
 
@@ -210,10 +294,24 @@ void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
   cfg->negative_timeout = 0;
   cfg->hard_remove = 1;  // an open file is not hidden under another name: unlink refuses it
   cfg->use_ino = 0;
+  // Started here, in the process that serves the mount (after -f's absence
+  // made it a daemon).
+  g.committer = std::thread(Committer);
   return nullptr;
 }
 
+// The entry that OnReaddir is handing to libfuse, and its path: libfuse
+// asks its attributes (OnGetattr) right then, answered from the listing.
+// Only the thread that serves the mount touches these.
+const struct stat* g_listedStat = nullptr;
+std::string g_listedPath;
+
 int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
+  if (!fi && g_listedStat && g_listedPath == path) {
+    *st = *g_listedStat;
+    return 0;
+  }
+  Hold hold(g.lock);
   if (fi && fi->fh) {
     FillStat(&reinterpret_cast<OpenFile*>(fi->fh)->h, st);
     return 0;
@@ -230,41 +328,72 @@ int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
   return 0;
 }
 
-int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
-              enum fuse_readdir_flags) {
-  Place place;
-  FatHandle h;
-  if (int e = Find(path, &place, &h, kMaskDirs)) return -e;
-  fill(buf, ".", nullptr, 0, fuse_fill_dir_flags(0));
-  fill(buf, "..", nullptr, 0, fuse_fill_dir_flags(0));
-  if (place.top) {
-    for (int s = 0; s < kFatParts; ++s) {
-      if (s == kReservedSlot || g.fat->GetPartitionMode(g.disk, s) == 0) continue;
-      struct stat st;
-      FillStat(nullptr, &st);
-      char name[2] = {kPartLetters[s], 0};
-      fill(buf, name, &st, 0, FUSE_FILL_DIR_PLUS);
-    }
-    return 0;
-  }
-  if (!place.partRoot) {
-    if (h.first == 0) return -EIO;
-    g.fat->SetCurrentDir(h.first);
-  }
-  _FILE_FIND find;
-  char pattern[] = "*";
-  for (int more = g.fat->FindFirstFileA(pattern, &find); more;
-       more = g.fat->FindNextFileA(&find)) {
-    if (find.attributes & kAttrVolume) continue;
-    if (strcmp(find.name, ".") == 0 || strcmp(find.name, "..") == 0) continue;
-    FatHandle shown;
-    shown.attr = uint8_t(find.attributes);
-    shown.size = find.size;
-    shown.time = find.time;
-    shown.date = find.date;
+// Lists a folder with each entry's attributes (readdirplus: the kernel
+// learns every name and its attributes from the listing, so that ls -l or
+// find asks nothing per file). The fill calls carry offsets, which makes
+// libfuse hand the kernel full entries; each call lists the folder again
+// from the engine's index and sends the entries from offset on.
+int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
+              struct fuse_file_info*, enum fuse_readdir_flags) {
+  struct Shown {
+    std::string name;
+    bool plus;
     struct stat st;
-    FillStat(&shown, &st);
-    fill(buf, host::GbkToFs(find.name).c_str(), &st, 0, FUSE_FILL_DIR_PLUS);
+  };
+  std::vector<Shown> list;
+  {
+    Hold hold(g.lock);
+    Place place;
+    FatHandle h;
+    if (int e = Find(path, &place, &h, kMaskDirs)) return -e;
+    list.push_back({".", false, {}});
+    list.push_back({"..", false, {}});
+    if (place.top) {
+      for (int s = 0; s < kFatParts; ++s) {
+        if (s == kReservedSlot || g.fat->GetPartitionMode(g.disk, s) == 0) continue;
+        list.push_back({std::string(1, kPartLetters[s]), true, {}});
+        FillStat(nullptr, &list.back().st);
+      }
+    } else {
+      uint32_t dir = 0;
+      if (!place.partRoot) {
+        if (h.first == 0) return -EIO;
+        dir = h.first;
+        g.fat->SetCurrentDir(dir);
+      }
+      // An open file is shown as its handle holds it (its entry on the
+      // device may wait for a commit).
+      std::map<std::string, const FatHandle*> opened;
+      for (auto& [key, o] : g.open)
+        if (o->h.part == place.part && o->h.dir == dir) opened[text::EntryText(o->h.name11)] = &o->h;
+      _FILE_FIND find;
+      char pattern[] = "*";
+      for (int more = g.fat->FindFirstFileA(pattern, &find); more;
+           more = g.fat->FindNextFileA(&find)) {
+        if (find.attributes & kAttrVolume) continue;
+        if (strcmp(find.name, ".") == 0 || strcmp(find.name, "..") == 0) continue;
+        FatHandle shown;
+        shown.attr = uint8_t(find.attributes);
+        shown.size = find.size;
+        shown.time = find.time;
+        shown.date = find.date;
+        auto open = opened.find(find.name);
+        list.push_back({host::GbkToFs(find.name), true, {}});
+        FillStat(open != opened.end() ? open->second : &shown, &list.back().st);
+      }
+    }
+  }
+  // Outside the lock: libfuse looks each entry up (OnGetattr) as it fills.
+  std::string prefix = path;
+  if (prefix.back() != '/') prefix += '/';
+  for (size_t i = offset < 0 ? 0 : size_t(offset); i < list.size(); ++i) {
+    const Shown& e = list[i];
+    g_listedPath = prefix + e.name;
+    g_listedStat = e.plus ? &e.st : nullptr;
+    int full = fill(buf, e.name.c_str(), e.plus ? &e.st : nullptr, off_t(i + 1),
+                    e.plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0));
+    g_listedStat = nullptr;
+    if (full != 0) break;
   }
   return 0;
 }
@@ -279,15 +408,20 @@ int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
   bool writing = (fi->flags & O_ACCMODE) != O_RDONLY;
   if (writing && g.readOnly) return -EROFS;
   if (writing && !created && (h.attr & kAttrReadOnly)) return -EACCES;
+  bool truncating = (fi->flags & O_TRUNC) && writing;
+  if (truncating) {
+    if (int e = CommitAll()) return -e;
+  }
   std::unique_ptr<OpenFile>& slot = g.open[KeyOf(h)];
   if (!slot) {
     slot = std::make_unique<OpenFile>();
     slot->h = h;
+    slot->h.deferred = true;
   }
   ++slot->refs;
   fi->fh = reinterpret_cast<uint64_t>(slot.get());
   fi->keep_cache = 1;  // nothing but this mount changes the file
-  if ((fi->flags & O_TRUNC) && writing && slot->h.size != 0) {
+  if (truncating && slot->h.size != 0) {
     if (g.fat->TruncateAt(&slot->h, 0) != 0) {
       int e = ErrnoOf(g.fat->lastError);
       if (--slot->refs == 0) g.open.erase(KeyOf(h));
@@ -297,16 +431,30 @@ int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
   return 0;
 }
 
-int OnOpen(const char* path, struct fuse_file_info* fi) { return OpenPath(path, fi, false); }
+int OnOpen(const char* path, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
+  return OpenPath(path, fi, false);
+}
+
+// The last release of a file commits it (a close already did, through
+// flush, unless the program was killed).
+int Release(struct fuse_file_info* fi) {
+  auto* o = reinterpret_cast<OpenFile*>(fi->fh);
+  if (!o || --o->refs > 0) return 0;
+  int e = Commit(o);
+  g.open.erase(KeyOf(o->h));
+  return -e;
+}
 
 int OnRelease(const char*, struct fuse_file_info* fi) {
-  auto* o = reinterpret_cast<OpenFile*>(fi->fh);
-  if (o && --o->refs == 0) g.open.erase(KeyOf(o->h));
-  return 0;
+  Hold hold(g.lock);
+  return Release(fi);
 }
 
 int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   Place place;
   if (int e = Locate(path, &place)) return -e;
   if (place.top || place.partRoot) return -EEXIST;
@@ -314,7 +462,7 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
   if (g.fat->OpenEntry(place.name11, kMaskAny, &h) == 0) {
     if (h.attr & kAttrDirectory) return -EISDIR;
     if (fi->flags & O_EXCL) return -EEXIST;
-    return OnOpen(path, fi);
+    return OpenPath(path, fi, false);
   }
   if (g.fat->lastError != -3) return -ErrnoOf(g.fat->lastError);
   std::string text = text::EntryText(place.name11);
@@ -325,7 +473,7 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
     open->attr |= kAttrReadOnly;
     if (g.fat->UpdateHandleEntry(open) != 0) {
       int e = ErrnoOf(g.fat->lastError);
-      OnRelease(path, fi);
+      Release(fi);
       return -e;
     }
   }
@@ -333,6 +481,7 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
 }
 
 int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
   int n = g.fat->ReadAt(&o->h, uint64_t(offset), buf, uint32_t(size));
@@ -340,19 +489,35 @@ int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_i
 }
 
 int OnWrite(const char*, const char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
   if (uint64_t(offset) + size > 0xFFFFFFFFull) return -EFBIG;
+  bool waited = Waiting(*o);
   int n = g.fat->WriteAt(&o->h, uint64_t(offset), buf, uint32_t(size));
-  return n < 0 ? -ErrnoOf(g.fat->lastError) : n;
+  if (n < 0) return -ErrnoOf(g.fat->lastError);
+  if (!waited && Waiting(*o)) {
+    o->waitingSince = Clock::now();
+    g.wake.notify_one();
+  }
+  return n;
 }
 
-// Data, FAT and entry are on the device when each write returns.
-int OnFsync(const char*, int, struct fuse_file_info*) { return 0; }
-int OnFlush(const char*, struct fuse_file_info*) { return 0; }
+// Every close(2) flushes, fsync(2) syncs: either commits what the file's
+// writes left waiting.
+int OnFsync(const char*, int, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
+  return -Commit(reinterpret_cast<OpenFile*>(fi->fh));
+}
+int OnFlush(const char*, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
+  return -Commit(reinterpret_cast<OpenFile*>(fi->fh));
+}
 
 int OnTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   if (size < 0) return -EINVAL;
   if (uint64_t(size) > 0xFFFFFFFFull) return -EFBIG;
   FatHandle h;
@@ -370,7 +535,9 @@ int OnTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
 }
 
 int OnUnlink(const char* path) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   Place place;
   FatHandle h;
   if (int e = Find(path, &place, &h)) return -e;
@@ -383,7 +550,9 @@ int OnUnlink(const char* path) {
 }
 
 int OnMkdir(const char* path, mode_t) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   Place place;
   if (int e = Locate(path, &place)) return -e;
   if (place.top || place.partRoot) return -EEXIST;
@@ -392,7 +561,9 @@ int OnMkdir(const char* path, mode_t) {
 }
 
 int OnRmdir(const char* path) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   Place place;
   FatHandle h;
   if (int e = Find(path, &place, &h)) return -e;
@@ -418,7 +589,9 @@ int EntryFor(const char* path, FatHandle* scratch, FatHandle** target) {
 }
 
 int OnChmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   if ((mode & 07000) != 0) return -EPERM;  // no set-id or sticky bits on FAT
   FatHandle scratch, *target;
   if (int e = EntryFor(path, &scratch, &target)) return -e;
@@ -434,7 +607,9 @@ int OnChmod(const char* path, mode_t mode, struct fuse_file_info* fi) {
 }
 
 int OnUtimens(const char* path, const struct timespec tv[2], struct fuse_file_info* fi) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   FatHandle scratch, *target;
   if (int e = EntryFor(path, &scratch, &target)) return -e;
   if (!target) return 0;  // a partition's root has no entry to keep a time in
@@ -449,6 +624,7 @@ int OnUtimens(const char* path, const struct timespec tv[2], struct fuse_file_in
 }
 
 int OnStatfs(const char* path, struct statvfs* st) {
+  Hold hold(g.lock);
   Place place;
   if (int e = Locate(path, &place); e && e != EINVAL && e != ENAMETOOLONG) return -e;
   memset(st, 0, sizeof *st);
@@ -473,7 +649,9 @@ int OnStatfs(const char* path, struct statvfs* st) {
 }
 
 int OnRename(const char* from, const char* to, unsigned int flags) {
+  Hold hold(g.lock);
   if (g.readOnly) return -EROFS;
+  if (int e = CommitAll()) return -e;
   if (flags & RENAME_EXCHANGE) return -EINVAL;  // FAT has no atomic exchange of two entries
   Place a, b;
   FatHandle source, target;
@@ -550,7 +728,10 @@ void Usage(FILE* to) {
           "  -N n       device number (the device \\\\.\\lexon<n>)\n"
           "  --disk n   disk of the device (0 or 1)\n"
           "  -o ro      read-only\n"
-          "  -f         stay in the foreground\n");
+          "  -f         stay in the foreground; Ctrl-C unmounts\n"
+          "Exit status: 0 unmounted (fusermount3 -u, Ctrl-C, SIGTERM) with everything\n"
+          "written to the device; 1 not mounted (device, lock or mount point refused);\n"
+          "2 bad arguments; 3 unmounted, but the last writes could not be committed.\n");
 }
 
 bool Number(const char* text, int* out) {
@@ -614,13 +795,69 @@ bool Parse(int argc, char** argv, Options* o) {
   return true;
 }
 
+// ---- the mount's life ------------------------------------------------------------
+
+struct fuse_session* g_session = nullptr;
+
+// Ctrl-C, SIGTERM, SIGHUP: the loop ends, and Serve unmounts and commits.
+extern "C" void OnEndSignal(int) {
+  if (g_session) fuse_session_exit(g_session);
+}
+
+// Mounts, serves until unmounted or signalled, commits what waits, and
+// unmounts: the exit status.
+int Serve(const Options& opt, const char* program, const struct fuse_operations& ops) {
+  std::string fsOptions = std::string("fsname=zel") + std::to_string(opt.device) + ",subtype=zelmount";
+  if (opt.readOnly) fsOptions += ",ro";
+  const char* argv[] = {program, "-o", fsOptions.c_str()};
+  struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+  struct fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
+  if (!f) return kExitNotMounted;
+  if (fuse_mount(f, opt.mountPoint.c_str()) != 0) {
+    fuse_destroy(f);
+    return kExitNotMounted;
+  }
+  if (fuse_daemonize(opt.foreground ? 1 : 0) != 0) {
+    fuse_unmount(f);
+    fuse_destroy(f);
+    return kExitNotMounted;
+  }
+  g_session = fuse_get_session(f);
+  fuse_set_signal_handlers(g_session);  // SIGPIPE ignored, among others
+  struct sigaction end = {};
+  end.sa_handler = OnEndSignal;  // no SA_RESTART: the loop's read returns
+  sigemptyset(&end.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &end, nullptr);
+  // fuse_loop's status tells a signal from an unmount; both end the mount
+  // the same way, so only what follows decides the exit status.
+  fuse_loop(f);
+  fuse_remove_signal_handlers(g_session);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
+  {
+    std::lock_guard<std::mutex> hold(g.lock);
+    g.ending = true;
+  }
+  g.wake.notify_one();
+  if (g.committer.joinable()) g.committer.join();
+  fuse_unmount(f);
+  int lost;
+  {
+    std::lock_guard<std::mutex> hold(g.lock);
+    lost = CommitAll();  // what waits still (files a killed program left open)
+    g.open.clear();
+  }
+  fuse_destroy(f);
+  g_session = nullptr;
+  return lost == 0 ? kExitUnmounted : kExitLost;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options opt;
   if (!Parse(argc, argv, &opt)) {
     Usage(stderr);
-    return 2;
+    return kExitUsage;
   }
   if (opt.help) {
     Usage(stdout);
@@ -640,7 +877,7 @@ int main(int argc, char** argv) {
               devicePath, holder);
     else
       fprintf(stderr, "zelmount: device %s is in use or its lock cannot be taken\n", devicePath);
-    return 1;
+    return kExitNotMounted;
   }
   // The device admits one client however it is reached (another run
   // folder's link to the socket, the simulation link): claim it by name so
@@ -650,7 +887,7 @@ int main(int argc, char** argv) {
   if (host::ClaimDevice(devicePath, "zelmount", holderPid, holderProgram) < 0) {
     fprintf(stderr, "zelmount: device %s is in use by %s (process %ld); one client per device\n",
             devicePath, holderProgram.empty() ? "another program" : holderProgram.c_str(), holderPid);
-    return 1;
+    return kExitNotMounted;
   }
   auto device = std::make_unique<ZEL_DEVICE_IO>(devicePath, 0);
   int state = device->Test(0);
@@ -659,7 +896,7 @@ int main(int argc, char** argv) {
             host::DeviceSocketPath(devicePath).c_str(),
             state == 1 ? "waits for its operating system: start it once with Tervan first"
                        : "does not answer (start zelsim, or connect the device)");
-    return 1;
+    return kExitNotMounted;
   }
   _ZELDEVICECAPS caps;
   caps.mask = 1u << kCapsDiskCountBit;
@@ -668,13 +905,13 @@ int main(int argc, char** argv) {
   if (disks > 2) disks = 2;
   if (opt.disk >= disks) {
     fprintf(stderr, "zelmount: device %s has %d disk(s); no disk %d\n", devicePath, disks, opt.disk);
-    return 1;
+    return kExitNotMounted;
   }
   std::unique_ptr<FAT_DEVICE> fat(new FAT_DEVICE(device.get()));
   fat->diskCount = disks;
   if (fat->Init() != 1 || device->Switch(opt.disk) <= 0) {
     fprintf(stderr, "zelmount: the file systems of device %s cannot be read\n", devicePath);
-    return 1;
+    return kExitNotMounted;
   }
   int shown = 0;
   for (int s = 0; s < kFatParts; ++s)
@@ -713,12 +950,5 @@ int main(int argc, char** argv) {
   ops.chown = OnChown;
   ops.rename = OnRename;
 
-  std::string fsOptions = std::string("fsname=zel") + std::to_string(opt.device) + ",subtype=zelmount";
-  if (opt.readOnly) fsOptions += ",ro";
-  std::vector<const char*> args = {argv[0], "-s", "-o", fsOptions.c_str()};
-  if (opt.foreground) args.push_back("-f");
-  args.push_back(opt.mountPoint.c_str());
-  int r = fuse_main(int(args.size()), const_cast<char**>(args.data()), &ops, nullptr);
-  g.open.clear();
-  return r;
+  return Serve(opt, argv[0], ops);
 }

@@ -384,6 +384,7 @@ void FAT_DEVICE::LoseGroup() {
   // clusters its directories grew by, was ever on the device.
   _PART_INFO* p = st.groupPart;
   RestoreFat(p, st.undo.data());
+  NewFatImage(p);  // a handle's deferred chain is gone with the group's
   if (p == curPart) memcpy(fatUndo_, st.undo.data(), st.undo.size());
   for (size_t i = st.mirrors.size(); i-- > 0;)
     if (st.mirrors[i]->anyStaged) st.mirrors.erase(st.mirrors.begin() + ptrdiff_t(i));

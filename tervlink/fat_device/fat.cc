@@ -30,6 +30,7 @@ int FAT_DEVICE::LoadFatTable() {
   pendCount = curPart->sectorsPerFat;
   pendBuffer = reinterpret_cast<char*>(curPart->fat);
   pendStart = curPart->startSector + curPart->reservedSectors;
+  NewFatImage(curPart);
   NoteFatBytes(curPart, size_t(curPart->sectorsPerFat) * 512);
   ResetDirWalk();
   ++fatStamp_;

@@ -8,6 +8,15 @@
 // failure before the entry is written gives the new clusters back, so the
 // device holds the file as before. Every chain walk is bounded by the
 // cluster ordinal it looks for.
+//
+// A deferred handle (FatHandle::deferred) writes its data at once but keeps
+// the FAT change and the entry in memory until CommitHandle (or the next
+// entry update, or a truncation) writes them, FAT first: a front end that
+// commits on close, fsync and a timer then makes one FAT and one entry
+// write per commit instead of per write. The clusters a deferred write
+// takes are free on the device until then, so a kill before the commit
+// leaves the file as last committed; one between the commit's FAT and
+// entry writes leaves its chain longer than its size.
 
 #include <algorithm>
 #include <cstring>
@@ -29,7 +38,50 @@ bool FAT_DEVICE::HandleReady(FatHandle* h) {
     return false;
   }
   if (curPart != &disks[h->disk].parts[h->part]) file_system_switch_to(h->disk, h->part);
-  return Ready();
+  if (!Ready()) return false;
+  if (h->pendingFat && h->pendingImage != curPart->fatImage) {
+    // The FAT was read again from the device (which came back changed, or
+    // was formatted): the deferred chain is not in it, the bytes are lost.
+    DropHandleChanges(h);
+    lastError = -1;
+    return false;
+  }
+  return true;
+}
+
+void FAT_DEVICE::DropHandleChanges(FatHandle* h) {
+  _PART_INFO* p = &disks[h->disk].parts[h->part];
+  if (h->pendingFat && h->pendingImage == p->fatImage && curPart == p) {
+    // The clusters past those the stored size needs go back to the free
+    // pool (in memory: the device never had them in this chain).
+    const uint64_t clusterBytes = uint64_t(p->sectorsPerCluster) * 512;
+    uint32_t keep = uint32_t((uint64_t(h->storedSize) + clusterBytes - 1) / clusterBytes);
+    if (h->storedFirst == 0) {
+      if (IsValidCluster(h->first)) FreeFatChain(h->first);
+    } else {
+      h->first = h->storedFirst;
+      h->walkCluster = 0;
+      unsigned last;
+      if (HandleCluster(h, keep == 0 ? 0 : keep - 1, &last) == 0) {
+        unsigned next = NextFatEntry(last);
+        if (CheckEndCluster(next) != 0) {
+          MarkEndCluster(last);
+          FreeFatChain(next);
+        }
+      }
+    }
+  }
+  h->first = h->storedFirst;
+  h->size = h->storedSize;
+  h->time = h->storedTime;
+  h->date = h->storedDate;
+  h->walkCluster = 0;
+  h->pendingFat = h->pendingEntry = false;
+}
+
+int FAT_DEVICE::CommitHandle(FatHandle* h) {
+  if (!h->pendingFat && !h->pendingEntry) return 0;
+  return UpdateHandleEntry(h);
 }
 
 int FAT_DEVICE::OpenEntry(char* name11, unsigned mask, FatHandle* h) {
@@ -48,18 +100,39 @@ int FAT_DEVICE::OpenEntry(char* name11, unsigned mask, FatHandle* h) {
   h->date = e.date;
   h->first = e.firstCluster;
   h->size = e.size;
+  h->storedFirst = h->first;
+  h->storedSize = h->size;
+  h->storedTime = h->time;
+  h->storedDate = h->date;
   return 0;
 }
 
 int FAT_DEVICE::UpdateHandleEntry(FatHandle* h) {
-  if (!HandleReady(h) || !WritableHere()) return -1;
+  const bool deferredChange = h->pendingFat || h->pendingEntry;
+  bool fatCommitted = false;
+  auto fail = [&] {
+    int err = lastError;
+    if (deferredChange) {
+      DropHandleChanges(h);
+      // The chain went out without its entry: the FAT as it was, again.
+      if (fatCommitted) CommitFat();
+    }
+    lastError = err;
+    return -1;
+  };
+  if (!HandleReady(h) || !WritableHere()) return fail();
+  // The chain before the entry that names it.
+  if (h->pendingFat) {
+    if (CommitFat() != 0) return fail();
+    fatCommitted = true;
+  }
   _CACHE* b = get_block(h->entrySector, 0);
-  if (!b) return -1;
+  if (!b) return fail();
   uint8_t* e = b->data + (h->entryOffset & 0x1E0);
   if (memcmp(e + kDirName, h->name11, 11) != 0) {  // moved, deleted or overwritten
     put_block(b);
     lastError = -3;
-    return -1;
+    return fail();
   }
   e[kDirAttr] = h->attr;
   bytes::Put16(e + kDirTime, h->time);
@@ -67,7 +140,13 @@ int FAT_DEVICE::UpdateHandleEntry(FatHandle* h) {
   bytes::Put16(e + kDirFirstCluster, uint16_t(h->first));
   bytes::Put32(e + kDirFileSize, h->size);
   b->dirty = 1;
-  return put_block(b) < 0 ? -1 : 0;
+  if (put_block(b) < 0) return fail();
+  h->storedFirst = h->first;
+  h->storedSize = h->size;
+  h->storedTime = h->time;
+  h->storedDate = h->date;
+  h->pendingFat = h->pendingEntry = false;
+  return 0;
 }
 
 int FAT_DEVICE::HandleCluster(FatHandle* h, uint32_t k, unsigned* cluster) {
@@ -224,6 +303,17 @@ int FAT_DEVICE::WriteAt(FatHandle* h, uint64_t offset, const char* data, uint32_
     return giveBack();
   uint64_t valid = std::max<uint64_t>(before.size, offset);
   if (MoveAt(h, offset, const_cast<char*>(data), n, true, valid) != 0) return giveBack();
+  if (h->deferred) {
+    // The FAT and the entry wait for CommitHandle; the data is written.
+    if (grew) {
+      h->pendingFat = true;
+      h->pendingImage = curPart->fatImage;
+    }
+    h->size = uint32_t(std::max<uint64_t>(before.size, end));
+    NowWords(&h->time, &h->date);
+    h->pendingEntry = true;
+    return int(n);
+  }
   if (grew && CommitFat() != 0) {
     giveBack();
     int err = lastError;
@@ -260,6 +350,9 @@ int FAT_DEVICE::TruncateAt(FatHandle* h, uint64_t size) {
     return -1;
   }
   if (size == h->size) return 0;
+  // What a deferred handle holds back goes first: a cut works from the
+  // entry and chain as the device holds them.
+  if (CommitHandle(h) != 0) return -1;
   if (size > h->size) return WriteAt(h, h->size, nullptr, uint32_t(size - h->size)) < 0 ? -1 : 0;
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
   const uint32_t keep = uint32_t((size + clusterBytes - 1) / clusterBytes);

@@ -32,6 +32,12 @@ void FAT_DEVICE::operator delete(void* p) noexcept { free(p); }
 void FAT_DEVICE::ClearFatImage(_PART_INFO* p) {
   memset(p->fat, 0, std::min<size_t>(p->fatExtent, sizeof p->fat));
   p->fatExtent = 0;
+  NewFatImage(p);
+}
+
+void FAT_DEVICE::NewFatImage(_PART_INFO* p) {
+  static uint64_t images = 0;
+  p->fatImage = ++images;
 }
 
 void FAT_DEVICE::ClearPartition(_PART_INFO* p) {
@@ -245,6 +251,7 @@ int FAT_DEVICE::RereadDisk(int disk, bool lost) {
     NoteFatBytes(&now, size_t(now.sectorsPerFat) * 512);
     memcpy(now.fatDirty, was.fatDirty, sizeof now.fatDirty);
     now.fatWhole = 1;
+    now.fatImage = was.fatImage;  // the same image, kept
   }
   int part = curPartIndex;
   if (lost) {

@@ -294,7 +294,9 @@ TEST_F(FileTest, AFileGroupLosesAtMostItsOpenFilesWhereverItStops) {
 // A file held open (FatHandle) written at an offset past its end, inside
 // it, and truncated up and down: the results match a model of the bytes,
 // and a failure at any single write leaves a sound volume holding the file
-// as before (or as asked), its clusters given back.
+// as before (or as asked), its clusters given back. The same with the
+// handle deferred (the FAT and entry written by CommitHandle): until the
+// commit the device holds the file at its old size.
 TEST_F(FileTest, HandleWritesAndTruncationsFailingAtAnyWriteLeaveTheFileAsBefore) {
   const std::string before = Pattern(kCluster + 100, 3);
   ASSERT_EQ(d.Write("f.bin", before), int(before.size()));
@@ -320,15 +322,24 @@ TEST_F(FileTest, HandleWritesAndTruncationsFailingAtAnyWriteLeaveTheFileAsBefore
   };
   std::string name11 = Entry(fat, "f.bin");
   for (const Step& step : steps) {
-    for (bool persistent : {false, true}) {
+    for (int mode = 0; mode < 4; ++mode) {
+      const bool persistent = mode & 1, deferred = mode & 2;
       for (int failAt = 0;; ++failAt) {
         d.dev.disks[0].sectors = {snapshot.begin(), snapshot.end()};
         auto fresh = d.Reopen();
         d.fat.swap(fresh);
         FatHandle h;
         ASSERT_EQ(d.fat->OpenEntry(name11.data(), kMaskFiles, &h), 0);
+        h.deferred = deferred;
         (persistent ? d.dev.failWriteAfter : d.dev.failOneWriteAfter) = failAt;
         int r = step.run(*d.fat, &h);
+        if (deferred && r >= 0 && step.after.size() > before.size()) {
+          auto device = d.Reopen();
+          device->ChangeRootDirectory();
+          char name[] = "f.bin";
+          EXPECT_EQ(device->FileSize(name), int(before.size())) << step.what << ": committed early";
+        }
+        if (deferred && r >= 0) r = d.fat->CommitHandle(&h);
         bool failed = persistent ? d.dev.failWriteAfter == 0 : d.dev.failOneWriteAfter < 0;
         d.dev.failWriteAfter = d.dev.failOneWriteAfter = -1;
         for (const auto& p : CheckVolume(d.dev, d.fat->curPart->startSector)) {

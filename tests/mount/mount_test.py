@@ -9,7 +9,9 @@ Cases:
           and operations the device refuses and their errno, one client per
           device, a full device, the device going away and coming back.
   kill    kill -9 of zelmount and of zelsim: what was closed or fsynced is
-          on the disk, and the disk passes fsck.fat -n.
+          on the disk, and the disk passes fsck.fat -n but for what a kill
+          during one commit may leave; Ctrl-C ends with status 0 and
+          everything written.
 
 The test skips (CTest's skip code 77, with a message) where /dev/fuse or
 fusermount3 is missing. Each case makes its own folder under $TMPDIR.
@@ -118,8 +120,10 @@ class Rig:
     def disk_images(self, written=None):
         """The device's disk read out of zelsim's NAND file: partition images
         part1.img ... in the work folder, each passing fsck.fat -n. With
-        written (a file name), what a kill may leave is allowed too: lost
-        clusters, and that file longer in its chain than its size."""
+        written (a file name), what a kill during that file's commit may
+        leave is allowed too, and nothing else: the clusters of its first
+        chain that no entry names yet (reclaimed), or its chain longer than
+        its size (the size is kept: every committed byte is there)."""
         if written is None:
             r = subprocess.run(["bash", os.path.join(self.e2e, "fsck_disk.sh"), "state/disk0.nand"],
                                env=self.env, cwd=self.work, capture_output=True, text=True)
@@ -135,15 +139,23 @@ class Rig:
             self.run("dd", "if=disk.img", f"of=part{n}.img", "bs=512", f"skip={m.group(1)}",
                      f"count={m.group(2)}", "status=none")
             out = self.run("fsck.fat", "-n", f"part{n}.img", check_rc=False).stdout.decode()
-            allowed = [r"fsck\.fat .*", r".* files, .*", r"", r"Label '' stored in boot sector is not valid\.",
-                       r"  Auto-removing label from boot sector\.", r"Leaving filesystem unchanged\.",
-                       r"Reclaimed \d+ unused clusters \(\d+ bytes\)\.",
-                       r"/" + re.escape(written),
-                       r"  File size is \d+ bytes, cluster chain length is > \d+ bytes\.",
-                       r"  Truncating file to \d+ bytes\."]
-            for line in out.splitlines():
-                check(any(re.fullmatch(a, line) for a in allowed),
-                      f"fsck.fat -n of partition {n} after a kill: {out}")
+            plain = [r"fsck\.fat .*", r".* files, .*", r"", r"Label '' stored in boot sector is not valid\.",
+                     r"  Auto-removing label from boot sector\.", r"Leaving filesystem unchanged\.",
+                     r"Reclaimed \d+ unused clusters \(\d+ bytes\)\."]
+            lines = out.splitlines()
+            for i, line in enumerate(lines):
+                if line == "/" + written:
+                    # Exactly: the chain is longer than the entry's size,
+                    # and the size stays.
+                    m = re.fullmatch(r"  File size is (\d+) bytes, cluster chain length is > \d+ bytes\.",
+                                     lines[i + 1] if i + 1 < len(lines) else "")
+                    check(m is not None and i + 2 < len(lines) and
+                          lines[i + 2] == f"  Truncating file to {m.group(1)} bytes.",
+                          f"fsck.fat -n of partition {n} after a kill: {out}")
+                elif not (i > 0 and lines[i - 1] == "/" + written) and \
+                        not (i > 1 and lines[i - 2] == "/" + written):
+                    check(any(re.fullmatch(a, line) for a in plain),
+                          f"fsck.fat -n of partition {n} after a kill: {out}")
         os.unlink(os.path.join(self.work, "disk.img"))
 
     def mtools_tree(self, image):
@@ -508,9 +520,23 @@ def trees_case(rig):
 
 # ---- kill -9 of zelmount and of zelsim ------------------------------------------
 
+# The busy writer: argv[1] the file, argv[2] the marker it makes once the
+# bytes from its standard input are fsynced; then zeros until killed, an
+# error, or 40 MiB.
+BUSY_WRITER = """
+import os, sys
+fd = os.open(sys.argv[1], os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, sys.stdin.buffer.read())
+os.fsync(fd)
+open(sys.argv[2], "w").close()
+for _ in range(640):
+    os.write(fd, bytes(65536))
+"""
+
+
 def kill_case(rig):
     rng = random.Random(3)
-    closed, synced = rng.randbytes(3 << 20), rng.randbytes(700000)
+    closed, synced, busy = rng.randbytes(3 << 20), rng.randbytes(700000), rng.randbytes(1 << 20)
     for victim in ("zelmount", "zelsim"):
         rig.mount()
         c = os.path.join(rig.mnt, "C")
@@ -520,12 +546,15 @@ def kill_case(rig):
         held.write(synced)
         held.flush()
         os.fsync(held.fileno())
-        # A writer busy when the kill comes: what it wrote is neither closed
-        # nor fsynced, and may be lost.
-        writer = subprocess.Popen(["dd", "if=/dev/zero", f"of={c}/BUSY.BIN", "bs=64k",
-                                   "count=1000"], stderr=subprocess.DEVNULL)
-        while not os.path.exists(os.path.join(c, "BUSY.BIN")) or \
-                os.path.getsize(os.path.join(c, "BUSY.BIN")) < (1 << 20):
+        # A writer busy when the kill comes: 1 MiB fsynced (which must
+        # survive whole), then zeros in 64 KiB writes, neither closed nor
+        # fsynced, that may be lost.
+        marker = os.path.join(rig.work, "busy.synced")
+        writer = subprocess.Popen([sys.executable, "-c", BUSY_WRITER, os.path.join(c, "BUSY.BIN"),
+                                   marker], stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        writer.stdin.write(busy)
+        writer.stdin.close()
+        while not os.path.exists(marker) or os.path.getsize(os.path.join(c, "BUSY.BIN")) < (2 << 20):
             check(writer.poll() is None, "the busy writer ended early")
             time.sleep(0.01)
         if victim == "zelmount":
@@ -545,10 +574,32 @@ def kill_case(rig):
         files = rig.mtools_tree(os.path.join(rig.work, "part1.img"))
         check(files.get(f"CLOSED.{victim[3:6].upper()}") == closed, f"kill of {victim}: a closed file changed")
         check(files.get(f"SYNCED.{victim[3:6].upper()}") == synced, f"kill of {victim}: an fsynced file changed")
+        left = files.get("BUSY.BIN", b"")
+        check(left[:len(busy)] == busy and left[len(busy):] == bytes(len(left) - len(busy)),
+              f"kill of {victim}: the busy file lost fsynced bytes ({len(left)} bytes left)")
+        os.unlink(marker)
         rig.mount()
         os.unlink(os.path.join(rig.mnt, "C", "BUSY.BIN"))
         rig.unmount()
-    print("kill -9 of zelmount and of zelsim: closed and fsynced files whole, fsck.fat content")
+    # Ctrl-C with a file open and written: zelmount commits it and ends
+    # with status 0.
+    rig.mount()
+    held = open(os.path.join(rig.mnt, "C", "OPEN.BIN"), "wb")
+    held.write(closed[:200000])
+    held.flush()
+    rig.mount_proc.send_signal(signal.SIGINT)
+    rc = rig.mount_proc.wait()
+    rig.mount_proc = None
+    check(rc == 0, f"zelmount ended with status {rc} after Ctrl-C")
+    try:
+        held.close()
+    except OSError:
+        pass
+    rig.disk_images()
+    files = rig.mtools_tree(os.path.join(rig.work, "part1.img"))
+    check(files.get("OPEN.BIN") == closed[:200000], "Ctrl-C: the open file is not on the disk whole")
+    print("kill -9 of zelmount and of zelsim: closed and fsynced files whole, fsck.fat content; "
+          "Ctrl-C: status 0, the open file written")
 
 
 def main():

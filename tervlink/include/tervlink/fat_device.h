@@ -112,6 +112,9 @@ struct _PART_INFO {
   // Clearing the image touches only these: the engine comes from zeroed
   // memory, and reading or writing its untouched pages costs page faults.
   uint32_t fatExtent;
+  // Which image fat holds: a new number each time it is cleared for a load
+  // (so a change kept in memory knows whether it is still there).
+  uint64_t fatImage;
   _CACHE cache[kCacheBuffers];
   _CACHE* lruFront;
   _CACHE* lruRear;
@@ -197,6 +200,20 @@ struct FatHandle {
   // so that sequential access does not walk the chain from its start.
   uint32_t walkOrdinal = 0;
   uint32_t walkCluster = 0;
+  // Deferred commits, for a front end that commits on close, fsync or a
+  // timer (FAT_DEVICE::CommitHandle): with deferred set, WriteAt puts the
+  // data on the device at once but keeps the chain's growth (pendingFat,
+  // in the FAT image numbered pendingImage) and the entry's new fields
+  // (pendingEntry) in memory; stored* are the entry's fields as the device
+  // holds them.
+  bool deferred = false;
+  bool pendingFat = false;
+  bool pendingEntry = false;
+  uint64_t pendingImage = 0;
+  uint32_t storedFirst = 0;
+  uint32_t storedSize = 0;
+  uint16_t storedTime = 0;
+  uint16_t storedDate = 0;
 };
 
 class TERVLINK_API FAT_DEVICE {
@@ -475,6 +492,11 @@ class TERVLINK_API FAT_DEVICE {
   int TruncateAt(FatHandle* h, uint64_t size);
   // Writes h's attribute, time and date into its entry. 0 or -1.
   int UpdateHandleEntry(FatHandle* h);
+  // A deferred handle's changes onto the device: the FAT, then the entry.
+  // 0 (also when nothing waits), or -1: the changes are then given back
+  // (the clusters they took freed in memory, the handle as the device
+  // holds the file) and the bytes written since the last commit are lost.
+  int CommitHandle(FatHandle* h);
   // Makes the folder whose first cluster is cluster (0 = root) the current
   // directory without the path text (a front end that names every entry by
   // its own path); the next directory access checks the cluster.
@@ -730,6 +752,8 @@ class TERVLINK_API FAT_DEVICE {
 
   // handle.cc: the handle's partition made current and ready (false as Ready).
   bool HandleReady(FatHandle* h);
+  // Gives back a deferred handle's uncommitted changes (see CommitHandle).
+  void DropHandleChanges(FatHandle* h);
   // The cluster of ordinal k (0-based) of h's chain, walked from h's walk
   // position or its start, bounded by k. 0, or -1 (last error -3).
   int HandleCluster(FatHandle* h, uint32_t k, unsigned* cluster);
@@ -810,6 +834,8 @@ class TERVLINK_API FAT_DEVICE {
   // Zeroes a partition's FAT image (the part fatExtent says may be non-zero),
   // or the whole partition record.
   static void ClearFatImage(_PART_INFO* p);
+  // Gives p's FAT image a new number (fatImage): what it held is gone.
+  static void NewFatImage(_PART_INFO* p);
   static void ClearPartition(_PART_INFO* p);
   // Notes that fat[0, end) may now be non-zero.
   static void NoteFatBytes(_PART_INFO* p, size_t end);
