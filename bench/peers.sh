@@ -6,6 +6,8 @@
 #   QUICK=1 bench/peers.sh         1 round, small trees: a smoke run in seconds
 #   BUILD=dir bench/peers.sh       binaries from dir/bin (default: build)
 #   LOADED=1 bench/peers.sh        the same with stress-ng --cpu 4 running beside it
+#   WIDE_FROM=n bench/peers.sh     one-folder rows above n files on the 256 MB chip
+#                                  (default 4000)
 #   JOB_TIMEOUT=s bench/peers.sh   a Tervan run longer than s seconds (default
 #                                  120) ends its job: "did not finish"
 #
@@ -49,12 +51,23 @@ done
 # an image of the same geometry.
 PART_KB=93008
 MKFS_GEOMETRY=(-F16 -s32 -R32 -r512)
+# A one-folder tree of more than WIDE_FROM files (16 KB a cluster) does not
+# fit partition C of the default chip: those rows run on a 256 MB chip
+# (zelsim --chip K9F2G08U0A) whose C is made 200,000 KB by Tervan.cfg
+# (200,064 KB after PART's rounding to whole 128 KB cylinders), the mcopy
+# image likewise, in the same FAT geometry.
+WIDE_FROM=${WIDE_FROM:-4000}
+WIDE_CHIP=K9F2G08U0A
+WIDE_CFG_KB=200000
+WIDE_PART_KB=200064
 # The largest sector run one device request moves (a 16-bit count).
 MAX_RUN_BYTES=$((65535 * 512))
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tervan-peers.XXXXXX")
 export TERVAN_RUNDIR=$work/run TERVAN_NO_WAIT=1
 sim_pid= hog_pid=
+# zelsim's options for the job at hand (the wide chip's rows set them).
+sim_opts=()
 cleanup() {
   if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
   if [ -n "$hog_pid" ]; then kill "$hog_pid" 2>/dev/null || true; wait "$hog_pid" 2>/dev/null || true; fi
@@ -67,7 +80,7 @@ trap cleanup EXIT
 # start_sim STATE [options]: serves lexon0 from STATE until stop_sim.
 start_sim() {
   local state=$1; shift
-  "$BIN/zelsim" --state "$state" "$@" 2>>"$work/zelsim.log" &
+  "$BIN/zelsim" --state "$state" ${sim_opts[@]+"${sim_opts[@]}"} "$@" 2>>"$work/zelsim.log" &
   sim_pid=$!
   for _ in $(seq 1 400); do [ -S "$work/run/lexon0" ] && return 0; sleep 0.01; done
   echo "zelsim did not start; see $work/zelsim.log" >&2
@@ -136,6 +149,17 @@ make_states() {
     stop_sim
   done
   mkfs.fat "${MKFS_GEOMETRY[@]}" -C "$work/fresh.img" "$PART_KB" >/dev/null
+  # The wide chip, partitioned by a Tervan.cfg, and its image.
+  if [ "${ONE_FOLDER[-1]}" -gt "$WIDE_FROM" ]; then
+    mkdir -p "$work/pc.wide"
+    printf '%s 256 -1 0\n' "$WIDE_CFG_KB" >"$work/pc.wide/Tervan.cfg"
+    sim_opts=(--chip "$WIDE_CHIP")
+    start_sim "$work/state.wide"
+    tervan "$work/pc.wide" "$work/trees/big" "PART do -Y" "FORMAT"
+    stop_sim
+    sim_opts=()
+    mkfs.fat "${MKFS_GEOMETRY[@]}" -C "$work/wide.img" "$WIDE_PART_KB" >/dev/null
+  fi
   for tree in big small mid; do
     cp "$work/fresh.img" "$work/$tree.img"
     mcopy -s -i "$work/$tree.img" "$work/trees/$tree/Disk0/C/"* ::/
@@ -164,7 +188,7 @@ run_job() {
   start_sim "$work/s" --trace
   if ! tervan "$work/pc" "$sync" "$commands"; then
     stop_sim
-    printf '%-36s did not finish in %s s\n' "$name" "$JOB_TIMEOUT"
+    printf '%-40s did not finish in %s s\n' "$name" "$JOB_TIMEOUT"
     return 0
   fi
   stop_sim
@@ -201,7 +225,7 @@ report() {
       mr = median(R); getline mn < R
       mt = median(T); mq = median(Q)
       if (unit == "s") { mt /= 1e6; mq /= 1e6 }
-      printf "%-36s median %6.2fx  min %6.2fx  tervan %9.4f%s  peer %9.4f%s  requests %s (min %s)\n",
+      printf "%-40s median %6.2fx  min %6.2fx  tervan %9.4f%s  peer %9.4f%s  requests %s (min %s)\n",
              name, mr, mn, mt, unit, mq, unit, req, least
     }'
 }
@@ -222,9 +246,10 @@ tree_bytes() { du -sb --apparent-size "$1" | cut -f1; }
 tree_folders() { find "$1" -mindepth 1 -type d | wc -l; }
 
 # Peers: each sets peer_us for one round; its files are in $work/p.
+peer_image=$work/fresh.img  # the empty image peer_sync_in copies
 timed() { local t0; t0=$(now); "$@" >/dev/null 2>&1; peer_us=$(($(now) - t0)); }
 peer_sync_in() {  # mcopy -s of the tree into a fresh image of the partition's size
-  cp "$work/fresh.img" "$work/p/x.img"
+  cp "$peer_image" "$work/p/x.img"
   timed mcopy -s -i "$work/p/x.img" "$work/trees/$peer_tree/Disk0/C/"* ::/
 }
 peer_sync_out() {  # mcopy -s of the tree out of its image
@@ -265,10 +290,15 @@ for peer_tree in big small mid; do
     "$(min_requests "$(tree_bytes "$c")" $(($(tree_folders "$c") + 1)) 1)"
 done
 for n in "${ONE_FOLDER[@]}"; do
-  peer_tree=one$n
-  run_job "SYNC /P $n files in one folder" "$work/state.fresh" "$work/trees/$peer_tree" \
+  peer_tree=one$n state=$work/state.fresh name="SYNC /P $n files in one folder"
+  if [ "$n" -gt "$WIDE_FROM" ]; then
+    sim_opts=(--chip "$WIDE_CHIP") peer_image=$work/wide.img state=$work/state.wide
+    name="$name, 256 MB"
+  fi
+  run_job "$name" "$state" "$work/trees/$peer_tree" \
     "SYNC /P$work/trees/$peer_tree" peer_sync_in \
     "$(min_requests "$(tree_bytes "$work/trees/$peer_tree/Disk0/C")" 2 1)"
+  sim_opts=() peer_image=$work/fresh.img
 done
 for peer_tree in big small mid; do
   c=$work/trees/$peer_tree/Disk0/C

@@ -412,9 +412,14 @@ TERVLINK_API void CloseSocket(int fd);
 // Exact reads and writes; false on failure or end of stream.
 TERVLINK_API bool ReadExact(int fd, void* buffer, size_t length);
 TERVLINK_API bool WriteExact(int fd, const void* buffer, size_t length);
-// Writes a head and its bytes, in one system call where the socket takes them.
-TERVLINK_API bool WriteExactPair(int fd, const void* head, size_t headLength, const void* data,
-                                 size_t length);
+// A stretch of bytes to send, one of several sent in order.
+struct ConstPiece {
+  const void* data;
+  size_t length;
+};
+// Writes the pieces one after another, in as few system calls as the
+// socket takes (the bytes go from where they lie, gathered by the system).
+TERVLINK_API bool WriteExactPieces(int fd, const ConstPiece* pieces, size_t count);
 // Reads what has arrived (at least one byte, waiting for it), at most
 // length: the count, 0 at the end of the stream, -1 on failure.
 TERVLINK_API long ReadSome(int fd, void* buffer, size_t length);
@@ -508,6 +513,12 @@ TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
 // failure or at the end of the file.
 TERVLINK_API bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length);
 TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length);
+// A read-only view of the first length bytes of an open file, shared with
+// the file: what WriteAt writes shows in it at once. Null where the host
+// maps no files (Windows: the caller reads with ReadAt instead) or the
+// mapping failed. The file must keep its length while the view lives.
+TERVLINK_API const uint8_t* MapFileToRead(FILE* f, uint64_t length);
+TERVLINK_API void UnmapFile(const uint8_t* view, uint64_t length);
 
 }  // namespace host
 

@@ -91,15 +91,40 @@ void DriverConnection::Reserve(size_t length) {
 }
 
 bool DriverConnection::Answer(bool ok, uint32_t n, const uint8_t* data) {
+  if (data) {
+    const host::ConstPiece whole{data, n};
+    return Answer(ok, n, std::span(&whole, 1));
+  }
+  // A write's answer: the count taken, no bytes.
   size_t at = out_.size();
   out_.resize(at + frames::kAnswerHeadBytes);
   frames::PutAnswerHead(out_.data() + at, ok, n);
-  if (!data) return true;  // a write's answer: the count taken, no bytes
+  return true;
+}
+
+bool DriverConnection::Answer(bool ok, uint32_t n, std::span<const host::ConstPiece> pieces) {
+  size_t at = out_.size();
+  out_.resize(at + frames::kAnswerHeadBytes);
+  frames::PutAnswerHead(out_.data() + at, ok, n);
   if (n <= kQueuedData) {
-    out_.insert(out_.end(), data, data + n);
+    size_t left = n;
+    for (size_t i = 0; left > 0 && i < pieces.size(); ++i) {
+      const auto* p = static_cast<const uint8_t*>(pieces[i].data);
+      size_t take = std::min(left, pieces[i].length);
+      out_.insert(out_.end(), p, p + take);
+      left -= take;
+    }
     return true;
   }
-  bool sent = host::WriteExactPair(fd_, out_.data(), out_.size(), data, n);
+  // Straight from where the bytes lie, behind what is queued.
+  std::vector<host::ConstPiece> send{{out_.data(), out_.size()}};
+  size_t left = n;
+  for (size_t i = 0; left > 0 && i < pieces.size(); ++i) {
+    size_t take = std::min(left, pieces[i].length);
+    send.push_back({pieces[i].data, take});
+    left -= take;
+  }
+  bool sent = host::WriteExactPieces(fd_, send.data(), send.size());
   out_.clear();
   return sent;
 }
@@ -206,8 +231,9 @@ bool DriverConnection::ServeFrame() {
   } else {
     uint32_t length = bytes::Get32(in + 1);
     Run({});
-    uint32_t n = std::min<uint32_t>(length, uint32_t(answer_.data.size()));
-    ok = Answer(haveBlock_, n, answer_.data.data());
+    uint32_t n = uint32_t(std::min<size_t>(length, answer_.DataLength()));
+    ok = answer_.pieces.empty() ? Answer(haveBlock_, n, answer_.data.data())
+                                : Answer(haveBlock_, n, answer_.pieces);
   }
   have_ -= frameBytes;
   if (have_) memmove(in_.get(), in_.get() + frameBytes, have_);
@@ -239,6 +265,10 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   // open are served before a new one is accepted: a PC that closes one
   // connection and opens the next sees the first one's close (a Reboot's
   // pending block) carried out before the new one's requests.
+  // Each answer goes out before the next request runs; with a lock the
+  // model is shared with the other link, whose writes could change the NAND
+  // file's pages before they are sent.
+  if (!options.modelLock) model.State().sendFromFile = true;
   DeviceHolder ownHolder;
   DeviceHolder& holder = options.holder ? *options.holder : ownHolder;
   std::vector<std::unique_ptr<DriverConnection>> connections;

@@ -14,6 +14,7 @@ constexpr size_t kFillChunk = 1 << 20;  // bytes written at a time when filling 
 }  // namespace
 
 NandDisk::~NandDisk() {
+  host::UnmapFile(view_, geo_.FileBytes());
   if (file_) fclose(file_);
 }
 
@@ -64,6 +65,10 @@ bool NandDisk::Open(const std::string& path, bool mayCreate, const nand::NandChi
   Rebuild();
   for (uint32_t b : badBlocks)
     if (!MarkBad(b, error)) return false;
+  // Reads may be answered from the file's pages (SectorPieces); a block
+  // never written reads from erased_.
+  view_ = host::MapFileToRead(file_, geo_.FileBytes());
+  erased_.assign(size_t(geo_.sectorsPerBlock) * nand::kRawSectorBytes, 0xFF);
   return true;
 }
 
@@ -337,6 +342,35 @@ bool NandDisk::ReadSectors(uint64_t first, uint32_t count, uint8_t* out) {
     i += n;
   }
   return readPending();
+}
+
+bool NandDisk::SectorPieces(uint64_t first, uint32_t count,
+                            std::vector<host::ConstPiece>& pieces) const {
+  if (!view_ || first + count > geo_.LogicalSectors()) return false;
+  // Sectors that follow one another in the file make one piece.
+  bool lastInView = false;
+  auto add = [&](const uint8_t* at, size_t n) {
+    if (lastInView && static_cast<const uint8_t*>(pieces.back().data) + pieces.back().length == at)
+      pieces.back().length += n;
+    else
+      pieces.push_back({at, n});
+    lastInView = true;
+  };
+  for (uint32_t i = 0; i < count;) {
+    auto a = nand::SplitLogicalSector(geo_, first + i);
+    uint32_t n = std::min(count - i, geo_.sectorsPerBlock - a.sectorInBlock);
+    uint16_t b = zones_[a.zone].map[a.blockInZone];
+    if (b == kUnmapped) {
+      pieces.push_back({erased_.data(), size_t(n) * nand::kDataBytes});
+      lastInView = false;
+    } else {
+      uint64_t p = nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock);
+      for (uint32_t k = 0; k < n; ++k)
+        add(view_ + nand::SectorDataOffset(geo_, p + k, geo_.slc), nand::kDataBytes);
+    }
+    i += n;
+  }
+  return true;
 }
 
 bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "tervlink/host/host.h"
 #include "tervlink/nand_layout.h"
 
 class NandDisk {
@@ -52,6 +53,11 @@ class NandDisk {
   // write also fails when its zone has no free block left. Sectors of a
   // logical block never written read as erased flash (0xFF).
   bool ReadSectors(uint64_t first, uint32_t count, uint8_t* out);
+  // What ReadSectors would read, as stretches of the NAND file's mapping
+  // (and of erased flash for blocks never written) appended to pieces; they
+  // stay valid until the next change of the disk. False, pieces untouched,
+  // when the run leaves the disk or the file is not mapped.
+  bool SectorPieces(uint64_t first, uint32_t count, std::vector<host::ConstPiece>& pieces) const;
   bool WriteSectors(uint64_t first, uint32_t count, const uint8_t* in);
 
   // ---- boot area ----
@@ -151,4 +157,6 @@ class NandDisk {
   std::string eccPath_;
   std::vector<uint8_t> raw_;     // pages of the transfer at hand
   std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases
+  // The whole NAND file, read-only (null where the host maps no files).
+  const uint8_t* view_ = nullptr;
 };

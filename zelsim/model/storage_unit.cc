@@ -149,13 +149,21 @@ class StorageUnit : public ModelUnit {
   DeviceAnswer ReadSectors(const _ZEL_REQUEST& block) {
     uint32_t sector, count;
     if (!Run(block, sector, count)) return DeviceAnswer::Refused();
+    bool corrupt = state_.faults.TakeCorruptRead(block);
+    // Where the link allows it, the answer is the NAND file's pages
+    // themselves: the socket takes the data from there, with no copy in
+    // zelsim (a corrupted answer is a copy).
+    if (state_.sendFromFile && !corrupt) {
+      DeviceAnswer answer = DeviceAnswer::Ok(0);
+      if (Disk().SectorPieces(sector, count, answer.pieces)) return answer;
+    }
     // Runs of one length follow one another: the buffer of the last answer
     // is reused, cleared only where it has to grow (the read fills it all).
     std::vector<uint8_t> data = std::move(state_.spareData);
     state_.spareData.clear();
     data.resize(size_t(count) * kSectorBytes);
     if (!Disk().ReadSectors(sector, count, data.data())) return DeviceAnswer::Refused();
-    if (state_.faults.TakeCorruptRead(block))
+    if (corrupt)
       for (size_t at = 0; at < data.size(); at += kSectorBytes) data[at] ^= 0xFF;
     return WithData(0, std::move(data));
   }

@@ -38,6 +38,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/host/device_frames.h"
@@ -103,7 +104,8 @@ int SendClaim(const std::string& socketPath, const std::string& program, int& fd
   uint8_t head[frames::kDataHeadBytes];
   frames::PutDataHead(head, frames::kClaim, uint32_t(name.size()));
   uint8_t answer[frames::kAnswerHeadBytes + 4 + frames::kMaxClaimName];
-  bool sent = WriteExactPair(fd, head, sizeof head, name.data(), name.size()) &&
+  const ConstPiece claim[2] = {{head, sizeof head}, {name.data(), name.size()}};
+  bool sent = WriteExactPieces(fd, claim, 2) &&
               ReadExact(fd, answer, frames::kAnswerHeadBytes);
   uint32_t n = sent ? bytes::Get32(answer + 1) : 0;
   if (!sent || n > sizeof answer - frames::kAnswerHeadBytes ||
@@ -225,13 +227,16 @@ Connection* Find(int fd) {
   return it == g_open.end() ? nullptr : &it->second;
 }
 
+// The most pieces one sendmsg takes (IOV_MAX on Linux).
+constexpr int kMaxPiecesPerCall = 1024;
+
 // Sends all of the pieces, in one call where the socket takes them.
 bool SendPieces(int fd, iovec* at, int left, int* error = nullptr) {
   while (left > 0 && at->iov_len == 0) ++at, --left;
   while (left > 0) {
     msghdr m{};
     m.msg_iov = at;
-    m.msg_iovlen = size_t(left);
+    m.msg_iovlen = size_t(std::min(left, kMaxPiecesPerCall));
     ssize_t n = sendmsg(fd, &m, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -375,9 +380,10 @@ bool WriteExact(int fd, const void* buffer, size_t length) {
   return length == 0 || SendPair(fd, buffer, length, nullptr, 0);
 }
 
-bool WriteExactPair(int fd, const void* a, size_t aLength, const void* b, size_t bLength) {
-  if (aLength == 0) return WriteExact(fd, b, bLength);
-  return SendPair(fd, a, aLength, b, bLength);
+bool WriteExactPieces(int fd, const ConstPiece* pieces, size_t count) {
+  std::vector<iovec> v(count);
+  for (size_t i = 0; i < count; ++i) v[i] = {const_cast<void*>(pieces[i].data), pieces[i].length};
+  return count == 0 || SendPieces(fd, v.data(), int(count));
 }
 
 long ReadSome(int fd, void* buffer, size_t length) {

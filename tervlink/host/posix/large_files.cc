@@ -1,5 +1,6 @@
 // 64-bit positions in standard I/O streams (NAND files exceed 2 GB).
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -45,6 +46,16 @@ bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
     p += n, offset += uint64_t(n), length -= size_t(n);
   }
   return true;
+}
+
+const uint8_t* MapFileToRead(FILE* f, uint64_t length) {
+  if (!f || length == 0 || length > uint64_t(SIZE_MAX) || fflush(f) != 0) return nullptr;
+  void* view = mmap(nullptr, size_t(length), PROT_READ, MAP_SHARED, fileno(f), 0);
+  return view == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(view);
+}
+
+void UnmapFile(const uint8_t* view, uint64_t length) {
+  if (view) munmap(const_cast<uint8_t*>(view), size_t(length));
 }
 
 }  // namespace host

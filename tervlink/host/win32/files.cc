@@ -374,4 +374,9 @@ bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
   return TransferAt(f, offset, const_cast<void*>(buffer), length, true);
 }
 
+// No mapping: the caller reads with ReadAt.
+const uint8_t* MapFileToRead(FILE*, uint64_t) { return nullptr; }
+
+void UnmapFile(const uint8_t*, uint64_t) {}
+
 }  // namespace host

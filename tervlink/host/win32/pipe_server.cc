@@ -218,12 +218,13 @@ bool WriteExact(int fd, const void* buffer, size_t length) {
   return true;
 }
 
-bool WriteExactPair(int fd, const void* head, size_t headLength, const void* data,
-                    size_t length) {
+bool WriteExactPieces(int fd, const ConstPiece* pieces, size_t count) {
   // One write of the whole frame, so the peer reads it in one piece.
-  std::vector<uint8_t> frame(headLength + length);
-  if (headLength) memcpy(frame.data(), head, headLength);
-  if (length) memcpy(frame.data() + headLength, data, length);
+  std::vector<uint8_t> frame;
+  for (size_t i = 0; i < count; ++i) {
+    const auto* p = static_cast<const uint8_t*>(pieces[i].data);
+    frame.insert(frame.end(), p, p + pieces[i].length);
+  }
   return WriteExact(fd, frame.data(), frame.size());
 }
 
