@@ -421,6 +421,9 @@ int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
   ++slot->refs;
   fi->fh = reinterpret_cast<uint64_t>(slot.get());
   fi->keep_cache = 1;  // nothing but this mount changes the file
+  // A reader's close has nothing to commit (the writer's own close does):
+  // the kernel then spares it the flush request.
+  fi->noflush = !writing;
   if (truncating && slot->h.size != 0) {
     if (g.fat->TruncateAt(&slot->h, 0) != 0) {
       int e = ErrnoOf(g.fat->lastError);
