@@ -28,7 +28,7 @@ kept-epipe^tervlink/host/posix/device_socket.cc^if (!c || !c->fresh || !c->reuse
 short-data^tervlink/host/posix/device_socket.cc^ok = dataAnswer[0] == 1 && bytes::Get32(dataAnswer + 1) == length;^ok = dataAnswer[0] == 1;^SocketLink
 changed-device^tervlink/fat_device/volume.cc^  if (now == losses_) return true;^  if (now != losses_ + 1000) return true;^DeviceChanged|e2e.changed_device
 second-client^zelsim/link/driver_server.cc^if (holder_.Claim(peer_, program, this, pid, who))^if (holder_.Claim(peer_, program, this, pid, who) || true)^e2e.device_busy
-zero-byte^shell/command_shell.cc^  } else if (zero) {^  } else if (false) {^ZeroByte|StartupTest.DefaultOs
+zero-byte^shell/command_shell.cc^  else if (zero)^  else if (false)^ZeroByte|StartupTest.DefaultOs
 LIST
 }
 

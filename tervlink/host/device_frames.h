@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "tervlink/bytes.h"
 
@@ -61,6 +62,13 @@ inline void PutDataHead(uint8_t* head, uint8_t type, uint32_t length) {
 inline void PutAnswerHead(uint8_t* head, bool ok, uint32_t length) {
   head[0] = ok ? 1 : 0;
   bytes::Put32(head + 1, length);
+}
+
+// The holder a refused claim's answer names: its n bytes are the process id
+// and the program's name (fewer than 4: nobody the device can name).
+inline void ReadClaimHolder(const uint8_t* who, uint32_t n, long& pid, std::string& program) {
+  pid = n >= 4 ? long(bytes::Get32(who)) : 0;
+  program.assign(reinterpret_cast<const char*>(who) + (n >= 4 ? 4 : 0), n >= 4 ? n - 4 : 0);
 }
 
 }  // namespace frames

@@ -4,6 +4,7 @@
 // conversions and the refresh of an image from the device's NAND; the
 // simulator NAND file (kind 1) is in simu_image.cc.
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -396,9 +397,12 @@ struct Conversion {
 
   // Reads the header and the bitmap and leaves the image at its data
   // offset. False (after its message) for a header whose layout makes no
-  // sense or a file too short for its bitmap.
+  // sense or a file that ends before its data offset (a header may put an
+  // empty bitmap anywhere below 4 GB: the file must hold what it claims).
   bool ReadHeaderAndBitmap(const char* path) {
-    bool ok = fread(header, 1, kHeaderBytes, in.get()) == kHeaderBytes && HeaderLayoutSane(header);
+    uint64_t length = 0;
+    bool ok = fread(header, 1, kHeaderBytes, in.get()) == kHeaderBytes && HeaderLayoutSane(header) &&
+              host::FileLength(in.get(), length) && length >= Field(header, kHdrDataOffset);
     if (ok) {
       uint32_t bitmapAt = Field(header, kHdrBitmapOffset);
       bitmap.assign(Field(header, kHdrDataOffset) - bitmapAt - kBitmapTrailer, 0);
@@ -410,12 +414,18 @@ struct Conversion {
     return ok;
   }
 
-  // Writes the 0xFF area up to the bitmap, the bitmap and its trailer.
+  // Writes the 0xFF area up to the bitmap (a piece at a time: its length
+  // comes from the file), the bitmap and its trailer.
   bool WriteFront() {
-    std::vector<uint8_t> ff(std::max<size_t>(Field(header, kHdrBitmapOffset), kBitmapTrailer), 0xFF);
-    return fwrite(ff.data(), 1, Field(header, kHdrBitmapOffset), out.Stream()) ==
-               Field(header, kHdrBitmapOffset) &&
-           fwrite(bitmap.data(), 1, bitmap.size(), out.Stream()) == bitmap.size() &&
+    std::vector<uint8_t> ff(64 * 1024, 0xFF);
+    static_assert(kBitmapTrailer <= 64 * 1024);
+    bool ok = true;
+    for (uint64_t left = Field(header, kHdrBitmapOffset); ok && left > 0;) {
+      size_t n = size_t(std::min<uint64_t>(left, ff.size()));
+      ok = fwrite(ff.data(), 1, n, out.Stream()) == n;
+      left -= n;
+    }
+    return ok && fwrite(bitmap.data(), 1, bitmap.size(), out.Stream()) == bitmap.size() &&
            fwrite(ff.data(), 1, kBitmapTrailer, out.Stream()) == kBitmapTrailer;
   }
 

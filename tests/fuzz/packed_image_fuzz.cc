@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static FuzzFolder folder("packed");
-  std::string file = image_input::Expand(data, size);
+  std::string& file = image_input::Expand(data, size);
   if (file.size() >= image::kHdrMarkerBytes) {
     memset(file.data(), 0, image::kHdrMarkerBytes);
     memcpy(file.data(), image::kPackedMarker, sizeof image::kPackedMarker);

@@ -362,6 +362,13 @@ TEST_F(NandModel, ExistingNandFileIsServedAsTheDisk) {
   ASSERT_TRUE(other.Start()) << other.model->Error();
   EXPECT_EQ(other.Read(10, 3), Pattern(10, 3, 1));
   EXPECT_FALSE(std::filesystem::exists(other.DiskFile()));  // nothing made in the state folder
+  // Cut short by another program while served: a read past the new end is
+  // refused, both ways (a touch of the file's mapping there would kill zelsim).
+  std::filesystem::resize_file(copy, 4096);
+  for (bool fromFile : {true, false}) {
+    other.model->State().sendFromFile = fromFile;
+    EXPECT_NE(other.Do(req::kRead, 3 * 512, 10, 3).status, 0);
+  }
 
   other.config.nand.nandFile[0] = copy + ".missing";
   EXPECT_FALSE(other.Start());

@@ -347,6 +347,11 @@ bool NandDisk::ReadSectors(uint64_t first, uint32_t count, uint8_t* out) {
 bool NandDisk::SectorPieces(uint64_t first, uint32_t count,
                             std::vector<host::ConstPiece>& pieces) const {
   if (!view_ || first + count > geo_.LogicalSectors()) return false;
+  // A NAND file cut short under the running zelsim (by another program)
+  // would make a touch of the mapping past its end kill zelsim: such a read
+  // takes the copy, which fails it as a read of a damaged file.
+  uint64_t length = 0;
+  if (!host::FileLength(file_, length) || length < geo_.FileBytes()) return false;
   // Sectors that follow one another in the file make one piece.
   bool lastInView = false;
   auto add = [&](const uint8_t* at, size_t n) {

@@ -117,9 +117,7 @@ int SendClaim(const std::string& socketPath, const std::string& program, int& fd
   if (answer[0] == 1) return 1;
   close(fd);
   fd = -1;
-  const uint8_t* who = answer + frames::kAnswerHeadBytes;
-  holderPid = n >= 4 ? long(bytes::Get32(who)) : 0;
-  holderProgram.assign(reinterpret_cast<const char*>(who) + (n >= 4 ? 4 : 0), n >= 4 ? n - 4 : 0);
+  frames::ReadClaimHolder(answer + frames::kAnswerHeadBytes, n, holderPid, holderProgram);
   return -1;
 }
 

@@ -12,16 +12,26 @@
 // With TERVAN_RUNDIR set (tests), the pipes and mailslots of a run live in
 // a namespace of their own, "\\.\pipe\tervan-HASH\lexonN", so runs beside
 // each other never meet.
+//
+// A claimed device (ClaimDevice) is held, as on Linux, on one more pipe
+// connection that carries nothing after the claim: zelsim.exe then refuses
+// every other process, whichever link it comes by. Before each request,
+// and whenever the engine asks whether the device went away, a look at that
+// connection tells whether the device is still the one claimed.
 
 #include "windows_api.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <mutex>
+#include <vector>
 #include <set>
 #include <string>
 
 #include "device_api.h"
 #include "frame_stream.h"
+#include "tervlink/host/device_frames.h"
 #include "tervlink/host/host.h"
 #include "tervlink/records.h"
 
@@ -110,6 +120,90 @@ class PipeStream : public pipe_frames::Stream {
   void* h_;
 };
 
+// Opens a connection of zelsim's pipe, waiting while all its instances are
+// busy; INVALID_HANDLE_VALUE when nobody serves it.
+void* OpenPipe(const DeviceApi& api, const std::string& pipe) {
+  for (int tries = 0; tries < kPipeBusyTries; ++tries) {
+    void* h = api.CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+    if (h != INVALID_HANDLE_VALUE) return h;
+    if (api.GetLastError() != ERROR_PIPE_BUSY) break;
+    if (!api.WaitNamedPipeA(pipe.c_str(), kPipeBusyWaitMs) &&
+        api.GetLastError() != ERROR_FILE_NOT_FOUND)
+      break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+struct Hold {
+  void* h = INVALID_HANDLE_VALUE;  // not held now (no device answered, or it refused)
+  std::string program;
+  uint32_t losses = 0;
+};
+
+std::mutex g_holdLock;  // taken before g_lock, never inside it
+std::map<std::string, Hold> g_holds;  // pipe name -> the claim on its device
+
+// Sends a claim on a new connection of the pipe. 1 with the connection
+// held in h, 0 when no device answers, -1 when refused (holder filled in).
+int SendClaim(const DeviceApi& api, const std::string& pipe, Hold& h, long& holderPid,
+              std::string& holderProgram) {
+  void* p = OpenPipe(api, pipe);
+  if (p == INVALID_HANDLE_VALUE) return 0;
+  std::string name = h.program.substr(0, frames::kMaxClaimName);
+  std::vector<uint8_t> frame(frames::kDataHeadBytes + name.size());
+  frames::PutDataHead(frame.data(), frames::kClaim, uint32_t(name.size()));
+  memcpy(frame.data() + frames::kDataHeadBytes, name.data(), name.size());
+  uint8_t answer[frames::kAnswerHeadBytes + 4 + frames::kMaxClaimName];
+  PipeStream s(api, p);
+  bool sent = s.Write(frame.data(), frame.size()) && s.Read(answer, frames::kAnswerHeadBytes);
+  uint32_t n = sent ? bytes::Get32(answer + 1) : 0;
+  if (!sent || n > sizeof answer - frames::kAnswerHeadBytes ||
+      !s.Read(answer + frames::kAnswerHeadBytes, n)) {
+    api.CloseHandle(p);
+    return 0;  // a device that does not take claims (or went away at once)
+  }
+  if (answer[0] == 1) {
+    h.h = p;
+    return 1;
+  }
+  api.CloseHandle(p);
+  frames::ReadClaimHolder(answer + frames::kAnswerHeadBytes, n, holderPid, holderProgram);
+  return -1;
+}
+
+// True while the hold's connection is open: the device never sends on it,
+// so bytes waiting or a broken pipe mean a device that went away.
+bool HoldOpen(const Hold& h) {
+  DWORD avail = 0;
+  return h.h != INVALID_HANDLE_VALUE &&
+         ::PeekNamedPipe(h.h, nullptr, 0, nullptr, &avail, nullptr) && avail == 0;
+}
+
+void DropHold(const DeviceApi& api, Hold& h) {
+  if (h.h == INVALID_HANDLE_VALUE) return;
+  api.CloseHandle(h.h);
+  h.h = INVALID_HANDLE_VALUE;
+}
+
+// Notes a claimed device that went away (its claim's connection closed)
+// and claims the device found there now. A refused or unanswered claim
+// leaves the hold empty, to be tried again before the next request; the
+// device refuses that request meanwhile.
+void RenewHold(const DeviceApi& api, const std::string& pipe) {
+  std::lock_guard<std::mutex> lock(g_holdLock);
+  auto it = g_holds.find(pipe);
+  if (it == g_holds.end()) return;
+  Hold& h = it->second;
+  if (HoldOpen(h)) return;
+  if (h.h != INVALID_HANDLE_VALUE) {
+    DropHold(api, h);
+    ++h.losses;
+  }
+  long pid = 0;
+  std::string program;
+  SendClaim(api, pipe, h, pid, program);
+}
+
 }  // namespace
 
 DeviceApi RealDeviceApi() {
@@ -156,12 +250,29 @@ std::string DeviceSocketPath(const char* devicePath) {
   return p;
 }
 
-// Claims do not travel over the named pipe yet: the device is not held,
-// and every client of zelsim.exe is served (the device lock file still
-// keeps two Tervans of one run folder apart).
-int ClaimDevice(const char*, const char*, long&, std::string&) { return 0; }
+int ClaimDevice(const char* devicePath, const char* program, long& holderPid,
+                std::string& holderProgram) {
+  std::string pipe = DeviceSocketPath(devicePath);
+  if (pipe == (devicePath ? devicePath : "")) return 0;
+  win32::DeviceApi api = win32::Api();
+  std::lock_guard<std::mutex> lock(win32::g_holdLock);
+  win32::Hold& h = win32::g_holds[pipe];
+  h.program = program ? program : "";
+  if (win32::HoldOpen(h)) return 1;
+  win32::DropHold(api, h);
+  int r = win32::SendClaim(api, pipe, h, holderPid, holderProgram);
+  if (r < 0) win32::g_holds.erase(pipe);  // not ours to claim again later
+  return r;
+}
 
-uint32_t DeviceLosses(const char*) { return 0; }
+uint32_t DeviceLosses(const char* devicePath) {
+  std::string pipe = DeviceSocketPath(devicePath);
+  win32::DeviceApi api = win32::Api();
+  win32::RenewHold(api, pipe);
+  std::lock_guard<std::mutex> lock(win32::g_holdLock);
+  auto it = win32::g_holds.find(pipe);
+  return it == win32::g_holds.end() ? 0 : it->second.losses;
+}
 
 intptr_t DeviceCreateFile(const char* path, uint32_t access, uint32_t share, void*,
                           uint32_t disposition, uint32_t flags, void*) {
@@ -173,19 +284,12 @@ intptr_t DeviceCreateFile(const char* path, uint32_t access, uint32_t share, voi
   // No such device: zelsim's pipe, if it serves one.
   std::string pipe = DeviceSocketPath(path);
   if (pipe == (path ? path : "")) return -1;
-  for (int tries = 0; tries < win32::kPipeBusyTries; ++tries) {
-    h = api.CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-    if (h != INVALID_HANDLE_VALUE) {
-      std::lock_guard<std::mutex> lock(win32::g_lock);
-      win32::g_pipes.insert(reinterpret_cast<intptr_t>(h));
-      return reinterpret_cast<intptr_t>(h);
-    }
-    if (api.GetLastError() != ERROR_PIPE_BUSY) return -1;
-    if (!api.WaitNamedPipeA(pipe.c_str(), win32::kPipeBusyWaitMs) &&
-        api.GetLastError() != ERROR_FILE_NOT_FOUND)
-      return -1;
-  }
-  return -1;
+  win32::RenewHold(api, pipe);
+  h = win32::OpenPipe(api, pipe);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  std::lock_guard<std::mutex> lock(win32::g_lock);
+  win32::g_pipes.insert(reinterpret_cast<intptr_t>(h));
+  return reinterpret_cast<intptr_t>(h);
 }
 
 int DeviceCloseHandle(intptr_t h) {
