@@ -20,8 +20,14 @@ export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
 # The image targets write an image file of up to 1.1 MB per input into a
 # folder under TMPDIR; on a disk file system the writes' flushing stalls
 # them (half their rate). Without a TMPDIR of the caller's, a memory file
-# system is used when there is one.
-if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then export TMPDIR=/dev/shm; fi
+# system is used when there is one. The targets run with a scratch folder
+# of this run's as TMPDIR, removed at the end: a target stopped by a crash
+# or by libFuzzer's memory limit cannot remove its own folder.
+base=${TMPDIR:-/tmp}
+if [ -z "${TMPDIR:-}" ] && [ -d /dev/shm ] && [ -w /dev/shm ]; then base=/dev/shm; fi
+scratch=$(mktemp -d "$base/tervan-fuzz.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR=$scratch
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 status=0
 for t in "${targets[@]}"; do

@@ -5,8 +5,9 @@ hold_device() {  # hold_device NAME TERVAN-OPTIONS...
   rm -f "$name.in"; mkfifo "$name.in"
   { echo 'ECHO holding'; exec sleep 600; } >"$name.in" 2>/dev/null & echo $! >"$name.writer"
   "$BIN/Tervan" "$@" <"$name.in" >"$name.out" 2>&1 & echo $! >"$name.pid"
-  # Its start-up is over (and the device held) once it has run a command.
-  for _ in $(seq 1 1200); do grep -q 'holding' "$name.out" && return 0; sleep 0.05; done
+  # Its start-up is over (and the device held) once it has run a command;
+  # no deadline (a busy machine may be slow), only its end stops the wait.
+  wait_up "$(cat "$name.pid")" grep -q 'holding' "$name.out" && return 0
   echo "$name did not start"; cat "$name.out"; return 1
 }
 end_holder() {  # end_holder NAME [SIGNAL]
