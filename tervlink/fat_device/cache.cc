@@ -216,23 +216,19 @@ int FAT_DEVICE::VerifyWritten(uint32_t first, uint32_t count, const char* data) 
     lastError = -1;
     return -1;
   }
-  for (uint32_t done = 0; done < count;) {
-    uint32_t n = count - done;
-    if (pDevice->Read(first + done, n, verifyBuffer_.get()) < 0) {
+  if (pDevice->Read(first, count, verifyBuffer_.get()) < 0) {
+    MarkStale();
+    lastError = -1;
+    return -1;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    if (memcmp(verifyBuffer_.get() + size_t(i) * 512, data + size_t(i) * 512, 512) != 0) {
+      host::Print("\n写地址(扇区号 = %u)回读校验失败\n", first + i);
+      // What the device holds is not what the engine thinks it wrote.
       MarkStale();
-      lastError = -1;
+      lastError = -12;
       return -1;
     }
-    for (uint32_t i = 0; i < n; ++i) {
-      if (memcmp(verifyBuffer_.get() + size_t(i) * 512, data + size_t(done + i) * 512, 512) != 0) {
-        host::Print("\n写地址(扇区号 = %u)回读校验失败\n", first + done + i);
-        // What the device holds is not what the engine thinks it wrote.
-        MarkStale();
-        lastError = -12;
-        return -1;
-      }
-    }
-    done += n;
   }
   return 0;
 }

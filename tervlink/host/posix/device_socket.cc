@@ -178,9 +178,14 @@ std::atomic<bool> g_stopping{false};
 int g_stopPipe[2] = {-1, -1};
 
 // The polling time in microseconds; -1 for the adaptive polling.
+long Processors() {
+  static const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online;
+}
+
 int SpinMicros() {
   static const int micros = [] {
-    if (sysconf(_SC_NPROCESSORS_ONLN) < 2) return 0;
+    if (Processors() < 2) return 0;
     const char* v = getenv("TERVAN_LINK_SPIN");
     return v && *v ? std::clamp(atoi(v), 0, 100000) : -1;
   }();
@@ -198,7 +203,6 @@ bool ProcessorsToSpare() {
   if (now - checked < kLoadCheckMicros) return spare;
   checked = now;
   spare = false;
-  static const long processors = sysconf(_SC_NPROCESSORS_ONLN);
   char text[128];
   int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return spare;
@@ -209,7 +213,7 @@ bool ProcessorsToSpare() {
   double one, five, fifteen;
   int running = 0, total = 0;
   if (sscanf(text, "%lf %lf %lf %d/%d", &one, &five, &fifteen, &running, &total) == 5)
-    spare = running <= processors;
+    spare = running <= Processors();
   return spare;
 }
 
