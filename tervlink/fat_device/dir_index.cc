@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "tervlink/fat_device.h"
 #include "tervlink/fat_device/fat_layout.h"
@@ -16,6 +17,7 @@ using fatdir::Mirror;
 namespace {
 
 constexpr uint32_t kMaxRunSectors = 2048;  // one transfer, the size of FAT_DEVICE::stage_
+constexpr uint32_t kMaxRequestSectors = 65535;  // the most one device request moves
 // Clean sectors between two staged ones that a commit writes along (they
 // hold what the device holds) rather than starting another request.
 constexpr uint32_t kMaxCleanGap = 32;
@@ -325,8 +327,18 @@ bool FAT_DEVICE::GroupRoomFor(uint64_t size) {
   return true;
 }
 
+char* FAT_DEVICE::GroupHold(uint32_t size, uint64_t bytes) {
+  fatdir::State& st = *dirs_;
+  if (bytes > fatdir::kGroupBytes - std::min(st.groupBytes, fatdir::kGroupBytes)) return nullptr;
+  if (!st.data) st.data.reset(new (std::nothrow) char[fatdir::kGroupBytes]);
+  if (!st.data) return nullptr;  // no memory: the data goes to the device at once
+  char* at = st.data.get() + st.groupBytes;
+  memset(at + size, 0, size_t(bytes - size));
+  return at;
+}
+
 int FAT_DEVICE::StageFile(const OldEntry* old, const char* name11, uint32_t size, unsigned first,
-                          const EntryTime* when) {
+                          const EntryTime* when, bool held) {
   fatdir::State& st = *dirs_;
   char name[11];
   if (old) {
@@ -355,13 +367,16 @@ int FAT_DEVICE::StageFile(const OldEntry* old, const char* name11, uint32_t size
   f.part = curPart;
   f.dir = curPart->currentDir;
   f.slot = curSlot_;
+  f.size = size;
+  f.held = held ? st.groupBytes : fatdir::kNotHeld;
   f.first = first;
   f.oldFirst = old ? old->first : 0;
   f.replaces = old != nullptr;
   uint64_t now = host::SteadyMs();
   if (st.files.empty()) st.groupStart = now;
   st.files.push_back(std::move(f));
-  st.groupBytes += size;
+  const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
+  st.groupBytes += (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
   if (st.files.size() < fatdir::kGroupFiles && st.groupBytes < fatdir::kGroupBytes &&
       now - st.groupStart < fatdir::kGroupMs)
     return 0;
@@ -422,6 +437,49 @@ bool FAT_DEVICE::WriteStaged() {
   return true;
 }
 
+bool FAT_DEVICE::WriteGroupData() {
+  fatdir::State& st = *dirs_;
+  const uint32_t spc = curPart->sectorsPerCluster;
+  const uint64_t clusterBytes = uint64_t(spc) * 512;
+  // The run being gathered: device sectors and the held bytes they take.
+  uint32_t start = 0, count = 0;
+  char* from = nullptr;
+  auto flush = [&] {
+    if (count == 0) return true;
+    pendStart = start;
+    pendCount = count;
+    pendBuffer = from;
+    count = 0;
+    return WriteData() == 0;
+  };
+  for (const fatdir::GroupFile& f : st.files) {
+    if (f.held == fatdir::kNotHeld) continue;
+    const uint64_t clusters = (uint64_t(f.size) + clusterBytes - 1) / clusterBytes;
+    unsigned c = f.first;
+    for (uint64_t k = 0; k < clusters; ++k) {
+      if (k > 0) c = NextFatEntry(c);
+      if (!IsValidCluster(c)) {  // the chain StoreFile made for the size: never short
+        lastError = -3;
+        return false;
+      }
+      const uint32_t at = ClusterSector(c);
+      char* bytes = st.data.get() + f.held + k * clusterBytes;
+      // The files of a group mostly lie one after another, in memory and on
+      // the device alike: one run.
+      if (count > 0 && at == start + count && bytes == from + size_t(count) * 512 &&
+          count + spc <= kMaxRequestSectors) {
+        count += spc;
+        continue;
+      }
+      if (!flush()) return false;
+      start = at;
+      count = spc;
+      from = bytes;
+    }
+  }
+  return flush();
+}
+
 int FAT_DEVICE::CommitGroup() {
   fatdir::State& st = *dirs_;
   if (st.files.empty()) return 0;
@@ -437,9 +495,11 @@ int FAT_DEVICE::CommitGroup() {
     file_system_switch_to(curDisk_, int(st.groupPart - disks[curDisk_].parts));
   st.committing = true;
   int result = 0;
-  if (CommitFat() != 0) {
+  // The data first, then the FAT naming its chains, then the entries.
+  if (!WriteGroupData() || CommitFat() != 0) {
     // No entry names the group's chains yet: the group is lost whole and
-    // the FAT goes back to its last commit.
+    // the FAT goes back to its last commit (a file it replaces keeps its
+    // old chain and data).
     int err = lastError;
     st.committing = false;
     LoseGroup();

@@ -42,7 +42,7 @@ void ShowProgress(uint64_t done, uint64_t total) {
 // so far; a read fails (-3) when the chain ends before size bytes or comes
 // back to a cluster it has passed, so a damaged file is never taken whole.
 int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uint32_t size,
-                         bool write) {
+                         bool write, char* hold) {
   static_assert(sizeof stage_ == kMaxRunSectors * 512);
   const uint32_t spc = curPart->sectorsPerCluster;
   const uint64_t clusterBytes = uint64_t(spc) * 512;
@@ -111,7 +111,9 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
       chunk = std::min(512 - within, remaining);
       pendCount = 1;
       pendBuffer = sector;
-      if (write) {
+      if (hold) {  // the rest of the sector is zero there already
+        if (!give(hold + offset, chunk)) return -1;
+      } else if (write) {
         memset(sector, 0, sizeof sector);
         if (!give(sector + within, chunk)) return -1;
         if (WriteData() != 0) return -1;
@@ -132,9 +134,9 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
       if (uint64_t(run) * 512 > remaining) run = remaining / 512;
       chunk = run * 512;
       pendCount = run;
-      pendBuffer = stream ? stage_ : data;
+      pendBuffer = hold ? hold + offset : stream ? stage_ : data;
       if (write && !give(pendBuffer, chunk)) return -1;
-      if ((write ? WriteData() : ReadFileData()) != 0) return -1;
+      if (!hold && (write ? WriteData() : ReadFileData()) != 0) return -1;
       if (!write && !keep(pendBuffer, chunk)) return -1;
     }
     offset += chunk;
@@ -177,11 +179,13 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     return -1;
   }
   if (!WritableHere()) return -1;
-  // In a file group the entry waits in the held directory for the group's
-  // commit; a directory too long to be held takes the file alone.
+  const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
+  const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  // In a file group the entry (and the data) waits in memory for the
+  // group's commit; a directory too long to be held takes the file alone.
   bool grouped = false;
   if (dirs_->grouping) {
-    if (!GroupRoomFor(uint64_t(size))) return -1;
+    if (!GroupRoomFor(need)) return -1;
     fatdir::Mirror* m;
     int held = CurrentMirror(&m);
     if (held < 0) return -1;
@@ -189,8 +193,6 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     if (!grouped && !SettleGroup()) return -1;
   }
   if (!quiet && !host::ProgressOnTerminal()) host::Print("%%  ");
-  const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
-  const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
   // The free space is counted only as far as the file needs: every test
   // below is decided by then.
   uint64_t freeBytes = uint64_t(CountFreeClusters(uint32_t(need / clusterBytes))) * clusterBytes;
@@ -246,13 +248,14 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   // and a failure before the commit leaves the device's FAT untouched.
   unsigned first = 0;
   int written = 0;
+  char* hold = grouped && size > 0 ? GroupHold(uint32_t(size), need) : nullptr;
   if (size > 0) {
     if (MakeFatChain(uint32_t(size), &first) != 0) {
       lastError = -4;
       fatreason::NoSpace(curPartIndex, need, allFree());
       return -1;
     }
-    written = DataLoop(first, data, stream, uint32_t(size), true);
+    written = DataLoop(first, data, stream, uint32_t(size), true, hold);
     if (written < 0) {
       // Put back from memory: the device may be the reason of the failure.
       RollBackFat();
@@ -260,8 +263,9 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
     }
   }
   if (grouped)
-    return StageFile(replace ? &old : nullptr, target, uint32_t(size), first, when) == 0 ? written
-                                                                                       : -1;
+    return StageFile(replace ? &old : nullptr, target, uint32_t(size), first, when, hold) == 0
+               ? written
+               : -1;
   int r = replace ? ReplaceEntry(old, uint32_t(size), first, when)
                   : CommitNewEntry(kAttrArchive, target, uint32_t(size), first, when);
   if (r != 0) return -1;
@@ -312,7 +316,8 @@ int FAT_DEVICE::ReadFileTo(char* name, FileDataStream& sink, int size) {
 }
 
 int FAT_DEVICE::LoadFile(char* name, char* data, FileDataStream* stream, int size) {
-  if (!Ready()) return -1;
+  // The open group's data may still be in memory: it is committed first.
+  if (!Ready() || !SettleGroup()) return -1;
   if (NormalizeFileName(name, fileName) != 0) return -1;
   if (SearchFile(kMaskFiles, fileName) != 0) return -1;
   if (size < 0 || (size > 0 && !data && !stream)) return -1;

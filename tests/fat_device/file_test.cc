@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <regex>
 #include <set>
 
 #include "test_disk.h"
@@ -339,7 +340,7 @@ TEST_F(FileTest, AFileGroupLosesAtMostItsOpenFilesWhereverItStops) {
       if (!failed) break;  // the group ran through without meeting the fault
       ASSERT_LT(failAt, 100);
     }
-    EXPECT_GE(failAt, 6) << "data of four files, the FAT, the entries";
+    EXPECT_GE(failAt, 4) << "the group's data (one run), the FAT, the entries of two folders";
   }
 }
 
@@ -614,6 +615,134 @@ TEST_F(FileTest, StreamedFilesMatchBufferedOnesAndAFailingStreamStoresNothing) {
   sink.failAfter = 512;
   EXPECT_EQ(fat.ReadFileTo(C("s.bin"), sink, int(old.size())), -1);
   EXPECT_EQ(fat.lastError, -10);
+}
+
+// A group's data waits in memory and goes to the device at the commit,
+// before its FAT, in one request per run of contiguous clusters: one for a
+// group laid out in one free stretch, one per hole in a fragmented free
+// space. Either way each file reads back byte for byte, past its end its
+// last cluster holds zeros (not what the cluster held before), and with
+// verify on every run is read back (a run longer than the transfer buffer
+// in pieces of it).
+TEST_F(FileTest, AGroupsDataGoesAtItsCommitInOneRequestPerClusterRun) {
+  struct Case {
+    bool fragmented;
+    bool verify;
+  };
+  for (const Case& c : {Case{false, false}, Case{false, true}, Case{true, false}}) {
+    TestDisk t;
+    FAT_DEVICE& f = *t.fat;
+    SCOPED_TRACE(std::string(c.fragmented ? "fragmented" : "contiguous") + (c.verify ? ", verify" : ""));
+    // Freed clusters still holding bytes; fragmented: every other one of
+    // clusters 2 .. 81 stays in use.
+    ASSERT_EQ(t.Write("junk", std::string(80 * kCluster, 'j')), 80 * kCluster);
+    ASSERT_EQ(f.RemoveFile(const_cast<char*>(Entry(f, "junk").data())), 0);
+    char name[16];
+    if (c.fragmented) {
+      for (int i = 0; i < 80; ++i) {
+        snprintf(name, sizeof name, "K%d", i);
+        ASSERT_EQ(t.Write(name, "k"), 1);
+      }
+      for (int i = 1; i < 80; i += 2) {
+        snprintf(name, sizeof name, "K%d", i);
+        ASSERT_EQ(f.RemoveFile(const_cast<char*>(Entry(f, name).data())), 0);
+      }
+    }
+    std::vector<std::string> files;
+    for (int size : {1, 511, 512, 513, kCluster - 1, kCluster, kCluster + 1, 3000, 2 * kCluster + 7})
+      files.push_back(Pattern(size_t(size), char(size)));
+    if (!c.fragmented) files.push_back(Pattern(size_t(66 * kCluster - 5), 66));  // past 2048 sectors
+    f.verify = c.verify;
+    t.dev.log.clear();
+    f.BeginFileGroup();
+    uint32_t clusters = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+      snprintf(name, sizeof name, "G%zu.BIN", i);
+      int size = int(files[i].size());
+      if (i % 2) {  // a streamed PC file is held alike
+        StringStream source;
+        source.bytes = files[i];
+        ASSERT_EQ(f.WriteFileFrom(name, source, size), size) << name;
+      } else {
+        ASSERT_EQ(t.Write(name, files[i]), size) << name;
+      }
+      clusters += uint32_t((files[i].size() + kCluster - 1) / kCluster);
+    }
+    ASSERT_EQ(f.EndFileGroup(), 0);
+    EXPECT_TRUE(f.TakeLostFiles().empty());
+    // Each commit: its data, its FAT, its entries (a slow run may have
+    // committed at the time bound, in two groups).
+    const uint32_t data = f.curPart->firstDataSector;
+    std::string order;
+    uint32_t written = 0, reads = 0, readBack = 0, pieces = 0;
+    for (const auto& r : t.dev.log) {
+      if (r.op == 'W') order += r.sector >= data ? 'D' : r.sector >= data - 32 ? 'E' : 'F';
+      if (r.op == 'W' && r.sector >= data) written += r.count, pieces += (r.count + 2047) / 2048;
+      if (r.op == 'R' && r.sector >= data) ++reads, readBack += r.count;
+    }
+    size_t runs = 0, commits = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+      runs += order[i] == 'D';
+      commits += order[i] == 'D' && (i + 1 == order.size() || order[i + 1] != 'D');
+    }
+    EXPECT_TRUE(std::regex_match(order, std::regex("(D+F+E+)+"))) << order;
+    EXPECT_EQ(written, clusters * 32);
+    EXPECT_EQ(runs, c.fragmented ? size_t(clusters) : commits) << order;
+    EXPECT_EQ(readBack, c.verify ? clusters * 32 : 0);
+    EXPECT_EQ(reads, c.verify ? pieces : 0) << "read back in pieces of 2048 sectors";
+    auto again = t.Reopen();
+    t.fat.swap(again);
+    for (size_t i = 0; i < files.size(); ++i) {
+      snprintf(name, sizeof name, "G%zu.BIN", i);
+      EXPECT_EQ(t.Read(name), files[i]) << name;
+      ASSERT_EQ(t.fat->SearchFile(kMaskFiles, const_cast<char*>(Entry(*t.fat, name).data())), 0);
+      unsigned last = bytes::Get16(t.fat->curPart->currentEntry + 26);
+      for (size_t k = kCluster; k < files[i].size(); k += kCluster) last = t.fat->NextFatEntry(last);
+      if (c.fragmented) {
+        EXPECT_EQ(last % 2, 1u) << name << " lies in a hole";
+      }
+      const size_t tail = files[i].size() % kCluster;
+      for (size_t b = tail ? tail : kCluster; b < kCluster; ++b)
+        ASSERT_EQ(t.dev.Get(0, data + (last - 2) * 32 + uint32_t(b / 512))[b % 512], 0) << name << " byte " << b;
+    }
+    EXPECT_TRUE(CheckVolume(t.dev, t.fat->curPart->startSector).empty());
+  }
+}
+
+// A data write failing in a group's commit loses that group alone, the way
+// a failed FAT commit does: its files are named lost and are not on the
+// disk, the file one of them replaced keeps its old data, the files of the
+// groups committed before are whole, and the disk is sound.
+TEST_F(FileTest, AFailedDataWriteInTheCommitLosesOnlyTheOpenGroup) {
+  const std::string old = Pattern(5000, 7);
+  ASSERT_EQ(d.Write("old.txt", old), 5000);
+  std::vector<std::pair<std::string, std::string>> files;  // entry text, data
+  for (int i = 0; i < 64; ++i)  // the 64th file commits the first group
+    files.emplace_back("A" + std::to_string(i) + ".TXT", Pattern(size_t(100 + i), char(i)));
+  files.emplace_back("B.TXT", Pattern(700, 1));
+  files.emplace_back("OLD.TXT", Pattern(900, 2));
+  files.emplace_back("C.TXT", Pattern(kCluster + 3, 3));
+  fat.BeginFileGroup();
+  for (const auto& [name, data] : files) ASSERT_EQ(d.Write(name.c_str(), data), int(data.size()));
+  d.dev.log.clear();
+  d.dev.failOneWriteAfter = 0;
+  EXPECT_EQ(fat.EndFileGroup(), -1);
+  ASSERT_FALSE(d.dev.log.empty());
+  EXPECT_EQ(d.dev.log[0].op, 'W');
+  EXPECT_GE(d.dev.log[0].sector, fat.curPart->firstDataSector) << "the data write failed";
+  // The open group: the last files stored (B, OLD and C, unless a slow run
+  // committed at the time bound in between).
+  std::vector<std::string> lost = fat.TakeLostFiles();
+  ASSERT_TRUE(!lost.empty() && lost.size() <= 64 && lost.back() == "C.TXT");
+  const size_t open = files.size() - lost.size();
+  for (size_t i = 0; i < lost.size(); ++i) EXPECT_EQ(lost[i], files[open + i].first);
+  auto again = d.Reopen();
+  d.fat.swap(again);
+  for (size_t i = 0; i < files.size(); ++i) {
+    const auto& [name, data] = files[i];
+    EXPECT_EQ(d.Read(name.c_str()), i < open ? data : name == "OLD.TXT" ? old : "<missing>") << name;
+  }
+  EXPECT_TRUE(CheckVolume(d.dev, d.fat->curPart->startSector).empty());
 }
 
 // A commit writes only the FAT sectors that changed, to every copy, and the

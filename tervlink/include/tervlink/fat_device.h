@@ -382,14 +382,17 @@ class TERVLINK_API FAT_DEVICE {
   // reconnect). It also ends a read-ahead (BeginReadAhead).
   void ForgetDirectories();
   // Group commits. Between BeginFileGroup and EndFileGroup, the files that
-  // WriteFile and its kin store on the current partition have their data
-  // written at once, but their chains and entries are committed a group of
-  // files at a time: the FAT once for the group, then the group's directory
-  // sectors. A kill thus loses at most the files of the open group and
-  // leaves lost clusters at most. A group is committed when it holds 64
-  // files or 4 MB, a quarter second after its first file, before any other
-  // change (a new directory, a removal, another partition) and by
-  // EndFileGroup. Without a group every file is committed on its own.
+  // WriteFile and its kin store on the current partition are committed a
+  // group of files at a time: their data, kept in memory until then, in
+  // one request per run of contiguous clusters (the files' last clusters
+  // filled with zeros past their ends), then the FAT once for the group,
+  // then the group's directory sectors. A kill thus loses at most the files
+  // of the open group and leaves lost clusters at most. A group is
+  // committed when it holds 64 files or 4 MB (whole clusters), a quarter
+  // second after its first file, before any other change (a new directory,
+  // a removal, another partition) or read of a file, and by EndFileGroup.
+  // A file larger than a group has its data written at once, in a group of
+  // its own. Without a group every file is committed on its own.
   void BeginFileGroup();
   // Commits the open group and ends group mode: 0, or -1 (last error) when
   // the commit failed; TakeLostFiles then names the files it lost.
@@ -731,8 +734,11 @@ class TERVLINK_API FAT_DEVICE {
   // curPart->dirSector, the others zero. 0 or -1.
   int WriteDirCluster(unsigned cluster);
   // Moves a file's bytes between data (or the stream, through stage_, when
-  // data is null) and its chain.
-  int DataLoop(unsigned first, char* data, FileDataStream* stream, uint32_t size, bool write);
+  // data is null) and its chain. A write with hold puts the bytes there
+  // instead, as they would lie in the chain's clusters, for the group's
+  // commit to write.
+  int DataLoop(unsigned first, char* data, FileDataStream* stream, uint32_t size, bool write,
+               char* hold = nullptr);
   // Where the entry of a file being replaced is, and its old chain.
   struct OldEntry {
     uint32_t sector;  // the directory sector holding it
@@ -743,10 +749,11 @@ class TERVLINK_API FAT_DEVICE {
   int ReplaceEntry(const OldEntry& old, uint32_t size, unsigned first, const EntryTime* when);
   // The grouped ending of StoreFile: the entry (a new one, or old's
   // switched to the new chain) staged in the held directory and the file
-  // added to the group, which is committed when that takes it to a bound.
-  // 0, or -1 with the file's chain given back.
+  // added to the group (with held, its data is the group's next, from
+  // GroupHold), which is committed when that takes it to a bound. 0, or -1
+  // with the file's chain given back.
   int StageFile(const OldEntry* old, const char* name11, uint32_t size, unsigned first,
-                const EntryTime* when);
+                const EntryTime* when, bool held);
   uint32_t ClusterSector(unsigned cluster) const;
   int LoadDiskFats(int disk);
   // Reads the disk's partition table, boot sectors and FATs into its block
@@ -825,6 +832,12 @@ class TERVLINK_API FAT_DEVICE {
   // Writes the staged sectors of every mirror of the group's partition in
   // runs of contiguous sectors; false at the first failure.
   bool WriteStaged();
+  // Where the open group keeps the data of its next file, of size bytes in
+  // bytes of whole clusters (zeroed past size); null when it has no room.
+  char* GroupHold(uint32_t size, uint64_t bytes);
+  // Writes the group's held data, one request per run of contiguous
+  // clusters; false at the first failure.
+  bool WriteGroupData();
   // The transfer buffer of streamed file data (one run at most), and of the
   // multi-sector writes that a commit or a new folder assembles (a FAT
   // stretch, a directory cluster). Part of the engine's zeroed block.
