@@ -209,32 +209,26 @@ int FAT_DEVICE::Transfer(int kind) {
 }
 
 int FAT_DEVICE::VerifyWritten(uint32_t first, uint32_t count, const char* data) {
-  // The copy read back goes to a buffer of its own, the size of the
-  // transfer buffer, made on the first verified write: a longer run (a
-  // group's data) is read back in pieces of that size.
+  // A run is at most the transfer buffer; the copy read back goes to a
+  // buffer of its own, made on the first verified write.
   if (!verifyBuffer_) verifyBuffer_.reset(new (std::nothrow) char[sizeof stage_]);
-  if (!verifyBuffer_) {
+  if (!verifyBuffer_ || size_t(count) * 512 > sizeof stage_) {
     lastError = -1;
     return -1;
   }
-  constexpr uint32_t kPiece = sizeof stage_ / 512;
-  for (uint32_t done = 0; done < count;) {
-    const uint32_t n = std::min(count - done, kPiece);
-    if (pDevice->Read(first + done, n, verifyBuffer_.get()) < 0) {
+  if (pDevice->Read(first, count, verifyBuffer_.get()) < 0) {
+    MarkStale();
+    lastError = -1;
+    return -1;
+  }
+  for (uint32_t i = 0; i < count; ++i) {
+    if (memcmp(verifyBuffer_.get() + size_t(i) * 512, data + size_t(i) * 512, 512) != 0) {
+      host::Print("\n写地址(扇区号 = %u)回读校验失败\n", first + i);
+      // What the device holds is not what the engine thinks it wrote.
       MarkStale();
-      lastError = -1;
+      lastError = -12;
       return -1;
     }
-    for (uint32_t i = 0; i < n; ++i) {
-      if (memcmp(verifyBuffer_.get() + size_t(i) * 512, data + size_t(done + i) * 512, 512) != 0) {
-        host::Print("\n写地址(扇区号 = %u)回读校验失败\n", first + done + i);
-        // What the device holds is not what the engine thinks it wrote.
-        MarkStale();
-        lastError = -12;
-        return -1;
-      }
-    }
-    done += n;
   }
   return 0;
 }

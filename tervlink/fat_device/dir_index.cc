@@ -327,14 +327,21 @@ bool FAT_DEVICE::GroupRoomFor(uint64_t size) {
   return true;
 }
 
-char* FAT_DEVICE::GroupHold(uint32_t size, uint64_t bytes) {
+int FAT_DEVICE::GroupHold(uint32_t size, uint64_t bytes, char** at) {
   fatdir::State& st = *dirs_;
-  if (bytes > fatdir::kGroupBytes - std::min(st.groupBytes, fatdir::kGroupBytes)) return nullptr;
-  if (!st.data) st.data.reset(new (std::nothrow) char[fatdir::kGroupBytes]);
-  if (!st.data) return nullptr;  // no memory: the data goes to the device at once
-  char* at = st.data.get() + st.groupBytes;
-  memset(at + size, 0, size_t(bytes - size));
-  return at;
+  *at = nullptr;
+  if (bytes > fatdir::kHoldBytes) return 0;
+  if (!st.data) st.data.reset(new (std::nothrow) char[fatdir::kHoldBytes]);
+  if (!st.data) return 0;  // no memory: the data goes to the device at once
+  // What is held goes to the device first, ahead of the group's FAT all
+  // the same. A failure loses the group (the device failure did already).
+  if (st.heldBytes + bytes > fatdir::kHoldBytes && !WriteGroupData()) {
+    LoseGroup();
+    return -1;
+  }
+  *at = st.data.get() + st.heldBytes;
+  memset(*at + size, 0, size_t(bytes - size));
+  return 0;
 }
 
 int FAT_DEVICE::StageFile(const OldEntry* old, const char* name11, uint32_t size, unsigned first,
@@ -368,7 +375,7 @@ int FAT_DEVICE::StageFile(const OldEntry* old, const char* name11, uint32_t size
   f.dir = curPart->currentDir;
   f.slot = curSlot_;
   f.size = size;
-  f.held = held ? st.groupBytes : fatdir::kNotHeld;
+  f.held = held ? st.heldBytes : fatdir::kNotHeld;
   f.first = first;
   f.oldFirst = old ? old->first : 0;
   f.replaces = old != nullptr;
@@ -376,7 +383,9 @@ int FAT_DEVICE::StageFile(const OldEntry* old, const char* name11, uint32_t size
   if (st.files.empty()) st.groupStart = now;
   st.files.push_back(std::move(f));
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
-  st.groupBytes += (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  const uint64_t bytes = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  st.groupBytes += bytes;
+  if (held) st.heldBytes += bytes;
   if (st.files.size() < fatdir::kGroupFiles && st.groupBytes < fatdir::kGroupBytes &&
       now - st.groupStart < fatdir::kGroupMs)
     return 0;
@@ -395,7 +404,7 @@ void FAT_DEVICE::LoseGroup() {
   if (st.files.empty()) return;
   for (const fatdir::GroupFile& f : st.files) st.lost.push_back(f.text);
   st.files.clear();
-  st.groupBytes = 0;
+  st.groupBytes = st.heldBytes = 0;
   // The FAT image as last committed: none of the group's chains, nor the
   // clusters its directories grew by, was ever on the device.
   _PART_INFO* p = st.groupPart;
@@ -453,7 +462,7 @@ bool FAT_DEVICE::WriteGroupData() {
     return WriteData() == 0;
   };
   for (const fatdir::GroupFile& f : st.files) {
-    if (f.held == fatdir::kNotHeld) continue;
+    if (f.held == fatdir::kNotHeld) continue;  // on the device already
     const uint64_t clusters = (uint64_t(f.size) + clusterBytes - 1) / clusterBytes;
     unsigned c = f.first;
     for (uint64_t k = 0; k < clusters; ++k) {
@@ -477,7 +486,10 @@ bool FAT_DEVICE::WriteGroupData() {
       from = bytes;
     }
   }
-  return flush();
+  if (!flush()) return false;
+  for (fatdir::GroupFile& f : st.files) f.held = fatdir::kNotHeld;
+  st.heldBytes = 0;
+  return true;
 }
 
 int FAT_DEVICE::CommitGroup() {
@@ -527,7 +539,7 @@ int FAT_DEVICE::CommitGroup() {
       }
     }
     st.files.clear();
-    st.groupBytes = 0;
+    st.groupBytes = st.heldBytes = 0;
     // A failure here leaves the image as it is, written whole by the next commit.
     if (freed) CommitFat();
     st.committing = false;

@@ -39,11 +39,16 @@ constexpr size_t kMirrorBudget = size_t(8) << 20;
 // A group of file writes is committed when it holds this many files or
 // bytes (its files' clusters counted whole), or when its first file was
 // stored this long ago; a file that would take the group past the byte
-// bound starts a new group. The group's data waits in memory (State::data)
-// for its commit, so the byte bound is also the memory it holds.
+// bound starts a new group.
 constexpr uint32_t kGroupFiles = 64;
 constexpr uint64_t kGroupBytes = uint64_t(4) << 20;
 constexpr uint64_t kGroupMs = 250;
+// The group's data waits in memory (State::data) for its commit, up to
+// this much (the longest transfer); when a file would take it past that,
+// what is held is written first (before the group's FAT all the same), and
+// a larger file is written as it is read. Few pages to touch: the memory
+// is faulted in once, and the bytes stay in the cache.
+constexpr uint64_t kHoldBytes = uint64_t(1) << 20;
 // GroupFile::held of a file whose data went to the device at once.
 constexpr uint64_t kNotHeld = UINT64_MAX;
 
@@ -69,9 +74,9 @@ struct Mirror {
   uint32_t Sectors() const { return uint32_t(bytes.size() / 512); }
 };
 
-// A file stored in the open group: its data in State::data (or, too big
-// for a group, on the device), its chain in the FAT image, its entry staged
-// in a mirror.
+// A file stored in the open group: its data in State::data (or on the
+// device already), its chain in the FAT image, its entry staged in a
+// mirror.
 struct GroupFile {
   std::string text;  // entry text, for the report of a lost file
   _PART_INFO* part = nullptr;
@@ -93,10 +98,12 @@ struct State {
   _PART_INFO* groupPart = nullptr;
   int groupDisk = 0;
   std::vector<GroupFile> files;
-  uint64_t groupBytes = 0;  // its files' clusters, in bytes; the held data ends there
-  // The held data of the group's files, one after another, each padded
-  // with zeros to the end of its last cluster; made on first use.
+  uint64_t groupBytes = 0;  // its files' clusters, in bytes
+  // The held data of the group's files not yet written, one after another,
+  // each padded with zeros to the end of its last cluster (heldBytes in
+  // all); kHoldBytes made on first use.
   std::unique_ptr<char[]> data;
+  uint64_t heldBytes = 0;
   uint64_t groupStart = 0;  // host::SteadyMs() of its first file
   std::vector<uint8_t> undo;  // the FAT image at the last commit
   std::vector<std::string> lost;

@@ -248,7 +248,8 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   // and a failure before the commit leaves the device's FAT untouched.
   unsigned first = 0;
   int written = 0;
-  char* hold = grouped && size > 0 ? GroupHold(uint32_t(size), need) : nullptr;
+  char* hold = nullptr;
+  if (grouped && size > 0 && GroupHold(uint32_t(size), need, &hold) != 0) return -1;
   if (size > 0) {
     if (MakeFatChain(uint32_t(size), &first) != 0) {
       lastError = -4;

@@ -833,8 +833,10 @@ class TERVLINK_API FAT_DEVICE {
   // runs of contiguous sectors; false at the first failure.
   bool WriteStaged();
   // Where the open group keeps the data of its next file, of size bytes in
-  // bytes of whole clusters (zeroed past size); null when it has no room.
-  char* GroupHold(uint32_t size, uint64_t bytes);
+  // bytes of whole clusters (zeroed past size): 0 with *at, null when the
+  // file is too large to be held; -1 when writing what was held to make
+  // room failed (the group is lost).
+  int GroupHold(uint32_t size, uint64_t bytes, char** at);
   // Writes the group's held data, one request per run of contiguous
   // clusters; false at the first failure.
   bool WriteGroupData();
