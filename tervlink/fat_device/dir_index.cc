@@ -17,7 +17,6 @@ using fatdir::Mirror;
 namespace {
 
 constexpr uint32_t kMaxRunSectors = 2048;  // one transfer, the size of FAT_DEVICE::stage_
-constexpr uint32_t kMaxRequestSectors = 65535;  // the most one device request moves
 // Clean sectors between two staged ones that a commit writes along (they
 // hold what the device holds) rather than starting another request.
 constexpr uint32_t kMaxCleanGap = 32;
@@ -447,6 +446,7 @@ bool FAT_DEVICE::WriteStaged() {
 }
 
 bool FAT_DEVICE::WriteGroupData() {
+  static_assert(fatdir::kHoldBytes <= sizeof stage_, "a verified run is read back whole");
   fatdir::State& st = *dirs_;
   const uint32_t spc = curPart->sectorsPerCluster;
   const uint64_t clusterBytes = uint64_t(spc) * 512;
@@ -474,9 +474,8 @@ bool FAT_DEVICE::WriteGroupData() {
       const uint32_t at = ClusterSector(c);
       char* bytes = st.data.get() + f.held + k * clusterBytes;
       // The files of a group mostly lie one after another, in memory and on
-      // the device alike: one run.
-      if (count > 0 && at == start + count && bytes == from + size_t(count) * 512 &&
-          count + spc <= kMaxRequestSectors) {
+      // the device alike: one run (at most kHoldBytes, a transfer's length).
+      if (count > 0 && at == start + count && bytes == from + size_t(count) * 512) {
         count += spc;
         continue;
       }

@@ -383,16 +383,17 @@ class TERVLINK_API FAT_DEVICE {
   void ForgetDirectories();
   // Group commits. Between BeginFileGroup and EndFileGroup, the files that
   // WriteFile and its kin store on the current partition are committed a
-  // group of files at a time: their data, kept in memory until then, in
-  // one request per run of contiguous clusters (the files' last clusters
-  // filled with zeros past their ends), then the FAT once for the group,
-  // then the group's directory sectors. A kill thus loses at most the files
-  // of the open group and leaves lost clusters at most. A group is
-  // committed when it holds 64 files or 4 MB (whole clusters), a quarter
-  // second after its first file, before any other change (a new directory,
-  // a removal, another partition) or read of a file, and by EndFileGroup.
-  // A file larger than a group has its data written at once, in a group of
-  // its own. Without a group every file is committed on its own.
+  // group of files at a time: their data, kept in memory until then (up to
+  // 1 MB of it; what is held is written ahead when a file would take it
+  // past that, and a larger file as it is read), in one request per run of
+  // contiguous clusters (the files' last clusters filled with zeros past
+  // their ends), then the FAT once for the group, then the group's
+  // directory sectors. A kill thus loses at most the files of the open
+  // group and leaves lost clusters at most. A group is committed when it
+  // holds 64 files or 4 MB (whole clusters), a quarter second after its
+  // first file, before any other change (a new directory, a removal,
+  // another partition) or read of a file, and by EndFileGroup. Without a
+  // group every file is committed on its own.
   void BeginFileGroup();
   // Commits the open group and ends group mode: 0, or -1 (last error) when
   // the commit failed; TakeLostFiles then names the files it lost.
