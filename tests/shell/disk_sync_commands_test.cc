@@ -631,8 +631,11 @@ TEST_F(DiskSyncTest, CtrlCStopsCopyAndSyncAtSafePoints) {
   EXPECT_NE(fat.FindFirstFileA(const_cast<char*>("BIG.BIN"), &find), 1);
 
   fs::create_directories("sync/Disk0/C");
-  for (const char* n : {"A.BIN", "B.BIN", "C.BIN"}) std::ofstream("sync/Disk0/C/" + std::string(n)) << n;
-  dev.interruptAfter = 0;  // during A.BIN, whose one transfer completes
+  // A.BIN is larger than a group holds in memory: it goes to the device as
+  // it is read, in two transfers, the second of which completes.
+  std::ofstream("sync/Disk0/C/A.BIN") << std::string(3 << 19, 'a');
+  for (const char* n : {"B.BIN", "C.BIN"}) std::ofstream("sync/Disk0/C/" + std::string(n)) << n;
+  dev.interruptAfter = 1;  // during A.BIN's last transfer
   EXPECT_EQ(Run({"SYNC", "/P" + (dir / "sync").string()}), -1);
   host::ClearInterrupt();
   fat.file_system_switch_to(0, 0);
