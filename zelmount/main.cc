@@ -95,11 +95,17 @@ struct OpenFile {
   FatHandle h;
   int refs = 0;
   Clock::time_point waitingSince;  // the first write left uncommitted
+  // A new file whose first commit failed: it never reached the device and
+  // is gone (not found, not listed, not written again), as a file is as of
+  // its last commit.
+  bool lost = false;
 };
 
 // A new file waits for its entry too (an unborn handle, whose first commit
 // writes it).
-bool Waiting(const OpenFile& o) { return o.h.pendingFat || o.h.pendingEntry || o.h.unborn; }
+bool Waiting(const OpenFile& o) {
+  return !o.lost && (o.h.pendingFat || o.h.pendingEntry || o.h.unborn);
+}
 
 struct Mount {
   ZEL_DEVICE_IO* device = nullptr;
@@ -203,7 +209,7 @@ int Locate(const char* path, Place* place) {
 // that name in that folder, or null.
 const OpenFile* UnbornAt(int part, uint32_t dir, const char* name11) {
   for (const auto& o : g.open)
-    if (o->h.unborn && o->h.part == part && o->h.dir == dir && memcmp(o->h.name11, name11, 11) == 0)
+    if (o->h.unborn && !o->lost && o->h.part == part && o->h.dir == dir && memcmp(o->h.name11, name11, 11) == 0)
       return o.get();
   return nullptr;
 }
@@ -259,7 +265,7 @@ std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
 // The open file of the entry h (as OpenEntry or Find filled it), or null.
 OpenFile* OpenOf(const FatHandle& h) {
   for (auto& o : g.open) {
-    if (o->h.unborn != h.unborn) continue;
+    if (o->h.unborn != h.unborn || o->lost) continue;
     if (h.unborn ? o->h.part == h.part && o->h.dir == h.dir && memcmp(o->h.name11, h.name11, 11) == 0
                  : KeyOf(o->h) == KeyOf(h))
       return o.get();
@@ -283,6 +289,7 @@ int Commit(OpenFile* o) {
   if (!Waiting(*o)) return 0;
   if (g.fat->CommitHandle(&o->h) == 0) return 0;
   int e = ErrnoOf(g.fat->lastError);
+  if (o->h.unborn) o->lost = true;
   fprintf(stderr, "zelmount: %c:%s could not be committed (%s); its last writes are lost\n",
           kPartLetters[o->h.part], text::EntryText(o->h.name11).c_str(), strerror(e));
   return e;
@@ -410,7 +417,8 @@ int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
       // device may wait for a commit).
       std::map<std::string, const FatHandle*> opened;
       for (auto& o : g.open)
-        if (o->h.part == place.part && o->h.dir == dir) opened[text::EntryText(o->h.name11)] = &o->h;
+        if (o->h.part == place.part && o->h.dir == dir && !o->lost)
+          opened[text::EntryText(o->h.name11)] = &o->h;
       _FILE_FIND find;
       char pattern[] = "*";
       for (int more = g.fat->FindFirstFileA(pattern, &find); more;
@@ -578,6 +586,7 @@ int OnWrite(const char*, const char* buf, size_t size, off_t offset, struct fuse
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
   if (uint64_t(offset) + size > 0xFFFFFFFFull) return -EFBIG;
+  if (o->lost) return -EIO;
   bool waited = Waiting(*o);
   int n = g.fat->WriteAt(&o->h, uint64_t(offset), buf, uint32_t(size));
   if (n < 0) return -ErrnoOf(g.fat->lastError);
@@ -608,6 +617,7 @@ int OnTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
   FatHandle h;
   FatHandle* target = &h;
   if (fi && fi->fh) {
+    if (reinterpret_cast<OpenFile*>(fi->fh)->lost) return -EIO;
     target = &reinterpret_cast<OpenFile*>(fi->fh)->h;
   } else {
     Place place;
