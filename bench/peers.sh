@@ -427,6 +427,28 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
   mount_job "zelmount cp -r out small / SYNC /DZEL2PC" "$work/state.small" zm_read_small \
     sync_back_small
   mount_job "zelmount ls -lR small / mdir -/" "$work/state.small" zm_ls_small mdir_small
+  # Yardsticks ("on the PC"): the same jobs on the PC's own file system
+  # (the trees in TMPDIR), against the same peers: what the kernel's own
+  # file system reaches, below which no mount's ratio can go.
+  yard_job() {
+    local name=$1 action=$2 peer=$3 r ratios=() tvs=() pvs=()
+    picked "$name" || return 0
+    for ((r = 0; r < ROUNDS; r++)); do
+      rm -rf "$work/y"; mkdir -p "$work/y"
+      local t0; t0=$(now)
+      $action >/dev/null
+      local own_us=$(($(now) - t0))
+      $peer
+      tvs+=("$own_us") pvs+=("$peer_us")
+      ratios+=("$(awk -v a="$own_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
+    done
+    report "$name" - "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
+  }
+  pc_read_small() { cp -r "$work/trees/small/Disk0/C/"* "$work/y/"; }
+  pc_ls_small() { ls -lR "$work/trees/small/Disk0/C"; }
+  yard_job "on the PC: cp -r small / SYNC /P" pc_read_small sync_small
+  yard_job "on the PC: cp -r small / SYNC /DZEL2PC" pc_read_small sync_back_small
+  yard_job "on the PC: ls -lR small / mdir -/" pc_ls_small mdir_small
 else
   echo "zelmount rows: zelmount not built, or no /dev/fuse or fusermount3"
 fi

@@ -326,6 +326,9 @@ class TERVLINK_API PcFileWriter {
  private:
   std::string name_, temp_;
   FILE* f_ = nullptr;
+  // The stream's buffer, kept from file to file (a stream that makes its
+  // own asks the system for the file's block size first).
+  std::unique_ptr<char[]> buffer_;
   int error_ = 0;  // errno of the first failed write, 0 while none failed
   int64_t mtime_ = 0;
   bool keepTime_ = false;

@@ -73,6 +73,11 @@ bool PcFileWriter::Open(const char* gbkName, bool text) {
     f_ = CreateNewFile(temp_.c_str(), text);
     if (!f_ && errno != EEXIST) break;
   }
+  if (f_) {
+    constexpr size_t kBufferBytes = 64 << 10;
+    if (!buffer_) buffer_.reset(new char[kBufferBytes]);
+    setvbuf(f_, buffer_.get(), _IOFBF, kBufferBytes);
+  }
   if (!f_) {
     // The reason names the real file, which is what the user knows.
     SetFileReason("cannot create", name_.c_str(), errno);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -725,6 +726,74 @@ TEST_F(DiskSyncTest, FormatWithAnUnknownLetterNamesIt) {
   EXPECT_EQ(Run({"FORMAT", ""}), -2);
   EXPECT_EQ(out.text, "没有分区   !\n");
   EXPECT_EQ(Run({"FORMAT", "E", "x"}), -2);
+}
+
+// FromLocal keeps the start of the last hour it converted; every time it
+// gives must still be mktime's, in zones whose offset changes on the hour
+// and on the half hour, and for the out-of-range fields a damaged FAT
+// entry can hold.
+TEST(LocalTimes, FromLocalAgreesWithMktimeAcrossOffsetChanges) {
+  const char* saved = getenv("TZ");
+  const std::string before = saved ? saved : "";
+  // twice: a wall time that comes twice (clocks put back), where either
+  // answer is right (mktime itself picks by what it was asked last).
+  struct Case {
+    const char* zone;
+    int year, month, day, hour, minute, second;
+    bool twice;
+  };
+  const Case cases[] = {
+      {"UTC", 2026, 12, 9, 5, 30, 58, false},
+      // Clocks forward at 02:00 and back at 03:00.
+      {"Europe/Berlin", 2026, 3, 29, 1, 59, 58, false},
+      {"Europe/Berlin", 2026, 3, 29, 3, 0, 2, false},
+      {"Europe/Berlin", 2026, 3, 29, 4, 15, 0, false},
+      {"Europe/Berlin", 2026, 10, 25, 1, 30, 0, false},
+      {"Europe/Berlin", 2026, 10, 25, 2, 30, 0, true},
+      {"Europe/Berlin", 2026, 10, 25, 3, 30, 0, false},
+      // Back half an hour at 02:00 (01:30-02:00 comes twice).
+      {"Australia/Lord_Howe", 2026, 4, 5, 0, 45, 0, false},
+      {"Australia/Lord_Howe", 2026, 4, 5, 1, 15, 0, false},
+      {"Australia/Lord_Howe", 2026, 4, 5, 1, 45, 0, true},
+      {"Australia/Lord_Howe", 2026, 4, 5, 2, 15, 0, false},
+      // Forward half an hour at 02:00.
+      {"Australia/Lord_Howe", 2026, 10, 4, 1, 45, 0, false},
+      {"Australia/Lord_Howe", 2026, 10, 4, 2, 45, 0, false},
+      {"Australia/Lord_Howe", 2026, 10, 4, 3, 15, 0, false},
+      // Fields a FAT entry can hold but a clock cannot show.
+      {"Europe/Berlin", 2026, 3, 29, 0, 63, 62, false},
+      {"Europe/Berlin", 2026, 13, 0, 31, 0, 0, false},
+      {"Europe/Berlin", 1980, 0, 0, 0, 0, 0, false},
+  };
+  auto make = [](const Case& c, int isdst) {
+    std::tm t{};
+    t.tm_year = c.year - 1900, t.tm_mon = c.month - 1, t.tm_mday = c.day;
+    t.tm_hour = c.hour, t.tm_min = c.minute, t.tm_sec = c.second, t.tm_isdst = isdst;
+    return int64_t(std::mktime(&t));
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.zone) + " " + std::to_string(c.month) + "/" + std::to_string(c.day) +
+                 " " + std::to_string(c.hour) + ":" + std::to_string(c.minute));
+    setenv("TZ", c.zone, 1);
+    tzset();
+    // Twice: the first may fill the kept hour, the second uses it.
+    for (int round = 0; round < 2; ++round) {
+      const int64_t got = host::FromLocal({c.year, c.month, 0, c.day, c.hour, c.minute, c.second, 0});
+      if (!c.twice) {
+        EXPECT_EQ(got, make(c, -1));
+        continue;
+      }
+      EXPECT_TRUE(got == make(c, 0) || got == make(c, 1)) << got;
+      host::LocalTime back = host::ToLocal(got);
+      EXPECT_EQ(back.hour * 3600 + back.minute * 60 + back.second,
+                c.hour * 3600 + c.minute * 60 + c.second);
+    }
+  }
+  if (saved)
+    setenv("TZ", before.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
 }
 
 }  // namespace

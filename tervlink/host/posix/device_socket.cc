@@ -18,7 +18,12 @@
 // A claimed device (ClaimDevice) is held on one more connection that
 // carries nothing after the claim; before each request, and whenever the
 // engine asks whether the device went away, a poll of it tells whether
-// the device is still the one claimed.
+// the device is still the one claimed. A poll that found it open stands
+// for kHoldRecheckMicros (a device cannot be stopped and another started
+// in its place that fast); and a kept connection that turns out broken
+// makes the hold be polled at once: when the device went away, the
+// request is not sent to the one found in its place, since the caller
+// still knows the old one (it sees the loss in DeviceLosses instead).
 
 #include <fcntl.h>
 #include <poll.h>
@@ -94,7 +99,14 @@ struct Hold {
   int fd = -1;  // -1: not held now (no device answered, or it refused)
   std::string program;
   uint32_t losses = 0;
+  int64_t openSeen = 0;  // when a poll last found fd open (NowMicros)
 };
+
+// How long a poll that found the hold open stands: a thousand requests
+// make a few polls instead of a thousand (each a system call).
+constexpr int64_t kHoldRecheckMicros = 1000;
+
+int64_t NowMicros();
 
 // Sends a claim on a new connection to socketPath. 1 with fd the held
 // connection, 0 when no device answers, -1 when refused (holder filled in).
@@ -125,9 +137,15 @@ int SendClaim(const std::string& socketPath, const std::string& program, int& fd
 
 // True while the hold's connection is open: the device never sends on it,
 // so a readable or hung-up connection was closed by a device that went away.
-bool HoldOpen(const Hold& h) {
+// A poll that found it open within kHoldRecheckMicros stands.
+bool HoldOpen(Hold& h) {
+  if (h.fd < 0) return false;
+  const int64_t now = NowMicros();
+  if (h.openSeen != 0 && now - h.openSeen < kHoldRecheckMicros) return true;
   pollfd p{h.fd, POLLIN | POLLRDHUP, 0};
-  return h.fd >= 0 && poll(&p, 1, 0) == 0;
+  if (poll(&p, 1, 0) != 0) return false;
+  h.openSeen = now;
+  return true;
 }
 
 // ---- connections ------------------------------------------------------------
@@ -191,8 +209,6 @@ int SpinMicros() {
   }();
   return micros;
 }
-
-int64_t NowMicros();
 
 // Whether every runnable task has a processor (this one counted, as it runs
 // while it looks): polling then takes no processor from anyone.
@@ -273,6 +289,7 @@ void RenewHold(const std::string& socketPath) {
     h.fd = -1;
     ++h.losses;
   }
+  h.openSeen = 0;
   long pid = 0;
   std::string program;
   SendClaim(socketPath, h.program, h.fd, pid, program);
@@ -335,6 +352,18 @@ bool SendFirst(int& fd, iovec* pieces, int count) {
     return true;
   }
   if (!c || !c->fresh || !c->reused || (error != EPIPE && error != ECONNRESET)) return false;
+  {
+    // The kept connection's device went away: the request goes to the
+    // device found there now only when it is still the one claimed.
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_holds.find(c->socketPath);
+    if (it != g_holds.end()) {
+      const uint32_t before = it->second.losses;
+      it->second.openSeen = 0;
+      RenewHold(c->socketPath);
+      if (it->second.losses != before) return false;
+    }
+  }
   int fresh = Connect(c->socketPath);
   if (fresh < 0) return false;
   // The handle the caller holds keeps its number: the new connection takes
@@ -475,6 +504,10 @@ intptr_t DeviceCreateFile(const char* path, uint32_t, uint32_t, void*, uint32_t,
                           void*) {
   std::string socketPath = DeviceSocketPath(path);
   std::lock_guard<std::mutex> lock(g_mutex);
+  // A request on a new connection (none kept) has no broken connection to
+  // tell of a device that went away: the hold is polled afresh.
+  if (auto h = g_holds.find(socketPath); h != g_holds.end() && !g_kept.count(socketPath))
+    h->second.openSeen = 0;
   RenewHold(socketPath);
   Connection c;
   c.socketPath = socketPath;

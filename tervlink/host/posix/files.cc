@@ -53,15 +53,10 @@ FILE* CreateNewFile(const char* gbkName, bool text) {
     SetReason("no PC file name given");
     return nullptr;
   }
-  std::string name = GbkToFs(gbkName);
-  int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  FILE* f = fd >= 0 ? fdopen(fd, text ? "w" : "wb") : nullptr;
+  // "x": created only when no file has the name (O_EXCL); "e": O_CLOEXEC.
+  FILE* f = fopen(GbkToFs(gbkName).c_str(), text ? "wxe" : "wbxe");
   if (!f) {
     int err = errno;
-    if (fd >= 0) {
-      close(fd);
-      unlink(name.c_str());
-    }
     if (err != EEXIST) SetFileReason("cannot create", gbkName, err);
     errno = err;
   }
@@ -119,8 +114,9 @@ FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
       return nullptr;
     }
   }
-  int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  // Reads wait again (O_NONBLOCK was for the open only); F_SETFL changes
+  // none of the other flags the file was opened with.
+  fcntl(fd, F_SETFL, 0);
   FILE* f = fdopen(fd, "rb");
   if (!f) {
     SetFileReason("cannot open", gbkName, errno);
@@ -293,16 +289,47 @@ LocalTime ToLocal(int64_t epochSeconds) {
   return FromTm(t, 0);
 }
 
-int64_t FromLocal(const LocalTime& lt) {
+namespace {
+int64_t MakeTime(int year, int month, int day, int hour, int minute, int second) {
   tm t{};
-  t.tm_year = lt.year - 1900;
-  t.tm_mon = lt.month - 1;
-  t.tm_mday = lt.day;
-  t.tm_hour = lt.hour;
-  t.tm_min = lt.minute;
-  t.tm_sec = lt.second;
+  t.tm_year = year - 1900;
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
   t.tm_isdst = -1;
   return int64_t(mktime(&t));
+}
+}  // namespace
+
+int64_t FromLocal(const LocalTime& lt) {
+  // mktime looks at the zone file again on every call (a system call):
+  // a copy of many files asks for times of the same hour over and over.
+  // An hour that begins 3,600 seconds after the one before it and 3,600
+  // before the next has no change of offset in it or at its ends (where
+  // mktime might choose either side of a repeated hour), so its minutes
+  // and seconds simply add.
+  struct Hour {
+    int year = 0, month = 0, day = 0, hour = -1;
+    std::string zone;
+    int64_t start = 0;
+  };
+  thread_local Hour cached;
+  if (lt.minute < 0 || lt.minute > 59 || lt.second < 0 || lt.second > 59)
+    return MakeTime(lt.year, lt.month, lt.day, lt.hour, lt.minute, lt.second);
+  const char* zone = getenv("TZ");
+  const std::string_view zoneNow = zone ? zone : "";
+  if (cached.year != lt.year || cached.month != lt.month || cached.day != lt.day ||
+      cached.hour != lt.hour || cached.zone != zoneNow) {
+    const int64_t before = MakeTime(lt.year, lt.month, lt.day, lt.hour - 1, 0, 0);
+    const int64_t start = MakeTime(lt.year, lt.month, lt.day, lt.hour, 0, 0);
+    const int64_t next = MakeTime(lt.year, lt.month, lt.day, lt.hour + 1, 0, 0);
+    if (start == -1 || start - before != 3600 || next - start != 3600)
+      return MakeTime(lt.year, lt.month, lt.day, lt.hour, lt.minute, lt.second);
+    cached = {lt.year, lt.month, lt.day, lt.hour, std::string(zoneNow), start};
+  }
+  return cached.start + lt.minute * 60 + lt.second;
 }
 
 int64_t EpochNow() { return int64_t(time(nullptr)); }
