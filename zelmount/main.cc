@@ -13,7 +13,11 @@
 // close), fsynced or released, before any other change to the file system,
 // and by the committer half a second after the first write that left them
 // waiting. A file written in 1 MiB requests thus costs one FAT and one
-// entry write per commit, not per request.
+// entry write per commit, not per request; a file created in a subfolder
+// gets its entry with its first commit too (until then it lives in its
+// handle: Find, readdir and the other callbacks look there), so a small
+// file copied in costs three requests: data, FAT, entry. Reads are read
+// ahead, so that small files read one after another come in one request.
 //
 // This program is a front end of the host's own file system interface, so
 // it includes the FUSE and system headers itself; it is built on Linux only.
@@ -91,9 +95,17 @@ struct OpenFile {
   FatHandle h;
   int refs = 0;
   Clock::time_point waitingSince;  // the first write left uncommitted
+  // A new file whose first commit failed: it never reached the device and
+  // is gone (not found, not listed, not written again), as a file is as of
+  // its last commit.
+  bool lost = false;
 };
 
-bool Waiting(const OpenFile& o) { return o.h.pendingFat || o.h.pendingEntry; }
+// A new file waits for its entry too (an unborn handle, whose first commit
+// writes it).
+bool Waiting(const OpenFile& o) {
+  return !o.lost && (o.h.pendingFat || o.h.pendingEntry || o.h.unborn);
+}
 
 struct Mount {
   ZEL_DEVICE_IO* device = nullptr;
@@ -102,11 +114,14 @@ struct Mount {
   bool readOnly = false;
   uid_t uid = 0;
   gid_t gid = 0;
-  // Open files by where their entry lies (partition, sector, offset).
-  std::map<std::tuple<int, uint32_t, uint32_t>, std::unique_ptr<OpenFile>> open;
+  // Open files (a few at a time: found by a walk, OpenOf).
+  std::vector<std::unique_ptr<OpenFile>> open;
   // The engine's lock: every callback and the committer hold it.
   std::mutex lock;
   std::condition_variable wake;  // the committer: a file waits, or the end
+  // The committer sleeps with no file waiting: only then does a file that
+  // starts waiting wake it (a wake per file written costs a thread switch).
+  bool committerIdle = false;
   bool ending = false;
   std::thread committer;
 };
@@ -119,6 +134,7 @@ struct Place {
   bool top = false;       // the mount's root
   int part = -1;          // partition slot
   bool partRoot = false;  // the partition's root folder itself
+  uint32_t dir = 0;       // first cluster of the folder holding the name, 0 = root
   char name11[11] = {};   // the last name in entry form
   std::string path;       // the partition's path of it in GBK: "\\DIR\\NAME.EXT"
 };
@@ -181,11 +197,21 @@ int Locate(const char* path, Place* place) {
     if (g.fat->OpenEntry(name11, kMaskDirs, &dir) != 0) return ErrnoOf(g.fat->lastError);
     if (dir.first == 0) return EIO;  // a folder entry without its cluster: damaged
     g.fat->SetCurrentDir(dir.first);
+    place->dir = dir.first;
     place->path += "\\" + text::EntryText(name11);
   }
   if (int e = EntryName(words.back(), place->name11)) return e;
   place->path += "\\" + text::EntryText(place->name11);
   return 0;
+}
+
+// The open new file (unborn: its entry waits for its first commit) of
+// that name in that folder, or null.
+const OpenFile* UnbornAt(int part, uint32_t dir, const char* name11) {
+  for (const auto& o : g.open)
+    if (o->h.unborn && !o->lost && o->h.part == part && o->h.dir == dir && memcmp(o->h.name11, name11, 11) == 0)
+      return o.get();
+  return nullptr;
 }
 
 // The entry at path: 0 with h filled, or an errno. Names the device could
@@ -195,8 +221,13 @@ int Find(const char* path, Place* place, FatHandle* h, unsigned mask = kMaskAny)
   if (e == EINVAL || e == ENAMETOOLONG) return ENOENT;
   if (e) return e;
   if (place->top || place->partRoot) return 0;
-  if (g.fat->OpenEntry(place->name11, mask, h) != 0) return ErrnoOf(g.fat->lastError);
-  return 0;
+  if (g.fat->OpenEntry(place->name11, mask, h) == 0) return 0;
+  if (g.fat->lastError == -3 && mask != kMaskDirs)
+    if (const OpenFile* o = UnbornAt(place->part, place->dir, place->name11)) {
+      *h = o->h;
+      return 0;
+    }
+  return ErrnoOf(g.fat->lastError);
 }
 
 void FillStat(const FatHandle* h, struct stat* st) {
@@ -231,9 +262,25 @@ std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
   return {h.part, h.entrySector, h.entryOffset};
 }
 
+// The open file of the entry h (as OpenEntry or Find filled it), or null.
 OpenFile* OpenOf(const FatHandle& h) {
-  auto it = g.open.find(KeyOf(h));
-  return it == g.open.end() ? nullptr : it->second.get();
+  for (auto& o : g.open) {
+    if (o->h.unborn != h.unborn || o->lost) continue;
+    if (h.unborn ? o->h.part == h.part && o->h.dir == h.dir && memcmp(o->h.name11, h.name11, 11) == 0
+                 : KeyOf(o->h) == KeyOf(h))
+      return o.get();
+  }
+  return nullptr;
+}
+
+// Drops o from the open files.
+void Forget(OpenFile* o) {
+  for (size_t i = 0; i < g.open.size(); ++i)
+    if (g.open[i].get() == o) {
+      g.open[i] = std::move(g.open.back());
+      g.open.pop_back();
+      return;
+    }
 }
 
 // Commits what waits in o: 0 or an errno (the waiting bytes are then lost,
@@ -242,6 +289,7 @@ int Commit(OpenFile* o) {
   if (!Waiting(*o)) return 0;
   if (g.fat->CommitHandle(&o->h) == 0) return 0;
   int e = ErrnoOf(g.fat->lastError);
+  if (o->h.unborn) o->lost = true;
   fprintf(stderr, "zelmount: %c:%s could not be committed (%s); its last writes are lost\n",
           kPartLetters[o->h.part], text::EntryText(o->h.name11).c_str(), strerror(e));
   return e;
@@ -252,7 +300,7 @@ int Commit(OpenFile* o) {
 // errno.
 int CommitAll() {
   int first = 0;
-  for (auto& [key, o] : g.open)
+  for (auto& o : g.open)
     if (int e = Commit(o.get()); e && !first) first = e;
   return first;
 }
@@ -263,18 +311,22 @@ void Committer() {
   std::unique_lock<std::mutex> hold(g.lock);
   while (!g.ending) {
     Clock::time_point due = Clock::time_point::max();
-    for (auto& [key, o] : g.open)
+    for (auto& o : g.open)
       if (Waiting(*o)) due = std::min(due, o->waitingSince + kCommitDelay);
     if (due == Clock::time_point::max()) {
+      g.committerIdle = true;
       g.wake.wait(hold);
+      g.committerIdle = false;
       continue;
     }
+    // A file that starts waiting meanwhile is due later than this one: the
+    // committer finds it when it wakes.
     if (Clock::now() < due) {
       g.wake.wait_until(hold, due);
       continue;
     }
     Clock::time_point now = Clock::now();
-    for (auto& [key, o] : g.open)
+    for (auto& o : g.open)
       if (Waiting(*o) && o->waitingSince + kCommitDelay <= now) Commit(o.get());
   }
 }
@@ -364,8 +416,9 @@ int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
       // An open file is shown as its handle holds it (its entry on the
       // device may wait for a commit).
       std::map<std::string, const FatHandle*> opened;
-      for (auto& [key, o] : g.open)
-        if (o->h.part == place.part && o->h.dir == dir) opened[text::EntryText(o->h.name11)] = &o->h;
+      for (auto& o : g.open)
+        if (o->h.part == place.part && o->h.dir == dir && !o->lost)
+          opened[text::EntryText(o->h.name11)] = &o->h;
       _FILE_FIND find;
       char pattern[] = "*";
       for (int more = g.fat->FindFirstFileA(pattern, &find); more;
@@ -380,6 +433,12 @@ int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
         auto open = opened.find(find.name);
         list.push_back({host::GbkToFs(find.name), true, {}});
         FillStat(open != opened.end() ? open->second : &shown, &list.back().st);
+      }
+      // New files whose entries wait for their first commit.
+      for (auto& [name, h] : opened) {
+        if (!h->unborn) continue;
+        list.push_back({host::GbkToFs(name), true, {}});
+        FillStat(h, &list.back().st);
       }
     }
   }
@@ -412,14 +471,15 @@ int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
   if (truncating) {
     if (int e = CommitAll()) return -e;
   }
-  std::unique_ptr<OpenFile>& slot = g.open[KeyOf(h)];
+  OpenFile* slot = OpenOf(h);
   if (!slot) {
-    slot = std::make_unique<OpenFile>();
+    g.open.push_back(std::make_unique<OpenFile>());
+    slot = g.open.back().get();
     slot->h = h;
     slot->h.deferred = true;
   }
   ++slot->refs;
-  fi->fh = reinterpret_cast<uint64_t>(slot.get());
+  fi->fh = reinterpret_cast<uint64_t>(slot);
   fi->keep_cache = 1;  // nothing but this mount changes the file
   // A reader's close has nothing to commit (the writer's own close does):
   // the kernel then spares it the flush request.
@@ -427,7 +487,7 @@ int OpenPath(const char* path, struct fuse_file_info* fi, bool created) {
   if (truncating && slot->h.size != 0) {
     if (g.fat->TruncateAt(&slot->h, 0) != 0) {
       int e = ErrnoOf(g.fat->lastError);
-      if (--slot->refs == 0) g.open.erase(KeyOf(h));
+      if (--slot->refs == 0) Forget(slot);
       return -e;
     }
   }
@@ -445,7 +505,7 @@ int Release(struct fuse_file_info* fi) {
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (!o || --o->refs > 0) return 0;
   int e = Commit(o);
-  g.open.erase(KeyOf(o->h));
+  Forget(o);
   return -e;
 }
 
@@ -468,6 +528,31 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
     return OpenPath(path, fi, false);
   }
   if (g.fat->lastError != -3) return -ErrnoOf(g.fat->lastError);
+  if (place.dir != 0 && (mode & 0222)) {
+    // In a subfolder the new entry waits for the file's first commit (its
+    // close, usually), which writes it with the file's size and chain: one
+    // entry write per file, not two. A partition's root has a fixed number
+    // of entries: there the entry is made at once, so that a full root
+    // refuses the create, not the close.
+    auto o = std::make_unique<OpenFile>();
+    o->h.disk = g.disk;
+    o->h.part = place.part;
+    o->h.dir = place.dir;
+    memcpy(o->h.name11, place.name11, 11);
+    o->h.attr = kAttrArchive;
+    DosStamp now = ToDos(int64_t(time(nullptr)));
+    o->h.time = o->h.storedTime = now.time;
+    o->h.date = o->h.storedDate = now.date;
+    o->h.deferred = true;
+    o->h.unborn = true;
+    o->refs = 1;
+    o->waitingSince = Clock::now();
+    fi->fh = reinterpret_cast<uint64_t>(o.get());
+    fi->keep_cache = 1;
+    g.open.push_back(std::move(o));
+    if (g.committerIdle) g.wake.notify_one();
+    return 0;
+  }
   std::string text = text::EntryText(place.name11);
   if (g.fat->WriteFile(text.data(), nullptr, 0, nullptr) < 0) return -ErrnoOf(g.fat->lastError);
   if (int e = OpenPath(path, fi, true)) return e;
@@ -487,6 +572,11 @@ int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_i
   Hold hold(g.lock);
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
+  // Reads are read ahead (a failed read turns that off until the next):
+  // small files copied out one after another come in one request for
+  // many, and the engine drops what it read ahead on any write of its own
+  // and when the device went away meanwhile.
+  if (!g.fat->ReadingAhead()) g.fat->BeginReadAhead();
   int n = g.fat->ReadAt(&o->h, uint64_t(offset), buf, uint32_t(size));
   return n < 0 ? -ErrnoOf(g.fat->lastError) : n;
 }
@@ -496,12 +586,13 @@ int OnWrite(const char*, const char* buf, size_t size, off_t offset, struct fuse
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
   if (uint64_t(offset) + size > 0xFFFFFFFFull) return -EFBIG;
+  if (o->lost) return -EIO;
   bool waited = Waiting(*o);
   int n = g.fat->WriteAt(&o->h, uint64_t(offset), buf, uint32_t(size));
   if (n < 0) return -ErrnoOf(g.fat->lastError);
   if (!waited && Waiting(*o)) {
     o->waitingSince = Clock::now();
-    g.wake.notify_one();
+    if (g.committerIdle) g.wake.notify_one();
   }
   return n;
 }
@@ -526,6 +617,7 @@ int OnTruncate(const char* path, off_t size, struct fuse_file_info* fi) {
   FatHandle h;
   FatHandle* target = &h;
   if (fi && fi->fh) {
+    if (reinterpret_cast<OpenFile*>(fi->fh)->lost) return -EIO;
     target = &reinterpret_cast<OpenFile*>(fi->fh)->h;
   } else {
     Place place;
@@ -686,10 +778,7 @@ int OnRename(const char* from, const char* to, unsigned int flags) {
   if (g.fat->MoveEntry(a.path.c_str(), b.path.c_str(), moveFlags) != 0)
     return -ErrnoOf(g.fat->lastError);
   // An open file follows its entry.
-  auto it = g.open.find(KeyOf(source));
-  if (it != g.open.end()) {
-    std::unique_ptr<OpenFile> o = std::move(it->second);
-    g.open.erase(it);
+  if (OpenFile* o = OpenOf(source)) {
     Place moved;
     FatHandle now;
     if (Find(to, &moved, &now) == 0) {
@@ -698,7 +787,6 @@ int OnRename(const char* from, const char* to, unsigned int flags) {
       o->h.entryOffset = now.entryOffset;
       memcpy(o->h.name11, now.name11, 11);
     }
-    g.open[KeyOf(o->h)] = std::move(o);
   }
   return 0;
 }

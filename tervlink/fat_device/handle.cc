@@ -16,7 +16,10 @@
 // write per commit instead of per write. The clusters a deferred write
 // takes are free on the device until then, so a kill before the commit
 // leaves the file as last committed; one between the commit's FAT and
-// entry writes leaves its chain longer than its size.
+// entry writes leaves its chain longer than its size. An unborn handle (a
+// new file the front end has not committed yet) has no entry on the device
+// at all: its first commit writes the FAT and then adds the entry, so a
+// kill before it leaves no trace of the file.
 
 #include <algorithm>
 #include <cstring>
@@ -80,8 +83,45 @@ void FAT_DEVICE::DropHandleChanges(FatHandle* h) {
 }
 
 int FAT_DEVICE::CommitHandle(FatHandle* h) {
-  if (!h->pendingFat && !h->pendingEntry) return 0;
+  if (!h->pendingFat && !h->pendingEntry && !h->unborn) return 0;
   return UpdateHandleEntry(h);
+}
+
+int FAT_DEVICE::AddHandleEntry(FatHandle* h) {
+  auto fail = [&] {
+    int err = lastError;
+    // What the commit may have written of the chain is taken back too.
+    bool chain = h->pendingFat;
+    DropHandleChanges(h);
+    if (chain) CommitFat();
+    lastError = err;
+    return -1;
+  };
+  if (!HandleReady(h) || !WritableHere()) return fail();
+  SetCurrentDir(h->dir);
+  if (SearchFile(kMaskAny, h->name11) == 0) {
+    lastError = -8;  // taken meanwhile: the front end commits before any other change
+    return fail();
+  }
+  if (lastError != -3) return fail();
+  // The FAT with the chain (and a grown directory), then the entry.
+  KeepUndo();
+  const EntryTime when{h->time, h->date};
+  if (CommitNewEntry(h->attr, h->name11, h->size, h->first, &when) != 0) {
+    if (lastError == -3) lastError = -4;  // no free slot, and the directory cannot grow
+    return fail();
+  }
+  FatHandle found;
+  if (OpenEntry(h->name11, kMaskFiles, &found) != 0) return -1;
+  h->entrySector = found.entrySector;
+  h->entryOffset = found.entryOffset;
+  h->unborn = false;
+  h->storedFirst = h->first;
+  h->storedSize = h->size;
+  h->storedTime = h->time;
+  h->storedDate = h->date;
+  h->pendingFat = h->pendingEntry = false;
+  return 0;
 }
 
 int FAT_DEVICE::OpenEntry(char* name11, unsigned mask, FatHandle* h) {
@@ -108,6 +148,7 @@ int FAT_DEVICE::OpenEntry(char* name11, unsigned mask, FatHandle* h) {
 }
 
 int FAT_DEVICE::UpdateHandleEntry(FatHandle* h) {
+  if (h->unborn) return AddHandleEntry(h);
   const bool deferredChange = h->pendingFat || h->pendingEntry;
   bool fatCommitted = false;
   auto fail = [&] {
@@ -196,7 +237,7 @@ int FAT_DEVICE::MoveAt(FatHandle* h, uint64_t offset, char* data, uint32_t n, bo
       pendCount = 1;
       pendBuffer = sector;
       if (!write || offset - within < validBytes) {
-        if (ReadData() != 0) return -1;
+        if ((write ? ReadData() : ReadFileData()) != 0) return -1;
       } else {
         memset(sector, 0, sizeof sector);
       }
@@ -230,7 +271,7 @@ int FAT_DEVICE::MoveAt(FatHandle* h, uint64_t offset, char* data, uint32_t n, bo
         memset(stage_, 0, chunk);
         pendBuffer = stage_;
       }
-      if ((write ? WriteData() : ReadData()) != 0) return -1;
+      if ((write ? WriteData() : ReadFileData()) != 0) return -1;
     }
     offset += chunk;
     if (data) data += chunk;

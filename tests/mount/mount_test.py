@@ -424,6 +424,36 @@ def trees_case(rig):
         check(not os.path.exists(os.path.join(c, name)), f"{name} is there after its refusal")
     expect_errno(errno.ENAMETOOLONG, lambda: os.rename(os.path.join(c, "LOWER.TXT"),
                                                        os.path.join(c, "LONGERNAME")), "rename to 9 bytes")
+    # A new file in a folder is there while it is written, before its first
+    # commit writes its entry: listed, stat'ed, opened again, and taken.
+    new = os.path.join(c, "CP", "资料", "NEW.TXT")
+    fd = os.open(new, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    try:
+        os.write(fd, b"unborn")
+        check("NEW.TXT" in os.listdir(os.path.dirname(new)), "a new open file is not listed")
+        check(os.stat(new.replace("NEW", "new")).st_size == 6, "a new open file's size is not shown")
+        with open(new, "rb") as f:
+            check(f.read() == b"unborn", "a new open file reads back differently")
+        expect_errno(errno.EEXIST, lambda: os.close(os.open(new, os.O_WRONLY | os.O_CREAT | os.O_EXCL)),
+                     "O_EXCL create of a new open file")
+        os.write(fd, b" and more")
+    finally:
+        os.close(fd)
+    with open(new, "rb") as f:
+        check(f.read() == b"unborn and more", "a new file reads back differently after its close")
+    os.unlink(new)
+    # Read-ahead: a file read, its neighbour rewritten and read again shows
+    # the new bytes, not those read ahead.
+    sub = os.path.join(c, "CP", "资料", "子目录")
+    with open(os.path.join(sub, "表格.CSV"), "rb") as f:
+        f.read()
+    with open(os.path.join(sub, "BIG.DAT"), "r+b") as f:
+        f.write(b"rewritten")
+    with open(os.path.join(sub, "BIG.DAT"), "rb") as f:
+        check(f.read(9) == b"rewritten", "a file read back shows bytes read ahead before its write")
+    with open(os.path.join(src, "资料", "子目录", "BIG.DAT"), "r+b") as f:
+        f.write(b"rewritten")  # the tree stays the same as the mount's
+
     # What FAT cannot hold: links, special files, owners; moves across partitions.
     f = os.path.join(c, "LOWER.TXT")
     expect_errno(errno.EPERM, lambda: os.symlink("LOWER.TXT", os.path.join(c, "LN")), "symlink")
@@ -549,6 +579,12 @@ def kill_case(rig):
         # A writer busy when the kill comes: 1 MiB fsynced (which must
         # survive whole), then zeros in 64 KiB writes, neither closed nor
         # fsynced, that may be lost.
+        # A new file in a folder written and held open: it is gone after the
+        # kill (its entry waited for its first commit) or there whole.
+        os.makedirs(os.path.join(c, "SUB"), exist_ok=True)
+        young = open(os.path.join(c, "SUB", "YOUNG.BIN"), "wb")
+        young.write(synced[:5000])
+        young.flush()
         marker = os.path.join(rig.work, "busy.synced")
         writer = subprocess.Popen([sys.executable, "-c", BUSY_WRITER, os.path.join(c, "BUSY.BIN"),
                                    marker], stdin=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -564,16 +600,19 @@ def kill_case(rig):
             rig.stop_sim(signal.SIGKILL)
             writer.wait()
             rig.start_sim()
-        try:
-            held.close()
-        except OSError:
-            pass
+        for f in (held, young):
+            try:
+                f.close()
+            except OSError:
+                pass
         if rig.mount_proc:
             rig.unmount()
         rig.disk_images(written="BUSY.BIN")
         files = rig.mtools_tree(os.path.join(rig.work, "part1.img"))
         check(files.get(f"CLOSED.{victim[3:6].upper()}") == closed, f"kill of {victim}: a closed file changed")
         check(files.get(f"SYNCED.{victim[3:6].upper()}") == synced, f"kill of {victim}: an fsynced file changed")
+        check(files.get("SUB/YOUNG.BIN", synced[:5000]) == synced[:5000],
+              f"kill of {victim}: a new file held open is there, but not whole")
         left = files.get("BUSY.BIN", b"")
         check(left[:len(busy)] == busy and left[len(busy):] == bytes(len(left) - len(busy)),
               f"kill of {victim}: the busy file lost fsynced bytes ({len(left)} bytes left)")

@@ -214,6 +214,12 @@ struct FatHandle {
   uint32_t storedSize = 0;
   uint16_t storedTime = 0;
   uint16_t storedDate = 0;
+  // A new file whose entry is not on the device yet (a deferred handle
+  // made by the front end, not by OpenEntry): its first commit adds the
+  // entry name11 to directory dir, the FAT first, so that a file created
+  // and written costs one entry write, not two. entrySector and
+  // entryOffset are set then.
+  bool unborn = false;
 };
 
 class TERVLINK_API FAT_DEVICE {
@@ -290,6 +296,8 @@ class TERVLINK_API FAT_DEVICE {
   // command) drop what was read; ForgetDirectories also ends it.
   void BeginReadAhead();
   void EndReadAhead();
+  // Whether reads are read ahead now (a failed read turns it off).
+  bool ReadingAhead() const { return readAhead_; }
 
   // ---- partition table, boot sectors, configuration (partition.cc) --------
 
@@ -505,7 +513,9 @@ class TERVLINK_API FAT_DEVICE {
   int TruncateAt(FatHandle* h, uint64_t size);
   // Writes h's attribute, time and date into its entry. 0 or -1.
   int UpdateHandleEntry(FatHandle* h);
-  // A deferred handle's changes onto the device: the FAT, then the entry.
+  // A deferred handle's changes onto the device: the FAT, then the entry
+  // (added to its directory for an unborn handle; last error -8 when the
+  // name is taken meanwhile, -4 when a full directory cannot grow).
   // 0 (also when nothing waits), or -1: the changes are then given back
   // (the clusters they took freed in memory, the handle as the device
   // holds the file) and the bytes written since the last commit are lost.
@@ -775,6 +785,9 @@ class TERVLINK_API FAT_DEVICE {
   bool HandleReady(FatHandle* h);
   // Gives back a deferred handle's uncommitted changes (see CommitHandle).
   void DropHandleChanges(FatHandle* h);
+  // An unborn handle's first commit: its chain and its new entry. 0 or -1
+  // (the changes given back).
+  int AddHandleEntry(FatHandle* h);
   // The cluster of ordinal k (0-based) of h's chain, walked from h's walk
   // position or its start, bounded by k. 0, or -1 (last error -3).
   int HandleCluster(FatHandle* h, uint32_t k, unsigned* cluster);
