@@ -33,6 +33,15 @@ using namespace fatfmt;
 namespace {
 constexpr uint32_t kRunSectors = 2048;  // the size of FAT_DEVICE::stage_
 constexpr uint64_t kMaxFileBytes = 0xFFFFFFFFull;  // the entry's size field (u32)
+
+// What the handle holds is what its entry on the device says.
+void MarkStored(FatHandle* h) {
+  h->storedFirst = h->first;
+  h->storedSize = h->size;
+  h->storedTime = h->time;
+  h->storedDate = h->date;
+  h->pendingFat = h->pendingEntry = false;
+}
 }  // namespace
 
 bool FAT_DEVICE::HandleReady(FatHandle* h) {
@@ -116,11 +125,7 @@ int FAT_DEVICE::AddHandleEntry(FatHandle* h) {
   h->entrySector = found.entrySector;
   h->entryOffset = found.entryOffset;
   h->unborn = false;
-  h->storedFirst = h->first;
-  h->storedSize = h->size;
-  h->storedTime = h->time;
-  h->storedDate = h->date;
-  h->pendingFat = h->pendingEntry = false;
+  MarkStored(h);
   return 0;
 }
 
@@ -140,10 +145,7 @@ int FAT_DEVICE::OpenEntry(char* name11, unsigned mask, FatHandle* h) {
   h->date = e.date;
   h->first = e.firstCluster;
   h->size = e.size;
-  h->storedFirst = h->first;
-  h->storedSize = h->size;
-  h->storedTime = h->time;
-  h->storedDate = h->date;
+  MarkStored(h);
   return 0;
 }
 
@@ -182,11 +184,7 @@ int FAT_DEVICE::UpdateHandleEntry(FatHandle* h) {
   bytes::Put32(e + kDirFileSize, h->size);
   b->dirty = 1;
   if (put_block(b) < 0) return fail();
-  h->storedFirst = h->first;
-  h->storedSize = h->size;
-  h->storedTime = h->time;
-  h->storedDate = h->date;
-  h->pendingFat = h->pendingEntry = false;
+  MarkStored(h);
   return 0;
 }
 
