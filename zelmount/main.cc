@@ -247,15 +247,7 @@ void FillStat(const FatHandle* h, struct stat* st) {
   st->st_nlink = dir ? 2 : 1;
   st->st_size = dir ? 0 : h->size;
   st->st_blocks = (st->st_size + 511) / 512;
-  // Files written together share their time: one conversion serves them.
-  static uint32_t lastStamp = 0;
-  static time_t lastTime = 0;
-  uint32_t stamp = uint32_t(h->date) << 16 | h->time;
-  if (stamp != lastStamp || lastTime == 0) {
-    lastTime = time_t(FromDos(h->date, h->time));
-    lastStamp = stamp;
-  }
-  st->st_mtime = st->st_atime = st->st_ctime = lastTime;
+  st->st_mtime = st->st_atime = st->st_ctime = time_t(FromDos(h->date, h->time));
 }
 
 std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {

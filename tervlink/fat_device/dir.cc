@@ -59,6 +59,11 @@ uint32_t FAT_DEVICE::ClusterSector(unsigned cluster) const {
   return (cluster - 2) * curPart->sectorsPerCluster + curPart->firstDataSector;
 }
 
+uint64_t FAT_DEVICE::WholeClusters(uint64_t bytes) const {
+  const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
+  return (bytes + clusterBytes - 1) / clusterBytes * clusterBytes;
+}
+
 // Measures the current subdirectory's chain once per change of the FAT or
 // of the directory: 0 with its distinct cluster count and last cluster, or
 // -1 (last error -3) when its first cluster is not a valid cluster.

@@ -381,8 +381,7 @@ int FAT_DEVICE::StageFile(const OldEntry* old, const char* name11, uint32_t size
   uint64_t now = host::SteadyMs();
   if (st.files.empty()) st.groupStart = now;
   st.files.push_back(std::move(f));
-  const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
-  const uint64_t bytes = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  const uint64_t bytes = WholeClusters(size);
   st.groupBytes += bytes;
   if (held) st.heldBytes += bytes;
   if (st.files.size() < fatdir::kGroupFiles && st.groupBytes < fatdir::kGroupBytes &&
@@ -463,7 +462,7 @@ bool FAT_DEVICE::WriteGroupData() {
   };
   for (const fatdir::GroupFile& f : st.files) {
     if (f.held == fatdir::kNotHeld) continue;  // on the device already
-    const uint64_t clusters = (uint64_t(f.size) + clusterBytes - 1) / clusterBytes;
+    const uint64_t clusters = WholeClusters(f.size) / clusterBytes;
     unsigned c = f.first;
     for (uint64_t k = 0; k < clusters; ++k) {
       if (k > 0) c = NextFatEntry(c);

@@ -180,7 +180,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   }
   if (!WritableHere()) return -1;
   const uint64_t clusterBytes = uint64_t(curPart->sectorsPerCluster) * 512;
-  const uint64_t need = (uint64_t(size) + clusterBytes - 1) / clusterBytes * clusterBytes;
+  const uint64_t need = WholeClusters(uint64_t(size));
   // In a file group the entry (and the data) waits in memory for the
   // group's commit; a directory too long to be held takes the file alone.
   bool grouped = false;
@@ -209,7 +209,7 @@ int FAT_DEVICE::StoreFile(char* name, char* data, FileDataStream* stream, int si
   OldEntry old{};
   if (SearchFile(kMaskFiles, target) == 0) {
     uint64_t oldSize = bytes::Get32(curPart->currentEntry + kDirFileSize);
-    available += (oldSize + clusterBytes - 1) / clusterBytes * clusterBytes;
+    available += WholeClusters(oldSize);
     if (available < uint64_t(size)) {
       lastError = -4;
       fatreason::NoSpace(curPartIndex, need, allFree() + (available - freeBytes));

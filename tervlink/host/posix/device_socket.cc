@@ -195,12 +195,12 @@ constexpr int kRestWaits = 256;
 std::atomic<bool> g_stopping{false};
 int g_stopPipe[2] = {-1, -1};
 
-// The polling time in microseconds; -1 for the adaptive polling.
 long Processors() {
   static const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online;
 }
 
+// The polling time in microseconds; -1 for the adaptive polling.
 int SpinMicros() {
   static const int micros = [] {
     if (Processors() < 2) return 0;
@@ -276,15 +276,19 @@ std::map<std::string, int> g_kept;       // socket path -> an idle connection
 std::map<std::string, Hold> g_holds;     // socket path -> the claim on its device
 
 // Under g_mutex: notes a claimed device that went away (its claim's
-// connection closed) and claims the device found there now. A refused or
+// connection closed) and claims the device found there now; with pollNow,
+// an earlier poll that found the hold open does not stand. A refused or
 // unanswered claim leaves the hold empty, to be tried again before the
-// next request; the device refuses that request meanwhile.
-void RenewHold(const std::string& socketPath) {
+// next request; the device refuses that request meanwhile. True when the
+// device went away since the last look.
+bool RenewHold(const std::string& socketPath, bool pollNow = false) {
   auto it = g_holds.find(socketPath);
-  if (it == g_holds.end()) return;
+  if (it == g_holds.end()) return false;
   Hold& h = it->second;
-  if (HoldOpen(h)) return;
-  if (h.fd >= 0) {
+  if (pollNow) h.openSeen = 0;
+  if (HoldOpen(h)) return false;
+  const bool lost = h.fd >= 0;
+  if (lost) {
     close(h.fd);
     h.fd = -1;
     ++h.losses;
@@ -293,6 +297,7 @@ void RenewHold(const std::string& socketPath) {
   long pid = 0;
   std::string program;
   SendClaim(socketPath, h.program, h.fd, pid, program);
+  return lost;
 }
 
 Connection* Find(int fd) {
@@ -356,13 +361,7 @@ bool SendFirst(int& fd, iovec* pieces, int count) {
     // The kept connection's device went away: the request goes to the
     // device found there now only when it is still the one claimed.
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_holds.find(c->socketPath);
-    if (it != g_holds.end()) {
-      const uint32_t before = it->second.losses;
-      it->second.openSeen = 0;
-      RenewHold(c->socketPath);
-      if (it->second.losses != before) return false;
-    }
+    if (RenewHold(c->socketPath, /*pollNow=*/true)) return false;
   }
   int fresh = Connect(c->socketPath);
   if (fresh < 0) return false;
@@ -506,9 +505,7 @@ intptr_t DeviceCreateFile(const char* path, uint32_t, uint32_t, void*, uint32_t,
   std::lock_guard<std::mutex> lock(g_mutex);
   // A request on a new connection (none kept) has no broken connection to
   // tell of a device that went away: the hold is polled afresh.
-  if (auto h = g_holds.find(socketPath); h != g_holds.end() && !g_kept.count(socketPath))
-    h->second.openSeen = 0;
-  RenewHold(socketPath);
+  RenewHold(socketPath, /*pollNow=*/!g_kept.count(socketPath));
   Connection c;
   c.socketPath = socketPath;
   int fd = -1;

@@ -766,6 +766,8 @@ class TERVLINK_API FAT_DEVICE {
   int StageFile(const OldEntry* old, const char* name11, uint32_t size, unsigned first,
                 const EntryTime* when, bool held);
   uint32_t ClusterSector(unsigned cluster) const;
+  // bytes rounded up to whole clusters of the current partition.
+  uint64_t WholeClusters(uint64_t bytes) const;
   int LoadDiskFats(int disk);
   // Reads the disk's partition table, boot sectors and FATs into its block
   // (a disk without a valid table is left unpartitioned). 0, or -1 when a
