@@ -881,10 +881,46 @@ bool Parse(int argc, char** argv, Options* o) {
 // ---- the mount's life ------------------------------------------------------------
 
 struct fuse_session* g_session = nullptr;
+// Written to by the end signals, so that a signal that comes just before the
+// loop waits still ends the wait.
+int g_endPipe[2] = {-1, -1};
 
 // Ctrl-C, SIGTERM, SIGHUP: the loop ends, and Serve unmounts and commits.
 extern "C" void OnEndSignal(int) {
   if (g_session) fuse_session_exit(g_session);
+  if (g_endPipe[1] >= 0) {
+    char one = 1;
+    ssize_t written = write(g_endPipe[1], &one, 1);
+    (void)written;  // a full pipe already wakes the loop
+  }
+}
+
+// Serves the kernel's requests one after another until the mount ends
+// (unmounted, or an end signal). A program working on the mount sends its
+// next request a few microseconds after our answer (cp -r: lookup, create,
+// write, flush, release, for each file); a process that sleeps until then
+// pays a wake-up of tens of microseconds on a virtual machine, as much as
+// the request itself. So the wait polls briefly first, by the rules of
+// the device link's own waits (host::WaitReadable: only while every
+// runnable task has a processor, and while polling keeps finding the next
+// request), and sleeps otherwise.
+void ServeRequests(struct fuse_session* se) {
+  const int fd = fuse_session_fd(se);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  const std::vector<int> fds = {fd, g_endPipe[0]};
+  std::vector<uint8_t> ready;
+  struct fuse_buf buf = {};
+  while (!fuse_session_exited(se)) {
+    int res = fuse_session_receive_buf(se, &buf);
+    if (res == -EAGAIN) {
+      host::WaitReadable(fds, ready);  // false on a signal: the loop looks again
+      continue;
+    }
+    if (res == -EINTR) continue;
+    if (res <= 0) break;  // unmounted (ENODEV) or the session ended
+    fuse_session_process_buf(se, &buf);
+  }
+  free(buf.mem);
 }
 
 // Mounts, serves until unmounted or signalled, commits what waits, and
@@ -906,14 +942,15 @@ int Serve(const Options& opt, const char* program, const struct fuse_operations&
     return kExitNotMounted;
   }
   g_session = fuse_get_session(f);
+  if (g_endPipe[0] < 0 && pipe2(g_endPipe, O_CLOEXEC | O_NONBLOCK) != 0) g_endPipe[0] = g_endPipe[1] = -1;
   fuse_set_signal_handlers(g_session);  // SIGPIPE ignored, among others
   struct sigaction end = {};
   end.sa_handler = OnEndSignal;  // no SA_RESTART: the loop's read returns
   sigemptyset(&end.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &end, nullptr);
-  // fuse_loop's status tells a signal from an unmount; both end the mount
-  // the same way, so only what follows decides the exit status.
-  fuse_loop(f);
+  // A signal and an unmount end the mount the same way, so only what
+  // follows decides the exit status.
+  ServeRequests(g_session);
   fuse_remove_signal_handlers(g_session);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   {
