@@ -17,7 +17,14 @@
 // gets its entry with its first commit too (until then it lives in its
 // handle: Find, readdir and the other callbacks look there), so a small
 // file copied in costs three requests: data, FAT, entry. Reads are read
-// ahead, so that small files read one after another come in one request.
+// ahead, so that small files read one after another come in one request,
+// and a small file opened for reading comes with its open: its bytes go
+// into the kernel's page cache before the open is answered.
+//
+// zelmount speaks the kernel's low-level protocol (node ids, not paths):
+// a table of the ids the kernel holds gives each request its path, and the
+// functions "by path" below serve it. That way it can hand the kernel a
+// file's bytes with its open (which needs the kernel's id of the file).
 //
 // This program is a front end of the host's own file system interface, so
 // it includes the FUSE and system headers itself; it is built on Linux only.
@@ -26,7 +33,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <fuse.h>
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -326,35 +332,12 @@ void Committer() {
 // The lock every callback holds for its whole run.
 using Hold = std::lock_guard<std::mutex>;
 
-// ---- callbacks ----------------------------------------------------------------
-
-void* OnInit(struct fuse_conn_info* conn, struct fuse_config* cfg) {
-  conn->max_write = kIoBytes;
-  conn->max_readahead = kIoBytes;
-  // Only this mount changes the device while it is mounted (one client per
-  // device), so the kernel may keep what it learnt.
-  cfg->entry_timeout = 1.0;
-  cfg->attr_timeout = 1.0;
-  cfg->negative_timeout = 0;
-  cfg->hard_remove = 1;  // an open file is not hidden under another name: unlink refuses it
-  cfg->use_ino = 0;
-  // Started here, in the process that serves the mount (after -f's absence
-  // made it a daemon).
-  g.committer = std::thread(Committer);
-  return nullptr;
-}
-
-// The entry that OnReaddir is handing to libfuse, and its path: libfuse
-// asks its attributes (OnGetattr) right then, answered from the listing.
-// Only the thread that serves the mount touches these.
-const struct stat* g_listedStat = nullptr;
-std::string g_listedPath;
+// ---- the file system, by path --------------------------------------------------
+//
+// Each function takes the path of an entry below the mount point, as the
+// kernel's node table below spells it, and returns 0 or -errno.
 
 int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
-  if (!fi && g_listedStat && g_listedPath == path) {
-    *st = *g_listedStat;
-    return 0;
-  }
   Hold hold(g.lock);
   if (fi && fi->fh) {
     FillStat(&reinterpret_cast<OpenFile*>(fi->fh)->h, st);
@@ -372,79 +355,61 @@ int OnGetattr(const char* path, struct stat* st, struct fuse_file_info* fi) {
   return 0;
 }
 
-// Lists a folder with each entry's attributes (readdirplus: the kernel
-// learns every name and its attributes from the listing, so that ls -l or
-// find asks nothing per file). The fill calls carry offsets, which makes
-// libfuse hand the kernel full entries; each call lists the folder again
-// from the engine's index and sends the entries from offset on.
-int OnReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t offset,
-              struct fuse_file_info*, enum fuse_readdir_flags) {
-  struct Shown {
-    std::string name;
-    bool plus;
-    struct stat st;
-  };
-  std::vector<Shown> list;
-  {
-    Hold hold(g.lock);
-    Place place;
-    FatHandle h;
-    if (int e = Find(path, &place, &h, kMaskDirs)) return -e;
-    list.push_back({".", false, {}});
-    list.push_back({"..", false, {}});
-    if (place.top) {
-      for (int s = 0; s < kFatParts; ++s) {
-        if (s == kReservedSlot || g.fat->GetPartitionMode(g.disk, s) == 0) continue;
-        list.push_back({std::string(1, kPartLetters[s]), true, {}});
-        FillStat(nullptr, &list.back().st);
-      }
-    } else {
-      uint32_t dir = 0;
-      if (!place.partRoot) {
-        if (h.first == 0) return -EIO;
-        dir = h.first;
-        g.fat->SetCurrentDir(dir);
-      }
-      // An open file is shown as its handle holds it (its entry on the
-      // device may wait for a commit).
-      std::map<std::string, const FatHandle*> opened;
-      for (auto& o : g.open)
-        if (o->h.part == place.part && o->h.dir == dir && !o->lost)
-          opened[text::EntryText(o->h.name11)] = &o->h;
-      _FILE_FIND find;
-      char pattern[] = "*";
-      for (int more = g.fat->FindFirstFileA(pattern, &find); more;
-           more = g.fat->FindNextFileA(&find)) {
-        if (find.attributes & kAttrVolume) continue;
-        if (strcmp(find.name, ".") == 0 || strcmp(find.name, "..") == 0) continue;
-        FatHandle shown;
-        shown.attr = uint8_t(find.attributes);
-        shown.size = find.size;
-        shown.time = find.time;
-        shown.date = find.date;
-        auto open = opened.find(find.name);
-        list.push_back({host::GbkToFs(find.name), true, {}});
-        FillStat(open != opened.end() ? open->second : &shown, &list.back().st);
-      }
-      // New files whose entries wait for their first commit.
-      for (auto& [name, h] : opened) {
-        if (!h->unborn) continue;
-        list.push_back({host::GbkToFs(name), true, {}});
-        FillStat(h, &list.back().st);
-      }
+// One entry of a listing: with its attributes (plus), but for . and ..
+struct Listed {
+  std::string name;
+  bool plus;
+  struct stat st;
+};
+
+// Lists a folder with each entry's attributes into list (. and .. first):
+// 0 or -errno.
+int ListFolder(const char* path, std::vector<Listed>* list) {
+  Hold hold(g.lock);
+  Place place;
+  FatHandle h;
+  if (int e = Find(path, &place, &h, kMaskDirs)) return -e;
+  list->push_back({".", false, {}});
+  list->push_back({"..", false, {}});
+  if (place.top) {
+    for (int s = 0; s < kFatParts; ++s) {
+      if (s == kReservedSlot || g.fat->GetPartitionMode(g.disk, s) == 0) continue;
+      list->push_back({std::string(1, kPartLetters[s]), true, {}});
+      FillStat(nullptr, &list->back().st);
     }
+    return 0;
   }
-  // Outside the lock: libfuse looks each entry up (OnGetattr) as it fills.
-  std::string prefix = path;
-  if (prefix.back() != '/') prefix += '/';
-  for (size_t i = offset < 0 ? 0 : size_t(offset); i < list.size(); ++i) {
-    const Shown& e = list[i];
-    g_listedPath = prefix + e.name;
-    g_listedStat = e.plus ? &e.st : nullptr;
-    int full = fill(buf, e.name.c_str(), e.plus ? &e.st : nullptr, off_t(i + 1),
-                    e.plus ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags(0));
-    g_listedStat = nullptr;
-    if (full != 0) break;
+  uint32_t dir = 0;
+  if (!place.partRoot) {
+    if (h.first == 0) return -EIO;
+    dir = h.first;
+    g.fat->SetCurrentDir(dir);
+  }
+  // An open file is shown as its handle holds it (its entry on the device
+  // may wait for a commit).
+  std::map<std::string, const FatHandle*> opened;
+  for (auto& o : g.open)
+    if (o->h.part == place.part && o->h.dir == dir && !o->lost)
+      opened[text::EntryText(o->h.name11)] = &o->h;
+  _FILE_FIND find;
+  char pattern[] = "*";
+  for (int more = g.fat->FindFirstFileA(pattern, &find); more; more = g.fat->FindNextFileA(&find)) {
+    if (find.attributes & kAttrVolume) continue;
+    if (strcmp(find.name, ".") == 0 || strcmp(find.name, "..") == 0) continue;
+    FatHandle shown;
+    shown.attr = uint8_t(find.attributes);
+    shown.size = find.size;
+    shown.time = find.time;
+    shown.date = find.date;
+    auto open = opened.find(find.name);
+    list->push_back({host::GbkToFs(find.name), true, {}});
+    FillStat(open != opened.end() ? open->second : &shown, &list->back().st);
+  }
+  // New files whose entries wait for their first commit.
+  for (auto& [name, o] : opened) {
+    if (!o->unborn) continue;
+    list->push_back({host::GbkToFs(name), true, {}});
+    FillStat(o, &list->back().st);
   }
   return 0;
 }
@@ -501,7 +466,7 @@ int Release(struct fuse_file_info* fi) {
   return -e;
 }
 
-int OnRelease(const char*, struct fuse_file_info* fi) {
+int OnRelease(struct fuse_file_info* fi) {
   Hold hold(g.lock);
   return Release(fi);
 }
@@ -560,7 +525,7 @@ int OnCreate(const char* path, mode_t mode, struct fuse_file_info* fi) {
   return 0;
 }
 
-int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+int OnRead(char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
   Hold hold(g.lock);
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
@@ -573,7 +538,7 @@ int OnRead(const char*, char* buf, size_t size, off_t offset, struct fuse_file_i
   return n < 0 ? -ErrnoOf(g.fat->lastError) : n;
 }
 
-int OnWrite(const char*, const char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
+int OnWrite(const char* buf, size_t size, off_t offset, struct fuse_file_info* fi) {
   Hold hold(g.lock);
   auto* o = reinterpret_cast<OpenFile*>(fi->fh);
   if (offset < 0) return -EINVAL;
@@ -591,11 +556,11 @@ int OnWrite(const char*, const char* buf, size_t size, off_t offset, struct fuse
 
 // Every close(2) flushes, fsync(2) syncs: either commits what the file's
 // writes left waiting.
-int OnFsync(const char*, int, struct fuse_file_info* fi) {
+int OnFsync(struct fuse_file_info* fi) {
   Hold hold(g.lock);
   return -Commit(reinterpret_cast<OpenFile*>(fi->fh));
 }
-int OnFlush(const char*, struct fuse_file_info* fi) {
+int OnFlush(struct fuse_file_info* fi) {
   Hold hold(g.lock);
   return -Commit(reinterpret_cast<OpenFile*>(fi->fh));
 }
@@ -783,10 +748,6 @@ int OnRename(const char* from, const char* to, unsigned int flags) {
   return 0;
 }
 
-// What a FAT partition cannot hold.
-int OnLink(const char*, const char*) { return -EPERM; }
-int OnSymlink(const char*, const char*) { return -EPERM; }
-int OnMknod(const char*, mode_t, dev_t) { return -EPERM; }
 int OnChown(const char*, uid_t uid, gid_t gid, struct fuse_file_info*) {
   // Setting the owner it already shows changes nothing (cp -a does that).
   if ((uid == uid_t(-1) || uid == g.uid) && (gid == gid_t(-1) || gid == g.gid)) return 0;
@@ -923,25 +884,366 @@ void ServeRequests(struct fuse_session* se) {
   free(buf.mem);
 }
 
+// ---- the kernel's requests ---------------------------------------------------------
+//
+// The kernel names entries by node ids, each of which it got from a lookup
+// (or a listing, a create, a mkdir) as a name in a folder; the table below
+// keeps the name and folder of every id the kernel holds, so that a
+// request finds its path and the functions above serve it. Only the thread
+// that serves the mount touches the table.
+
+// How long the kernel may keep a name and its attributes (the mount is the
+// device's only client, and its own changes reach the kernel as it makes
+// them; a name in another case than the entry's is the kernel's own alias,
+// which a rename or unlink under the entry's spelling does not reach).
+constexpr double kCacheSeconds = 1.0;
+// A file opened for reading that is at most this long comes with its open:
+// its bytes go into the kernel's page cache before the open is answered,
+// so that reading it costs no request of its own (cp -r out: an open and a
+// release per file rather than an open, a read and a release).
+constexpr uint32_t kWithOpenBytes = 128u << 10;
+
+struct Node {
+  fuse_ino_t parent = 0;  // 0: no longer in any folder (unlinked, replaced)
+  std::string name;
+  uint64_t lookups = 0;
+};
+std::map<fuse_ino_t, Node> g_nodes;
+std::map<std::pair<fuse_ino_t, std::string>, fuse_ino_t> g_nodeOf;
+fuse_ino_t g_nextNode = FUSE_ROOT_ID + 1;
+
+// The path of name in the folder node parent ("/" + the names from the
+// root); false when the node is not known or no longer in a folder.
+bool PathOf(fuse_ino_t parent, const char* name, std::string* path) {
+  std::vector<const std::string*> names;
+  for (fuse_ino_t at = parent; at != FUSE_ROOT_ID;) {
+    auto it = g_nodes.find(at);
+    if (it == g_nodes.end() || it->second.parent == 0) return false;
+    names.push_back(&it->second.name);
+    at = it->second.parent;
+  }
+  path->clear();
+  for (size_t i = names.size(); i-- > 0;) *path += "/" + *names[i];
+  if (name) *path += std::string("/") + name;
+  if (path->empty()) *path = "/";
+  return true;
+}
+
+// The node of name in parent, made when the kernel first learns it; each
+// call is one lookup the kernel will forget.
+fuse_ino_t Remember(fuse_ino_t parent, const std::string& name) {
+  auto key = std::make_pair(parent, name);
+  auto it = g_nodeOf.find(key);
+  fuse_ino_t id;
+  if (it != g_nodeOf.end()) {
+    id = it->second;
+  } else {
+    id = g_nextNode++;
+    g_nodeOf.emplace(key, id);
+    g_nodes[id] = Node{parent, name, 0};
+  }
+  ++g_nodes[id].lookups;
+  return id;
+}
+
+// The name left its folder (unlinked, or replaced by a rename): the node
+// stays for the kernel's forget but has no path any more.
+void Detach(fuse_ino_t parent, const std::string& name) {
+  auto it = g_nodeOf.find({parent, name});
+  if (it == g_nodeOf.end()) return;
+  g_nodes[it->second].parent = 0;
+  g_nodeOf.erase(it);
+}
+
+void ForgetNode(fuse_ino_t id, uint64_t count) {
+  auto it = g_nodes.find(id);
+  if (it == g_nodes.end()) return;
+  Node& n = it->second;
+  n.lookups = count >= n.lookups ? 0 : n.lookups - count;
+  if (n.lookups > 0) return;
+  auto named = g_nodeOf.find({n.parent, n.name});
+  if (n.parent != 0 && named != g_nodeOf.end() && named->second == id) g_nodeOf.erase(named);
+  g_nodes.erase(it);
+}
+
+void ReplyErrno(fuse_req_t req, int result) { fuse_reply_err(req, result < 0 ? -result : result); }
+
+// Answers a lookup-like request with the entry at path (name in parent).
+void ReplyEntry(fuse_req_t req, fuse_ino_t parent, const char* name, const std::string& path,
+                struct fuse_file_info* fi = nullptr) {
+  struct fuse_entry_param e = {};
+  if (int r = OnGetattr(path.c_str(), &e.attr, fi)) {
+    if (fi) OnRelease(fi);
+    return ReplyErrno(req, r);
+  }
+  e.ino = Remember(parent, name);
+  e.attr.st_ino = e.ino;
+  e.attr_timeout = e.entry_timeout = kCacheSeconds;
+  int sent = fi ? fuse_reply_create(req, &e, fi) : fuse_reply_entry(req, &e);
+  if (sent != 0) {  // interrupted: the kernel holds neither the node nor the file
+    ForgetNode(e.ino, 1);
+    if (fi) OnRelease(fi);
+  }
+}
+
+#define ZM_PATH(parent, name, path)                      \
+  std::string path;                                      \
+  if (!PathOf(parent, name, &path)) return (void)fuse_reply_err(req, ENOENT)
+
+void LlInit(void*, struct fuse_conn_info* conn) {
+  conn->max_write = kIoBytes;
+  conn->max_readahead = kIoBytes;
+  // Started here, in the process that serves the mount (after -f's absence
+  // made it a daemon).
+  g.committer = std::thread(Committer);
+}
+
+void LlLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  ZM_PATH(parent, name, path);
+  ReplyEntry(req, parent, name, path);
+}
+
+void LlForget(fuse_req_t req, fuse_ino_t ino, uint64_t count) {
+  ForgetNode(ino, count);
+  fuse_reply_none(req);
+}
+
+void LlForgetMulti(fuse_req_t req, size_t count, struct fuse_forget_data* forgets) {
+  for (size_t i = 0; i < count; ++i) ForgetNode(forgets[i].ino, forgets[i].nlookup);
+  fuse_reply_none(req);
+}
+
+void LlGetattr(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+  ZM_PATH(ino, nullptr, path);
+  struct stat st;
+  if (int r = OnGetattr(path.c_str(), &st, fi)) return ReplyErrno(req, r);
+  st.st_ino = ino;
+  fuse_reply_attr(req, &st, kCacheSeconds);
+}
+
+// chmod, chown, truncate, utimens in one request, done in that order.
+void LlSetattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int set, struct fuse_file_info* fi) {
+  ZM_PATH(ino, nullptr, path);
+  const char* p = path.c_str();
+  int r = 0;
+  if (!r && (set & FUSE_SET_ATTR_MODE)) r = OnChmod(p, attr->st_mode, fi);
+  if (!r && (set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)))
+    r = OnChown(p, (set & FUSE_SET_ATTR_UID) ? attr->st_uid : uid_t(-1),
+                (set & FUSE_SET_ATTR_GID) ? attr->st_gid : gid_t(-1), fi);
+  if (!r && (set & FUSE_SET_ATTR_SIZE)) r = OnTruncate(p, attr->st_size, fi);
+  if (!r && (set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME))) {
+    struct timespec tv[2];
+    tv[0].tv_sec = tv[1].tv_sec = 0;
+    tv[0].tv_nsec = tv[1].tv_nsec = UTIME_OMIT;
+    if (set & FUSE_SET_ATTR_ATIME_NOW) tv[0].tv_nsec = UTIME_NOW;
+    else if (set & FUSE_SET_ATTR_ATIME) tv[0] = attr->st_atim;
+    if (set & FUSE_SET_ATTR_MTIME_NOW) tv[1].tv_nsec = UTIME_NOW;
+    else if (set & FUSE_SET_ATTR_MTIME) tv[1] = attr->st_mtim;
+    r = OnUtimens(p, tv, fi);
+  }
+  if (r) return ReplyErrno(req, r);
+  LlGetattr(req, ino, fi);
+}
+
+// Listings: readdirplus (the kernel learns every name with its attributes,
+// so that ls -l or find asks nothing per file) and plain readdir. Each call
+// lists the folder again from the engine's index and sends the entries from
+// offset on.
+void Readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
+  ZM_PATH(ino, nullptr, path);
+  std::vector<Listed> list;
+  if (int r = ListFolder(path.c_str(), &list)) return ReplyErrno(req, r);
+  std::vector<char> buf(size);
+  size_t used = 0;
+  for (size_t i = offset < 0 ? 0 : size_t(offset); i < list.size(); ++i) {
+    Listed& e = list[i];
+    size_t left = size - used, n;
+    if (plus) {
+      struct fuse_entry_param entry = {};
+      if (e.plus) {
+        entry.attr = e.st;
+        entry.ino = Remember(ino, e.name);
+        entry.attr.st_ino = entry.ino;
+        entry.attr_timeout = entry.entry_timeout = kCacheSeconds;
+      } else {
+        entry.attr.st_mode = S_IFDIR;  // . and ..: no node, the kernel looks them up itself
+      }
+      n = fuse_add_direntry_plus(req, buf.data() + used, left, e.name.c_str(), &entry, off_t(i + 1));
+      if (n > left) {
+        if (entry.ino) ForgetNode(entry.ino, 1);
+        break;
+      }
+    } else {
+      struct stat st = {};
+      auto known = g_nodeOf.find({ino, e.name});
+      st.st_ino = known != g_nodeOf.end() ? known->second : 0xffffffffu;  // not yet looked up
+      st.st_mode = e.plus ? e.st.st_mode : S_IFDIR;
+      n = fuse_add_direntry(req, buf.data() + used, left, e.name.c_str(), &st, off_t(i + 1));
+      if (n > left) break;
+    }
+    used += n;
+  }
+  fuse_reply_buf(req, buf.data(), used);
+}
+
+void LlReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info*) {
+  Readdir(req, ino, size, off, false);
+}
+void LlReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info*) {
+  Readdir(req, ino, size, off, true);
+}
+
+// A small file opened for reading, alone: its bytes go into the kernel's
+// page cache now (kWithOpenBytes). Only when no other open of it exists:
+// a writer's mapping may hold pages newer than the device's.
+void StoreWithOpen(fuse_ino_t ino, struct fuse_file_info* fi) {
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) return;
+  std::vector<char> data;
+  {
+    Hold hold(g.lock);
+    auto* o = reinterpret_cast<OpenFile*>(fi->fh);
+    if (o->refs != 1 || o->h.size == 0 || o->h.size > kWithOpenBytes) return;
+    data.resize(o->h.size);
+    if (!g.fat->ReadingAhead()) g.fat->BeginReadAhead();
+    if (g.fat->ReadAt(&o->h, 0, data.data(), uint32_t(data.size())) != int(data.size())) return;
+  }
+  struct fuse_bufvec bufv = FUSE_BUFVEC_INIT(data.size());
+  bufv.buf[0].mem = data.data();
+  fuse_lowlevel_notify_store(g_session, ino, 0, &bufv, fuse_buf_copy_flags(0));
+}
+
+void LlOpen(fuse_req_t req, fuse_ino_t ino, struct fuse_file_info* fi) {
+  ZM_PATH(ino, nullptr, path);
+  if (int r = OnOpen(path.c_str(), fi)) return ReplyErrno(req, r);
+  StoreWithOpen(ino, fi);
+  if (fuse_reply_open(req, fi) != 0) OnRelease(fi);  // interrupted
+}
+
+void LlCreate(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode, struct fuse_file_info* fi) {
+  ZM_PATH(parent, name, path);
+  if (int r = OnCreate(path.c_str(), mode, fi)) return ReplyErrno(req, r);
+  ReplyEntry(req, parent, name, path, fi);
+}
+
+void LlRead(fuse_req_t req, fuse_ino_t, size_t size, off_t off, struct fuse_file_info* fi) {
+  static std::unique_ptr<char[]> buf(new char[kIoBytes]);  // the largest read the kernel asks
+  if (size > kIoBytes) size = kIoBytes;
+  int n = OnRead(buf.get(), size, off, fi);
+  if (n < 0) return ReplyErrno(req, n);
+  fuse_reply_buf(req, buf.get(), size_t(n));
+}
+
+void LlWrite(fuse_req_t req, fuse_ino_t, const char* buf, size_t size, off_t off, struct fuse_file_info* fi) {
+  int n = OnWrite(buf, size, off, fi);
+  if (n < 0) return ReplyErrno(req, n);
+  fuse_reply_write(req, size_t(n));
+}
+
+void LlFlush(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) { ReplyErrno(req, OnFlush(fi)); }
+void LlFsync(fuse_req_t req, fuse_ino_t, int, struct fuse_file_info* fi) {
+  ReplyErrno(req, OnFsync(fi));
+}
+void LlRelease(fuse_req_t req, fuse_ino_t, struct fuse_file_info* fi) { ReplyErrno(req, OnRelease(fi)); }
+
+void LlMkdir(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode) {
+  ZM_PATH(parent, name, path);
+  if (int r = OnMkdir(path.c_str(), mode)) return ReplyErrno(req, r);
+  ReplyEntry(req, parent, name, path);
+}
+
+void LlUnlink(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  ZM_PATH(parent, name, path);
+  int r = OnUnlink(path.c_str());
+  if (r == 0) Detach(parent, name);
+  ReplyErrno(req, r);
+}
+
+void LlRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  ZM_PATH(parent, name, path);
+  int r = OnRmdir(path.c_str());
+  if (r == 0) Detach(parent, name);
+  ReplyErrno(req, r);
+}
+
+void LlRename(fuse_req_t req, fuse_ino_t parent, const char* name, fuse_ino_t newParent, const char* newName,
+              unsigned int flags) {
+  ZM_PATH(parent, name, from);
+  std::string to;
+  if (!PathOf(newParent, newName, &to)) return (void)fuse_reply_err(req, ENOENT);
+  int r = OnRename(from.c_str(), to.c_str(), flags);
+  if (r == 0) {
+    // The node follows its entry; what the new name named is gone.
+    auto moved = g_nodeOf.find({parent, name});
+    if (moved != g_nodeOf.end() && !(parent == newParent && strcmp(name, newName) == 0)) {
+      fuse_ino_t id = moved->second;
+      g_nodeOf.erase(moved);
+      Detach(newParent, newName);
+      g_nodeOf[{newParent, newName}] = id;
+      g_nodes[id].parent = newParent;
+      g_nodes[id].name = newName;
+    }
+  }
+  ReplyErrno(req, r);
+}
+
+void LlStatfs(fuse_req_t req, fuse_ino_t ino) {
+  ZM_PATH(ino, nullptr, path);
+  struct statvfs st;
+  if (int r = OnStatfs(path.c_str(), &st)) return ReplyErrno(req, r);
+  fuse_reply_statfs(req, &st);
+}
+
+// What a FAT partition cannot hold.
+void LlRefuse(fuse_req_t req) { fuse_reply_err(req, EPERM); }
+void LlLink(fuse_req_t req, fuse_ino_t, fuse_ino_t, const char*) { LlRefuse(req); }
+void LlSymlink(fuse_req_t req, const char*, fuse_ino_t, const char*) { LlRefuse(req); }
+void LlMknod(fuse_req_t req, fuse_ino_t, const char*, mode_t, dev_t) { LlRefuse(req); }
+
+#undef ZM_PATH
+
 // Mounts, serves until unmounted or signalled, commits what waits, and
 // unmounts: the exit status.
-int Serve(const Options& opt, const char* program, const struct fuse_operations& ops) {
+int Serve(const Options& opt, const char* program) {
+  struct fuse_lowlevel_ops ops = {};
+  ops.init = LlInit;
+  ops.lookup = LlLookup;
+  ops.forget = LlForget;
+  ops.forget_multi = LlForgetMulti;
+  ops.getattr = LlGetattr;
+  ops.setattr = LlSetattr;
+  ops.readdir = LlReaddir;
+  ops.readdirplus = LlReaddirplus;
+  ops.open = LlOpen;
+  ops.create = LlCreate;
+  ops.read = LlRead;
+  ops.write = LlWrite;
+  ops.flush = LlFlush;
+  ops.fsync = LlFsync;
+  ops.release = LlRelease;
+  ops.mkdir = LlMkdir;
+  ops.unlink = LlUnlink;
+  ops.rmdir = LlRmdir;
+  ops.rename = LlRename;
+  ops.statfs = LlStatfs;
+  ops.link = LlLink;
+  ops.symlink = LlSymlink;
+  ops.mknod = LlMknod;
   std::string fsOptions = std::string("fsname=zel") + std::to_string(opt.device) + ",subtype=zelmount";
   if (opt.readOnly) fsOptions += ",ro";
   const char* argv[] = {program, "-o", fsOptions.c_str()};
   struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
-  struct fuse* f = fuse_new(&args, &ops, sizeof ops, nullptr);
-  if (!f) return kExitNotMounted;
-  if (fuse_mount(f, opt.mountPoint.c_str()) != 0) {
-    fuse_destroy(f);
+  struct fuse_session* se = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+  if (!se) return kExitNotMounted;
+  if (fuse_session_mount(se, opt.mountPoint.c_str()) != 0) {
+    fuse_session_destroy(se);
     return kExitNotMounted;
   }
   if (fuse_daemonize(opt.foreground ? 1 : 0) != 0) {
-    fuse_unmount(f);
-    fuse_destroy(f);
+    fuse_session_unmount(se);
+    fuse_session_destroy(se);
     return kExitNotMounted;
   }
-  g_session = fuse_get_session(f);
+  g_session = se;
   if (g_endPipe[0] < 0 && pipe2(g_endPipe, O_CLOEXEC | O_NONBLOCK) != 0) g_endPipe[0] = g_endPipe[1] = -1;
   fuse_set_signal_handlers(g_session);  // SIGPIPE ignored, among others
   struct sigaction end = {};
@@ -959,14 +1261,14 @@ int Serve(const Options& opt, const char* program, const struct fuse_operations&
   }
   g.wake.notify_one();
   if (g.committer.joinable()) g.committer.join();
-  fuse_unmount(f);
+  fuse_session_unmount(se);
   int lost;
   {
     std::lock_guard<std::mutex> hold(g.lock);
     lost = CommitAll();  // what waits still (files a killed program left open)
     g.open.clear();
   }
-  fuse_destroy(f);
+  fuse_session_destroy(se);
   g_session = nullptr;
   return lost == 0 ? kExitUnmounted : kExitLost;
 }
@@ -1046,29 +1348,5 @@ int main(int argc, char** argv) {
   g.uid = getuid();
   g.gid = getgid();
 
-  struct fuse_operations ops = {};
-  ops.init = OnInit;
-  ops.getattr = OnGetattr;
-  ops.readdir = OnReaddir;
-  ops.open = OnOpen;
-  ops.release = OnRelease;
-  ops.create = OnCreate;
-  ops.read = OnRead;
-  ops.write = OnWrite;
-  ops.fsync = OnFsync;
-  ops.flush = OnFlush;
-  ops.truncate = OnTruncate;
-  ops.unlink = OnUnlink;
-  ops.mkdir = OnMkdir;
-  ops.rmdir = OnRmdir;
-  ops.chmod = OnChmod;
-  ops.utimens = OnUtimens;
-  ops.statfs = OnStatfs;
-  ops.link = OnLink;
-  ops.symlink = OnSymlink;
-  ops.mknod = OnMknod;
-  ops.chown = OnChown;
-  ops.rename = OnRename;
-
-  return Serve(opt, argv[0], ops);
+  return Serve(opt, argv[0]);
 }

@@ -17,6 +17,7 @@ The test skips (CTest's skip code 77, with a message) where /dev/fuse or
 fusermount3 is missing. Each case makes its own folder under $TMPDIR.
 """
 import errno
+import mmap
 import os
 import random
 import re
@@ -453,6 +454,24 @@ def trees_case(rig):
         check(f.read(9) == b"rewritten", "a file read back shows bytes read ahead before its write")
     with open(os.path.join(src, "资料", "子目录", "BIG.DAT"), "r+b") as f:
         f.write(b"rewritten")  # the tree stays the same as the mount's
+    # A small file comes with its open (its bytes go into the kernel's page
+    # cache), but never over a writer's mapping: bytes written through a
+    # shared mapping and not yet written back read the same through another
+    # open, and are on the device once the mapping is gone.
+    mapped = os.path.join(c, "MAPPED.BIN")
+    with open(mapped, "wb") as f:
+        f.write(b"old bytes " * 100)
+    with open(mapped, "r+b") as f:
+        m = mmap.mmap(f.fileno(), 0)
+    m[:9] = b"new bytes"
+    with open(mapped, "rb") as f:
+        check(f.read(9) == b"new bytes", "an open for reading put the device's bytes over a mapping's")
+    m.close()
+    rig.unmount()
+    rig.mount()
+    with open(mapped, "rb") as f:
+        check(f.read() == b"new bytes " + b"old bytes " * 99, "a mapping's bytes are not on the device")
+    os.unlink(mapped)
 
     # What FAT cannot hold: links, special files, owners; moves across partitions.
     f = os.path.join(c, "LOWER.TXT")
