@@ -516,6 +516,9 @@ TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
 // failure or at the end of the file.
 TERVLINK_API bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length);
 TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length);
+// WriteAt of the pieces one after another from offset on: the bytes go from
+// where they lie, gathered by the system (Windows: copied together first).
+TERVLINK_API bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count);
 // A read-only view of the first length bytes of an open file, shared with
 // the file: what WriteAt writes shows in it at once. Null where the host
 // maps no files (Windows: the caller reads with ReadAt instead) or the

@@ -374,6 +374,15 @@ bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
   return TransferAt(f, offset, const_cast<void*>(buffer), length, true);
 }
 
+bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count) {
+  std::vector<uint8_t> all;
+  for (size_t i = 0; i < count; ++i) {
+    auto* p = static_cast<const uint8_t*>(pieces[i].data);
+    all.insert(all.end(), p, p + pieces[i].length);
+  }
+  return all.empty() || WriteAt(f, offset, all.data(), all.size());
+}
+
 // No mapping: the caller reads with ReadAt.
 const uint8_t* MapFileToRead(FILE*, uint64_t) { return nullptr; }
 
