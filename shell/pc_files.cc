@@ -111,7 +111,33 @@ std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::Di
   return names;
 }
 
-bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp) {
+namespace {
+
+// Data already in memory, handed to the engine piece by piece.
+class HeldStream : public FileDataStream {
+ public:
+  explicit HeldStream(std::string_view data) : left_(data) {}
+  bool Fill(char* into, uint32_t n) override {
+    if (n > left_.size()) return false;
+    memcpy(into, left_.data(), n);
+    left_.remove_prefix(n);
+    return true;
+  }
+  bool Take(const char*, uint32_t) override { return false; }
+
+ private:
+  std::string_view left_;
+};
+
+}  // namespace
+
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp,
+                         const std::string_view* held) {
+  if (held) {
+    HeldStream source(*held);
+    int length = int(held->size());
+    return fat->WriteFileFromDated(name, source, length, stamp.time, stamp.date) == length;
+  }
   uint64_t length = 0;
   FILE* f = host::OpenPcFileToRead(path.c_str(), length);
   if (!f) return false;

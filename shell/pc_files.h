@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tervlink/host/host.h"
@@ -55,9 +56,12 @@ std::vector<std::string> DeviceNames(FAT_DEVICE* fat, const std::vector<host::Di
 
 // Stores a PC file as the device file name in the current directory, its
 // entry carrying the time stamp (so that its directory sector is written
-// once). False when the file cannot be opened or read, does not fit the
-// engine's int sizes, or the engine fails.
-bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp);
+// once). held: the file's data when it was read already (SYNC's
+// read-ahead); the file is then not opened again. False when the file
+// cannot be opened or read, does not fit the engine's int sizes, or the
+// engine fails.
+bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, DosStamp stamp,
+                         const std::string_view* held = nullptr);
 
 // Copies the device file name (size bytes) of the engine's current
 // directory to the PC file at path: written under a temporary name beside

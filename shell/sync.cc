@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <new>
@@ -65,6 +66,8 @@ struct SyncWalk {
   // damaged disk, never walked twice.
   std::vector<uint32_t> inside;
   std::set<uint32_t> visited;
+  // The PC files read ahead (PcReadAhead), made at its first use.
+  std::unique_ptr<char[]> ahead;
 
   // Counts a skipped or failed entry, after the line that said so, with
   // its reason on standard error; a device failure (or Ctrl-C in the middle
@@ -126,6 +129,116 @@ void CountTree(const std::string& folder, uint32_t& files, uint64_t& bytes, int 
   }
 }
 
+// The files of one PC folder read while the device writes (the link's
+// wait work), so that a group's commit and the reading of the next files
+// overlap: in listing order, each file the walk may store whole, into the
+// walk's ring buffer, up to the next subfolder (whose walk then has the
+// buffer). The walk takes a file's data as it comes to the file and drops
+// what it passed by; a file that was not read ahead (too big, no room, any
+// failure) is read the usual way, which tells its reason.
+class PcReadAhead {
+ public:
+  static constexpr uint64_t kRingBytes = 2 << 20;
+  static constexpr uint64_t kFileBytes = 1 << 20;  // the most one file may take
+  // How far ahead of the walk it reads: a group's files (the engine commits
+  // 64 at most together), so that what a kill finds opened tells how far
+  // the walk was.
+  static constexpr size_t kFilesAhead = 64;
+
+  PcReadAhead(SyncWalk& w, const std::string& folder, const std::vector<host::DirEntry>& entries,
+              const std::vector<std::string>& forms)
+      : w_(w), folder_(folder), entries_(entries), forms_(forms) {
+    Start();
+  }
+  ~PcReadAhead() { Stop(); }
+  PcReadAhead(const PcReadAhead&) = delete;
+  PcReadAhead& operator=(const PcReadAhead&) = delete;
+
+  // Around the walk of a subfolder (whose read-ahead has the buffer then).
+  void Stop() {
+    if (started_) host::SetDeviceWaitWork(before_);
+    started_ = false;
+    live_.clear();
+  }
+  void Start() {
+    if (!started_) before_ = host::SetDeviceWaitWork({&PcReadAhead::Work, this});
+    started_ = true;
+  }
+
+  // The walk is at entry i: what was read ahead of the entries before it
+  // (and the data taken for them) is dropped.
+  void Pass(size_t i) {
+    at_ = i;
+    while (!live_.empty() && live_.front().index < i) live_.pop_front();
+  }
+  // Entry i's data when it was read ahead, else null; it stays in the
+  // buffer until the walk passes on.
+  const std::string_view* Take(size_t i) {
+    Pass(i);
+    if (live_.empty() || live_.front().index != i) return nullptr;
+    taken_ = std::string_view(w_.ahead.get() + live_.front().offset, size_t(live_.front().length));
+    return &taken_;
+  }
+
+ private:
+  struct Held {
+    size_t index;
+    uint64_t offset, length;
+  };
+
+  static void Work(void* self) { static_cast<PcReadAhead*>(self)->ReadNext(); }
+
+  // Where length bytes fit after what is held, the ring going round to its
+  // start when the end has no room; -1 when they do not fit now.
+  int64_t Room(uint64_t length) const {
+    if (live_.empty()) return 0;
+    uint64_t first = live_.front().offset;
+    uint64_t end = live_.back().offset + live_.back().length;
+    if (live_.back().offset >= first) {  // held data in one stretch
+      if (kRingBytes - end >= length) return int64_t(end);
+      return first >= length ? 0 : -1;
+    }
+    return first - end >= length ? int64_t(end) : -1;
+  }
+
+  void ReadNext() {
+    if (!w_.ahead) w_.ahead.reset(new (std::nothrow) char[kRingBytes]);
+    if (!w_.ahead) return;
+    // The entry the walk is at is being stored, or is a subfolder whose
+    // walk comes first.
+    if (at_ < entries_.size() && entries_[at_].isDir) return;
+    next_ = std::max(next_, at_ + 1);
+    while (next_ < entries_.size() && next_ <= at_ + kFilesAhead) {
+      const host::DirEntry& e = entries_[next_];
+      if (e.isDir) return;  // the subfolder's walk comes first
+      if (!e.isSpecial && !e.isLink && !e.unspellable && !forms_[next_].empty() && e.size > 0 &&
+          e.size <= kFileBytes) {
+        int64_t at = Room(e.size);
+        if (at < 0) return;  // room again once the walk takes what is held
+        uint64_t length = 0;
+        if (host::ReadWholePcFile(JoinPc(folder_, e.name.c_str()).c_str(), w_.ahead.get() + at,
+                                  e.size, length) &&
+            length > 0)
+          live_.push_back({next_, uint64_t(at), length});
+      }
+      ++next_;
+    }
+  }
+
+  SyncWalk& w_;
+  const std::string& folder_;
+  const std::vector<host::DirEntry>& entries_;
+  const std::vector<std::string>& forms_;
+  // What is held, in listing order: the data taken last (until the walk
+  // passes on), then the files read ahead.
+  std::deque<Held> live_;
+  std::string_view taken_;
+  size_t next_ = 0;  // the next entry to read ahead
+  size_t at_ = 0;    // the entry the walk is at
+  bool started_ = false;
+  host::DeviceWaitWork before_;
+};
+
 void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
   CommandShell& sh = w.sh;
   FAT_DEVICE* fat = w.fat;
@@ -145,6 +258,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     return true;
   });
   std::vector<std::string> forms = DeviceNames(fat, entries);
+  PcReadAhead ahead(w, folder, entries, forms);
   // Back from a subfolder, this folder's heading is printed again before
   // the next line about one of its own entries: the log never lists them
   // under the last subfolder's heading.
@@ -160,6 +274,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       break;
     }
     host::ClearReason();
+    ahead.Pass(i);
     char* name = const_cast<char*>(e.name.c_str());
     if (e.isDir && name[0] == '.') continue;  // ".git" and the like stay on the PC
     if (e.unspellable) {
@@ -198,7 +313,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       heading();
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
-      if (!WritePcFileToDevice(fat, JoinPc(folder, name), name, stamp)) {
+      if (!WritePcFileToDevice(fat, JoinPc(folder, name), name, stamp, ahead.Take(i))) {
         sh.Printf("\n  文件%s写数据失败\n", name);
         w.Skip();
       } else {
@@ -231,7 +346,9 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       }
       w.inside.push_back(fat->curPart->currentDir);
       w.visited.insert(fat->curPart->currentDir);
+      ahead.Stop();
       SyncFolderToDevice(w, sub);
+      ahead.Start();
       host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
@@ -240,8 +357,9 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
   }
 }
 
-// The engine's current directory into one PC folder.
-void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
+// The engine's current directory into one PC folder; fresh: the walk has
+// just made the folder, so no PC file is there to compare with.
+void CopyDeviceToFolder(SyncWalk& w, const std::string& folder, bool fresh) {
   CommandShell& sh = w.sh;
   FAT_DEVICE* fat = w.fat;
   sh.Printf("同步目录%s\n", folder.c_str());
@@ -295,7 +413,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       continue;
     }
     if (isFile) {
-      host::FileInfo pc = host::Stat(path.c_str());
+      host::FileInfo pc = fresh ? host::FileInfo{} : host::Stat(path.c_str());
       DosStamp stamp = ToDos(pc.mtime);
       bool needed = !pc.exists || ((w.flags & kSyncSize) && pc.size != find->size) ||
                     ((w.flags & kSyncTime) && (stamp.date != find->date || stamp.time != find->time));
@@ -323,7 +441,8 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
         w.Skip();
         continue;
       }
-      if (host::MakeDir(path.c_str()) != 0) {
+      bool made = false;
+      if (host::MakeDir(path.c_str(), &made) != 0) {
         GoBack(fat, here);
         sh.Printf("PC同步目录 %s 不能创建\n", path.c_str());
         ++w.skipped;
@@ -332,7 +451,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder) {
       }
       w.inside.push_back(fat->curPart->currentDir);
       w.visited.insert(fat->curPart->currentDir);
-      CopyDeviceToFolder(w, path);
+      CopyDeviceToFolder(w, path, made);
       host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
@@ -363,7 +482,8 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
       Printf("同步目录 %s 不存在\n", partDir.c_str());
       continue;
     }
-    if (toPc && host::MakeDir(partDir.c_str()) != 0) {
+    bool made = false;
+    if (toPc && host::MakeDir(partDir.c_str(), &made) != 0) {
       Printf("PC同步目录 %s 不能创建\n", partDir.c_str());
       host::ShowReason();
       continue;
@@ -385,7 +505,7 @@ int CommandShell::SyncPartitions(int disk, const std::string& diskDir, bool toPc
       walk.inside.push_back(0);
       walk.visited.insert(0);
       if (toPc) {
-        CopyDeviceToFolder(walk, partDir);
+        CopyDeviceToFolder(walk, partDir, made);
       } else {
         fat->BeginFileGroup();
         SyncFolderToDevice(walk, partDir);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -230,7 +231,8 @@ int FAT_DEVICE::TransferImageFile(char* path) {
 
   std::unique_ptr<char[]> data(new (std::nothrow) char[kTransferBytes]);
   std::unique_ptr<char[]> verify(new (std::nothrow) char[kTransferBytes]);
-  if (!data || !verify) {
+  std::unique_ptr<char[]> ahead(new (std::nothrow) char[kTransferBytes]);
+  if (!data || !verify || !ahead) {
     host::Print("内存分配失败，请关闭其他程序后重试\r\n");
     return fail(Ending::kFailure);
   }
@@ -262,6 +264,37 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     host::Print("\r\n无法读取镜像文件(%s)的数据.\r\n", path);
     return fail(Ending::kFailure);
   }
+  // The sectors of used run r, as the image holds them (a packed image's
+  // runs follow one another from where the last one ended).
+  auto runCount = [&](uint32_t r) {
+    return 8 * std::min(image::kRunBitmapBytes, bitmapBytes - r * image::kRunBitmapBytes);
+  };
+  auto readRun = [&](uint32_t r, char* into) {
+    return file && (!plain || host::SeekFile(file.get(), dataAt + uint64_t(r) * image::kRunSectors * 512)) &&
+           fread(into, 512, runCount(r), file.get()) == runCount(r);
+  };
+  // The next used run is read from the file while the device writes this
+  // one (the link's wait work), into a buffer of its own.
+  struct ReadAhead {
+    std::function<bool(uint32_t, char*)> read;
+    char* into = nullptr;
+    uint32_t run = 0;    // the run to read, when armed
+    bool armed = false;  // once per run, whatever the retries
+    bool done = false, ok = false;
+    static void Work(void* self) {
+      auto* a = static_cast<ReadAhead*>(self);
+      if (!a->armed) return;
+      a->armed = false;
+      a->ok = a->read(a->run, a->into);
+      a->done = true;
+    }
+  } next;
+  next.read = readRun;
+  struct WaitWork {
+    host::DeviceWaitWork before;
+    explicit WaitWork(ReadAhead* a) : before(host::SetDeviceWaitWork({&ReadAhead::Work, a})) {}
+    ~WaitWork() { host::SetDeviceWaitWork(before); }
+  } waitWork(&next);
   // At a terminal the burn's line shows bytes, rate and time left.
   const bool terminal = host::ProgressOnTerminal();
   uint64_t doneBytes = 0;
@@ -269,13 +302,26 @@ int FAT_DEVICE::TransferImageFile(char* path) {
   for (uint32_t r = 0; r < runs; ++r) {
     if (!image::RunUsed(bitmap.data(), bitmapBytes, r)) continue;
     uint32_t first = r * image::kRunSectors;
-    uint32_t count = 8 * std::min(image::kRunBitmapBytes, bitmapBytes - r * image::kRunBitmapBytes);
-    memset(data.get(), 0, kTransferBytes);
-    if ((plain && !host::SeekFile(file.get(), dataAt + uint64_t(first) * 512)) ||
-        fread(data.get(), 512, count, file.get()) != count) {
+    uint32_t count = runCount(r);
+    bool ok;
+    if (next.done && next.run == r) {
+      data.swap(ahead);
+      ok = next.ok;
+    } else {
+      ok = readRun(r, data.get());
+    }
+    if (!ok) {
       host::Print("\r\n无法读取镜像文件(%s)的数据.\r\n", path);
       return fail(Ending::kFailure);
     }
+    next.done = next.armed = false;
+    for (uint32_t n = r + 1; n < runs; ++n)
+      if (image::RunUsed(bitmap.data(), bitmapBytes, n)) {
+        next.run = n;
+        next.into = ahead.get();
+        next.armed = true;
+        break;
+      }
     int tries = kTries;
     while (tries > 0) {
       pendCount = count;
@@ -320,8 +366,10 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     host::Print("\r\n");
   else
     host::Print("NandFlash ISO镜像烧写进行中... 100%%\r");
+  next.armed = false;
   data.reset();
   verify.reset();
+  ahead.reset();
 
   if (pDevice->ExecuteSaveFactoryBadInfo() != 0) {
     host::Print("\n更新坏块信息表失败 \n");

@@ -245,7 +245,9 @@ TERVLINK_API FILE* OpenFile(const char* gbkName, const char* mode);
 TERVLINK_API FILE* CreateNewFile(const char* gbkName, bool text);
 TERVLINK_API int RemoveFile(const char* gbkName);  // 0 on success
 TERVLINK_API int RenameFile(const char* from, const char* to);  // 0 on success
-TERVLINK_API int MakeDir(const char* gbkName);  // 0 on success or when it exists as a folder
+// 0 on success or when it exists as a folder; created (when given) tells
+// whether this call made it.
+TERVLINK_API int MakeDir(const char* gbkName, bool* created = nullptr);
 
 struct FileInfo {
   bool exists = false;
@@ -255,6 +257,11 @@ struct FileInfo {
 };
 TERVLINK_API FileInfo Stat(const char* gbkName);
 TERVLINK_API bool SetFileTime(const char* gbkName, int64_t mtime);
+// The same for a file open for writing, whose data is all written out
+// (flushed): nothing it does after sets the time again. False where the
+// host sets times by name only (Windows, whose close may stamp the file
+// again), or when the system refuses: SetFileTime after the close then.
+TERVLINK_API bool SetOpenFileTime(FILE* f, int64_t mtime);
 
 struct DirEntry {
   std::string name;  // GBK
@@ -282,6 +289,12 @@ TERVLINK_API bool ListDir(const char* gbkDir, std::vector<DirEntry>& out);
 // since its size is not known before it is read. Null, with the reason set,
 // when the file cannot be opened or is refused.
 TERVLINK_API FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length);
+// The whole of a PC file, as OpenPcFileToRead would give it, into the room
+// bytes at into; length is set to its size. Quiet: false, with no reason
+// set (the one set before is kept), when the file cannot be opened or read,
+// is refused, or does not fit: it is then read the usual way, which says why.
+TERVLINK_API bool ReadWholePcFile(const char* gbkName, char* into, uint64_t room,
+                                  uint64_t& length);
 
 // True when the GBK text names a PC file exactly: every character of it is
 // GBK (a command line whose text GBK cannot spell is kept in the console's
@@ -381,6 +394,19 @@ TERVLINK_API int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length
 TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
                                 uint32_t length, int hasData, int toDevice, void* reply,
                                 uint32_t replyLength);
+
+// Work for the PC while the device writes: once a request whose data goes
+// to the device has gone out, the socket link runs work(context) before it
+// waits for the answer, so that the device's writing and the PC's next job
+// overlap (SYNC reads the next PC files meanwhile). The work must not use
+// the device link, nor leave a reason behind. A link that moves a request
+// step by step (Windows) runs none. SetDeviceWaitWork returns the work set
+// before, to be set again when the caller is done.
+struct DeviceWaitWork {
+  void (*work)(void* context) = nullptr;
+  void* context = nullptr;
+};
+TERVLINK_API DeviceWaitWork SetDeviceWaitWork(DeviceWaitWork work);
 
 // One client per device: a program claims the device it services for its
 // lifetime, on a connection of its own that it keeps open (the device
@@ -516,6 +542,9 @@ TERVLINK_API bool FileLength(FILE* f, uint64_t& length);
 // failure or at the end of the file.
 TERVLINK_API bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length);
 TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length);
+// WriteAt of the pieces one after another from offset on: the bytes go from
+// where they lie, gathered by the system (Windows: copied together first).
+TERVLINK_API bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count);
 // A read-only view of the first length bytes of an open file, shared with
 // the file: what WriteAt writes shows in it at once. Null where the host
 // maps no files (Windows: the caller reads with ReadAt instead) or the

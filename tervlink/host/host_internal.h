@@ -46,6 +46,9 @@ bool FsNameToGbk(std::string_view name, std::string& gbk);
 // The operating system's sleep (Sleep() adds TERVAN_NO_WAIT and the test
 // hook around it).
 void PlatformSleep(uint32_t ms);
+// Runs the work SetDeviceWaitWork set, if any (the link, once a write has
+// gone out).
+void RunDeviceWaitWork();
 // Milliseconds of the system's monotonic clock.
 uint64_t MonotonicClockMs();
 // Shows one fatal-error line ("Fatal Error: TEXT") where the platform shows

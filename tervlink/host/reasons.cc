@@ -1,5 +1,6 @@
-// Failure reasons carried up from where a failure is known, and the PC-file
-// writer that names every failed write (both platforms).
+// Failure reasons carried up from where a failure is known, the PC-file
+// writer that names every failed write, the quiet whole-file read of SYNC's
+// read-ahead and the work run while the device writes (both platforms).
 
 #include <cerrno>
 #include <cstring>
@@ -11,8 +12,20 @@ namespace host {
 namespace {
 
 thread_local std::string t_reason;
+// Per thread: the thread that sets it is the one whose requests run it.
+thread_local DeviceWaitWork t_waitWork;
 
 }  // namespace
+
+DeviceWaitWork SetDeviceWaitWork(DeviceWaitWork work) {
+  DeviceWaitWork before = t_waitWork;
+  t_waitWork = work;
+  return before;
+}
+
+void detail::RunDeviceWaitWork() {
+  if (t_waitWork.work) t_waitWork.work(t_waitWork.context);
+}
 
 void SetReason(const char* fmt, ...) {
   va_list ap;
@@ -40,6 +53,20 @@ bool ShowReason() {
   t_reason.clear();
   PrintError("Tervan: %s", text.c_str());
   return true;
+}
+
+bool ReadWholePcFile(const char* gbkName, char* into, uint64_t room, uint64_t& length) {
+  std::string before;
+  before.swap(t_reason);
+  FILE* f = OpenPcFileToRead(gbkName, length);
+  bool ok = f && length <= room;
+  if (ok && length > 0) {
+    setvbuf(f, nullptr, _IONBF, 0);  // straight into place, as the engine's reads go
+    ok = fread(into, 1, size_t(length), f) == length;
+  }
+  if (f) fclose(f);
+  t_reason.swap(before);
+  return ok;
 }
 
 bool SpellableInGbk(std::string_view text) {
@@ -102,6 +129,8 @@ bool PcFileWriter::Commit() {
   int flushError = errno;
   bool written = !ferror(f_) && !error_;
   int writeError = error_ ? error_ : flushError;
+  // Dated while open where the host can (no second look-up of the name).
+  bool dated = !keepTime_ || (written && flushed && SetOpenFileTime(f_, mtime_));
   bool closed = fclose(f_) == 0;
   int closeError = errno;
   f_ = nullptr;
@@ -113,7 +142,7 @@ bool PcFileWriter::Commit() {
   } else if (!closed) {
     action = "cannot close";
     err = closeError ? closeError : EIO;
-  } else if (keepTime_ && !SetFileTime(temp_.c_str(), mtime_)) {
+  } else if (!dated && !SetFileTime(temp_.c_str(), mtime_)) {
     action = "cannot set the time of";
     err = errno;
   } else if (RenameFile(temp_.c_str(), name_.c_str()) != 0) {

@@ -73,10 +73,12 @@ echo "exit status $rc, $copied files whole on the device"
 # ---- A kill inside a group of files -----------------------------------------
 # SYNC stores small files in groups of at most 64 (data, then one FAT commit,
 # then the entries). Tervan is killed (SIGKILL, by strace, at the moment it
-# opens the 151st PC file, wherever the clock stands) in the middle of such a
-# group: every file of the groups before the open one (at least the first
-# 151 - 64) must be whole on the device, no file of the open group may show
-# up damaged, and fsck.fat must pass the disk.
+# opens the last of 200 PC files, wherever the clock stands) in the middle of
+# such a group. SYNC reads PC files up to 64 ahead of the one it stores, so
+# the walk is then at the 136th file at least, and the groups committed
+# before the open one (64 files at most) hold at least the first 71: each of
+# them must be whole on the device, no file of the open group may show up
+# damaged, and fsck.fat must pass the disk.
 if ! strace -f -qq -o /dev/null true 2>/dev/null; then
   echo "strace cannot trace here: the kill inside a group was not checked"
   exit 0
@@ -89,22 +91,22 @@ many=$work/many/Disk0/C/MANY
 mkdir -p "$many"
 for i in $(seq 100 299); do head -c $((1000 + i * 7)) /dev/urandom >"$many/F$i.BIN"; done
 printf 'PART do -Y\nFORMAT\nSYNC /P%s/many\n' "$work" >job.bat
-strace -f -qq -o /dev/null -e trace=openat -P "$many/F250.BIN" -e inject=openat:signal=KILL \
+strace -f -qq -o /dev/null -e trace=openat -P "$many/F299.BIN" -e inject=openat:signal=KILL \
   "$bin/Tervan" -B"$work/job.bat" >out 2>err
 rc=$?
-[ $rc = 137 ] || fail "Tervan was not killed at F250.BIN (exit status $rc)"
+[ $rc = 137 ] || fail "Tervan was not killed at F299.BIN (exit status $rc)"
 bash "$here/fsck_disk.sh" state/disk0.nand || fail "fsck of the disk after the kill"
 listed=$(mdir -i part1.img -b ::MANY 2>/dev/null | sed 's|^::/MANY/||') || true
 whole=0
 for name in $listed; do
-  case $name in .|..) continue ;; F1[0-9][0-9].BIN|F2[0-4][0-9].BIN) ;; *) fail "$name on the device" ;; esac
+  case $name in .|..) continue ;; F1[0-9][0-9].BIN|F2[0-9][0-9].BIN) ;; *) fail "$name on the device" ;; esac
   mtype -i part1.img "::MANY/$name" | cmp -s - "$many/$name" || fail "$name differs from its PC file"
   whole=$((whole + 1))
 done
-for i in $(seq 100 185); do
+for i in $(seq 100 170); do
   case " $(echo $listed) " in *" F$i.BIN "*) ;; *) fail "F$i.BIN of a committed group is missing" ;; esac
 done
 kill "$sim_pid"; wait "$sim_pid"; sim_rc=$?; sim_pid=
 [ $sim_rc = 0 ] || fail "zelsim ended with exit status $sim_rc"
-echo "killed inside a group: $whole of the 150 files stored before are whole on the device"
+echo "killed inside a group: $whole of the files stored before are whole on the device"
 exit 0

@@ -57,6 +57,11 @@ class NandMemDevice : public MemDevice {
   // Ctrl-C as the user gives it: SIGINT raised after this many more writes
   // (-1: never).
   int32_t Write(uint32_t s, uint32_t n, char* b) override {
+    // The work SYNC gives the link for its waits, run as the socket link
+    // runs it once a write has gone out.
+    host::DeviceWaitWork work = host::SetDeviceWaitWork({});
+    host::SetDeviceWaitWork(work);
+    if (work.work) ++waitWorks, work.work(work.context);
     return Interrupting(MemDevice::Write(s, n, b));
   }
   int32_t Direct_Write(uint32_t s, uint32_t n, char* b) override {
@@ -67,6 +72,7 @@ class NandMemDevice : public MemDevice {
     return result;
   }
   int interruptAfter = -1;
+  int waitWorks = 0;
 
   bool failNandInfo = false, failTable = false;
   std::vector<std::pair<uint32_t, uint32_t>> entries, requests;
@@ -239,6 +245,40 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
   EXPECT_EQ(fat.FileSize(const_cast<char*>("A.TXT")), 5);
   EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
   EXPECT_EQ(fs::current_path(), dir);
+}
+
+// SYNC reads the next PC files while the device writes: files of every
+// size, more than its ring holds at once (so that it goes round), some too
+// big to be read ahead and empty ones, all arrive whole, in a subfolder
+// and after it.
+TEST_F(DiskSyncTest, PcFilesReadAheadWhileTheDeviceWritesArriveWhole) {
+  const size_t sizes[] = {700000, 250000, 900000, 3000, 0, 17, 40000, 1048576, 1048577, 120000};
+  std::mt19937 rng(7);
+  std::map<std::string, std::string> files[2];  // MANY's, then the root's: name -> data
+  for (int i = 0; i < 90; ++i) {
+    bool many = i < 70;
+    size_t size = i < 10 ? sizes[i] : size_t(1000 + 97 * i);
+    std::string data(size, '\0');
+    for (char& c : data) c = char(rng());
+    std::string name = "F" + std::to_string(i) + ".BIN";
+    fs::path folder = dir / "pc/Disk0/C" / (many ? "MANY" : "");
+    fs::create_directories(folder);
+    std::ofstream(folder / name, std::ios::binary) << data;
+    files[many ? 0 : 1][name] = data;
+  }
+  ASSERT_EQ(Run({"SYNC", "/P" + (dir / "pc").string()}), 1) << out.text;
+  EXPECT_GT(dev.waitWorks, 0);
+  for (int k = 0; k < 2; ++k) {
+    ASSERT_EQ(Run({"CD", k == 0 ? "\\MANY" : "\\"}), 1);
+    for (const auto& [file, data] : files[k]) {
+      std::string name = file, back(data.size() + 1, '\0');
+      EXPECT_EQ(fat.ReadFile(name.data(), back.data(), int(data.size()), nullptr), int(data.size()))
+          << name;
+      back.resize(data.size());
+      EXPECT_TRUE(back == data) << name << " differs";
+    }
+  }
+  EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
 }
 
 TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {

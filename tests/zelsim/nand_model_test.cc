@@ -292,7 +292,9 @@ TEST_F(NandModel, BootSectorsUseTheSlcLayoutOnAnMlcLargePageChip) {
 
 // On a chip with four sectors a page, a write that covers part of a page
 // (from its start to its middle, from its middle to its end, or inside it)
-// leaves the page's other sectors as they were, in the model and in the file.
+// leaves the page's other sectors as they were, in the model and in the file;
+// so does one write of the rest of the disk, more pieces (data and spares
+// apart) than one system call takes.
 TEST_F(NandModel, PartialPageWritesOnALargePageChipKeepThePagesOtherSectors) {
   h.config.nand.chip[0] = LargePageChip();
   ASSERT_TRUE(h.Start()) << h.model->Error();
@@ -308,8 +310,13 @@ TEST_F(NandModel, PartialPageWritesOnALargePageChipKeepThePagesOtherSectors) {
     std::copy(data.begin(), data.end(), expect.begin() + p.first * 512);
     EXPECT_EQ(h.Read(0, 16), expect) << "after sectors " << p.first << "+" << p.count;
   }
+  const uint32_t all = 10 * 256;  // the chip's logical sectors
+  auto rest = Pattern(16, all - 16, 9);
+  ASSERT_TRUE(h.Write(16, rest));
+  expect.insert(expect.end(), rest.begin(), rest.end());
+  EXPECT_EQ(h.Read(0, all), expect);
   ASSERT_TRUE(h.Start()) << h.model->Error();
-  EXPECT_EQ(h.Read(0, 16), expect);
+  EXPECT_EQ(h.Read(0, all), expect);
 }
 
 TEST_F(NandModel, EccMethodDefaultsToTheLayoutAndPersists) {

@@ -206,10 +206,12 @@ bool NandDisk::MarkBad(uint32_t block, std::string& error) {
 
 // ---- file access -------------------------------------------------------------
 //
-// Every transfer moves whole pages of a stretch of physical sectors with one
-// positioned read or write: the pages are built in raw_ (data and spares at
-// their places in the layout) and go to the file in one call, so a write is
-// in the file (page cache) when it returns and a kill loses nothing.
+// A transfer of physical sectors moves whole pages with one positioned read
+// or write: the pages are built in raw_ (data and spares at their places in
+// the layout). A write of logical sectors (WriteSectors) gathers its pieces
+// from where they lie instead, one positioned write for each stretch that
+// lies together in the file. Either way a write is in the file (page cache)
+// when it returns, and a kill loses nothing.
 
 namespace {
 
@@ -382,20 +384,37 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
   if (first + count > geo_.LogicalSectors()) return false;
   const uint32_t spb = geo_.sectorsPerBlock, spp = geo_.sectorsPerPage;
   const bool slc = geo_.slc;
-  // The stretch being built in raw_: physical sectors [base, end), base on a
-  // page boundary, and the blocks given out for it (taken back when it
-  // cannot be written).
-  uint64_t base = 0, end = 0;
-  std::vector<std::pair<uint32_t, uint32_t>> given;
-  auto writeStretch = [&] {
-    if (end == base) return true;
-    bool ok = host::WriteAt(file_, base * nand::kRawSectorBytes, raw_.data(),
-                            size_t(RoundUp(end, spp) - base) * nand::kRawSectorBytes);
-    if (!ok)
-      for (auto [z, b] : given) Unassign(z, b);
-    given.clear();
-    base = end = 0;
+  // The bytes go to the file from where they lie: the data from in, the
+  // filler of a block given out now from erased_, each block's spares from
+  // spares_ (one spare a sector, so that a page's spares lie together).
+  if (erased_.size() != size_t(spb) * nand::kRawSectorBytes)
+    erased_.assign(size_t(spb) * nand::kRawSectorBytes, 0xFF);
+  spares_.resize((size_t(count) / spb + 2) * spb * nand::kSpareBytes);
+  size_t sparesUsed = 0;
+  pieces_.clear();
+  uint64_t runStart = 0, runEnd = 0;  // file offsets of the pieces gathered
+  auto flush = [&] {
+    bool ok = pieces_.empty() ||
+              host::WritePiecesAt(file_, runStart, pieces_.data(), pieces_.size());
+    pieces_.clear();
     return ok;
+  };
+  auto add = [&](uint64_t offset, const uint8_t* data, size_t length) {
+    if (!pieces_.empty() && offset != runEnd && !flush()) return false;
+    if (pieces_.empty()) runStart = runEnd = offset;
+    host::ConstPiece* last = pieces_.empty() ? nullptr : &pieces_.back();
+    if (last && static_cast<const uint8_t*>(last->data) + last->length == data)
+      last->length += length;
+    else
+      pieces_.push_back({data, length});
+    runEnd += length;
+    return true;
+  };
+  // The blocks given out by this call, taken back when it fails.
+  std::vector<std::pair<uint32_t, uint32_t>> given;
+  auto fail = [&] {
+    for (auto [z, b] : given) Unassign(z, b);
+    return false;
   };
 
   for (uint32_t i = 0; i < count;) {
@@ -409,42 +428,39 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
     if (fresh) b = Assign(a.zone, a.blockInZone);
     if (b == kUnmapped) {
       // What was written before the failure stays written.
-      writeStretch();
+      flush();
       return false;
     }
-    uint64_t blockStart = nand::PhysicalSector(geo_, a.zone, b, 0);
-    uint64_t from = fresh ? blockStart : blockStart + a.sectorInBlock;
-    uint64_t to = fresh ? blockStart + spb : blockStart + a.sectorInBlock + n;
-    if (end != base && from != end && !writeStretch()) {
-      if (fresh) Unassign(a.zone, b);
-      return false;
-    }
-    if (end == base) base = end = from - from % spp;
     if (fresh) given.emplace_back(a.zone, b);
-
-    uint64_t havePages = RoundUp(end, spp), needPages = RoundUp(to, spp);
-    raw_.resize(size_t(needPages - base) * nand::kRawSectorBytes);
+    uint64_t blockStart = nand::PhysicalSector(geo_, a.zone, b, 0);
+    uint64_t p0 = blockStart + a.sectorInBlock;  // the first sector of in's
+    uint64_t from = fresh ? blockStart : p0, to = fresh ? blockStart + spb : p0 + n;
+    uint8_t* spares = spares_.data() + sparesUsed;
+    sparesUsed += size_t(spb) * nand::kSpareBytes;
     auto spare = nand::DataSpare(a.blockInZone, slc);
-    if (fresh) {
-      memset(raw_.data() + (havePages - base) * nand::kRawSectorBytes, 0xFF,
-             size_t(needPages - havePages) * nand::kRawSectorBytes);
-      for (uint64_t p = blockStart; p < blockStart + spb; ++p)
-        memcpy(RawSpare(base, p, slc), spare.data(), spare.size());
-    } else if ((from % spp != 0 || to % spp != 0) && needPages > havePages &&
-               !LoadPages(base, havePages, needPages)) {
-      // Pages only partly written keep the rest of what they hold.
-      writeStretch();
-      return false;
+    for (uint32_t k = 0; k < spb; ++k)
+      memcpy(spares + size_t(k) * nand::kSpareBytes, spare.data(), spare.size());
+    auto data = [&](uint64_t p) {
+      return p >= p0 && p < p0 + n ? in + size_t(i + (p - p0)) * nand::kDataBytes
+                                   : erased_.data() + size_t(p - blockStart) * nand::kDataBytes;
+    };
+    auto spareOf = [&](uint64_t p) { return spares + size_t(p - blockStart) * nand::kSpareBytes; };
+    // In file order: a page's data then its spares (SLC), or each sector's
+    // data then its spare.
+    for (uint64_t page = from - from % spp; page < to; page += spp) {
+      uint64_t lo = std::max(page, from), hi = std::min(page + spp, to);
+      for (uint64_t p = lo; p < hi; ++p) {
+        if (!add(nand::SectorDataOffset(geo_, p, slc), data(p), nand::kDataBytes)) return fail();
+        if (!slc && !add(nand::SectorSpareOffset(geo_, p, slc), spareOf(p), nand::kSpareBytes))
+          return fail();
+      }
+      for (uint64_t p = lo; slc && p < hi; ++p)
+        if (!add(nand::SectorSpareOffset(geo_, p, slc), spareOf(p), nand::kSpareBytes))
+          return fail();
     }
-    uint64_t p0 = blockStart + a.sectorInBlock;
-    for (uint32_t k = 0; k < n; ++k) {
-      memcpy(RawData(base, p0 + k, slc), in + size_t(i + k) * nand::kDataBytes, nand::kDataBytes);
-      memcpy(RawSpare(base, p0 + k, slc), spare.data(), spare.size());
-    }
-    end = to;
     i += n;
   }
-  return writeStretch();
+  return flush() || fail();
 }
 
 uint16_t NandDisk::MappedBlock(uint32_t zone, uint32_t logicalInZone) const {

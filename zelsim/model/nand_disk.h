@@ -156,7 +156,10 @@ class NandDisk {
   int32_t eccMethod_ = 1;
   std::string eccPath_;
   std::vector<uint8_t> raw_;     // pages of the transfer at hand
-  std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases
+  std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases and filler
+  // WriteSectors' spares (one a sector) and the pieces of its file writes.
+  std::vector<uint8_t> spares_;
+  std::vector<host::ConstPiece> pieces_;
   // The whole NAND file, read-only (null where the host maps no files).
   const uint8_t* view_ = nullptr;
 };

@@ -50,6 +50,7 @@
 #include "tervlink/bytes.h"
 #include "tervlink/host/device_frames.h"
 #include "tervlink/host/host.h"
+#include "tervlink/host/host_internal.h"
 #include "tervlink/records.h"
 
 namespace host {
@@ -619,6 +620,7 @@ int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* da
     EndCall(fd, false, false);
     return 0;
   }
+  if (write && length > 0) detail::RunDeviceWaitWork();
 
   // The answers as they come when every step succeeds: the block's (no
   // output), the data phase's head (and the data of a read), the reply's.

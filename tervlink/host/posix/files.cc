@@ -133,9 +133,13 @@ int RenameFile(const char* from, const char* to) {
   return rename(GbkToFs(from).c_str(), GbkToFs(to).c_str()) == 0 ? 0 : -1;
 }
 
-int MakeDir(const char* gbkName) {
+int MakeDir(const char* gbkName, bool* created) {
   std::string name = GbkToFs(gbkName);
-  if (mkdir(name.c_str(), 0777) == 0) return 0;
+  if (created) *created = false;
+  if (mkdir(name.c_str(), 0777) == 0) {
+    if (created) *created = true;
+    return 0;
+  }
   int err = errno;
   struct stat st{};
   if (err == EEXIST && stat(name.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
@@ -173,6 +177,14 @@ bool SetFileTime(const char* gbkName, int64_t mtime) {
   times[0].tv_nsec = 0;
   times[1] = times[0];
   return utimensat(AT_FDCWD, GbkToFs(gbkName).c_str(), times, 0) == 0;
+}
+
+bool SetOpenFileTime(FILE* f, int64_t mtime) {
+  timespec times[2];
+  times[0].tv_sec = time_t(mtime);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  return f && futimens(fileno(f), times) == 0;
 }
 
 bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {

@@ -3,9 +3,11 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "tervlink/host/host.h"
 
@@ -46,6 +48,33 @@ bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
     p += n, offset += uint64_t(n), length -= size_t(n);
   }
   return true;
+}
+
+bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count) {
+  if (!f || offset > uint64_t(INT64_MAX)) return false;
+  // At most IOV_MAX pieces a call; a short write goes on from where it ended.
+  iovec iov[IOV_MAX];
+  size_t next = 0, skip = 0;  // the first piece not yet written, and its bytes written
+  for (;;) {
+    while (next < count && pieces[next].length == skip) ++next, skip = 0;
+    if (next == count) return true;
+    int n = 0;
+    for (size_t i = next; i < count && n < IOV_MAX; ++i, ++n) {
+      size_t from = i == next ? skip : 0;
+      iov[n].iov_base = const_cast<uint8_t*>(static_cast<const uint8_t*>(pieces[i].data) + from);
+      iov[n].iov_len = pieces[i].length - from;
+    }
+    ssize_t put = pwritev(fileno(f), iov, n, off_t(offset));
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    offset += uint64_t(put);
+    size_t left = size_t(put);
+    while (next < count && left >= pieces[next].length - skip) {
+      left -= pieces[next].length - skip;
+      ++next, skip = 0;
+    }
+    skip += left;
+  }
 }
 
 const uint8_t* MapFileToRead(FILE* f, uint64_t length) {

@@ -149,9 +149,13 @@ int RenameFile(const char* from, const char* to) {
              : -1;
 }
 
-int MakeDir(const char* gbkName) {
+int MakeDir(const char* gbkName, bool* created) {
   std::wstring name = GbkToWide(gbkName);
-  if (CreateDirectoryW(name.c_str(), nullptr)) return 0;
+  if (created) *created = false;
+  if (CreateDirectoryW(name.c_str(), nullptr)) {
+    if (created) *created = true;
+    return 0;
+  }
   DWORD err = GetLastError();
   if (IsDirAttr(GetFileAttributesW(name.c_str()))) return 0;
   SetReason("cannot create PC folder %s: %s", gbkName,
@@ -208,6 +212,8 @@ bool SetFileTime(const char* gbkName, int64_t mtime) {
   CloseHandle(h);
   return ok;
 }
+
+bool SetOpenFileTime(FILE*, int64_t) { return false; }
 
 bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
   out.clear();
@@ -372,6 +378,15 @@ bool ReadAt(FILE* f, uint64_t offset, void* buffer, size_t length) {
 
 bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
   return TransferAt(f, offset, const_cast<void*>(buffer), length, true);
+}
+
+bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count) {
+  std::vector<uint8_t> all;
+  for (size_t i = 0; i < count; ++i) {
+    auto* p = static_cast<const uint8_t*>(pieces[i].data);
+    all.insert(all.end(), p, p + pieces[i].length);
+  }
+  return all.empty() || WriteAt(f, offset, all.data(), all.size());
 }
 
 // No mapping: the caller reads with ReadAt.
