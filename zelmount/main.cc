@@ -1053,7 +1053,13 @@ void Readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plu
   ZM_PATH(ino, nullptr, path);
   std::vector<Listed> list;
   if (int r = ListFolder(path.c_str(), &list)) return ReplyErrno(req, r);
-  std::vector<char> buf(size);
+  // The kernel asks up to 1 MiB a time: kept between calls, never cleared.
+  static std::unique_ptr<char[]> buf;
+  static size_t capacity = 0;
+  if (size > capacity) {
+    buf.reset(new char[size]);
+    capacity = size;
+  }
   size_t used = 0;
   for (size_t i = offset < 0 ? 0 : size_t(offset); i < list.size(); ++i) {
     Listed& e = list[i];
@@ -1068,7 +1074,7 @@ void Readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plu
       } else {
         entry.attr.st_mode = S_IFDIR;  // . and ..: no node, the kernel looks them up itself
       }
-      n = fuse_add_direntry_plus(req, buf.data() + used, left, e.name.c_str(), &entry, off_t(i + 1));
+      n = fuse_add_direntry_plus(req, buf.get() + used, left, e.name.c_str(), &entry, off_t(i + 1));
       if (n > left) {
         if (entry.ino) ForgetNode(entry.ino, 1);
         break;
@@ -1078,12 +1084,12 @@ void Readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plu
       auto known = g_nodeOf.find({ino, e.name});
       st.st_ino = known != g_nodeOf.end() ? known->second : 0xffffffffu;  // not yet looked up
       st.st_mode = e.plus ? e.st.st_mode : S_IFDIR;
-      n = fuse_add_direntry(req, buf.data() + used, left, e.name.c_str(), &st, off_t(i + 1));
+      n = fuse_add_direntry(req, buf.get() + used, left, e.name.c_str(), &st, off_t(i + 1));
       if (n > left) break;
     }
     used += n;
   }
-  fuse_reply_buf(req, buf.data(), used);
+  fuse_reply_buf(req, buf.get(), used);
 }
 
 void LlReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, struct fuse_file_info*) {
