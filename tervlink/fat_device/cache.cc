@@ -253,6 +253,21 @@ void FAT_DEVICE::BeginReadAhead() {
 void FAT_DEVICE::EndReadAhead() {
   readAhead_ = false;
   DropReadAhead();
+  // A run sent for is answered now, not by another command's first request.
+  std::unique_ptr<char[]> back;
+  pDevice->TakeRead(0, 0, back);
+}
+
+void FAT_DEVICE::PostNextRun(uint64_t dataEnd, uint32_t losses) {
+  const uint64_t start = aheadEnd_;
+  if (start >= dataEnd) return;
+  const uint32_t run = uint32_t(std::min<uint64_t>(std::min(aheadWindow_ * 2, kAheadMost), dataEnd - start));
+  if (!aheadSpare_) aheadSpare_.reset(new (std::nothrow) char[size_t(kAheadMost) * 512]);
+  if (!aheadSpare_ || !pDevice->PostRead(uint32_t(start), run, aheadSpare_)) return;
+  postedStart_ = uint32_t(start);
+  postedCount_ = run;
+  postedDisk_ = pDevice->currentDisk;
+  postedLosses_ = losses;
 }
 
 int FAT_DEVICE::ReadFileData() {
@@ -271,6 +286,30 @@ int FAT_DEVICE::ReadFileData() {
       start >= aheadStart_ && end <= uint64_t(aheadStart_) + aheadCount_) {
     memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - aheadStart_) * 512, size_t(pendCount) * 512);
     return 0;
+  }
+  // The run sent for ahead, when it holds these sectors: its buffer becomes
+  // the run read, and the one after it is sent for.
+  if (postedCount_ > 0 && postedDisk_ == pDevice->currentDisk && postedLosses_ == losses &&
+      start >= postedStart_ && end <= uint64_t(postedStart_) + postedCount_) {
+    std::unique_ptr<char[]> data;
+    int32_t r = pDevice->TakeRead(postedStart_, postedCount_, data);
+    if (r >= 0 && data) {
+      aheadSpare_ = std::move(aheadBuffer_);
+      aheadBuffer_ = std::move(data);
+      aheadStart_ = postedStart_;
+      aheadCount_ = postedCount_;
+      aheadDisk_ = postedDisk_;
+      aheadLosses_ = losses;
+      aheadEnd_ = uint64_t(postedStart_) + postedCount_;
+      aheadWindow_ = postedCount_;
+      postedCount_ = 0;
+      memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - aheadStart_) * 512,
+             size_t(pendCount) * 512);
+      PostNextRun(dataEnd, losses);
+      return 0;
+    }
+    if (data) aheadSpare_ = std::move(data);
+    // A failed read ahead: the sectors are read again below, alone.
   }
   DropReadAhead();
   if (!aheadBuffer_) aheadBuffer_.reset(new (std::nothrow) char[size_t(kAheadMost) * 512]);
@@ -295,5 +334,6 @@ int FAT_DEVICE::ReadFileData() {
   aheadLosses_ = losses;
   aheadEnd_ = start + run;
   memcpy(pendBuffer, aheadBuffer_.get(), size_t(pendCount) * 512);
+  PostNextRun(dataEnd, losses);
   return 0;
 }

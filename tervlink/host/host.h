@@ -394,6 +394,17 @@ TERVLINK_API int DeviceWriteFile(intptr_t h, const void* buffer, uint32_t length
 TERVLINK_API int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
                                 uint32_t length, int hasData, int toDevice, void* reply,
                                 uint32_t replyLength);
+// The same request in two halves, for a read the engine sends ahead of its
+// need: DeviceExchangeSend sends what DeviceExchange sends, and
+// DeviceExchangeFinish later takes the answers (the handle carries nothing
+// else in between; data must stay valid till then). 1, or 0 as
+// DeviceExchange. A link that moves a request step by step (Windows)
+// cannot part it: its DeviceExchangeSend returns -1 and sends nothing.
+TERVLINK_API int DeviceExchangeSend(intptr_t h, const void* block, uint32_t blockLength,
+                                    const void* data, uint32_t length, int hasData, int toDevice,
+                                    uint32_t replyLength);
+TERVLINK_API int DeviceExchangeFinish(intptr_t h, void* data, uint32_t length, int hasData,
+                                      int toDevice, void* reply, uint32_t replyLength);
 
 // Work for the PC while the device writes: once a request whose data goes
 // to the device has gone out, the socket link runs work(context) before it

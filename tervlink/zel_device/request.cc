@@ -22,6 +22,9 @@ void LinkLost(const ZEL_DEVICE_IO& device, bool opened) {
 
 int32_t ZEL_DEVICE_IO::Request(const _ZEL_REQUEST& block, void* data, bool hasData,
                                bool expectReply) {
+  // A read sent ahead is answered first (the link carries one request at a
+  // time); its data waits for TakeRead.
+  AnswerPosted();
   DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -68,4 +71,28 @@ int32_t ZEL_DEVICE_IO::Request(const _ZEL_REQUEST& block, void* data, bool hasDa
   pfnCloseHandle(h);
   _ZEL_REPLY r = DecodeReply(reply);
   return r.status == 0 ? r.value : -1;
+}
+
+// ---- reads sent ahead -------------------------------------------------------
+
+int32_t ZEL_DEVICE_IO::TakeRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) {
+  if (!posted_) return -2;
+  AnswerPosted();
+  std::unique_ptr<PostedRead> p = std::move(posted_);
+  if (p->sector != sector || p->count != count || count == 0) return -2;  // dropped
+  if (p->broke) LinkLost(*this, true);
+  buffer = std::move(p->buffer);
+  return p->result;
+}
+
+void ZEL_DEVICE_IO::AnswerPosted() {
+  if (!posted_ || posted_->answered) return;
+  PostedRead& p = *posted_;
+  uint8_t reply[kReplyBytes] = {};
+  p.broke = host::DeviceExchangeFinish(p.h, p.buffer.get(), p.count * kSectorBytes, 1, 0, reply,
+                                       kReplyBytes) != 1;
+  pfnCloseHandle(p.h);
+  p.answered = true;
+  _ZEL_REPLY r = DecodeReply(reply);
+  p.result = !p.broke && r.status == 0 ? r.value : -1;
 }

@@ -41,6 +41,31 @@ int32_t ZEL_DEVICE_IO::SectorRequest(uint8_t code, uint32_t sector, uint32_t cou
   return Request(b, buffer, true);
 }
 
+// A Read sent ahead (see FAT_DEVICE_IO::PostRead), answered by TakeRead.
+bool ZEL_DEVICE_IO::PostRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) {
+  if (simulation || imageActive || !pfnExchange || !buffer || count == 0 ||
+      count > kMaxSectorsPerRequest)
+    return false;
+  AnswerPosted();
+  posted_.reset();
+  DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;  // the read made when needed tells why
+  // The block SectorRequest sends for Read.
+  _ZEL_REQUEST b = Block(req::kRead, kDirToPc, count * kSectorBytes);
+  b.SetParam32(8, sector);
+  b.SetParam16(12, uint16_t(count));
+  b.SetParam16(14, 0);
+  auto bytes = EncodeRequest(b);
+  if (host::DeviceExchangeSend(h, bytes.data(), kRequestBytes, buffer.get(), b.length, 1, 0,
+                               kReplyBytes) != 1) {
+    pfnCloseHandle(h);
+    return false;
+  }
+  posted_.reset(new PostedRead{h, sector, count, std::move(buffer)});
+  return true;
+}
+
 int32_t ZEL_DEVICE_IO::ReadCapacity(partition* cap) { return DiskReadCapacity(cap, 0); }
 
 int32_t ZEL_DEVICE_IO::DiskReadCapacity(partition* cap, int32_t disk) {

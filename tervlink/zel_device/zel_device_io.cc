@@ -43,6 +43,8 @@ ZEL_DEVICE_IO::ZEL_DEVICE_IO(const char* path, int32_t simulationFlag) {
 }
 
 ZEL_DEVICE_IO::~ZEL_DEVICE_IO() {
+  // A read sent ahead and never taken: its connection is closed unread.
+  if (posted_ && !posted_->answered) pfnCloseHandle(posted_->h);
   if (simulation) SimCloseLink();
 }
 
@@ -54,6 +56,7 @@ int32_t ZEL_DEVICE_IO::Test(int32_t n) {
 }
 
 int32_t ZEL_DEVICE_IO::Download(const char* fileName) {
+  AnswerPosted();
   DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;

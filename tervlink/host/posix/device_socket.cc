@@ -599,11 +599,11 @@ int DeviceReadFile(intptr_t h, void* buffer, uint32_t length, uint32_t* got, voi
 // device answers each in turn. The answers are checked as they arrive, so a
 // device that refuses a step (or moves a shorter data phase) ends the
 // exchange without waiting for bytes it will never send.
-int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
-                   uint32_t length, int hasData, int toDevice, void* reply, uint32_t replyLength) {
+int DeviceExchangeSend(intptr_t h, const void* block, uint32_t blockLength, const void* data,
+                       uint32_t length, int hasData, int toDevice, uint32_t replyLength) {
   int fd = int(h);
   if (blockLength > frames::kMaxControlInput || (hasData && length && !data)) return 0;
-  bool write = hasData && toDevice, read = hasData && !toDevice;
+  bool write = hasData && toDevice;
   uint8_t lead[frames::kControlHeadBytes + frames::kMaxControlInput + frames::kDataHeadBytes];
   frames::PutControlHead(lead, kIoctlSendRequest, blockLength, 0);
   memcpy(lead + frames::kControlHeadBytes, block, blockLength);
@@ -614,14 +614,19 @@ int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* da
   }
   uint8_t fetch[frames::kControlHeadBytes];
   frames::PutControlHead(fetch, kIoctlFetchReply, 0, replyLength);
-  iovec out[3] = {{lead, leadLength}, {write ? data : nullptr, write ? length : 0},
+  iovec out[3] = {{lead, leadLength}, {write ? const_cast<void*>(data) : nullptr, write ? length : 0},
                   {fetch, sizeof fetch}};
   if (!SendFirst(fd, out, 3)) {
     EndCall(fd, false, false);
     return 0;
   }
-  if (write && length > 0) detail::RunDeviceWaitWork();
+  return 1;
+}
 
+int DeviceExchangeFinish(intptr_t h, void* data, uint32_t length, int hasData, int toDevice,
+                         void* reply, uint32_t replyLength) {
+  int fd = int(h);
+  bool read = hasData && !toDevice;
   // The answers as they come when every step succeeds: the block's (no
   // output), the data phase's head (and the data of a read), the reply's.
   uint8_t blockAnswer[frames::kAnswerHeadBytes], dataAnswer[frames::kAnswerHeadBytes],
@@ -674,6 +679,14 @@ int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* da
   }
   EndCall(fd, ok, ok);
   return ok ? 1 : 0;
+}
+
+int DeviceExchange(intptr_t h, const void* block, uint32_t blockLength, void* data,
+                   uint32_t length, int hasData, int toDevice, void* reply, uint32_t replyLength) {
+  if (!DeviceExchangeSend(h, block, blockLength, data, length, hasData, toDevice, replyLength))
+    return 0;
+  if (hasData && toDevice && length > 0) detail::RunDeviceWaitWork();
+  return DeviceExchangeFinish(h, data, length, hasData, toDevice, reply, replyLength);
 }
 
 // ---- server side -----------------------------------------------------------

@@ -656,7 +656,12 @@ class TERVLINK_API FAT_DEVICE {
   // A read of a file's data (the pending transfer): through the read-ahead
   // while it is on, else ReadData. 0 or -1 as ReadData.
   int ReadFileData();
-  void DropReadAhead() { aheadCount_ = 0; }
+  // Forgets the run read ahead and the one sent for (whose answer the
+  // link still takes before its next request).
+  void DropReadAhead() { aheadCount_ = postedCount_ = 0; }
+  // Sends the read of the run after the one just read (the link answers it
+  // while the caller serves this one).
+  void PostNextRun(uint64_t dataEnd, uint32_t losses);
   // count sectors just written from data at first, read back and compared
   // (verify on): 0, or -1 (last error -12 and the sector named on a
   // difference, -1 when the read fails).
@@ -902,6 +907,14 @@ class TERVLINK_API FAT_DEVICE {
   uint32_t aheadLosses_ = 0;
   uint32_t aheadWindow_ = 0;
   uint64_t aheadEnd_ = 0;
+  // The next run, sent for ahead of its need (PostRead): its sectors
+  // (postedCount_ 0: none wanted), disk and device losses, and the buffer
+  // for the one after it (the link holds the one in flight).
+  uint32_t postedStart_ = 0;
+  uint32_t postedCount_ = 0;
+  int postedDisk_ = 0;
+  uint32_t postedLosses_ = 0;
+  std::unique_ptr<char[]> aheadSpare_;
   // One bit per cluster number, to find where a looping chain closes.
   uint8_t seen_[65536 / 8];
   // Disks whose cached state may differ from the device (a request failed).

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "tervlink/export.h"
 #include "tervlink/records.h"
@@ -96,6 +97,26 @@ class TERVLINK_API FAT_DEVICE_IO {
   // disks again before it writes once this has moved. 0 when the link
   // cannot tell.
   virtual uint32_t DeviceLosses() { return 0; }
+
+  // Not a request either: a sector read sent ahead of its need (the
+  // engine's read-ahead of file data), so that the device reads while the
+  // PC does something else. The device starts on sectors [sector, sector +
+  // count) now, into buffer (count x 512 bytes), which the link holds
+  // until the read is taken; any other request first waits for its answer.
+  // False, with nothing sent and buffer given back, where the link cannot
+  // part a request.
+  virtual bool PostRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) {
+    (void)sector, (void)count, (void)buffer;
+    return false;
+  }
+  // The answer of the read PostRead sent for exactly these sectors: Read's
+  // result, its buffer handed back in buffer (also on failure). -2, nothing
+  // handed back, when no read was sent for them: any read sent is then
+  // answered and dropped (TakeRead(0, 0, b) settles it).
+  virtual int32_t TakeRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) {
+    (void)sector, (void)count, (void)buffer;
+    return -2;
+  }
 
   int32_t currentDisk = 0;  // the device disk selected now
 

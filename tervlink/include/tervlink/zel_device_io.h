@@ -130,6 +130,11 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
   // The driver link's count (host::DeviceLosses) when its device was
   // claimed; 0 on the simulation link.
   uint32_t DeviceLosses() override;
+  // A read sent ahead on a link that can part a request (the socket link's
+  // host::DeviceExchangeSend): false on the simulation link, in image
+  // mode, and where pfnExchange is cleared (a test double).
+  bool PostRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) override;
+  int32_t TakeRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) override;
 
   int32_t NandErase(uint32_t block) override;
   int32_t NandReadWrite(int32_t write, uint32_t block, char* buffer, uint32_t size) override;
@@ -226,6 +231,23 @@ class TERVLINK_API ZEL_DEVICE_IO : public FAT_DEVICE_IO {
   // the sectors are written; empty when it is not known (the close then
   // reads the image back).
   std::vector<uint32_t> sectorSums_;
+
+  // The read PostRead sent, until it is taken or dropped: the handle it
+  // holds while unanswered, its sectors, the buffer its data goes to and,
+  // once answered (before another request, which the link carries after
+  // it), Read's result.
+  struct PostedRead {
+    DeviceHandle h;
+    uint32_t sector = 0, count = 0;
+    std::unique_ptr<char[]> buffer;
+    bool answered = false;
+    bool broke = false;  // the link broke while it was answered
+    int32_t result = -1;
+  };
+  std::unique_ptr<PostedRead> posted_;
+  // Takes the answer of the posted read, if not yet taken, and frees its
+  // handle.
+  void AnswerPosted();
 };
 
 // The process-wide 16,384-byte ECC ROM buffer shared by SetEccRom and GetEccRom.
