@@ -250,9 +250,10 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
 // SYNC reads the next PC files while the device writes: files of every
 // size, more than its ring holds at once (so that it goes round), some too
 // big to be read ahead and empty ones, all arrive whole, in a subfolder
-// and after it.
+// and after it; so do files streamed in runs, whose next run is read while
+// the device writes the last.
 TEST_F(DiskSyncTest, PcFilesReadAheadWhileTheDeviceWritesArriveWhole) {
-  const size_t sizes[] = {700000, 250000, 900000, 3000, 0, 17, 40000, 1048576, 1048577, 120000};
+  const size_t sizes[] = {700000, 250000, 2600000, 3000, 0, 17, 40000, 1048576, 1048577, 120000};
   std::mt19937 rng(7);
   std::map<std::string, std::string> files[2];  // MANY's, then the root's: name -> data
   for (int i = 0; i < 90; ++i) {
