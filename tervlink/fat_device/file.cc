@@ -72,8 +72,10 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
     return run;
   };
   // A streamed write reads the stream's next run while the device writes
-  // this one (the link's wait work), into the other of stage_ and
-  // stageNext_: the PC's reading and the device's writing overlap.
+  // this one (the link's wait work, run once the run has gone out), so
+  // that the PC's reading and the device's writing overlap: into stage_
+  // itself, which the sent run no longer needs, or with verify on (whose
+  // read-back compares with it) into the other of stage_ and stageNext_.
   struct Ahead {
     FileDataStream* stream = nullptr;
     char* into = nullptr;
@@ -97,10 +99,10 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
       if (on) host::SetDeviceWaitWork(before);
     }
   };
-  if (write && stream && !hold && size > kMaxRunSectors * 512 && !stageNext_)
-    stageNext_.reset(new (std::nothrow) char[sizeof stage_]);
+  const bool streamed = write && stream && !hold && size > kMaxRunSectors * 512;
+  if (streamed && verify && !stageNext_) stageNext_.reset(new (std::nothrow) char[sizeof stage_]);
   ahead.stream = stream;
-  AheadWork aheadWork(write && stream && !hold && stageNext_ && size > kMaxRunSectors * 512, &ahead);
+  AheadWork aheadWork(streamed && (!verify || stageNext_), &ahead);
   auto give = [&](char* into, uint32_t n) {
     if (!stream) {
       if (into != data) memcpy(into, data, n);
@@ -194,7 +196,7 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
         bool whole = left >= 512 && CheckEndCluster(c) != 0 && IsValidCluster(c);
         ahead.want = whole ? runFrom(c, nextOffset, left, [](unsigned) { return true; }) * 512 : 0;
         ahead.last = c;
-        ahead.into = pendBuffer == stage_ ? stageNext_.get() : stage_;
+        ahead.into = !verify ? pendBuffer : pendBuffer == stage_ ? stageNext_.get() : stage_;
         ahead.armed = ahead.want > 0;
       }
       if (!hold && (write ? WriteData() : ReadFileData()) != 0) return -1;
