@@ -55,6 +55,54 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
   std::vector<uint8_t> passed(write ? 0 : (curPart->dataClusters + 2) / 8 + 1);
   // The next bytes to write, and the bytes just read: from data, or by the
   // stream (whose failure is the PC side's, not the device's).
+  // The run of whole sectors that a transfer at offset moves from cluster
+  // c on: up to kMaxRunSectors, as far as the chain goes on in order (c
+  // comes back as the run's last cluster).
+  auto runFrom = [&](unsigned& c, uint64_t at, uint32_t left, auto&& passes) {
+    uint32_t wanted = std::min(left / 512, kMaxRunSectors);
+    uint32_t run = spc - uint32_t(at / 512) % spc;
+    while (run < wanted) {
+      unsigned next = NextFatEntry(c);
+      if (CheckEndCluster(next) == 0 || next != c + 1 || !IsValidCluster(next)) break;
+      if (!passes(next)) break;  // the loop is reported when the chain gets there
+      run += spc;
+      c = next;
+    }
+    if (uint64_t(run) * 512 > left) run = left / 512;
+    return run;
+  };
+  // A streamed write reads the stream's next run while the device writes
+  // this one (the link's wait work, run once the run has gone out), so
+  // that the PC's reading and the device's writing overlap: into stage_
+  // itself, which the sent run no longer needs, or with verify on (whose
+  // read-back compares with it) into the other of stage_ and stageNext_.
+  struct Ahead {
+    FileDataStream* stream = nullptr;
+    char* into = nullptr;
+    uint32_t want = 0;  // the run's bytes
+    unsigned last = 0;  // its last cluster
+    bool armed = false, done = false, ok = false;
+    static void Work(void* self) {
+      auto* a = static_cast<Ahead*>(self);
+      if (!a->armed) return;
+      a->armed = false;
+      a->ok = a->stream->Fill(a->into, a->want);
+      a->done = true;
+    }
+  } ahead;
+  struct AheadWork {
+    bool on;
+    host::DeviceWaitWork before;
+    AheadWork(bool use, Ahead* a)
+        : on(use), before(use ? host::SetDeviceWaitWork({&Ahead::Work, a}) : host::DeviceWaitWork{}) {}
+    ~AheadWork() {
+      if (on) host::SetDeviceWaitWork(before);
+    }
+  };
+  const bool streamed = write && stream && !hold && size > kMaxRunSectors * 512;
+  if (streamed && verify && !stageNext_) stageNext_.reset(new (std::nothrow) char[sizeof stage_]);
+  ahead.stream = stream;
+  AheadWork aheadWork(streamed && (!verify || stageNext_), &ahead);
   auto give = [&](char* into, uint32_t n) {
     if (!stream) {
       if (into != data) memcpy(into, data, n);
@@ -122,21 +170,37 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
         if (!keep(sector + within, chunk)) return -1;
       }
     } else {
-      uint32_t wanted = std::min(remaining / 512, kMaxRunSectors);
-      uint32_t run = spc - uint32_t(offset / 512) % spc;
-      while (run < wanted) {
-        unsigned next = NextFatEntry(cluster);
-        if (CheckEndCluster(next) == 0 || next != cluster + 1 || !IsValidCluster(next)) break;
-        if (!pass(next)) break;  // the loop is reported when the chain gets there
-        run += spc;
-        cluster = next;
-      }
-      if (uint64_t(run) * 512 > remaining) run = remaining / 512;
+      // A run read while the device wrote the last one is the run here.
+      const bool readAhead = ahead.done;
+      ahead.done = false;
+      uint32_t run = readAhead ? ahead.want / 512 : runFrom(cluster, offset, remaining, pass);
+      if (readAhead) cluster = ahead.last;
       chunk = run * 512;
       pendCount = run;
       pendBuffer = hold ? hold + offset : stream ? stage_ : data;
-      if (write && !give(pendBuffer, chunk)) return -1;
+      if (readAhead) {
+        if (!ahead.ok) {
+          lastError = -10;  // the stream's failure, its reason set
+          return -1;
+        }
+        pendBuffer = ahead.into;
+      } else if (write && !give(pendBuffer, chunk)) {
+        return -1;
+      }
+      if (aheadWork.on) {
+        // The next run as the loop will find it: the chain is made already.
+        unsigned c = cluster;
+        uint64_t nextOffset = offset + chunk;
+        uint32_t left = remaining - chunk;
+        if (left > 0 && nextOffset % clusterBytes == 0) c = NextFatEntry(c);
+        bool whole = left >= 512 && CheckEndCluster(c) != 0 && IsValidCluster(c);
+        ahead.want = whole ? runFrom(c, nextOffset, left, [](unsigned) { return true; }) * 512 : 0;
+        ahead.last = c;
+        ahead.into = !verify ? pendBuffer : pendBuffer == stage_ ? stageNext_.get() : stage_;
+        ahead.armed = ahead.want > 0;
+      }
       if (!hold && (write ? WriteData() : ReadFileData()) != 0) return -1;
+      ahead.armed = false;
       if (!write && !keep(pendBuffer, chunk)) return -1;
     }
     offset += chunk;

@@ -58,11 +58,12 @@ class NandMemDevice : public MemDevice {
   // (-1: never).
   int32_t Write(uint32_t s, uint32_t n, char* b) override {
     // The work SYNC gives the link for its waits, run as the socket link
-    // runs it once a write has gone out.
+    // runs it: once the write has gone out, before its answer.
+    int32_t written = MemDevice::Write(s, n, b);
     host::DeviceWaitWork work = host::SetDeviceWaitWork({});
     host::SetDeviceWaitWork(work);
     if (work.work) ++waitWorks, work.work(work.context);
-    return Interrupting(MemDevice::Write(s, n, b));
+    return Interrupting(written);
   }
   int32_t Direct_Write(uint32_t s, uint32_t n, char* b) override {
     return Interrupting(MemDevice::Direct_Write(s, n, b));
@@ -250,9 +251,11 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
 // SYNC reads the next PC files while the device writes: files of every
 // size, more than its ring holds at once (so that it goes round), some too
 // big to be read ahead and empty ones, all arrive whole, in a subfolder
-// and after it.
+// and after it; so do files streamed in runs, whose next run is read while
+// the device writes the last, with verify on too (the read-back compares
+// with the run written, so the next one goes to another buffer).
 TEST_F(DiskSyncTest, PcFilesReadAheadWhileTheDeviceWritesArriveWhole) {
-  const size_t sizes[] = {700000, 250000, 900000, 3000, 0, 17, 40000, 1048576, 1048577, 120000};
+  const size_t sizes[] = {700000, 250000, 2600000, 3000, 0, 17, 40000, 1048576, 1048577, 120000};
   std::mt19937 rng(7);
   std::map<std::string, std::string> files[2];  // MANY's, then the root's: name -> data
   for (int i = 0; i < 90; ++i) {
@@ -279,6 +282,19 @@ TEST_F(DiskSyncTest, PcFilesReadAheadWhileTheDeviceWritesArriveWhole) {
     }
   }
   EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
+
+  std::string big(2300000, '\0');
+  for (char& c : big) c = char(rng());
+  fs::create_directories(dir / "pc/Disk0/E");
+  std::ofstream(dir / "pc/Disk0/E/BIG.BIN", std::ios::binary) << big;
+  fat.verify = 1;
+  ASSERT_EQ(Run({"SYNC", "/P" + (dir / "pc").string()}), 1) << out.text;
+  ASSERT_EQ(Run({"E:"}), 1);
+  std::string back(big.size() + 1, '\0');
+  char name[] = "BIG.BIN";
+  EXPECT_EQ(fat.ReadFile(name, back.data(), int(big.size()), nullptr), int(big.size()));
+  back.resize(big.size());
+  EXPECT_TRUE(back == big) << "BIG.BIN differs";
 }
 
 TEST_F(DiskSyncTest, DeviceToPcSkipsLoopsAndDamagedFilesAndGoesOnWithTheRest) {

@@ -865,6 +865,10 @@ class TERVLINK_API FAT_DEVICE {
   // multi-sector writes that a commit or a new folder assembles (a FAT
   // stretch, a directory cluster). Part of the engine's zeroed block.
   char stage_[2048 * 512];
+  // With verify on, the run after it, read from the stream while the
+  // device writes the one in stage_ (made on first use; the two take
+  // turns).
+  std::unique_ptr<char[]> stageNext_;
   // Last cluster reached by a directory walk, so that sequential entry
   // loads do not walk the chain from its start every time.
   _PART_INFO* walkPart_ = nullptr;
