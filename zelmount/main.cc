@@ -213,7 +213,7 @@ int Locate(const char* path, Place* place) {
 
 // The open new file (unborn: its entry waits for its first commit) of
 // that name in that folder, or null.
-const OpenFile* UnbornAt(int part, uint32_t dir, const char* name11) {
+OpenFile* UnbornAt(int part, uint32_t dir, const char* name11) {
   for (const auto& o : g.open)
     if (o->h.unborn && !o->lost && o->h.part == part && o->h.dir == dir && memcmp(o->h.name11, name11, 11) == 0)
       return o.get();
@@ -262,12 +262,9 @@ std::tuple<int, uint32_t, uint32_t> KeyOf(const FatHandle& h) {
 
 // The open file of the entry h (as OpenEntry or Find filled it), or null.
 OpenFile* OpenOf(const FatHandle& h) {
-  for (auto& o : g.open) {
-    if (o->h.unborn != h.unborn || o->lost) continue;
-    if (h.unborn ? o->h.part == h.part && o->h.dir == h.dir && memcmp(o->h.name11, h.name11, 11) == 0
-                 : KeyOf(o->h) == KeyOf(h))
-      return o.get();
-  }
+  if (h.unborn) return UnbornAt(h.part, h.dir, h.name11);
+  for (auto& o : g.open)
+    if (!o->h.unborn && !o->lost && KeyOf(o->h) == KeyOf(h)) return o.get();
   return nullptr;
 }
 

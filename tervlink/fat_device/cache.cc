@@ -282,6 +282,18 @@ int FAT_DEVICE::ReadFileData() {
   if (start < p.firstDataSector || end > dataEnd) return ReadData();
   // A device that went away since may hold anything now.
   const uint32_t losses = pDevice->DeviceLosses();
+  // The run now in aheadBuffer_: it serves this read, and the one after it
+  // is sent for.
+  auto serve = [&](uint64_t runStart, uint32_t count) {
+    aheadStart_ = uint32_t(runStart);
+    aheadCount_ = count;
+    aheadDisk_ = pDevice->currentDisk;
+    aheadLosses_ = losses;
+    aheadEnd_ = runStart + count;
+    memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - runStart) * 512, size_t(pendCount) * 512);
+    PostNextRun(dataEnd, losses);
+    return 0;
+  };
   if (aheadCount_ > 0 && aheadDisk_ == pDevice->currentDisk && aheadLosses_ == losses &&
       start >= aheadStart_ && end <= uint64_t(aheadStart_) + aheadCount_) {
     memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - aheadStart_) * 512, size_t(pendCount) * 512);
@@ -296,17 +308,9 @@ int FAT_DEVICE::ReadFileData() {
     if (r >= 0 && data) {
       aheadSpare_ = std::move(aheadBuffer_);
       aheadBuffer_ = std::move(data);
-      aheadStart_ = postedStart_;
-      aheadCount_ = postedCount_;
-      aheadDisk_ = postedDisk_;
-      aheadLosses_ = losses;
-      aheadEnd_ = uint64_t(postedStart_) + postedCount_;
       aheadWindow_ = postedCount_;
       postedCount_ = 0;
-      memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - aheadStart_) * 512,
-             size_t(pendCount) * 512);
-      PostNextRun(dataEnd, losses);
-      return 0;
+      return serve(postedStart_, aheadWindow_);
     }
     if (data) aheadSpare_ = std::move(data);
     // A failed read ahead: the sectors are read again below, alone.
@@ -328,12 +332,5 @@ int FAT_DEVICE::ReadFileData() {
     readAhead_ = false;
     return ReadData();
   }
-  aheadStart_ = pendStart;
-  aheadCount_ = run;
-  aheadDisk_ = pDevice->currentDisk;
-  aheadLosses_ = losses;
-  aheadEnd_ = start + run;
-  memcpy(pendBuffer, aheadBuffer_.get(), size_t(pendCount) * 512);
-  PostNextRun(dataEnd, losses);
-  return 0;
+  return serve(start, run);
 }

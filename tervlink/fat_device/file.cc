@@ -53,8 +53,6 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
   // Clusters passed by a read, one bit each (valid clusters are below
   // dataClusters + 2).
   std::vector<uint8_t> passed(write ? 0 : (curPart->dataClusters + 2) / 8 + 1);
-  // The next bytes to write, and the bytes just read: from data, or by the
-  // stream (whose failure is the PC side's, not the device's).
   // The run of whole sectors that a transfer at offset moves from cluster
   // c on: up to kMaxRunSectors, as far as the chain goes on in order (c
   // comes back as the run's last cluster).
@@ -76,33 +74,16 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
   // that the PC's reading and the device's writing overlap: into stage_
   // itself, which the sent run no longer needs, or with verify on (whose
   // read-back compares with it) into the other of stage_ and stageNext_.
-  struct Ahead {
-    FileDataStream* stream = nullptr;
-    char* into = nullptr;
-    uint32_t want = 0;  // the run's bytes
-    unsigned last = 0;  // its last cluster
-    bool armed = false, done = false, ok = false;
-    static void Work(void* self) {
-      auto* a = static_cast<Ahead*>(self);
-      if (!a->armed) return;
-      a->armed = false;
-      a->ok = a->stream->Fill(a->into, a->want);
-      a->done = true;
-    }
-  } ahead;
-  struct AheadWork {
-    bool on;
-    host::DeviceWaitWork before;
-    AheadWork(bool use, Ahead* a)
-        : on(use), before(use ? host::SetDeviceWaitWork({&Ahead::Work, a}) : host::DeviceWaitWork{}) {}
-    ~AheadWork() {
-      if (on) host::SetDeviceWaitWork(before);
-    }
-  };
+  // The next run: its buffer, bytes and last cluster.
+  char* aheadInto = nullptr;
+  uint32_t aheadBytes = 0;
+  unsigned aheadLast = 0;
   const bool streamed = write && stream && !hold && size > kMaxRunSectors * 512;
   if (streamed && verify && !stageNext_) stageNext_.reset(new (std::nothrow) char[sizeof stage_]);
-  ahead.stream = stream;
-  AheadWork aheadWork(streamed && (!verify || stageNext_), &ahead);
+  host::DeviceWaitTask ahead(streamed && (!verify || stageNext_),
+                             [&] { return stream->Fill(aheadInto, aheadBytes); });
+  // The next bytes to write, and the bytes just read: from data, or by the
+  // stream (whose failure is the PC side's, not the device's).
   auto give = [&](char* into, uint32_t n) {
     if (!stream) {
       if (into != data) memcpy(into, data, n);
@@ -171,36 +152,36 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
       }
     } else {
       // A run read while the device wrote the last one is the run here.
-      const bool readAhead = ahead.done;
-      ahead.done = false;
-      uint32_t run = readAhead ? ahead.want / 512 : runFrom(cluster, offset, remaining, pass);
-      if (readAhead) cluster = ahead.last;
+      bool aheadOk = false;
+      const bool readAhead = ahead.TakeRun(aheadOk);
+      uint32_t run = readAhead ? aheadBytes / 512 : runFrom(cluster, offset, remaining, pass);
+      if (readAhead) cluster = aheadLast;
       chunk = run * 512;
       pendCount = run;
       pendBuffer = hold ? hold + offset : stream ? stage_ : data;
       if (readAhead) {
-        if (!ahead.ok) {
+        if (!aheadOk) {
           lastError = -10;  // the stream's failure, its reason set
           return -1;
         }
-        pendBuffer = ahead.into;
+        pendBuffer = aheadInto;
       } else if (write && !give(pendBuffer, chunk)) {
         return -1;
       }
-      if (aheadWork.on) {
+      if (ahead.On()) {
         // The next run as the loop will find it: the chain is made already.
         unsigned c = cluster;
         uint64_t nextOffset = offset + chunk;
         uint32_t left = remaining - chunk;
         if (left > 0 && nextOffset % clusterBytes == 0) c = NextFatEntry(c);
         bool whole = left >= 512 && CheckEndCluster(c) != 0 && IsValidCluster(c);
-        ahead.want = whole ? runFrom(c, nextOffset, left, [](unsigned) { return true; }) * 512 : 0;
-        ahead.last = c;
-        ahead.into = !verify ? pendBuffer : pendBuffer == stage_ ? stageNext_.get() : stage_;
-        ahead.armed = ahead.want > 0;
+        aheadBytes = whole ? runFrom(c, nextOffset, left, [](unsigned) { return true; }) * 512 : 0;
+        aheadLast = c;
+        aheadInto = !verify ? pendBuffer : pendBuffer == stage_ ? stageNext_.get() : stage_;
+        if (aheadBytes > 0) ahead.Arm();
       }
       if (!hold && (write ? WriteData() : ReadFileData()) != 0) return -1;
-      ahead.armed = false;
+      ahead.Disarm();
       if (!write && !keep(pendBuffer, chunk)) return -1;
     }
     offset += chunk;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <new>
 #include <vector>
@@ -274,27 +273,10 @@ int FAT_DEVICE::TransferImageFile(char* path) {
            fread(into, 512, runCount(r), file.get()) == runCount(r);
   };
   // The next used run is read from the file while the device writes this
-  // one (the link's wait work), into a buffer of its own.
-  struct ReadAhead {
-    std::function<bool(uint32_t, char*)> read;
-    char* into = nullptr;
-    uint32_t run = 0;    // the run to read, when armed
-    bool armed = false;  // once per run, whatever the retries
-    bool done = false, ok = false;
-    static void Work(void* self) {
-      auto* a = static_cast<ReadAhead*>(self);
-      if (!a->armed) return;
-      a->armed = false;
-      a->ok = a->read(a->run, a->into);
-      a->done = true;
-    }
-  } next;
-  next.read = readRun;
-  struct WaitWork {
-    host::DeviceWaitWork before;
-    explicit WaitWork(ReadAhead* a) : before(host::SetDeviceWaitWork({&ReadAhead::Work, a})) {}
-    ~WaitWork() { host::SetDeviceWaitWork(before); }
-  } waitWork(&next);
+  // one (the link's wait work; once per run, whatever the retries), into a
+  // buffer of its own.
+  uint32_t nextRun = 0;
+  host::DeviceWaitTask next(true, [&] { return readRun(nextRun, ahead.get()); });
   // At a terminal the burn's line shows bytes, rate and time left.
   const bool terminal = host::ProgressOnTerminal();
   uint64_t doneBytes = 0;
@@ -303,23 +285,20 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     if (!image::RunUsed(bitmap.data(), bitmapBytes, r)) continue;
     uint32_t first = r * image::kRunSectors;
     uint32_t count = runCount(r);
-    bool ok;
-    if (next.done && next.run == r) {
+    bool ok = false;
+    if (next.TakeRun(ok) && nextRun == r)
       data.swap(ahead);
-      ok = next.ok;
-    } else {
+    else
       ok = readRun(r, data.get());
-    }
     if (!ok) {
       host::Print("\r\n无法读取镜像文件(%s)的数据.\r\n", path);
       return fail(Ending::kFailure);
     }
-    next.done = next.armed = false;
+    next.Disarm();
     for (uint32_t n = r + 1; n < runs; ++n)
       if (image::RunUsed(bitmap.data(), bitmapBytes, n)) {
-        next.run = n;
-        next.into = ahead.get();
-        next.armed = true;
+        nextRun = n;
+        next.Arm();
         break;
       }
     int tries = kTries;
@@ -366,7 +345,7 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     host::Print("\r\n");
   else
     host::Print("NandFlash ISO镜像烧写进行中... 100%%\r");
-  next.armed = false;
+  next.Disarm();
   data.reset();
   verify.reset();
   ahead.reset();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -418,6 +419,45 @@ struct DeviceWaitWork {
   void* context = nullptr;
 };
 TERVLINK_API DeviceWaitWork SetDeviceWaitWork(DeviceWaitWork work);
+// A task (reading the next piece of PC data) armed for the device's next
+// wait: while this object lives (and on), it is the wait work, the one set
+// before put back at its end. Arm makes it run once, at the next wait;
+// TakeRun tells whether it ran since, and its result.
+class DeviceWaitTask {
+ public:
+  DeviceWaitTask(bool on, std::function<bool()> task) : on_(on), task_(std::move(task)) {
+    if (on_) before_ = SetDeviceWaitWork({&DeviceWaitTask::Run, this});
+  }
+  ~DeviceWaitTask() {
+    if (on_) SetDeviceWaitWork(before_);
+  }
+  DeviceWaitTask(const DeviceWaitTask&) = delete;
+  DeviceWaitTask& operator=(const DeviceWaitTask&) = delete;
+  bool On() const { return on_; }
+  void Arm() { armed_ = true, ran_ = false; }
+  void Disarm() { armed_ = false; }
+  // True when the task ran since Arm (once: the next call says false until
+  // it runs again), its result in ok.
+  bool TakeRun(bool& ok) {
+    if (!ran_) return false;
+    ran_ = false;
+    ok = ok_;
+    return true;
+  }
+
+ private:
+  static void Run(void* self) {
+    auto* t = static_cast<DeviceWaitTask*>(self);
+    if (!t->armed_) return;
+    t->armed_ = false;
+    t->ok_ = t->task_();
+    t->ran_ = true;
+  }
+  bool on_;
+  std::function<bool()> task_;
+  DeviceWaitWork before_;
+  bool armed_ = false, ran_ = false, ok_ = false;
+};
 
 // One client per device: a program claims the device it services for its
 // lifetime, on a connection of its own that it keeps open (the device

@@ -26,6 +26,16 @@ _ZEL_REQUEST Block(uint8_t code, uint8_t direction, uint32_t length) {
   return b;
 }
 
+// The block of a sector request (Read, Write and their direct twins).
+_ZEL_REQUEST SectorBlock(uint8_t code, uint32_t sector, uint32_t count) {
+  bool toDevice = code == req::kWrite || code == req::kDirectWrite;
+  _ZEL_REQUEST b = Block(code, toDevice ? kDirToDevice : kDirToPc, count * kSectorBytes);
+  b.SetParam32(8, sector);
+  b.SetParam16(12, uint16_t(count));
+  b.SetParam16(14, 0);
+  return b;
+}
+
 }  // namespace
 
 uint8_t* EccRomBuffer() { return g_eccRom; }
@@ -33,12 +43,7 @@ uint8_t* EccRomBuffer() { return g_eccRom; }
 int32_t ZEL_DEVICE_IO::SectorRequest(uint8_t code, uint32_t sector, uint32_t count,
                                      char* buffer) {
   if (count > kMaxSectorsPerRequest) return -1;
-  bool toDevice = code == req::kWrite || code == req::kDirectWrite;
-  _ZEL_REQUEST b = Block(code, toDevice ? kDirToDevice : kDirToPc, count * kSectorBytes);
-  b.SetParam32(8, sector);
-  b.SetParam16(12, uint16_t(count));
-  b.SetParam16(14, 0);
-  return Request(b, buffer, true);
+  return Request(SectorBlock(code, sector, count), buffer, true);
 }
 
 // A Read sent ahead (see FAT_DEVICE_IO::PostRead), answered by TakeRead.
@@ -51,11 +56,7 @@ bool ZEL_DEVICE_IO::PostRead(uint32_t sector, uint32_t count, std::unique_ptr<ch
   DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                  OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;  // the read made when needed tells why
-  // The block SectorRequest sends for Read.
-  _ZEL_REQUEST b = Block(req::kRead, kDirToPc, count * kSectorBytes);
-  b.SetParam32(8, sector);
-  b.SetParam16(12, uint16_t(count));
-  b.SetParam16(14, 0);
+  _ZEL_REQUEST b = SectorBlock(req::kRead, sector, count);
   auto bytes = EncodeRequest(b);
   if (host::DeviceExchangeSend(h, bytes.data(), kRequestBytes, buffer.get(), b.length, 1, 0,
                                kReplyBytes) != 1) {

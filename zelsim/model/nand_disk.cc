@@ -387,8 +387,6 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
   // The bytes go to the file from where they lie: the data from in, the
   // filler of a block given out now from erased_, each block's spares from
   // spares_ (one spare a sector, so that a page's spares lie together).
-  if (erased_.size() != size_t(spb) * nand::kRawSectorBytes)
-    erased_.assign(size_t(spb) * nand::kRawSectorBytes, 0xFF);
   spares_.resize((size_t(count) / spb + 2) * spb * nand::kSpareBytes);
   size_t sparesUsed = 0;
   pieces_.clear();

@@ -171,20 +171,20 @@ FileInfo Stat(const char* gbkName) {
   return info;
 }
 
+namespace {
+// Access and modification time both mtime (seconds since the epoch).
+struct FileTimes {
+  explicit FileTimes(int64_t mtime) : t{{time_t(mtime), 0}, {time_t(mtime), 0}} {}
+  timespec t[2];
+};
+}  // namespace
+
 bool SetFileTime(const char* gbkName, int64_t mtime) {
-  timespec times[2];
-  times[0].tv_sec = time_t(mtime);
-  times[0].tv_nsec = 0;
-  times[1] = times[0];
-  return utimensat(AT_FDCWD, GbkToFs(gbkName).c_str(), times, 0) == 0;
+  return utimensat(AT_FDCWD, GbkToFs(gbkName).c_str(), FileTimes(mtime).t, 0) == 0;
 }
 
 bool SetOpenFileTime(FILE* f, int64_t mtime) {
-  timespec times[2];
-  times[0].tv_sec = time_t(mtime);
-  times[0].tv_nsec = 0;
-  times[1] = times[0];
-  return f && futimens(fileno(f), times) == 0;
+  return f && futimens(fileno(f), FileTimes(mtime).t) == 0;
 }
 
 bool ListDir(const char* gbkDir, std::vector<DirEntry>& out) {
