@@ -83,11 +83,22 @@ void DriverConnection::Closed() {
 }
 
 void DriverConnection::Reserve(size_t length) {
-  if (capacity_ >= length) return;
-  auto bigger = std::make_unique_for_overwrite<uint8_t[]>(length);
-  if (have_) memcpy(bigger.get(), in_.get(), have_);
+  if (at_ + length <= capacity_) return;
+  if (length <= capacity_) {
+    // Room once the frame's bytes read so far move to the front: only a
+    // frame that is still coming in moves, never a whole data phase.
+    if (have_) memmove(in_.get(), in_.get() + at_, have_);
+    at_ = 0;
+    return;
+  }
+  // Grown with room for a small frame ahead of the next one this long: a
+  // block and its data phase read together then fit where they lie.
+  const size_t grown = length + kReadChunk;
+  auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+  if (have_) memcpy(bigger.get(), in_.get() + at_, have_);
   in_ = std::move(bigger);
-  capacity_ = length;
+  capacity_ = grown;
+  at_ = 0;
 }
 
 bool DriverConnection::Answer(bool ok, uint32_t n, const uint8_t* data) {
@@ -139,7 +150,7 @@ bool DriverConnection::Flush() {
 
 bool DriverConnection::WholeFrame() const {
   if (have_ == 0) return false;
-  const uint8_t* in = in_.get();
+  const uint8_t* in = in_.get() + at_;
   size_t head = frames::HeadBytes(in[0]);
   if (head == 0 || have_ < head) return head == 0;  // a bad frame ends the connection at once
   if (in[0] == frames::kRead) return true;
@@ -154,7 +165,7 @@ bool DriverConnection::Take(size_t length) {
   if (have_ < length) {
     if (!Flush()) return false;
     Reserve(length);
-    if (!host::ReadExact(fd_, in_.get() + have_, length - have_)) return false;
+    if (!host::ReadExact(fd_, in_.get() + at_ + have_, length - have_)) return false;
     have_ = length;
   }
   return true;
@@ -170,6 +181,7 @@ bool DriverConnection::Serve() {
 
 bool DriverConnection::ServeFrame() {
   if (have_ == 0) {
+    at_ = 0;
     if (capacity_ > kKeptBuffer) in_.reset(), capacity_ = 0;
     Reserve(kReadChunk);
     long n = host::ReadSome(fd_, in_.get(), capacity_);
@@ -181,10 +193,10 @@ bool DriverConnection::ServeFrame() {
   }
   // One frame; bytes beyond it (a PC that does not wait for the answer)
   // stay for the next one.
-  const uint8_t* in = in_.get();
-  uint8_t type = in[0];
+  uint8_t type = in_[at_];
   size_t headBytes = frames::HeadBytes(type);
   if (headBytes == 0 || !Take(headBytes)) return false;
+  const uint8_t* in = in_.get() + at_;  // Take may have moved the bytes
   size_t frameBytes = headBytes;
   bool ok = true;
   if (type == frames::kControl) {
@@ -192,7 +204,7 @@ bool DriverConnection::ServeFrame() {
              outCapacity = bytes::Get32(in + 9);
     if (inLength > frames::kMaxControlInput || !Take(headBytes + inLength)) return false;
     frameBytes += inLength;
-    std::span<const uint8_t> input(in_.get() + headBytes, inLength);
+    std::span<const uint8_t> input(in_.get() + at_ + headBytes, inLength);
     if (code == kIoctlSendRequest && inLength >= kRequestBytes) {
       Closed();
       // Another process's request while the device is held goes nowhere:
@@ -220,13 +232,13 @@ bool DriverConnection::ServeFrame() {
     uint32_t length = bytes::Get32(in + 1);
     if (length > frames::kMaxClaimName || !Take(headBytes + length)) return false;
     frameBytes += length;
-    ok = ServeClaim(std::span<const uint8_t>(in_.get() + headBytes, length));
+    ok = ServeClaim(std::span<const uint8_t>(in_.get() + at_ + headBytes, length));
   } else if (type == frames::kWrite) {
     uint32_t length = bytes::Get32(in + 1);
     if (length > kMaxData || !Take(headBytes + length)) return false;
     frameBytes += length;
     // The write is in the model (and its files) before its answer exists.
-    Run(std::span<const uint8_t>(in_.get() + headBytes, length));
+    Run(std::span<const uint8_t>(in_.get() + at_ + headBytes, length));
     ok = Answer(haveBlock_, haveBlock_ ? length : 0, nullptr);
   } else {
     uint32_t length = bytes::Get32(in + 1);
@@ -235,8 +247,10 @@ bool DriverConnection::ServeFrame() {
     ok = answer_.pieces.empty() ? Answer(haveBlock_, n, answer_.data.data())
                                 : Answer(haveBlock_, n, answer_.pieces);
   }
+  // Bytes beyond the frame are served where they lie: moving them to the
+  // front would copy a large data phase that came in with its block.
   have_ -= frameBytes;
-  if (have_) memmove(in_.get(), in_.get() + frameBytes, have_);
+  at_ = have_ ? at_ + frameBytes : 0;
   return ok;
 }
 

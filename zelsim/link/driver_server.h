@@ -70,8 +70,11 @@ class DriverConnection {
   bool haveBlock_ = false;
   bool executed_ = false;
   DeviceAnswer answer_;
-  std::unique_ptr<uint8_t[]> in_;  // bytes read: have_ of capacity_
+  // Bytes read: have_ of them from at_ (the next frame's start) on, in
+  // capacity_.
+  std::unique_ptr<uint8_t[]> in_;
   size_t capacity_ = 0;
+  size_t at_ = 0;
   size_t have_ = 0;
   std::vector<uint8_t> out_;  // answers not yet sent
 };
