@@ -135,7 +135,11 @@ void CountTree(const std::string& folder, uint32_t& files, uint64_t& bytes, int 
 // walk's ring buffer, up to the next subfolder (whose walk then has the
 // buffer). The walk takes a file's data as it comes to the file and drops
 // what it passed by; a file that was not read ahead (too big, no room, any
-// failure) is read the usual way, which tells its reason.
+// failure) is read the usual way, which tells its reason. Files are named
+// from the folder, the current directory while its own entries are walked
+// (the kernel then walks one name per file, not the whole path); should
+// the walk fail to come back into it from a subfolder, nothing more is
+// read ahead there.
 class PcReadAhead {
  public:
   static constexpr uint64_t kRingBytes = 2 << 20;
@@ -145,9 +149,9 @@ class PcReadAhead {
   // the walk was.
   static constexpr size_t kFilesAhead = 64;
 
-  PcReadAhead(SyncWalk& w, const std::string& folder, const std::vector<host::DirEntry>& entries,
+  PcReadAhead(SyncWalk& w, const std::vector<host::DirEntry>& entries,
               const std::vector<std::string>& forms)
-      : w_(w), folder_(folder), entries_(entries), forms_(forms) {
+      : w_(w), entries_(entries), forms_(forms) {
     Start();
   }
   ~PcReadAhead() { Stop(); }
@@ -172,9 +176,15 @@ class PcReadAhead {
     while (!live_.empty() && live_.front().index < i) live_.pop_front();
   }
   // Entry i's data when it was read ahead, else null; it stays in the
-  // buffer until the walk passes on.
+  // buffer until the walk passes on. A file the read-ahead has not come to
+  // yet (the walk is quicker than the device's waits, as at a folder's
+  // start) is read into the buffer now, the same way.
   const std::string_view* Take(size_t i) {
     Pass(i);
+    if (started_ && live_.empty() && next_ <= i && Ring()) {
+      next_ = i;
+      ReadEntry();
+    }
     if (live_.empty() || live_.front().index != i) return nullptr;
     taken_ = std::string_view(w_.ahead.get() + live_.front().offset, size_t(live_.front().length));
     return &taken_;
@@ -187,6 +197,13 @@ class PcReadAhead {
   };
 
   static void Work(void* self) { static_cast<PcReadAhead*>(self)->ReadNext(); }
+
+  // The walk's ring buffer, made on first use; false when there is no
+  // memory for it (files are then read the usual way).
+  bool Ring() {
+    if (!w_.ahead) w_.ahead.reset(new (std::nothrow) char[kRingBytes]);
+    return w_.ahead != nullptr;
+  }
 
   // Where length bytes fit after what is held, the ring going round to its
   // start when the end has no room; -1 when they do not fit now.
@@ -202,31 +219,34 @@ class PcReadAhead {
   }
 
   void ReadNext() {
-    if (!w_.ahead) w_.ahead.reset(new (std::nothrow) char[kRingBytes]);
-    if (!w_.ahead) return;
+    if (!Ring()) return;
     // The entry the walk is at is being stored, or is a subfolder whose
     // walk comes first.
     if (at_ < entries_.size() && entries_[at_].isDir) return;
     next_ = std::max(next_, at_ + 1);
-    while (next_ < entries_.size() && next_ <= at_ + kFilesAhead) {
-      const host::DirEntry& e = entries_[next_];
-      if (e.isDir) return;  // the subfolder's walk comes first
-      if (!e.isSpecial && !e.isLink && !e.unspellable && !forms_[next_].empty() && e.size > 0 &&
-          e.size <= kFileBytes) {
-        int64_t at = Room(e.size);
-        if (at < 0) return;  // room again once the walk takes what is held
-        uint64_t length = 0;
-        if (host::ReadWholePcFile(JoinPc(folder_, e.name.c_str()).c_str(), w_.ahead.get() + at,
-                                  e.size, length) &&
-            length > 0)
-          live_.push_back({next_, uint64_t(at), length});
-      }
-      ++next_;
+    while (next_ < entries_.size() && next_ <= at_ + kFilesAhead && !entries_[next_].isDir &&
+           ReadEntry()) {
     }
   }
 
+  // Reads entry next_ into the ring when it is a file to be read ahead, and
+  // moves on; false, staying, when the ring has no room for it now.
+  bool ReadEntry() {
+    const host::DirEntry& e = entries_[next_];
+    if (!e.isDir && !e.isSpecial && !e.isLink && !e.unspellable && !forms_[next_].empty() &&
+        e.size > 0 && e.size <= kFileBytes) {
+      int64_t at = Room(e.size);
+      if (at < 0) return false;  // room again once the walk takes what is held
+      uint64_t length = 0;
+      if (host::ReadWholePcFile(e.name.c_str(), w_.ahead.get() + at, e.size, length) &&
+          length > 0)
+        live_.push_back({next_, uint64_t(at), length});
+    }
+    ++next_;
+    return true;
+  }
+
   SyncWalk& w_;
-  const std::string& folder_;
   const std::vector<host::DirEntry>& entries_;
   const std::vector<std::string>& forms_;
   // What is held, in listing order: the data taken last (until the walk
@@ -258,7 +278,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
     return true;
   });
   std::vector<std::string> forms = DeviceNames(fat, entries);
-  PcReadAhead ahead(w, folder, entries, forms);
+  PcReadAhead ahead(w, entries, forms);
   // Back from a subfolder, this folder's heading is printed again before
   // the next line about one of its own entries: the log never lists them
   // under the last subfolder's heading.
@@ -348,8 +368,7 @@ void SyncFolderToDevice(SyncWalk& w, const std::string& folder) {
       w.visited.insert(fat->curPart->currentDir);
       ahead.Stop();
       SyncFolderToDevice(w, sub);
-      ahead.Start();
-      host::SetCurrentDir(folder.c_str());  // back from the subfolder
+      if (host::SetCurrentDir(folder.c_str())) ahead.Start();  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
       resumed = true;

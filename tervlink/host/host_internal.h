@@ -32,6 +32,10 @@ class FileInput : public Input {
   bool zero_ = false;
 };
 
+// The whole of a PC file, opened as OpenPcFileToRead opens one, into the
+// room bytes at into (ReadWholePcFile, which keeps it quiet); length is set
+// to its size. False when it cannot be opened or read, or does not fit.
+bool ReadPcFileInto(const char* gbkName, char* into, uint64_t room, uint64_t& length);
 // printf-style text of at most 1023 bytes (a message line or a reason).
 std::string FormatLine(const char* fmt, va_list ap);
 // True when the stream is a terminal or console a person types at.

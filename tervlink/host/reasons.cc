@@ -58,13 +58,7 @@ bool ShowReason() {
 bool ReadWholePcFile(const char* gbkName, char* into, uint64_t room, uint64_t& length) {
   std::string before;
   before.swap(t_reason);
-  FILE* f = OpenPcFileToRead(gbkName, length);
-  bool ok = f && length <= room;
-  if (ok && length > 0) {
-    setvbuf(f, nullptr, _IONBF, 0);  // straight into place, as the engine's reads go
-    ok = fread(into, 1, size_t(length), f) == length;
-  }
-  if (f) fclose(f);
+  bool ok = detail::ReadPcFileInto(gbkName, into, room, length);
   t_reason.swap(before);
   return ok;
 }

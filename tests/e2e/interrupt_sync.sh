@@ -91,7 +91,10 @@ many=$work/many/Disk0/C/MANY
 mkdir -p "$many"
 for i in $(seq 100 299); do head -c $((1000 + i * 7)) /dev/urandom >"$many/F$i.BIN"; done
 printf 'PART do -Y\nFORMAT\nSYNC /P%s/many\n' "$work" >job.bat
-strace -f -qq -o /dev/null -e trace=openat -P "$many/F299.BIN" -e inject=openat:signal=KILL \
+# SYNC names a file from its folder (the current directory), or by its
+# whole path: either open is the one killed.
+strace -f -qq -o /dev/null -e trace=openat -P "$many/F299.BIN" -P F299.BIN \
+  -e inject=openat:signal=KILL \
   "$bin/Tervan" -B"$work/job.bat" >out 2>err
 rc=$?
 [ $rc = 137 ] || fail "Tervan was not killed at F299.BIN (exit status $rc)"

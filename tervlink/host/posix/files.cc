@@ -63,29 +63,34 @@ FILE* CreateNewFile(const char* gbkName, bool text) {
   return f;
 }
 
-FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
+namespace {
+
+// The checks of OpenPcFileToRead on a descriptor, opened without waiting
+// (O_NONBLOCK stays set): a descriptor of a regular file, or -1 with the
+// reason set.
+int OpenPcFd(const char* gbkName, uint64_t& length) {
   length = 0;
   if (!gbkName || !*gbkName) {
     SetReason("no PC file name given");
-    return nullptr;
+    return -1;
   }
   if (!SpellableInGbk(gbkName)) {
     SetReason("PC file name %s holds characters the device's character set (GBK) cannot spell",
               gbkName);
-    return nullptr;
+    return -1;
   }
   // Opened without waiting, so that a FIFO without a writer (or a device)
   // cannot hold the open; it is refused below before any read.
   int fd = open(GbkToFs(gbkName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     SetFileReason("cannot open", gbkName, errno);
-    return nullptr;
+    return -1;
   }
   struct stat st{};
   if (fstat(fd, &st) != 0) {
     SetFileReason("cannot open", gbkName, errno);
     close(fd);
-    return nullptr;
+    return -1;
   }
   if (!S_ISREG(st.st_mode)) {
     const char* kind = S_ISDIR(st.st_mode)    ? "a folder"
@@ -95,7 +100,7 @@ FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
                                                                       : "not a regular file";
     SetReason("PC file %s is %s, not a regular file: not copied", gbkName, kind);
     close(fd);
-    return nullptr;
+    return -1;
   }
   if (st.st_size == 0) {
     // A file of the kernel's (/proc, /sys) says 0 and has data: its size
@@ -111,9 +116,18 @@ FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
         SetReason("PC file %s reports a size of 0 but holds data (a system file such as "
                   "/proc's): copy it to a regular file first", gbkName);
       close(fd);
-      return nullptr;
+      return -1;
     }
   }
+  length = uint64_t(st.st_size);
+  return fd;
+}
+
+}  // namespace
+
+FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
+  int fd = OpenPcFd(gbkName, length);
+  if (fd < 0) return nullptr;
   // Reads wait again (O_NONBLOCK was for the open only); F_SETFL changes
   // none of the other flags the file was opened with.
   fcntl(fd, F_SETFL, 0);
@@ -121,11 +135,32 @@ FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
   if (!f) {
     SetFileReason("cannot open", gbkName, errno);
     close(fd);
+    length = 0;
     return nullptr;
   }
-  length = uint64_t(st.st_size);
   return f;
 }
+
+namespace detail {
+
+bool ReadPcFileInto(const char* gbkName, char* into, uint64_t room, uint64_t& length) {
+  // Straight from the descriptor into place: no stream, and O_NONBLOCK is
+  // left on. A regular file's read does not heed it; should a file system
+  // answer EAGAIN all the same, the read fails and the caller reads the
+  // file the usual way.
+  int fd = OpenPcFd(gbkName, length);
+  bool ok = fd >= 0 && length <= room;
+  for (uint64_t got = 0; ok && got < length;) {
+    ssize_t n = read(fd, into + got, size_t(length - got));
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) got += uint64_t(n);
+  }
+  if (fd >= 0) close(fd);
+  return ok;
+}
+
+}  // namespace detail
 
 int RemoveFile(const char* gbkName) { return unlink(GbkToFs(gbkName).c_str()) == 0 ? 0 : -1; }
 

@@ -137,6 +137,21 @@ FILE* OpenPcFileToRead(const char* gbkName, uint64_t& length) {
   return f;
 }
 
+namespace detail {
+
+bool ReadPcFileInto(const char* gbkName, char* into, uint64_t room, uint64_t& length) {
+  FILE* f = OpenPcFileToRead(gbkName, length);
+  bool ok = f && length <= room;
+  if (ok && length > 0) {
+    setvbuf(f, nullptr, _IONBF, 0);  // straight into place, as the engine's reads go
+    ok = fread(into, 1, size_t(length), f) == length;
+  }
+  if (f) fclose(f);
+  return ok;
+}
+
+}  // namespace detail
+
 int RemoveFile(const char* gbkName) {
   return DeleteFileW(GbkToWide(gbkName).c_str()) ? 0 : -1;
 }
