@@ -14,19 +14,49 @@
 namespace host {
 namespace {
 
-// Converts text from one set to another. Returns false when the text is not
-// valid in the source set or cannot be expressed in the target.
-bool Convert(const char* to, const char* from, std::string_view in, std::string& out) {
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+// One conversion descriptor per direction and thread, opened on first use
+// and kept: opening one (iconv_open looks the sets up) costs more than
+// converting a line, and a command prints and names files by the thousand.
+class Converter {
+ public:
+  Converter(const char* to, const char* from) : to_(to), from_(from) {}
+  ~Converter() {
+    if (cd_ != kNone) iconv_close(cd_);
+    cd_ = kNone;  // a late print (an exit handler's) opens it again
+  }
+  Converter(const Converter&) = delete;
+  Converter& operator=(const Converter&) = delete;
+  // The descriptor in its initial shift state, or kNone when the sets are
+  // not known here.
+  iconv_t Get() {
+    if (cd_ == kNone)
+      cd_ = iconv_open(to_, from_);
+    else
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    return cd_;
+  }
+  static inline const iconv_t kNone = reinterpret_cast<iconv_t>(-1);
+
+ private:
+  const char* to_;
+  const char* from_;
+  iconv_t cd_ = kNone;
+};
+
+enum class Way { kGbkToUtf8, kUtf8ToGbk };
+
+// Converts text from one set to the other. Returns false when the text is
+// not valid in the source set or cannot be expressed in the target.
+bool Convert(Way way, std::string_view in, std::string& out) {
+  thread_local Converter toUtf8("UTF-8", "GBK"), toGbk("GBK", "UTF-8");
+  iconv_t cd = (way == Way::kGbkToUtf8 ? toUtf8 : toGbk).Get();
+  if (cd == Converter::kNone) return false;
   out.assign(in.size() * 4 + 16, '\0');
   char* src = const_cast<char*>(in.data());
   size_t srcLeft = in.size();
   char* dst = out.data();
   size_t dstLeft = out.size();
-  bool ok = iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  if (!ok) return false;
+  if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<size_t>(-1)) return false;
   out.resize(out.size() - dstLeft);
   return true;
 }
@@ -61,7 +91,7 @@ std::string GbkToUtf8Lenient(std::string_view gbk) {
       out.push_back(char(c));
     } else if (c == 0xFF) {
       out.push_back('?');  // a character GBK lacks (ConsoleToGbk's mark)
-    } else if (Convert("UTF-8", "GBK", gbk.substr(i, n), piece)) {
+    } else if (Convert(Way::kGbkToUtf8, gbk.substr(i, n), piece)) {
       out += piece;
     } else {
       out.append(gbk.substr(i, n));
@@ -76,7 +106,7 @@ std::string GbkToUtf8Lenient(std::string_view gbk) {
 std::string GbkToConsole(std::string_view gbk) {
   if (IsAscii(gbk) || ConsoleIsGbk()) return std::string(gbk);
   std::string out;
-  if (Convert("UTF-8", "GBK", gbk, out)) return out;
+  if (Convert(Way::kGbkToUtf8, gbk, out)) return out;
   return GbkToUtf8Lenient(gbk);
 }
 
@@ -93,7 +123,7 @@ static size_t Utf8Length(std::string_view text, size_t i) {
 std::string ConsoleToGbk(std::string_view text) {
   if (IsAscii(text) || ConsoleIsGbk()) return std::string(text);
   std::string out;
-  if (Convert("GBK", "UTF-8", text, out)) return out;
+  if (Convert(Way::kUtf8ToGbk, text, out)) return out;
   // Valid UTF-8 with characters GBK lacks (Korean, emoji): each of those
   // becomes the byte 0xFF, which no GBK text holds, so that a name with one
   // is refused (SpellableInGbk) instead of being taken for other bytes.
@@ -103,7 +133,7 @@ std::string ConsoleToGbk(std::string_view text) {
     if (n == 0) return std::string(text);  // not UTF-8: a GBK batch file
     if (n == 1)
       marked.push_back(text[i]);
-    else if (Convert("GBK", "UTF-8", text.substr(i, n), piece))
+    else if (Convert(Way::kUtf8ToGbk, text.substr(i, n), piece))
       marked += piece;
     else
       marked.push_back('\xFF');
@@ -115,7 +145,7 @@ std::string ConsoleToGbk(std::string_view text) {
 std::string GbkToFs(std::string_view gbk) {
   if (IsAscii(gbk)) return std::string(gbk);
   std::string out;
-  if (Convert("UTF-8", "GBK", gbk, out)) return out;
+  if (Convert(Way::kGbkToUtf8, gbk, out)) return out;
   return std::string(gbk);
 }
 
@@ -132,7 +162,7 @@ bool FsNameToGbk(std::string_view name, std::string& gbk) {
     gbk.assign(name);
     return true;
   }
-  if (Convert("GBK", "UTF-8", name, gbk)) return true;
+  if (Convert(Way::kUtf8ToGbk, name, gbk)) return true;
   // For messages: what GBK can spell, and "?" for each character it cannot.
   gbk.clear();
   std::string piece;
@@ -141,7 +171,7 @@ bool FsNameToGbk(std::string_view name, std::string& gbk) {
     if (n == 0) n = 1;
     if (n == 1 && uint8_t(name[i]) < 0x80)
       gbk.push_back(name[i]);
-    else if (n > 1 && Convert("GBK", "UTF-8", name.substr(i, n), piece))
+    else if (n > 1 && Convert(Way::kUtf8ToGbk, name.substr(i, n), piece))
       gbk += piece;
     else
       gbk.push_back('?');
