@@ -71,9 +71,9 @@ bool Addressable(FAT_DEVICE* fat, const char* name, std::set<std::string>& liste
 }
 
 bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path,
-                        int64_t mtime) {
+                        int64_t mtime, const char* here) {
   host::PcFileWriter writer;
-  if (!writer.Open(path.c_str())) return false;
+  if (!writer.Open(here ? here : path.c_str(), false, path.c_str())) return false;
   writer.KeepTime(mtime);
   PcFileStream pcFile(writer);
   return fat->ReadFileTo(name, pcFile, size) == size && writer.Commit();

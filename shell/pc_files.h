@@ -70,6 +70,8 @@ bool WritePcFileToDevice(FAT_DEVICE* fat, const std::string& path, char* name, D
 // under the real name (nor replaces a file that is there). The PC file
 // then carries the time mtime. False when anything failed, with the reason
 // set (the engine's last error tells a device failure, -1, from a damaged
-// file, -3, and from the PC file's failure, -10 or 0).
+// file, -3, and from the PC file's failure, -10 or 0). here, when given, is
+// the file's name in the current folder, which is path's folder: the files
+// are then made by that name (path still names the file in reasons).
 bool CopyDeviceFileToPc(FAT_DEVICE* fat, char* name, int size, const std::string& path,
-                        int64_t mtime);
+                        int64_t mtime, const char* here = nullptr);

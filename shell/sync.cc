@@ -382,6 +382,10 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder, bool fresh) {
   CommandShell& sh = w.sh;
   FAT_DEVICE* fat = w.fat;
   sh.Printf("同步目录%s\n", folder.c_str());
+  // Standing in the folder, its files are made by their own names (the
+  // kernel then walks one name per file, not the whole path); where the
+  // folder cannot be entered, by their full paths.
+  bool inside = host::SetCurrentDir(folder.c_str());
   std::unique_ptr<_FILE_FIND> find(new (std::nothrow) _FILE_FIND);
   if (!find) {
     ++w.skipped;
@@ -441,7 +445,8 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder, bool fresh) {
       sh.Printf("  文件%s不一样，开始更新", name);
       fat->lastError = 0;
       int size = fat->FileSize(find.get());  // the listing has just found it
-      if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path, FromDos(find->date, find->time))) {
+      if (size < 0 || !CopyDeviceFileToPc(fat, name, size, path, FromDos(find->date, find->time),
+                                          inside ? name : nullptr)) {
         // The PC side's failure (a full or read-only disk) is no failed read.
         if (size >= 0 && (fat->lastError == -10 || fat->lastError == 0))
           sh.Printf("\n  文件%s写入PC失败\n", name);
@@ -471,7 +476,7 @@ void CopyDeviceToFolder(SyncWalk& w, const std::string& folder, bool fresh) {
       w.inside.push_back(fat->curPart->currentDir);
       w.visited.insert(fat->curPart->currentDir);
       CopyDeviceToFolder(w, path, made);
-      host::SetCurrentDir(folder.c_str());  // back from the subfolder
+      inside = host::SetCurrentDir(folder.c_str());  // back from the subfolder
       w.inside.pop_back();
       GoBack(fat, here);
       resumed = true;

@@ -316,8 +316,9 @@ class TERVLINK_API PcFileWriter {
   ~PcFileWriter();
   // Creates the temporary file for gbkName (in text mode when text is set:
   // line ends as the host writes them). False (reason set) when it cannot
-  // be created.
-  bool Open(const char* gbkName, bool text = false);
+  // be created. shown, when given, is the name reasons give the file: its
+  // full path where gbkName is a name in the current folder.
+  bool Open(const char* gbkName, bool text = false, const char* shown = nullptr);
   // Appends length bytes; false (reason set) when they were not all taken.
   bool Write(const void* data, size_t length);
   // The file gets the modification time mtime (seconds since the epoch)
@@ -335,10 +336,9 @@ class TERVLINK_API PcFileWriter {
   bool Commit();
   // Closes and removes the temporary file; the real name is left alone.
   void Discard();
-  const std::string& Name() const { return name_; }
 
  private:
-  std::string name_, temp_;
+  std::string name_, shown_, temp_;
   FILE* f_ = nullptr;
   // The stream's buffer, kept from file to file (a stream that makes its
   // own asks the system for the file's block size first).

@@ -80,9 +80,10 @@ bool SpellableInGbk(std::string_view text) {
 
 PcFileWriter::~PcFileWriter() { Discard(); }
 
-bool PcFileWriter::Open(const char* gbkName, bool text) {
+bool PcFileWriter::Open(const char* gbkName, bool text, const char* shown) {
   Discard();
   name_ = gbkName ? gbkName : "";
+  shown_ = shown ? shown : name_;
   error_ = 0;
   keepTime_ = false;
   // Beside the file, so that the rename stays within one file system; no
@@ -101,7 +102,7 @@ bool PcFileWriter::Open(const char* gbkName, bool text) {
   }
   if (!f_) {
     // The reason names the real file, which is what the user knows.
-    SetFileReason("cannot create", name_.c_str(), errno);
+    SetFileReason("cannot create", shown_.c_str(), errno);
     temp_.clear();
     return false;
   }
@@ -112,7 +113,7 @@ bool PcFileWriter::Write(const void* data, size_t length) {
   if (!f_) return false;
   if (length == 0 || fwrite(data, 1, length, f_) == length) return true;
   if (!error_) error_ = errno ? errno : EIO;
-  SetFileReason("cannot write", name_.c_str(), error_);
+  SetFileReason("cannot write", shown_.c_str(), error_);
   return false;
 }
 
@@ -147,7 +148,7 @@ bool PcFileWriter::Commit() {
     temp_.clear();
     return true;
   }
-  SetFileReason(action, name_.c_str(), err);
+  SetFileReason(action, shown_.c_str(), err);
   RemoveFile(temp_.c_str());
   temp_.clear();
   return false;
