@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "tervlink/bytes.h"
 #include "tervlink/fat_device.h"
@@ -430,11 +431,30 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
   MarkEndCluster(cluster);
   // The new cluster is written first: it is free on the device until the
   // FAT is saved, so a failure here leaves nothing behind.
-  if (InitDirData(cluster) != 0 || CommitNewEntry(kAttrDirectory, name11, 0, cluster) != 0) {
+  if (InitDirData(cluster) != 0) {
     RollBackFat();
     return -1;
   }
+  const std::vector<uint8_t> made(stage_, stage_ + size_t(curPart->sectorsPerCluster) * 512);
+  if (CommitNewEntry(kAttrDirectory, name11, 0, cluster) != 0) {
+    RollBackFat();
+    return -1;
+  }
+  SeedMirror(cluster, made.data());
   return 0;
+}
+
+void FAT_DEVICE::SeedMirror(unsigned cluster, const uint8_t* bytes) {
+  // A mirror held of an earlier directory there is gone with it (nothing of
+  // it is staged: the group was settled before the directory was made).
+  fatdir::State& st = *dirs_;
+  for (size_t i = st.mirrors.size(); i-- > 0;)
+    if (st.mirrors[i]->part == curPart && st.mirrors[i]->dir == cluster) DropMirror(i);
+  const uint32_t here = curPart->currentDir;
+  curPart->currentDir = cluster;
+  fatdir::Mirror* m;
+  NewMirror(bytes, &m);  // without it, the directory is read when first used
+  curPart->currentDir = here;
 }
 
 // Deletes the entry found with mask and frees its chain: the entry first,

@@ -89,6 +89,14 @@ int FAT_DEVICE::CurrentMirror(Mirror** out) {
     *out = m;
     return 1;
   }
+  return NewMirror(nullptr, out);
+}
+
+int FAT_DEVICE::NewMirror(const uint8_t* known, Mirror** out) {
+  fatdir::State& st = *dirs_;
+  const uint32_t dir = curPart->currentDir;
+  const uint32_t perCluster = 16 * curPart->sectorsPerCluster;
+  const uint32_t limit = fatdir::kMaxDirEntries / perCluster;
   auto m = std::make_unique<Mirror>();
   m->part = curPart;
   m->disk = curDisk_;
@@ -110,9 +118,15 @@ int FAT_DEVICE::CurrentMirror(Mirror** out) {
     std::sort(m->byCluster.begin(), m->byCluster.end());
   }
   m->fatStamp = fatStamp_;
-  m->bytes.assign(size_t(entries) * kDirEntryBytes, 0);
   m->staged.assign(entries / 16, 0);
-  if (LoadMirror(m.get()) != 0) return -1;
+  if (known) {
+    if (m->clusters.size() != 1) return 0;  // only a directory of one cluster is made so
+    m->bytes.assign(known, known + size_t(entries) * kDirEntryBytes);
+  } else {
+    m->bytes.assign(size_t(entries) * kDirEntryBytes, 0);
+    if (ReadMirror(m.get()) != 0) return -1;
+  }
+  IndexMirror(m.get());
   // Room for it: the least recently used mirrors without staged entries go.
   size_t total = m->bytes.size();
   for (auto& h : st.mirrors) total += h->bytes.size();
@@ -132,9 +146,9 @@ int FAT_DEVICE::CurrentMirror(Mirror** out) {
   return 1;
 }
 
-// Reads the directory in runs of contiguous sectors and indexes it. 0, or
-// -1 (last error -1) when a read failed.
-int FAT_DEVICE::LoadMirror(Mirror* m) {
+// Reads the directory in runs of contiguous sectors. 0, or -1 (last error
+// -1) when a read failed.
+int FAT_DEVICE::ReadMirror(Mirror* m) {
   const uint32_t sectors = m->Sectors();
   for (uint32_t i = 0; i < sectors;) {
     uint32_t at = MirrorSector(m, i), run = 1;
@@ -145,6 +159,10 @@ int FAT_DEVICE::LoadMirror(Mirror* m) {
     if (ReadData() != 0) return -1;
     i += run;
   }
+  return 0;
+}
+
+void FAT_DEVICE::IndexMirror(Mirror* m) {
   const uint32_t entries = m->Entries();
   m->byText.reserve(entries);
   m->end = m->freeHint = entries;
@@ -157,7 +175,6 @@ int FAT_DEVICE::LoadMirror(Mirror* m) {
       if (first == kEntryEnd) m->end = std::min(m->end, slot);
     }
   }
-  return 0;
 }
 
 void FAT_DEVICE::IndexEntry(Mirror* m, uint32_t slot, bool add) {

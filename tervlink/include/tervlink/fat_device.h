@@ -818,7 +818,16 @@ class TERVLINK_API FAT_DEVICE {
   // chain longer than a directory may be), -1 when reading it failed (last
   // error -1, or -3 for a first cluster outside the partition).
   int CurrentMirror(fatdir::Mirror** out);
-  int LoadMirror(fatdir::Mirror* m);
+  // A new mirror of the current directory, as CurrentMirror gives it: read
+  // from the device, or, with known, made of those bytes (the one cluster
+  // of a directory just written; 0 for a directory of more).
+  int NewMirror(const uint8_t* known, fatdir::Mirror** out);
+  int ReadMirror(fatdir::Mirror* m);
+  // Holds the mirror of the directory just made at cluster from bytes, its
+  // cluster as written, so that the command that made it (SYNC walks into
+  // it next) does not read it back.
+  void SeedMirror(unsigned cluster, const uint8_t* bytes);
+  void IndexMirror(fatdir::Mirror* m);
   void IndexEntry(fatdir::Mirror* m, uint32_t slot, bool add);
   // The mirror of the current partition holding sector, with the sector's
   // index in it; null when none does.
