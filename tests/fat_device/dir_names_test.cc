@@ -121,7 +121,9 @@ TEST_F(DirTest, ADirectoryIsReadOnceAndItsIndexFollowsEveryChange) {
   for (int i = 0; i < files; ++i) {
     snprintf(name, sizeof name, "F%d", i);
     ASSERT_EQ(d.Write(name, ""), 0) << i;
-    if (i == 0) EXPECT_EQ(d.dev.CountOf('R'), 0u) << "a directory just made is not read back";
+    if (i == 0) {
+      EXPECT_EQ(d.dev.CountOf('R'), 0u) << "a directory just made is not read back";
+    }
   }
   fat.ForgetDirectories();
   d.dev.log.clear();
