@@ -445,11 +445,8 @@ int FAT_DEVICE::MakeDirectory(char* name11) {
 }
 
 void FAT_DEVICE::SeedMirror(unsigned cluster, const uint8_t* bytes) {
-  // A mirror held of an earlier directory there is gone with it (nothing of
-  // it is staged: the group was settled before the directory was made).
-  fatdir::State& st = *dirs_;
-  for (size_t i = st.mirrors.size(); i-- > 0;)
-    if (st.mirrors[i]->part == curPart && st.mirrors[i]->dir == cluster) DropMirror(i);
+  // A mirror held of an earlier directory there went when the cluster was
+  // written (MirrorsOverwritten).
   const uint32_t here = curPart->currentDir;
   curPart->currentDir = cluster;
   fatdir::Mirror* m;

@@ -391,10 +391,16 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
   size_t sparesUsed = 0;
   pieces_.clear();
   uint64_t runStart = 0, runEnd = 0;  // file offsets of the pieces gathered
+  // The blocks given out for the pieces gathered, taken back when their
+  // write fails; a block some of whose bytes are in the file stays given.
+  std::vector<std::pair<uint32_t, uint32_t>> given;
   auto flush = [&] {
     bool ok = pieces_.empty() ||
               host::WritePiecesAt(file_, runStart, pieces_.data(), pieces_.size());
     pieces_.clear();
+    if (!ok)
+      for (auto [z, b] : given) Unassign(z, b);
+    given.clear();
     return ok;
   };
   auto add = [&](uint64_t offset, const uint8_t* data, size_t length) {
@@ -407,12 +413,6 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
       pieces_.push_back({data, length});
     runEnd += length;
     return true;
-  };
-  // The blocks given out by this call, taken back when it fails.
-  std::vector<std::pair<uint32_t, uint32_t>> given;
-  auto fail = [&] {
-    for (auto [z, b] : given) Unassign(z, b);
-    return false;
   };
 
   for (uint32_t i = 0; i < count;) {
@@ -429,10 +429,16 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
       flush();
       return false;
     }
-    if (fresh) given.emplace_back(a.zone, b);
     uint64_t blockStart = nand::PhysicalSector(geo_, a.zone, b, 0);
     uint64_t p0 = blockStart + a.sectorInBlock;  // the first sector of in's
     uint64_t from = fresh ? blockStart : p0, to = fresh ? blockStart + spb : p0 + n;
+    // A block apart from the stretch gathered: that stretch is written
+    // first, so that a block given out goes with its own pieces only.
+    if (!pieces_.empty() && nand::SectorDataOffset(geo_, from, slc) != runEnd && !flush()) {
+      if (fresh) Unassign(a.zone, b);
+      return false;
+    }
+    if (fresh) given.emplace_back(a.zone, b);
     uint8_t* spares = spares_.data() + sparesUsed;
     sparesUsed += size_t(spb) * nand::kSpareBytes;
     auto spare = nand::DataSpare(a.blockInZone, slc);
@@ -448,17 +454,17 @@ bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {
     for (uint64_t page = from - from % spp; page < to; page += spp) {
       uint64_t lo = std::max(page, from), hi = std::min(page + spp, to);
       for (uint64_t p = lo; p < hi; ++p) {
-        if (!add(nand::SectorDataOffset(geo_, p, slc), data(p), nand::kDataBytes)) return fail();
+        if (!add(nand::SectorDataOffset(geo_, p, slc), data(p), nand::kDataBytes)) return false;
         if (!slc && !add(nand::SectorSpareOffset(geo_, p, slc), spareOf(p), nand::kSpareBytes))
-          return fail();
+          return false;
       }
       for (uint64_t p = lo; slc && p < hi; ++p)
         if (!add(nand::SectorSpareOffset(geo_, p, slc), spareOf(p), nand::kSpareBytes))
-          return fail();
+          return false;
     }
     i += n;
   }
-  return flush() || fail();
+  return flush();
 }
 
 uint16_t NandDisk::MappedBlock(uint32_t zone, uint32_t logicalInZone) const {
