@@ -256,6 +256,24 @@ tree_folders() { find "$1" -mindepth 1 -type d | wc -l; }
 # Peers: each sets peer_us for one round; its files are in $work/p.
 peer_image=$work/fresh.img  # the empty image peer_sync_in copies
 timed() { local t0; t0=$(now); "$@" >/dev/null 2>&1; peer_us=$(($(now) - t0)); }
+# pair_job NAME ACTION PEER [PREP]: a yardstick (ACTION, timed here) beside
+# a peer (PEER sets peer_us), alternating round by round; $work/y and
+# $work/p are emptied and PREP run (untimed) before each ACTION.
+pair_job() {
+  local name=$1 action=$2 peer=$3 prep=${4:-:} r ratios=() tvs=() pvs=()
+  picked "$name" || return 0
+  for ((r = 0; r < ROUNDS; r++)); do
+    rm -rf "$work/y" "$work/p"; mkdir -p "$work/y" "$work/p"
+    $prep
+    local t0; t0=$(now)
+    $action >/dev/null
+    local own_us=$(($(now) - t0))
+    $peer
+    tvs+=("$own_us") pvs+=("$peer_us")
+    ratios+=("$(awk -v a="$own_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
+  done
+  report "$name" - "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
+}
 peer_sync_in() {  # mcopy -s of the tree into a fresh image of the partition's size
   cp "$peer_image" "$work/p/x.img"
   timed mcopy -s -i "$work/p/x.img" "$work/trees/$peer_tree/Disk0/C/"* ::/
@@ -354,21 +372,38 @@ elif [ -x "$BIN/link_bench" ] && [ -x "$BIN/socket_pingpong" ]; then
 else
   echo "small request: $BIN/link_bench or socket_pingpong not built (cmake -DTERVAN_BUILD_BENCH=ON)"
 fi
+# The big file's bytes over a plain Unix socket, 1 MiB a request, between
+# a process with the image and one with the PC file (bench/socket_stream,
+# no Tervan code in it), against mcopy of the big tree in and out: what a
+# socket link's two extra copies of every byte cost.
+if [ -x "$BIN/socket_stream" ]; then
+  stream_out() { "$BIN/socket_stream" out "$work/big.img" $((BIG_MIB << 20)) "$work/y/big.bin"; }
+  stream_in() { "$BIN/socket_stream" in "$work/trees/big/Disk0/C/big.bin" "$work/y/x.img"; }
+  fresh_image() { cp "$work/fresh.img" "$work/y/x.img"; }  # as peer_sync_in, untimed
+  peer_tree=big peer_image=$work/fresh.img
+  pair_job "socket link: ${BIG_MIB} MiB out / mcopy" stream_out peer_sync_out
+  pair_job "socket link: ${BIG_MIB} MiB in / mcopy" stream_in peer_sync_in fresh_image
+else
+  echo "socket link rows: $BIN/socket_stream not built (cmake -DTERVAN_BUILD_BENCH=ON)"
+fi
 # Kept apart from the rows above so that changes to either merge cleanly.
 # zelmount on a fresh copy of a prepared state against Tervan's own command
 # for the same job on another fresh copy (and ls -lR against mdir -/ of the
 # image). Only the job itself is timed (cp, ls), not the mount's start.
 if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/null; then
   zm_pid=
-  zm_start() {
+  # mount_with PROGRAM ARGS...: PROGRAM serves the mount on $work/m (which
+  # ARGS name) in the background until zm_stop.
+  mount_with() {
     mkdir -p "$work/m"
-    "$BIN/zelmount" -f "$work/m" 2>>"$work/zelmount.log" &
+    "$@" 2>>"$work/zelmount.log" &
     zm_pid=$!
     until mountpoint -q "$work/m"; do
-      kill -0 "$zm_pid" 2>/dev/null || { echo "zelmount did not mount; see $work/zelmount.log" >&2; exit 1; }
+      kill -0 "$zm_pid" 2>/dev/null || { echo "$1 did not mount; see $work/zelmount.log" >&2; exit 1; }
       sleep 0.01
     done
   }
+  zm_start() { mount_with "$BIN/zelmount" -f "$work/m"; }
   zm_stop() { fusermount3 -u "$work/m"; wait "$zm_pid"; zm_pid=; }
   # mount_job NAME STATE ACTION PEER: ACTION timed on a mount of a fresh
   # copy of STATE; PEER sets peer_us as the peers above do. An untimed run
@@ -430,25 +465,39 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
   # Yardsticks ("on the PC"): the same jobs on the PC's own file system
   # (the trees in TMPDIR), against the same peers: what the kernel's own
   # file system reaches, below which no mount's ratio can go.
-  yard_job() {
-    local name=$1 action=$2 peer=$3 r ratios=() tvs=() pvs=()
+  # The same jobs on a FUSE mount that keeps its files in memory and does
+  # nothing else (bench/fuse_floor, served as zelmount serves its mount):
+  # what the kernel and libfuse cost, below which no FUSE mount can go.
+  floor_job() {
+    local name=$1 from=$2 action=$3 peer=$4 r ratios=() tvs=() pvs=()
     picked "$name" || return 0
     for ((r = 0; r < ROUNDS; r++)); do
-      rm -rf "$work/y"; mkdir -p "$work/y"
+      rm -rf "$work/p"; mkdir -p "$work/p"
+      mount_with "$BIN/fuse_floor" "$work/m" "$from"
       local t0; t0=$(now)
       $action >/dev/null
-      local own_us=$(($(now) - t0))
+      local floor_us=$(($(now) - t0))
+      zm_stop
       $peer
-      tvs+=("$own_us") pvs+=("$peer_us")
-      ratios+=("$(awk -v a="$own_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
+      tvs+=("$floor_us") pvs+=("$peer_us")
+      ratios+=("$(awk -v a="$floor_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
     done
     report "$name" - "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
   }
+  if [ -x "$BIN/fuse_floor" ]; then
+    mkdir -p "$work/floor.fresh/C"
+    floor_job "in-memory FUSE: cp -r small / SYNC /P" "$work/floor.fresh" zm_cp_small sync_small
+    floor_job "in-memory FUSE: cp -r out small / SYNC /DZEL2PC" "$work/trees/small/Disk0" \
+      zm_read_small sync_back_small
+    floor_job "in-memory FUSE: ls -lR small / mdir -/" "$work/trees/small/Disk0" zm_ls_small mdir_small
+  else
+    echo "in-memory FUSE rows: $BIN/fuse_floor not built (cmake -DTERVAN_BUILD_BENCH=ON)"
+  fi
   pc_read_small() { cp -r "$work/trees/small/Disk0/C/"* "$work/y/"; }
   pc_ls_small() { ls -lR "$work/trees/small/Disk0/C"; }
-  yard_job "on the PC: cp -r small / SYNC /P" pc_read_small sync_small
-  yard_job "on the PC: cp -r small / SYNC /DZEL2PC" pc_read_small sync_back_small
-  yard_job "on the PC: ls -lR small / mdir -/" pc_ls_small mdir_small
+  pair_job "on the PC: cp -r small / SYNC /P" pc_read_small sync_small
+  pair_job "on the PC: cp -r small / SYNC /DZEL2PC" pc_read_small sync_back_small
+  pair_job "on the PC: ls -lR small / mdir -/" pc_ls_small mdir_small
 else
   echo "zelmount rows: zelmount not built, or no /dev/fuse or fusermount3"
 fi
