@@ -11,8 +11,8 @@
 //
 // Out: the PC asks for each run (an 8-byte length), the device reads it
 // and answers with it. In: the PC sends each run after its length, the
-// device writes it and answers with one byte. As a link does, each side
-// waits for the other in a blocking read.
+// device writes it and answers with one byte. Each side waits for the
+// other in a blocking read.
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -71,27 +71,39 @@ int Device(int link, int image, bool out) {
   return 0;
 }
 
-// The PC side: moves total bytes (out) or the whole PC file (in).
+// The PC side: moves total bytes (out) or the whole PC file (in), with
+// the PC's work on one run done while the device works on the next (out:
+// the next run is asked for before this one is written; in: the next run
+// is read while the device writes this one), as a link that keeps the
+// device busy does.
 bool Pc(int link, int file, bool out, uint64_t total) {
-  std::vector<char> buf(kRun);
-  for (;;) {
-    uint64_t length = kRun;
-    if (out) {
-      if (total == 0) return true;
-      if (length > total) length = total;
-      if (!WriteAll(link, &length, sizeof length) || !ReadAll(link, buf.data(), length)) return false;
+  std::vector<char> buf(kRun), next(kRun);
+  if (out) {
+    uint64_t asked = 0;
+    auto ask = [&](uint64_t* length) {
+      *length = total - asked < kRun ? total - asked : kRun;
+      asked += *length;
+      return *length == 0 || WriteAll(link, length, sizeof *length);
+    };
+    uint64_t length = 0, following = 0;
+    if (!ask(&length)) return false;
+    while (length > 0) {
+      if (!ReadAll(link, buf.data(), length) || !ask(&following)) return false;
       if (!WriteAll(file, buf.data(), length)) return false;
-      total -= length;
-    } else {
-      ssize_t got = read(file, buf.data(), kRun);
-      if (got < 0) return false;
-      if (got == 0) return true;
-      length = uint64_t(got);
-      char ok = 0;
-      if (!WriteAll(link, &length, sizeof length) || !WriteAll(link, buf.data(), length)) return false;
-      if (!ReadAll(link, &ok, 1) || !ok) return false;
+      length = following;
     }
+    return true;
   }
+  ssize_t got = read(file, buf.data(), kRun);
+  while (got > 0) {
+    uint64_t length = uint64_t(got);
+    char ok = 0;
+    if (!WriteAll(link, &length, sizeof length) || !WriteAll(link, buf.data(), length)) return false;
+    got = read(file, next.data(), kRun);
+    if (!ReadAll(link, &ok, 1) || !ok) return false;
+    buf.swap(next);
+  }
+  return got == 0;
 }
 
 }  // namespace
