@@ -20,31 +20,16 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "socket_io.h"
+
 namespace {
+
+using yardstick::ReadAll;
+using yardstick::WriteAll;
 
 constexpr size_t kAsk = 47;      // what the PC sends for one small request
 constexpr size_t kAnswer = 195;  // what the device sends back
 constexpr int kWarmUp = 100;
-
-bool ReadAll(int fd, char* p, size_t n) {
-  while (n > 0) {
-    ssize_t got = read(fd, p, n);
-    if (got <= 0) return false;
-    p += got;
-    n -= size_t(got);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t put = write(fd, p, n);
-    if (put <= 0) return false;
-    p += put;
-    n -= size_t(put);
-  }
-  return true;
-}
 
 double NowUs() {
   timespec t{};

@@ -25,31 +25,14 @@
 #include <cstring>
 #include <vector>
 
+#include "socket_io.h"
+
 namespace {
 
+using yardstick::ReadAll;
+using yardstick::WriteAll;
+
 constexpr size_t kRun = 1u << 20;
-
-bool ReadAll(int fd, void* to, size_t n) {
-  char* p = static_cast<char*>(to);
-  while (n > 0) {
-    ssize_t got = read(fd, p, n);
-    if (got <= 0) return false;
-    p += got;
-    n -= size_t(got);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const void* from, size_t n) {
-  const char* p = static_cast<const char*>(from);
-  while (n > 0) {
-    ssize_t put = write(fd, p, n);
-    if (put <= 0) return false;
-    p += put;
-    n -= size_t(put);
-  }
-  return true;
-}
 
 // The device side: serves the PC's runs until it hangs up.
 int Device(int link, int image, bool out) {
