@@ -201,7 +201,7 @@ class PcReadAhead {
   // The walk's ring buffer, made on first use; false when there is no
   // memory for it (files are then read the usual way).
   bool Ring() {
-    if (!w_.ahead) w_.ahead.reset(new (std::nothrow) char[kRingBytes]);
+    if (!w_.ahead) w_.ahead = host::NewTransferBuffer(kRingBytes);
     return w_.ahead != nullptr;
   }
 

@@ -211,7 +211,7 @@ int FAT_DEVICE::Transfer(int kind) {
 int FAT_DEVICE::VerifyWritten(uint32_t first, uint32_t count, const char* data) {
   // A run is at most the transfer buffer; the copy read back goes to a
   // buffer of its own, made on the first verified write.
-  if (!verifyBuffer_) verifyBuffer_.reset(new (std::nothrow) char[sizeof stage_]);
+  if (!verifyBuffer_) verifyBuffer_ = host::NewTransferBuffer(sizeof stage_);
   if (!verifyBuffer_ || size_t(count) * 512 > sizeof stage_) {
     lastError = -1;
     return -1;
@@ -262,7 +262,7 @@ void FAT_DEVICE::PostNextRun(uint64_t dataEnd, uint32_t losses) {
   const uint64_t start = aheadEnd_;
   if (start >= dataEnd) return;
   const uint32_t run = uint32_t(std::min<uint64_t>(std::min(aheadWindow_ * 2, kAheadMost), dataEnd - start));
-  if (!aheadSpare_) aheadSpare_.reset(new (std::nothrow) char[size_t(kAheadMost) * 512]);
+  if (!aheadSpare_) aheadSpare_ = host::NewTransferBuffer(size_t(kAheadMost) * 512);
   if (!aheadSpare_ || !pDevice->PostRead(uint32_t(start), run, aheadSpare_)) return;
   postedStart_ = uint32_t(start);
   postedCount_ = run;
@@ -316,7 +316,7 @@ int FAT_DEVICE::ReadFileData() {
     // A failed read ahead: the sectors are read again below, alone.
   }
   DropReadAhead();
-  if (!aheadBuffer_) aheadBuffer_.reset(new (std::nothrow) char[size_t(kAheadMost) * 512]);
+  if (!aheadBuffer_) aheadBuffer_ = host::NewTransferBuffer(size_t(kAheadMost) * 512);
   if (!aheadBuffer_) {
     readAhead_ = false;
     return ReadData();

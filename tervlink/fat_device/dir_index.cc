@@ -347,7 +347,7 @@ int FAT_DEVICE::GroupHold(uint32_t size, uint64_t bytes, char** at) {
   fatdir::State& st = *dirs_;
   *at = nullptr;
   if (bytes > fatdir::kHoldBytes) return 0;
-  if (!st.data) st.data.reset(new (std::nothrow) char[fatdir::kHoldBytes]);
+  if (!st.data) st.data = host::NewTransferBuffer(fatdir::kHoldBytes);
   if (!st.data) return 0;  // no memory: the data goes to the device at once
   // What is held goes to the device first, ahead of the group's FAT all
   // the same. A failure loses the group (the device failure did already).

@@ -36,6 +36,14 @@ void ShowProgress(uint64_t done, uint64_t total) {
 
 }  // namespace
 
+void FAT_DEVICE::PopulateStage(uint64_t bytes) {
+  constexpr uint64_t kShort = 64 << 10;
+  bytes = std::min<uint64_t>(bytes, sizeof stage_);
+  if (bytes < kShort || bytes <= stagePopulated_) return;
+  host::PopulateMemory(stage_ + stagePopulated_, size_t(bytes - stagePopulated_), true);
+  stagePopulated_ = bytes;
+}
+
 // Moves size bytes between data and the chain starting at first. The count
 // moved, or -1 (last error -1 on a device failure, -3 on a cluster outside
 // the partition). A write stops early at an end mark and returns the count
@@ -79,7 +87,8 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
   uint32_t aheadBytes = 0;
   unsigned aheadLast = 0;
   const bool streamed = write && stream && !hold && size > kMaxRunSectors * 512;
-  if (streamed && verify && !stageNext_) stageNext_.reset(new (std::nothrow) char[sizeof stage_]);
+  if (stream && !hold) PopulateStage(size);
+  if (streamed && verify && !stageNext_) stageNext_ = host::NewTransferBuffer(sizeof stage_);
   host::DeviceWaitTask ahead(streamed && (!verify || stageNext_),
                              [&] { return stream->Fill(aheadInto, aheadBytes); });
   // The next bytes to write, and the bytes just read: from data, or by the

@@ -228,9 +228,9 @@ int FAT_DEVICE::TransferImageFile(char* path) {
     return fail(Ending::kFailure);
   }
 
-  std::unique_ptr<char[]> data(new (std::nothrow) char[kTransferBytes]);
-  std::unique_ptr<char[]> verify(new (std::nothrow) char[kTransferBytes]);
-  std::unique_ptr<char[]> ahead(new (std::nothrow) char[kTransferBytes]);
+  std::unique_ptr<char[]> data = host::NewTransferBuffer(kTransferBytes);
+  std::unique_ptr<char[]> verify = host::NewTransferBuffer(kTransferBytes);
+  std::unique_ptr<char[]> ahead = host::NewTransferBuffer(kTransferBytes);
   if (!data || !verify || !ahead) {
     host::Print("内存分配失败，请关闭其他程序后重试\r\n");
     return fail(Ending::kFailure);

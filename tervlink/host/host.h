@@ -17,6 +17,7 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -602,6 +603,19 @@ TERVLINK_API bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* piec
 // mapping failed. The file must keep its length while the view lives.
 TERVLINK_API const uint8_t* MapFileToRead(FILE* f, uint64_t length);
 TERVLINK_API void UnmapFile(const uint8_t* view, uint64_t length);
+// Has the whole pages of [p, p + n) made present now, in one call, instead
+// of one fault per page when each is first touched (a fault costs
+// microseconds, many more on a virtual machine): a buffer about to be
+// filled (forWriting), or a view's pages about to be read. A hint only:
+// nothing happens where the system cannot.
+TERVLINK_API void PopulateMemory(const void* p, size_t n, bool forWriting);
+// n bytes for a transfer's data, present at once (PopulateMemory); null
+// when there is no memory for them.
+inline std::unique_ptr<char[]> NewTransferBuffer(size_t n) {
+  std::unique_ptr<char[]> b(new (std::nothrow) char[n]);
+  if (b) PopulateMemory(b.get(), n, true);
+  return b;
+}
 
 }  // namespace host
 

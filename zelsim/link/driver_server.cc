@@ -95,6 +95,7 @@ void DriverConnection::Reserve(size_t length) {
   // block and its data phase read together then fit where they lie.
   const size_t grown = length + kReadChunk;
   auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+  host::PopulateMemory(bigger.get(), grown, true);
   if (have_) memcpy(bigger.get(), in_.get() + at_, have_);
   in_ = std::move(bigger);
   capacity_ = grown;

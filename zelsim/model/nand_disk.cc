@@ -356,6 +356,17 @@ bool NandDisk::SectorPieces(uint64_t first, uint32_t count,
   if (!host::FileLength(file_, length) || length < geo_.FileBytes()) return false;
   // Sectors that follow one another in the file make one piece.
   bool lastInView = false;
+  // The stretch of the file the pieces lie in, made present in one call
+  // per stretch before they are sent (rather than a fault per few pages as
+  // the socket copies them): a block that follows the last in the file
+  // (past its spares, a page apart at most) extends it.
+  constexpr size_t kSpanGap = 4096;
+  const uint8_t* spanFrom = nullptr;
+  const uint8_t* spanTo = nullptr;
+  auto populate = [&] {
+    if (spanTo > spanFrom) host::PopulateMemory(spanFrom, size_t(spanTo - spanFrom), false);
+    spanFrom = spanTo = nullptr;
+  };
   auto add = [&](const uint8_t* at, size_t n) {
     if (lastInView && static_cast<const uint8_t*>(pieces.back().data) + pieces.back().length == at)
       pieces.back().length += n;
@@ -372,11 +383,17 @@ bool NandDisk::SectorPieces(uint64_t first, uint32_t count,
       lastInView = false;
     } else {
       uint64_t p = nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock);
+      const uint8_t* from = view_ + nand::SectorDataOffset(geo_, p, geo_.slc);
+      const uint8_t* to = view_ + nand::SectorDataOffset(geo_, p + n - 1, geo_.slc) + nand::kDataBytes;
+      if (spanFrom && (from < spanTo || size_t(from - spanTo) > kSpanGap)) populate();
+      if (!spanFrom) spanFrom = from;
+      spanTo = to;
       for (uint32_t k = 0; k < n; ++k)
         add(view_ + nand::SectorDataOffset(geo_, p + k, geo_.slc), nand::kDataBytes);
     }
     i += n;
   }
+  populate();
   return true;
 }
 

@@ -87,4 +87,17 @@ void UnmapFile(const uint8_t* view, uint64_t length) {
   if (view) munmap(const_cast<uint8_t*>(view), size_t(length));
 }
 
+void PopulateMemory(const void* p, size_t n, bool forWriting) {
+#if defined(MADV_POPULATE_READ) && defined(MADV_POPULATE_WRITE)
+  const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t from = (uintptr_t(p) + page - 1) & ~(page - 1);
+  const uintptr_t to = (uintptr_t(p) + n) & ~(page - 1);
+  // A kernel before 5.14 refuses the advice: the pages then come as faults.
+  if (page > 0 && to > from)
+    madvise(reinterpret_cast<void*>(from), to - from, forWriting ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+#else
+  (void)p, (void)n, (void)forWriting;
+#endif
+}
+
 }  // namespace host

@@ -409,4 +409,7 @@ const uint8_t* MapFileToRead(FILE*, uint64_t) { return nullptr; }
 
 void UnmapFile(const uint8_t*, uint64_t) {}
 
+// Windows commits a buffer's pages as they are touched; nothing to ask.
+void PopulateMemory(const void*, size_t, bool) {}
+
 }  // namespace host

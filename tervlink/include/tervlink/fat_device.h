@@ -874,6 +874,11 @@ class TERVLINK_API FAT_DEVICE {
   // multi-sector writes that a commit or a new folder assembles (a FAT
   // stretch, a directory cluster). Part of the engine's zeroed block.
   char stage_[2048 * 512];
+  // Has the first bytes of stage_ made present (host::PopulateMemory)
+  // before a file's data streams through them; a short file's few pages
+  // are left to come as they are touched.
+  void PopulateStage(uint64_t bytes);
+  uint64_t stagePopulated_ = 0;
   // With verify on, the run after it, read from the stream while the
   // device writes the one in stage_ (made on first use; the two take
   // turns).
