@@ -256,11 +256,12 @@ tree_folders() { find "$1" -mindepth 1 -type d | wc -l; }
 # Peers: each sets peer_us for one round; its files are in $work/p.
 peer_image=$work/fresh.img  # the empty image peer_sync_in copies
 timed() { local t0; t0=$(now); "$@" >/dev/null 2>&1; peer_us=$(($(now) - t0)); }
-# pair_job NAME ACTION PEER [PREP]: a yardstick (ACTION, timed here) beside
-# a peer (PEER sets peer_us), alternating round by round; $work/y and
-# $work/p are emptied and PREP run (untimed) before each ACTION.
+# pair_job NAME ACTION PEER [PREP [AFTER]]: a yardstick (ACTION, timed here)
+# beside a peer (PEER sets peer_us), alternating round by round; $work/y
+# and $work/p are emptied and PREP run before each ACTION, AFTER after it
+# (both untimed, AFTER before the peer runs).
 pair_job() {
-  local name=$1 action=$2 peer=$3 prep=${4:-:} r ratios=() tvs=() pvs=()
+  local name=$1 action=$2 peer=$3 prep=${4:-:} after=${5:-:} r ratios=() tvs=() pvs=()
   picked "$name" || return 0
   for ((r = 0; r < ROUNDS; r++)); do
     rm -rf "$work/y" "$work/p"; mkdir -p "$work/y" "$work/p"
@@ -268,6 +269,7 @@ pair_job() {
     local t0; t0=$(now)
     $action >/dev/null
     local own_us=$(($(now) - t0))
+    $after
     $peer
     tvs+=("$own_us") pvs+=("$peer_us")
     ratios+=("$(awk -v a="$own_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
@@ -468,22 +470,11 @@ if [ -x "$BIN/zelmount" ] && [ -e /dev/fuse ] && command -v fusermount3 >/dev/nu
   # The same jobs on a FUSE mount that keeps its files in memory and does
   # nothing else (bench/fuse_floor, served as zelmount serves its mount):
   # what the kernel and libfuse cost, below which no FUSE mount can go.
-  floor_job() {
-    local name=$1 from=$2 action=$3 peer=$4 r ratios=() tvs=() pvs=()
-    picked "$name" || return 0
-    for ((r = 0; r < ROUNDS; r++)); do
-      rm -rf "$work/p"; mkdir -p "$work/p"
-      mount_with "$BIN/fuse_floor" "$work/m" "$from"
-      local t0; t0=$(now)
-      $action >/dev/null
-      local floor_us=$(($(now) - t0))
-      zm_stop
-      $peer
-      tvs+=("$floor_us") pvs+=("$peer_us")
-      ratios+=("$(awk -v a="$floor_us" -v b="$peer_us" 'BEGIN { printf "%.3f", a / b }')")
-    done
-    report "$name" - "${ratios[*]}" "${tvs[*]}" "${pvs[*]}" s -
-  }
+  # floor_job NAME FROM ACTION PEER: ACTION on a fresh fuse_floor mount
+  # holding the tree of FROM.
+  floor_from=
+  floor_mount() { mount_with "$BIN/fuse_floor" "$work/m" "$floor_from"; }
+  floor_job() { floor_from=$2; pair_job "$1" "$3" "$4" floor_mount zm_stop; }
   if [ -x "$BIN/fuse_floor" ]; then
     mkdir -p "$work/floor.fresh/C"
     floor_job "in-memory FUSE: cp -r small / SYNC /P" "$work/floor.fresh" zm_cp_small sync_small
