@@ -40,7 +40,7 @@ void FAT_DEVICE::PopulateStage(uint64_t bytes) {
   constexpr uint64_t kShort = 64 << 10;
   bytes = std::min<uint64_t>(bytes, sizeof stage_);
   if (bytes < kShort || bytes <= stagePopulated_) return;
-  host::PopulateMemory(stage_ + stagePopulated_, size_t(bytes - stagePopulated_), true);
+  host::PopulateMemory(stage_ + stagePopulated_, size_t(bytes - stagePopulated_));
   stagePopulated_ = bytes;
 }
 

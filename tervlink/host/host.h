@@ -498,6 +498,11 @@ struct ConstPiece {
   const void* data;
   size_t length;
 };
+// A stretch of memory to fill, one of several filled in order.
+struct Piece {
+  void* data;
+  size_t length;
+};
 // Writes the pieces one after another, in as few system calls as the
 // socket takes (the bytes go from where they lie, gathered by the system).
 TERVLINK_API bool WriteExactPieces(int fd, const ConstPiece* pieces, size_t count);
@@ -597,23 +602,19 @@ TERVLINK_API bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t l
 // WriteAt of the pieces one after another from offset on: the bytes go from
 // where they lie, gathered by the system (Windows: copied together first).
 TERVLINK_API bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count);
-// A read-only view of the first length bytes of an open file, shared with
-// the file: what WriteAt writes shows in it at once. Null where the host
-// maps no files (Windows: the caller reads with ReadAt instead) or the
-// mapping failed. The file must keep its length while the view lives.
-TERVLINK_API const uint8_t* MapFileToRead(FILE* f, uint64_t length);
-TERVLINK_API void UnmapFile(const uint8_t* view, uint64_t length);
-// Has the whole pages of [p, p + n) made present now, in one call, instead
-// of one fault per page when each is first touched (a fault costs
-// microseconds, many more on a virtual machine): a buffer about to be
-// filled (forWriting), or a view's pages about to be read. A hint only:
-// nothing happens where the system cannot.
-TERVLINK_API void PopulateMemory(const void* p, size_t n, bool forWriting);
+// ReadAt into the pieces one after another from offset on: the system
+// scatters the bytes where they go (Windows: read together, then copied).
+TERVLINK_API bool ReadPiecesAt(FILE* f, uint64_t offset, const Piece* pieces, size_t count);
+// Has the whole pages of [p, p + n), a buffer about to be filled, made
+// present now, in one call, instead of one fault per page when each is
+// first touched (a fault costs microseconds, many more on a virtual
+// machine). A hint only: nothing happens where the system cannot.
+TERVLINK_API void PopulateMemory(void* p, size_t n);
 // n bytes for a transfer's data, present at once (PopulateMemory); null
 // when there is no memory for them.
 inline std::unique_ptr<char[]> NewTransferBuffer(size_t n) {
   std::unique_ptr<char[]> b(new (std::nothrow) char[n]);
-  if (b) PopulateMemory(b.get(), n, true);
+  if (b) PopulateMemory(b.get(), n);
   return b;
 }
 

@@ -101,28 +101,10 @@ class ModelHarness {
     DeviceAnswer a = Do(req::kWrite, count * 512, sector, count, data);
     return a.status == 0;
   }
-  // A sector read's bytes, gathered from the NAND file's pages when the
-  // model answers with those (DeviceState::sendFromFile). Without faults
-  // to inject, the read is made both ways, which must agree.
+  // A sector read's bytes; none when it was refused.
   std::vector<uint8_t> Read(uint32_t sector, uint32_t count) {
     DeviceAnswer a = Do(req::kRead, count * 512, sector, count);
-    if (a.status != 0) return {};
-    std::vector<uint8_t> bytes = Gathered(a);
-    if (config.faults.rules.empty() && config.faults.corruptReads == 0) {
-      bool fromFile = model->State().sendFromFile;
-      model->State().sendFromFile = !fromFile;
-      DeviceAnswer b = Do(req::kRead, count * 512, sector, count);
-      model->State().sendFromFile = fromFile;
-      EXPECT_EQ(Gathered(b), bytes) << "sectors " << sector << "+" << count << " read the other way";
-    }
-    return bytes;
-  }
-  static std::vector<uint8_t> Gathered(const DeviceAnswer& a) {
-    std::vector<uint8_t> bytes = a.data;
-    for (const host::ConstPiece& p : a.pieces)
-      bytes.insert(bytes.end(), static_cast<const uint8_t*>(p.data),
-                   static_cast<const uint8_t*>(p.data) + p.length);
-    return bytes;
+    return a.status == 0 ? a.data : std::vector<uint8_t>{};
   }
   // The block table entries of logical blocks first .. first + count - 1.
   std::vector<uint32_t> Table(uint32_t first, uint32_t count) {

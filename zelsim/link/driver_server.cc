@@ -95,7 +95,7 @@ void DriverConnection::Reserve(size_t length) {
   // block and its data phase read together then fit where they lie.
   const size_t grown = length + kReadChunk;
   auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
-  host::PopulateMemory(bigger.get(), grown, true);
+  host::PopulateMemory(bigger.get(), grown);
   if (have_) memcpy(bigger.get(), in_.get() + at_, have_);
   in_ = std::move(bigger);
   capacity_ = grown;
@@ -103,40 +103,18 @@ void DriverConnection::Reserve(size_t length) {
 }
 
 bool DriverConnection::Answer(bool ok, uint32_t n, const uint8_t* data) {
-  if (data) {
-    const host::ConstPiece whole{data, n};
-    return Answer(ok, n, std::span(&whole, 1));
-  }
+  size_t at = out_.size();
+  out_.resize(at + frames::kAnswerHeadBytes);
+  frames::PutAnswerHead(out_.data() + at, ok, n);
   // A write's answer: the count taken, no bytes.
-  size_t at = out_.size();
-  out_.resize(at + frames::kAnswerHeadBytes);
-  frames::PutAnswerHead(out_.data() + at, ok, n);
-  return true;
-}
-
-bool DriverConnection::Answer(bool ok, uint32_t n, std::span<const host::ConstPiece> pieces) {
-  size_t at = out_.size();
-  out_.resize(at + frames::kAnswerHeadBytes);
-  frames::PutAnswerHead(out_.data() + at, ok, n);
+  if (!data) return true;
   if (n <= kQueuedData) {
-    size_t left = n;
-    for (size_t i = 0; left > 0 && i < pieces.size(); ++i) {
-      const auto* p = static_cast<const uint8_t*>(pieces[i].data);
-      size_t take = std::min(left, pieces[i].length);
-      out_.insert(out_.end(), p, p + take);
-      left -= take;
-    }
+    out_.insert(out_.end(), data, data + n);
     return true;
   }
   // Straight from where the bytes lie, behind what is queued.
-  std::vector<host::ConstPiece> send{{out_.data(), out_.size()}};
-  size_t left = n;
-  for (size_t i = 0; left > 0 && i < pieces.size(); ++i) {
-    size_t take = std::min(left, pieces[i].length);
-    send.push_back({pieces[i].data, take});
-    left -= take;
-  }
-  bool sent = host::WriteExactPieces(fd_, send.data(), send.size());
+  const host::ConstPiece send[] = {{out_.data(), out_.size()}, {data, n}};
+  bool sent = host::WriteExactPieces(fd_, send, 2);
   out_.clear();
   return sent;
 }
@@ -244,9 +222,8 @@ bool DriverConnection::ServeFrame() {
   } else {
     uint32_t length = bytes::Get32(in + 1);
     Run({});
-    uint32_t n = uint32_t(std::min<size_t>(length, answer_.DataLength()));
-    ok = answer_.pieces.empty() ? Answer(haveBlock_, n, answer_.data.data())
-                                : Answer(haveBlock_, n, answer_.pieces);
+    uint32_t n = uint32_t(std::min<size_t>(length, answer_.data.size()));
+    ok = Answer(haveBlock_, n, answer_.data.data());
   }
   // Bytes beyond the frame are served where they lie: moving them to the
   // front would copy a large data phase that came in with its block.
@@ -280,10 +257,6 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   // open are served before a new one is accepted: a PC that closes one
   // connection and opens the next sees the first one's close (a Reboot's
   // pending block) carried out before the new one's requests.
-  // Each answer goes out before the next request runs; with a lock the
-  // model is shared with the other link, whose writes could change the NAND
-  // file's pages before they are sent.
-  if (!options.modelLock) model.State().sendFromFile = true;
   DeviceHolder ownHolder;
   DeviceHolder& holder = options.holder ? *options.holder : ownHolder;
   std::vector<std::unique_ptr<DriverConnection>> connections;

@@ -47,8 +47,6 @@ class DriverConnection {
   // answer, whose n is the count taken), its n bytes. A large data phase
   // goes out at once with what is queued. False when sending failed.
   bool Answer(bool ok, uint32_t n, const uint8_t* data);
-  // The same with the first n bytes of the pieces as its bytes.
-  bool Answer(bool ok, uint32_t n, std::span<const host::ConstPiece> pieces);
   // Sends the queued answers. False when that failed.
   bool Flush();
   // True when a whole frame (or a byte that starts no frame) is buffered.

@@ -23,19 +23,9 @@ struct DeviceAnswer {
   uint32_t status = 1;  // 0 = carried out; anything else = refused
   int32_t value = 0;
   std::vector<uint8_t> data;
-  // A sector read's data as stretches of the NAND file's pages (and of
-  // erased flash), in order, instead of data: the link sends them from
-  // there without a copy in zelsim (see DeviceState::sendFromFile).
-  std::vector<host::ConstPiece> pieces;
 
-  static DeviceAnswer Ok(int32_t value = 0) { return DeviceAnswer{0, value, {}, {}}; }
-  static DeviceAnswer Refused() { return DeviceAnswer{1, 0, {}, {}}; }
-  // The bytes of the data phase towards the PC.
-  size_t DataLength() const {
-    size_t n = data.size();
-    for (const host::ConstPiece& p : pieces) n += p.length;
-    return n;
-  }
+  static DeviceAnswer Ok(int32_t value = 0) { return DeviceAnswer{0, value, {}}; }
+  static DeviceAnswer Refused() { return DeviceAnswer{1, 0, {}}; }
 };
 
 // How the device is set up (zelsim's command line).
@@ -64,10 +54,6 @@ struct DeviceState {
   // the next answer to reuse: a sector read then fills it without clearing
   // a fresh buffer first (its size is whatever the last answer's was).
   std::vector<uint8_t> spareData;
-  // Set by a link that sends each answer before it runs the next request
-  // (and alone uses the model): a sector read may then answer with pieces
-  // of the NAND file, which the next write could change.
-  bool sendFromFile = false;
 };
 
 // One part of the firmware.

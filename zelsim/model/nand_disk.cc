@@ -14,7 +14,6 @@ constexpr size_t kFillChunk = 1 << 20;  // bytes written at a time when filling 
 }  // namespace
 
 NandDisk::~NandDisk() {
-  host::UnmapFile(view_, geo_.FileBytes());
   if (file_) fclose(file_);
 }
 
@@ -65,9 +64,6 @@ bool NandDisk::Open(const std::string& path, bool mayCreate, const nand::NandChi
   Rebuild();
   for (uint32_t b : badBlocks)
     if (!MarkBad(b, error)) return false;
-  // Reads may be answered from the file's pages (SectorPieces); a block
-  // never written reads from erased_.
-  view_ = host::MapFileToRead(file_, geo_.FileBytes());
   erased_.assign(size_t(geo_.sectorsPerBlock) * nand::kRawSectorBytes, 0xFF);
   return true;
 }
@@ -246,6 +242,42 @@ bool NandDisk::ReadRaw(uint64_t p, uint32_t count, bool slc, uint8_t* data, uint
   return true;
 }
 
+bool NandDisk::ReadData(uint64_t p, uint32_t count, bool slc, uint8_t* out) {
+  const uint32_t perPage = geo_.sectorsPerPage;
+  const uint64_t base = p - p % perPage, end = RoundUp(p + count, perPage);
+  // The pages' other bytes (spares, and data of the first and last pages'
+  // sectors outside the run) land in raw_, one page at most a piece.
+  raw_.resize(std::max(raw_.size(), size_t(perPage) * nand::kRawSectorBytes));
+  scatter_.clear();
+  std::vector<PageItem>& items = pageItems_;
+  uint64_t at = base * nand::kRawSectorBytes;
+  for (uint64_t page = base; page < end; page += perPage) {
+    items.clear();
+    for (uint64_t q = page; q < page + perPage; ++q) {
+      bool wanted = q >= p && q < p + count;
+      items.push_back({nand::SectorDataOffset(geo_, q, slc), nand::kDataBytes,
+                       wanted ? out + (q - p) * nand::kDataBytes : nullptr});
+      items.push_back({nand::SectorSpareOffset(geo_, q, slc), nand::kSpareBytes, nullptr});
+    }
+    std::sort(items.begin(), items.end(),
+              [](const PageItem& a, const PageItem& b) { return a.offset < b.offset; });
+    for (const PageItem& item : items) {
+      if (item.offset != at) return ReadRaw(p, count, slc, out, nullptr);  // not one stretch
+      at += item.length;
+      host::Piece* last = scatter_.empty() ? nullptr : &scatter_.back();
+      bool same = last && last->data != raw_.data() && item.to &&
+                  static_cast<uint8_t*>(last->data) + last->length == item.to;
+      bool sameScratch = last && last->data == raw_.data() && !item.to &&
+                         last->length + item.length <= raw_.size();
+      if (same || sameScratch)
+        last->length += item.length;
+      else
+        scatter_.push_back({item.to ? item.to : raw_.data(), item.length});
+    }
+  }
+  return host::ReadPiecesAt(file_, base * nand::kRawSectorBytes, scatter_.data(), scatter_.size());
+}
+
 bool NandDisk::WriteRaw(uint64_t p, uint32_t count, bool slc, const uint8_t* data,
                         const uint8_t* spares, bool oneSpare) {
   uint64_t base = p - p % geo_.sectorsPerPage, end = RoundUp(p + count, geo_.sectorsPerPage);
@@ -322,7 +354,7 @@ bool NandDisk::ReadSectors(uint64_t first, uint32_t count, uint8_t* out) {
   uint32_t pending = 0;
   uint8_t* to = out;
   auto readPending = [&] {
-    bool ok = pending == 0 || ReadRaw(from, pending, geo_.slc, to, nullptr);
+    bool ok = pending == 0 || ReadData(from, pending, geo_.slc, to);
     to += size_t(pending) * nand::kDataBytes;
     pending = 0;
     return ok;
@@ -344,57 +376,6 @@ bool NandDisk::ReadSectors(uint64_t first, uint32_t count, uint8_t* out) {
     i += n;
   }
   return readPending();
-}
-
-bool NandDisk::SectorPieces(uint64_t first, uint32_t count,
-                            std::vector<host::ConstPiece>& pieces) const {
-  if (!view_ || first + count > geo_.LogicalSectors()) return false;
-  // A NAND file cut short under the running zelsim (by another program)
-  // would make a touch of the mapping past its end kill zelsim: such a read
-  // takes the copy, which fails it as a read of a damaged file.
-  uint64_t length = 0;
-  if (!host::FileLength(file_, length) || length < geo_.FileBytes()) return false;
-  // Sectors that follow one another in the file make one piece.
-  bool lastInView = false;
-  // The stretch of the file the pieces lie in, made present in one call
-  // per stretch before they are sent (rather than a fault per few pages as
-  // the socket copies them): a block that follows the last in the file
-  // (past its spares, a page apart at most) extends it.
-  constexpr size_t kSpanGap = 4096;
-  const uint8_t* spanFrom = nullptr;
-  const uint8_t* spanTo = nullptr;
-  auto populate = [&] {
-    if (spanTo > spanFrom) host::PopulateMemory(spanFrom, size_t(spanTo - spanFrom), false);
-    spanFrom = spanTo = nullptr;
-  };
-  auto add = [&](const uint8_t* at, size_t n) {
-    if (lastInView && static_cast<const uint8_t*>(pieces.back().data) + pieces.back().length == at)
-      pieces.back().length += n;
-    else
-      pieces.push_back({at, n});
-    lastInView = true;
-  };
-  for (uint32_t i = 0; i < count;) {
-    auto a = nand::SplitLogicalSector(geo_, first + i);
-    uint32_t n = std::min(count - i, geo_.sectorsPerBlock - a.sectorInBlock);
-    uint16_t b = zones_[a.zone].map[a.blockInZone];
-    if (b == kUnmapped) {
-      pieces.push_back({erased_.data(), size_t(n) * nand::kDataBytes});
-      lastInView = false;
-    } else {
-      uint64_t p = nand::PhysicalSector(geo_, a.zone, b, a.sectorInBlock);
-      const uint8_t* from = view_ + nand::SectorDataOffset(geo_, p, geo_.slc);
-      const uint8_t* to = view_ + nand::SectorDataOffset(geo_, p + n - 1, geo_.slc) + nand::kDataBytes;
-      if (spanFrom && (from < spanTo || size_t(from - spanTo) > kSpanGap)) populate();
-      if (!spanFrom) spanFrom = from;
-      spanTo = to;
-      for (uint32_t k = 0; k < n; ++k)
-        add(view_ + nand::SectorDataOffset(geo_, p + k, geo_.slc), nand::kDataBytes);
-    }
-    i += n;
-  }
-  populate();
-  return true;
 }
 
 bool NandDisk::WriteSectors(uint64_t first, uint32_t count, const uint8_t* in) {

@@ -53,11 +53,6 @@ class NandDisk {
   // write also fails when its zone has no free block left. Sectors of a
   // logical block never written read as erased flash (0xFF).
   bool ReadSectors(uint64_t first, uint32_t count, uint8_t* out);
-  // What ReadSectors would read, as stretches of the NAND file's mapping
-  // (and of erased flash for blocks never written) appended to pieces; they
-  // stay valid until the next change of the disk. False, pieces untouched,
-  // when the run leaves the disk or the file is not mapped.
-  bool SectorPieces(uint64_t first, uint32_t count, std::vector<host::ConstPiece>& pieces) const;
   bool WriteSectors(uint64_t first, uint32_t count, const uint8_t* in);
 
   // ---- boot area ----
@@ -134,6 +129,9 @@ class NandDisk {
   // every sector when oneSpare); a null pointer leaves that part out (a
   // write keeps what the file holds there). False on a file failure.
   bool ReadRaw(uint64_t p, uint32_t count, bool slc, uint8_t* data, uint8_t* spares);
+  // The data of count physical sectors from p on, straight into out: one
+  // scattered read of their pages, the spares set aside.
+  bool ReadData(uint64_t p, uint32_t count, bool slc, uint8_t* out);
   bool WriteRaw(uint64_t p, uint32_t count, bool slc, const uint8_t* data,
                 const uint8_t* spares, bool oneSpare);
   bool ReadSpare(uint64_t p, uint8_t* out, bool slc);
@@ -156,10 +154,18 @@ class NandDisk {
   int32_t eccMethod_ = 1;
   std::string eccPath_;
   std::vector<uint8_t> raw_;     // pages of the transfer at hand
+  // ReadData's pieces, and a page's stretches sorted by where they lie
+  // (to: where the bytes go, null for raw_).
+  struct PageItem {
+    uint64_t offset;
+    size_t length;
+    uint8_t* to;
+  };
+  std::vector<host::Piece> scatter_;
+  std::vector<PageItem> pageItems_;
   std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases and filler
   // WriteSectors' spares (one a sector) and the pieces of its file writes.
   std::vector<uint8_t> spares_;
   std::vector<host::ConstPiece> pieces_;
   // The whole NAND file, read-only (null where the host maps no files).
-  const uint8_t* view_ = nullptr;
 };

@@ -150,13 +150,6 @@ class StorageUnit : public ModelUnit {
     uint32_t sector, count;
     if (!Run(block, sector, count)) return DeviceAnswer::Refused();
     bool corrupt = state_.faults.TakeCorruptRead(block);
-    // Where the link allows it, the answer is the NAND file's pages
-    // themselves: the socket takes the data from there, with no copy in
-    // zelsim (a corrupted answer is a copy).
-    if (state_.sendFromFile && !corrupt) {
-      DeviceAnswer answer = DeviceAnswer::Ok(0);
-      if (Disk().SectorPieces(sector, count, answer.pieces)) return answer;
-    }
     // Runs of one length follow one another: the buffer of the last answer
     // is reused, cleared only where it has to grow (the read fills it all).
     std::vector<uint8_t> data = std::move(state_.spareData);

@@ -50,11 +50,14 @@ bool WriteAt(FILE* f, uint64_t offset, const void* buffer, size_t length) {
   return true;
 }
 
-bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count) {
+// pwritev or preadv of the pieces from offset on, at most IOV_MAX pieces a
+// call; a short transfer goes on from where it ended. False on failure or,
+// reading, at the end of the file.
+template <typename PieceType, typename Transfer>
+bool PiecesAt(FILE* f, uint64_t offset, const PieceType* pieces, size_t count, Transfer transfer) {
   if (!f || offset > uint64_t(INT64_MAX)) return false;
-  // At most IOV_MAX pieces a call; a short write goes on from where it ended.
   iovec iov[IOV_MAX];
-  size_t next = 0, skip = 0;  // the first piece not yet written, and its bytes written
+  size_t next = 0, skip = 0;  // the first piece not yet done, and its bytes done
   for (;;) {
     while (next < count && pieces[next].length == skip) ++next, skip = 0;
     if (next == count) return true;
@@ -64,11 +67,11 @@ bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t co
       iov[n].iov_base = const_cast<uint8_t*>(static_cast<const uint8_t*>(pieces[i].data) + from);
       iov[n].iov_len = pieces[i].length - from;
     }
-    ssize_t put = pwritev(fileno(f), iov, n, off_t(offset));
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    offset += uint64_t(put);
-    size_t left = size_t(put);
+    ssize_t done = transfer(fileno(f), iov, n, off_t(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    offset += uint64_t(done);
+    size_t left = size_t(done);
     while (next < count && left >= pieces[next].length - skip) {
       left -= pieces[next].length - skip;
       ++next, skip = 0;
@@ -77,26 +80,24 @@ bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t co
   }
 }
 
-const uint8_t* MapFileToRead(FILE* f, uint64_t length) {
-  if (!f || length == 0 || length > uint64_t(SIZE_MAX) || fflush(f) != 0) return nullptr;
-  void* view = mmap(nullptr, size_t(length), PROT_READ, MAP_SHARED, fileno(f), 0);
-  return view == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(view);
+bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t count) {
+  return PiecesAt(f, offset, pieces, count, pwritev);
 }
 
-void UnmapFile(const uint8_t* view, uint64_t length) {
-  if (view) munmap(const_cast<uint8_t*>(view), size_t(length));
+bool ReadPiecesAt(FILE* f, uint64_t offset, const Piece* pieces, size_t count) {
+  return PiecesAt(f, offset, pieces, count, preadv);
 }
 
-void PopulateMemory(const void* p, size_t n, bool forWriting) {
-#if defined(MADV_POPULATE_READ) && defined(MADV_POPULATE_WRITE)
+void PopulateMemory(void* p, size_t n) {
+#ifdef MADV_POPULATE_WRITE
   const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
   const uintptr_t from = (uintptr_t(p) + page - 1) & ~(page - 1);
   const uintptr_t to = (uintptr_t(p) + n) & ~(page - 1);
   // A kernel before 5.14 refuses the advice: the pages then come as faults.
   if (page > 0 && to > from)
-    madvise(reinterpret_cast<void*>(from), to - from, forWriting ? MADV_POPULATE_WRITE : MADV_POPULATE_READ);
+    madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
 #else
-  (void)p, (void)n, (void)forWriting;
+  (void)p, (void)n;
 #endif
 }
 

@@ -404,12 +404,20 @@ bool WritePiecesAt(FILE* f, uint64_t offset, const ConstPiece* pieces, size_t co
   return all.empty() || WriteAt(f, offset, all.data(), all.size());
 }
 
-// No mapping: the caller reads with ReadAt.
-const uint8_t* MapFileToRead(FILE*, uint64_t) { return nullptr; }
-
-void UnmapFile(const uint8_t*, uint64_t) {}
+bool ReadPiecesAt(FILE* f, uint64_t offset, const Piece* pieces, size_t count) {
+  size_t total = 0;
+  for (size_t i = 0; i < count; ++i) total += pieces[i].length;
+  std::vector<uint8_t> all(total);
+  if (total > 0 && !ReadAt(f, offset, all.data(), total)) return false;
+  const uint8_t* from = all.data();
+  for (size_t i = 0; i < count; ++i) {
+    if (pieces[i].length > 0) memcpy(pieces[i].data, from, pieces[i].length);
+    from += pieces[i].length;
+  }
+  return true;
+}
 
 // Windows commits a buffer's pages as they are touched; nothing to ask.
-void PopulateMemory(const void*, size_t, bool) {}
+void PopulateMemory(void*, size_t) {}
 
 }  // namespace host
