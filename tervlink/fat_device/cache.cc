@@ -270,8 +270,8 @@ void FAT_DEVICE::PostNextRun(uint64_t dataEnd, uint32_t losses) {
   postedLosses_ = losses;
 }
 
-int FAT_DEVICE::ReadFileData() {
-  if (!readAhead_ || !curPart || pendCount == 0 || pendCount > kAheadMost / 2) return ReadData();
+int FAT_DEVICE::ReadFileData(bool inPlace) {
+  if (!readAhead_ || !curPart || pendCount == 0 || pendCount > kAheadMost) return ReadData();
   const uint64_t start = pendStart;
   const uint64_t end = start + pendCount;
   // Only the current partition's data area is read ahead and served.
@@ -282,6 +282,15 @@ int FAT_DEVICE::ReadFileData() {
   if (start < p.firstDataSector || end > dataEnd) return ReadData();
   // A device that went away since may hold anything now.
   const uint32_t losses = pDevice->DeviceLosses();
+  // The read's sectors out of aheadBuffer_, which holds the run from
+  // runStart on: copied, or in place.
+  auto deliver = [&](uint64_t runStart) {
+    char* from = aheadBuffer_.get() + size_t(start - runStart) * 512;
+    if (inPlace)
+      pendBuffer = from;
+    else
+      memcpy(pendBuffer, from, size_t(pendCount) * 512);
+  };
   // The run now in aheadBuffer_: it serves this read, and the one after it
   // is sent for.
   auto serve = [&](uint64_t runStart, uint32_t count) {
@@ -290,13 +299,13 @@ int FAT_DEVICE::ReadFileData() {
     aheadDisk_ = pDevice->currentDisk;
     aheadLosses_ = losses;
     aheadEnd_ = runStart + count;
-    memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - runStart) * 512, size_t(pendCount) * 512);
+    deliver(runStart);
     PostNextRun(dataEnd, losses);
     return 0;
   };
   if (aheadCount_ > 0 && aheadDisk_ == pDevice->currentDisk && aheadLosses_ == losses &&
       start >= aheadStart_ && end <= uint64_t(aheadStart_) + aheadCount_) {
-    memcpy(pendBuffer, aheadBuffer_.get() + size_t(start - aheadStart_) * 512, size_t(pendCount) * 512);
+    deliver(aheadStart_);
     return 0;
   }
   // The run sent for ahead, when it holds these sectors: its buffer becomes
@@ -326,6 +335,9 @@ int FAT_DEVICE::ReadFileData() {
   const bool forward = start >= aheadEnd_ && start <= aheadEnd_ + aheadWindow_;
   aheadWindow_ = forward ? std::min(aheadWindow_ * 2, kAheadMost) : kAheadFirst;
   const uint32_t run = uint32_t(std::min(uint64_t(std::max(aheadWindow_, pendCount)), dataEnd - start));
+  // A big file's run (longer than half the longest) is followed by the
+  // longest, sent for while the caller serves this one.
+  if (pendCount > kAheadMost / 2) aheadWindow_ = kAheadMost;
   if (pDevice->Read(pendStart, run, aheadBuffer_.get()) < 0) {
     // The longer run may take in sectors this read does not need: the read
     // is made alone, and the command goes on without read-ahead.

@@ -189,7 +189,8 @@ int FAT_DEVICE::DataLoop(unsigned first, char* data, FileDataStream* stream, uin
         aheadInto = !verify ? pendBuffer : pendBuffer == stage_ ? stageNext_.get() : stage_;
         if (aheadBytes > 0) ahead.Arm();
       }
-      if (!hold && (write ? WriteData() : ReadFileData()) != 0) return -1;
+      // A streamed read hands the stream its bytes where they were read.
+      if (!hold && (write ? WriteData() : ReadFileData(stream != nullptr)) != 0) return -1;
       ahead.Disarm();
       if (!write && !keep(pendBuffer, chunk)) return -1;
     }

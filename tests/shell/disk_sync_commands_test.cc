@@ -253,7 +253,9 @@ TEST_F(DiskSyncTest, PcToDeviceCopiesWhatDiffersAndGivesThePcTime) {
 // big to be read ahead and empty ones, all arrive whole, in a subfolder
 // and after it; so do files streamed in runs, whose next run is read while
 // the device writes the last, with verify on too (the read-back compares
-// with the run written, so the next one goes to another buffer).
+// with the run written, so the next one goes to another buffer). Back on
+// the PC, every file is whole too: the device's runs are read ahead and
+// streamed to the PC files from where they were read.
 TEST_F(DiskSyncTest, PcFilesReadAheadWhileTheDeviceWritesArriveWhole) {
   const size_t sizes[] = {700000, 250000, 2600000, 3000, 0, 17, 40000, 1048576, 1048577, 120000};
   std::mt19937 rng(7);
@@ -282,6 +284,11 @@ TEST_F(DiskSyncTest, PcFilesReadAheadWhileTheDeviceWritesArriveWhole) {
     }
   }
   EXPECT_TRUE(CheckVolume(dev, fat.curPart->startSector).empty());
+  ASSERT_EQ(Run({"SYNC", "/DZEL2PC", "/P" + (dir / "back").string()}), 1) << out.text;
+  for (int k = 0; k < 2; ++k)
+    for (const auto& [file, data] : files[k])
+      EXPECT_TRUE(Slurp(dir / "back/Disk0/C" / (k == 0 ? "MANY" : "") / file) == data)
+          << file << " differs on the PC";
 
   std::string big(2300000, '\0');
   for (char& c : big) c = char(rng());

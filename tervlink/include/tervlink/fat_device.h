@@ -291,7 +291,8 @@ class TERVLINK_API FAT_DEVICE {
   // (SYNC /DZEL2PC): between BeginReadAhead and EndReadAhead, a small read
   // of a file's data reads a longer run of the partition's data area in
   // the same request, and later file reads inside that run are served from
-  // memory. Any write the engine makes, any failure, a lost device, a
+  // memory; the run after it (1 MB after a big file's run) is sent for
+  // while the caller serves this one. Any write the engine makes, any failure, a lost device, a
   // reload of the disk and ForgetDirectories (the shell's, before every
   // command) drop what was read; ForgetDirectories also ends it.
   void BeginReadAhead();
@@ -654,8 +655,11 @@ class TERVLINK_API FAT_DEVICE {
   void DropCached(uint32_t first, uint32_t count);
   int Transfer(int kind);
   // A read of a file's data (the pending transfer): through the read-ahead
-  // while it is on, else ReadData. 0 or -1 as ReadData.
-  int ReadFileData();
+  // while it is on, else ReadData. 0 or -1 as ReadData. With inPlace, a
+  // read served from the run read ahead points pendBuffer into that run
+  // instead of copying it there: the caller takes the bytes from pendBuffer
+  // before the engine's next read.
+  int ReadFileData(bool inPlace = false);
   // Forgets the run read ahead and the one sent for (whose answer the
   // link still takes before its next request).
   void DropReadAhead() { aheadCount_ = postedCount_ = 0; }
