@@ -245,36 +245,28 @@ bool NandDisk::ReadRaw(uint64_t p, uint32_t count, bool slc, uint8_t* data, uint
 bool NandDisk::ReadData(uint64_t p, uint32_t count, bool slc, uint8_t* out) {
   const uint32_t perPage = geo_.sectorsPerPage;
   const uint64_t base = p - p % perPage, end = RoundUp(p + count, perPage);
-  // The pages' other bytes (spares, and data of the first and last pages'
-  // sectors outside the run) land in raw_, one page at most a piece.
+  // What lies between the run's data areas (spares, and the data of the
+  // first and last pages' other sectors) lands in raw_: a page at most.
   raw_.resize(std::max(raw_.size(), size_t(perPage) * nand::kRawSectorBytes));
   scatter_.clear();
-  std::vector<PageItem>& items = pageItems_;
-  uint64_t at = base * nand::kRawSectorBytes;
-  for (uint64_t page = base; page < end; page += perPage) {
-    items.clear();
-    for (uint64_t q = page; q < page + perPage; ++q) {
-      bool wanted = q >= p && q < p + count;
-      items.push_back({nand::SectorDataOffset(geo_, q, slc), nand::kDataBytes,
-                       wanted ? out + (q - p) * nand::kDataBytes : nullptr});
-      items.push_back({nand::SectorSpareOffset(geo_, q, slc), nand::kSpareBytes, nullptr});
-    }
-    std::sort(items.begin(), items.end(),
-              [](const PageItem& a, const PageItem& b) { return a.offset < b.offset; });
-    for (const PageItem& item : items) {
-      if (item.offset != at) return ReadRaw(p, count, slc, out, nullptr);  // not one stretch
-      at += item.length;
-      host::Piece* last = scatter_.empty() ? nullptr : &scatter_.back();
-      bool same = last && last->data != raw_.data() && item.to &&
-                  static_cast<uint8_t*>(last->data) + last->length == item.to;
-      bool sameScratch = last && last->data == raw_.data() && !item.to &&
-                         last->length + item.length <= raw_.size();
-      if (same || sameScratch)
-        last->length += item.length;
-      else
-        scatter_.push_back({item.to ? item.to : raw_.data(), item.length});
-    }
+  uint64_t at = base * nand::kRawSectorBytes;  // where the pieces so far end in the file
+  auto skipTo = [&](uint64_t offset) {
+    if (offset > at) scatter_.push_back({raw_.data(), size_t(offset - at)});
+    at = offset;
+  };
+  for (uint64_t q = p; q < p + count; ++q) {
+    const uint64_t offset = nand::SectorDataOffset(geo_, q, slc);
+    if (offset < at) return ReadRaw(p, count, slc, out, nullptr);  // not in sector order
+    // Data areas that touch in the file touch in out too: one piece.
+    const bool joins = offset == at && !scatter_.empty() && scatter_.back().data != raw_.data();
+    skipTo(offset);
+    if (joins)
+      scatter_.back().length += nand::kDataBytes;
+    else
+      scatter_.push_back({out + (q - p) * nand::kDataBytes, nand::kDataBytes});
+    at += nand::kDataBytes;
   }
+  skipTo(end * nand::kRawSectorBytes);
   return host::ReadPiecesAt(file_, base * nand::kRawSectorBytes, scatter_.data(), scatter_.size());
 }
 

@@ -154,15 +154,7 @@ class NandDisk {
   int32_t eccMethod_ = 1;
   std::string eccPath_;
   std::vector<uint8_t> raw_;     // pages of the transfer at hand
-  // ReadData's pieces, and a page's stretches sorted by where they lie
-  // (to: where the bytes go, null for raw_).
-  struct PageItem {
-    uint64_t offset;
-    size_t length;
-    uint8_t* to;
-  };
-  std::vector<host::Piece> scatter_;
-  std::vector<PageItem> pageItems_;
+  std::vector<host::Piece> scatter_;  // ReadData's pieces
   std::vector<uint8_t> erased_;  // one erased block (0xFF), for erases and filler
   // WriteSectors' spares (one a sector) and the pieces of its file writes.
   std::vector<uint8_t> spares_;
