@@ -51,9 +51,14 @@ struct DeviceState {
   int boots = 0;          // counts restarts; units drop what a restart loses
   FaultPlan faults;       // the faults still to inject (from config.faults)
   // The data buffer of an answer already sent, handed back by the link for
-  // the next answer to reuse: a sector read then fills it without clearing
-  // a fresh buffer first (its size is whatever the last answer's was).
+  // the next answer to reuse (its size is whatever the last answer's was).
   std::vector<uint8_t> spareData;
+  // spareData sized to bytes for the next answer, taken out of the state.
+  // A buffer too small for them is replaced, not grown: by one of at least
+  // a PC's longest sector run, its pages present at once (a page touched
+  // first costs a fault, many microseconds on a virtual machine), and
+  // nothing of the old one copied.
+  std::vector<uint8_t> TakeDataBuffer(size_t bytes);
 };
 
 // One part of the firmware.

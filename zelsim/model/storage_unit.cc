@@ -150,11 +150,8 @@ class StorageUnit : public ModelUnit {
     uint32_t sector, count;
     if (!Run(block, sector, count)) return DeviceAnswer::Refused();
     bool corrupt = state_.faults.TakeCorruptRead(block);
-    // Runs of one length follow one another: the buffer of the last answer
-    // is reused, cleared only where it has to grow (the read fills it all).
-    std::vector<uint8_t> data = std::move(state_.spareData);
-    state_.spareData.clear();
-    data.resize(size_t(count) * kSectorBytes);
+    // The buffer of the last answer, reused (the read fills it all).
+    std::vector<uint8_t> data = state_.TakeDataBuffer(size_t(count) * kSectorBytes);
     if (!Disk().ReadSectors(sector, count, data.data())) return DeviceAnswer::Refused();
     if (corrupt)
       for (size_t at = 0; at < data.size(); at += kSectorBytes) data[at] ^= 0xFF;
