@@ -20,6 +20,8 @@ constexpr uint32_t kMaxData = 64u << 20;
 constexpr size_t kReadChunk = 64u << 10;
 // A larger read buffer (left by a large data phase) is given back when idle.
 constexpr size_t kKeptBuffer = 4u << 20;
+// The spare read buffer (SpareInput): a 1 MB data phase with its frames.
+constexpr size_t kSpareInputBytes = (1u << 20) + 2 * kReadChunk;
 // Answers wait to go out together up to this size; a larger data phase goes
 // out at once, straight from the model's answer.
 constexpr size_t kQueuedData = 64u << 10;
@@ -46,10 +48,22 @@ void TraceData(std::span<const uint8_t> data) {
 }  // namespace
 
 DriverConnection::DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock,
-                                   DeviceHolder& holder, long peer)
-    : fd_(fd), model_(model), trace_(trace), modelLock_(modelLock), holder_(holder), peer_(peer) {}
+                                   DeviceHolder& holder, long peer, SpareInput& spare)
+    : fd_(fd),
+      model_(model),
+      trace_(trace),
+      modelLock_(modelLock),
+      holder_(holder),
+      peer_(peer),
+      spare_(spare) {}
 
-DriverConnection::~DriverConnection() { holder_.Release(this); }
+DriverConnection::~DriverConnection() {
+  holder_.Release(this);
+  if (!spare_.buffer && capacity_ >= kSpareInputBytes) {
+    spare_.buffer = std::move(in_);
+    spare_.capacity = capacity_;
+  }
+}
 
 bool DriverConnection::ServeClaim(std::span<const uint8_t> name) {
   std::string program(reinterpret_cast<const char*>(name.data()), name.size());
@@ -93,9 +107,15 @@ void DriverConnection::Reserve(size_t length) {
   }
   // Grown with room for a small frame ahead of the next one this long: a
   // block and its data phase read together then fit where they lie.
-  const size_t grown = length + kReadChunk;
-  auto bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
-  host::PopulateMemory(bigger.get(), grown);
+  size_t grown = length + kReadChunk;
+  std::unique_ptr<uint8_t[]> bigger;
+  if (spare_.buffer && spare_.capacity >= grown) {
+    bigger = std::move(spare_.buffer);
+    grown = spare_.capacity;
+  } else {
+    bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
+    host::PopulateMemory(bigger.get(), grown);
+  }
   if (have_) memcpy(bigger.get(), in_.get() + at_, have_);
   in_ = std::move(bigger);
   capacity_ = grown;
@@ -240,6 +260,11 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   }
   std::string device = "\\\\.\\lexon" + std::to_string(options.device);
   std::string path = host::DeviceSocketPath(device.c_str());
+  // Ready before the socket is there for a PC to connect.
+  SpareInput spare;
+  spare.buffer = std::make_unique_for_overwrite<uint8_t[]>(kSpareInputBytes);
+  host::PopulateMemory(spare.buffer.get(), kSpareInputBytes);
+  spare.capacity = kSpareInputBytes;
   int listener = host::ListenSocket(path);
   if (listener == -2) {
     host::PrintError("zelsim: device lexon%d is already served by another zelsim (%s)",
@@ -281,7 +306,7 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
       int fd = host::AcceptSocket(listener);
       if (fd >= 0)
         connections.push_back(std::make_unique<DriverConnection>(
-            fd, model, options.trace, options.modelLock, holder, host::PeerProcessId(fd)));
+            fd, model, options.trace, options.modelLock, holder, host::PeerProcessId(fd), spare));
     }
   }
   for (auto& c : connections) host::CloseSocket(c->Fd());

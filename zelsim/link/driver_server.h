@@ -20,6 +20,15 @@ struct DriverServerOptions {
   DeviceHolder* holder = nullptr;   // who holds the device (shared with the USB link)
 };
 
+// A read buffer kept ready for the connections: made, its pages present,
+// when the server starts, taken by the first connection whose data phases
+// outgrow its first read buffer (a PC's writes of up to 1 MB), and given
+// back when that connection closes, so that no job pays for growing one.
+struct SpareInput {
+  std::unique_ptr<uint8_t[]> buffer;
+  size_t capacity = 0;
+};
+
 // Serves until SIGINT or SIGTERM; removes its socket at the end. Returns 0
 // after a clean stop, 1 when the socket cannot be served (message printed).
 int RunDriverServer(DeviceModel& model, const DriverServerOptions& options);
@@ -31,7 +40,7 @@ class DriverConnection {
   // peer: the process at the other end (0 when unknown); holder: the
   // device's claim, which this connection may carry.
   DriverConnection(int fd, DeviceModel& model, bool trace, std::mutex* modelLock,
-                   DeviceHolder& holder, long peer);
+                   DeviceHolder& holder, long peer, SpareInput& spare);
   ~DriverConnection();
   int Fd() const { return fd_; }
   // Reads one frame (waiting for it) and answers it. False when the
@@ -64,6 +73,7 @@ class DriverConnection {
   std::mutex* modelLock_;
   DeviceHolder& holder_;
   long peer_;
+  SpareInput& spare_;
   _ZEL_REQUEST block_;
   bool haveBlock_ = false;
   bool executed_ = false;
