@@ -262,6 +262,9 @@ void FAT_DEVICE::PostNextRun(uint64_t dataEnd, uint32_t losses) {
   const uint64_t start = aheadEnd_;
   if (start >= dataEnd) return;
   const uint32_t run = uint32_t(std::min<uint64_t>(std::min(aheadWindow_ * 2, kAheadMost), dataEnd - start));
+  // The buffer of a run sent for and then dropped (a read elsewhere) comes
+  // back from the link rather than being made anew.
+  if (!aheadSpare_) pDevice->TakeRead(0, 0, aheadSpare_);
   if (!aheadSpare_) aheadSpare_ = host::NewTransferBuffer(size_t(kAheadMost) * 512);
   if (!aheadSpare_ || !pDevice->PostRead(uint32_t(start), run, aheadSpare_)) return;
   postedStart_ = uint32_t(start);

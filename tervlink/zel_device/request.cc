@@ -79,9 +79,9 @@ int32_t ZEL_DEVICE_IO::TakeRead(uint32_t sector, uint32_t count, std::unique_ptr
   if (!posted_) return -2;
   AnswerPosted();
   std::unique_ptr<PostedRead> p = std::move(posted_);
+  buffer = std::move(p->buffer);
   if (p->sector != sector || p->count != count || count == 0) return -2;  // dropped
   if (p->broke) LinkLost(*this, true);
-  buffer = std::move(p->buffer);
   return p->result;
 }
 

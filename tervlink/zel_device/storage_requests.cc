@@ -51,6 +51,8 @@ bool ZEL_DEVICE_IO::PostRead(uint32_t sector, uint32_t count, std::unique_ptr<ch
   if (simulation || imageActive || !pfnExchange || !buffer || count == 0 ||
       count > kMaxSectorsPerRequest)
     return false;
+  // A read sent before and never taken is dropped (the engine takes back
+  // its buffer first with TakeRead(0, 0, b)).
   AnswerPosted();
   posted_.reset();
   DeviceHandle h = pfnCreateFile(devicePath, GENERIC_READ | GENERIC_WRITE, 0, nullptr,

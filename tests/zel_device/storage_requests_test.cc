@@ -454,11 +454,13 @@ TEST(SocketLink, ARequestsFramesGoTogetherAsTheSeparateCallsSendThem) {
       {"PostRead",
        [](ZEL_DEVICE_IO& d) {
          std::unique_ptr<char[]> b(new char[4096]);
+         const char* sent = b.get();
          bool posted = d.PostRead(100, 8, b);
          EXPECT_EQ(posted, d.pfnExchange != nullptr);
          if (!posted) return d.Read(100, 8, buffer);
-         EXPECT_EQ(d.TakeRead(100, 9, b), -2);  // not what was sent for: dropped
          EXPECT_EQ(b, nullptr);
+         EXPECT_EQ(d.TakeRead(100, 9, b), -2);  // not what was sent for: dropped,
+         EXPECT_EQ(b.get(), sent);               // its buffer handed back
          return d.TakeRead(100, 8, b);  // nothing left to take
        },
        block + "41 00 00 00 00 10 00 00 64 00 00 00 08 00 00 00 03 00 10 00 00" + fetch},

@@ -110,9 +110,9 @@ class TERVLINK_API FAT_DEVICE_IO {
     return false;
   }
   // The answer of the read PostRead sent for exactly these sectors: Read's
-  // result, its buffer handed back in buffer (also on failure). -2, nothing
-  // handed back, when no read was sent for them: any read sent is then
-  // answered and dropped (TakeRead(0, 0, b) settles it).
+  // result, its buffer handed back in buffer (also on failure). -2 when no
+  // read was sent for them: any read sent is then answered and dropped,
+  // its buffer handed back (TakeRead(0, 0, b) settles it).
   virtual int32_t TakeRead(uint32_t sector, uint32_t count, std::unique_ptr<char[]>& buffer) {
     (void)sector, (void)count, (void)buffer;
     return -2;
