@@ -35,6 +35,14 @@ void Trace(const _ZEL_REQUEST& block) {
 }
 
 // The first bytes of a data phase sent to the device.
+// A read buffer of n bytes, its pages present (a page touched first costs
+// a fault, many microseconds on a virtual machine).
+std::unique_ptr<uint8_t[]> NewReadBuffer(size_t n) {
+  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(n);
+  host::PopulateMemory(buffer.get(), n);
+  return buffer;
+}
+
 void TraceData(std::span<const uint8_t> data) {
   constexpr size_t kShown = 16;
   char text[3 * kShown + 1] = {};
@@ -113,8 +121,7 @@ void DriverConnection::Reserve(size_t length) {
     bigger = std::move(spare_.buffer);
     grown = spare_.capacity;
   } else {
-    bigger = std::make_unique_for_overwrite<uint8_t[]>(grown);
-    host::PopulateMemory(bigger.get(), grown);
+    bigger = NewReadBuffer(grown);
   }
   if (have_) memcpy(bigger.get(), in_.get() + at_, have_);
   in_ = std::move(bigger);
@@ -261,10 +268,7 @@ int RunDriverServer(DeviceModel& model, const DriverServerOptions& options) {
   std::string device = "\\\\.\\lexon" + std::to_string(options.device);
   std::string path = host::DeviceSocketPath(device.c_str());
   // Ready before the socket is there for a PC to connect.
-  SpareInput spare;
-  spare.buffer = std::make_unique_for_overwrite<uint8_t[]>(kSpareInputBytes);
-  host::PopulateMemory(spare.buffer.get(), kSpareInputBytes);
-  spare.capacity = kSpareInputBytes;
+  SpareInput spare{NewReadBuffer(kSpareInputBytes), kSpareInputBytes};
   int listener = host::ListenSocket(path);
   if (listener == -2) {
     host::PrintError("zelsim: device lexon%d is already served by another zelsim (%s)",

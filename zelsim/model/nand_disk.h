@@ -159,5 +159,4 @@ class NandDisk {
   // WriteSectors' spares (one a sector) and the pieces of its file writes.
   std::vector<uint8_t> spares_;
   std::vector<host::ConstPiece> pieces_;
-  // The whole NAND file, read-only (null where the host maps no files).
 };
